@@ -1,0 +1,142 @@
+// Kernel core of the emulation: IRQL, dispatcher objects and waits, spin
+// locks, interlocked operations, pool.
+//
+// IRQL contract (enforced by the verifier):
+//  - KeWaitForSingleObject: at most DISPATCH_LEVEL, and at DISPATCH_LEVEL only
+//    with a zero timeout (a poll).
+//  - KeSetEvent/KeClearEvent/KeReadStateEvent: up to DISPATCH_LEVEL.
+//  - KeAcquireSpinLockRaiseToDpc raises to DISPATCH_LEVEL; KeReleaseSpinLock
+//    must be called at DISPATCH_LEVEL by the owner and restores the old IRQL.
+//  - Paged pool may not be allocated or freed above APC_LEVEL.
+#pragma once
+
+#include "emu_ntdef.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+
+typedef enum _KWAIT_REASON {
+    Executive,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest,
+    WrExecutive,
+    MaximumWaitReason = 40
+} KWAIT_REASON;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;           // EVENT_TYPE for events
+    UCHAR Signalling;
+    UCHAR Size;
+    UCHAR Reserved1;
+    volatile LONG SignalState;
+    LIST_ENTRY WaitListHead;  // the emulation links its waiting threads here
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
+
+// ---- IRQL ----
+KIRQL KeGetCurrentIrql(void);
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL KeRaiseIrqlToDpcLevel(void);
+
+// ---- events and waits ----
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+ULONGLONG KeQueryInterruptTime(void);
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---- spin locks ----
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+
+// ---- interlocked operations (full barriers, as on the platform) ----
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+// ---- pool ----
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+    NonPagedPoolNx = 512
+} POOL_TYPE;
+#define POOL_COLD_ALLOCATION 256
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// Pageable code announces itself; the verifier fails it above APC_LEVEL.
+VOID EmuAssertPageableCode(const char* Function);
+#define PAGED_CODE() EmuAssertPageableCode(__func__)
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,83 @@
+// One emulated Windows system: the kernel (dispatcher, clock, pool, I/O
+// manager), the verifier and fault plan, the trace sink, and the drivers loaded
+// into it. Tests create one per test; it is the only place global kernel state
+// lives, and at most one exists at a time.
+//
+// Construction and destruction happen on the test's thread; everything else is
+// thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "emu/Clock.h"
+#include "emu/FaultPlan.h"
+#include "emu/Pool.h"
+#include "emu/Trace.h"
+#include "../../../verifier/Verifier.h"
+
+struct _DRIVER_OBJECT;
+struct _DEVICE_OBJECT;
+struct _UNICODE_STRING;
+
+namespace emu {
+
+namespace detail {
+class Kernel;
+}
+
+struct SystemOptions {
+    // Handler for verifier violations; none means print and abort.
+    Verifier::Handler violationHandler;
+    // Wall time after which a blocked wait is reported as a hang.
+    std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
+    bool autoAdvanceClock = false;
+};
+
+using DriverInitialize = std::int32_t (*)(_DRIVER_OBJECT*, _UNICODE_STRING*);
+
+class System {
+public:
+    explicit System(SystemOptions options = {});
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    // The system that kernel calls act on; aborts when none exists.
+    // Unloads every driver and reports what is left behind (pool blocks, IRPs)
+    // as violations. Idempotent; the destructor calls it.
+    void Shutdown();
+
+    static System& Current();
+    static bool Exists();
+
+    Clock& clock();
+    Pool& pool();
+    Verifier& verifier();
+    FaultPlan& faults();
+    detail::Kernel& kernel();
+    const SystemOptions& options() const { return options_; }
+
+    void SetTraceSink(TraceSink sink);
+    void ClearTraceSink();
+
+    // Loads a driver image (a shared object exporting DriverEntry) as the
+    // service `serviceName`, runs DriverEntry and returns the driver object;
+    // null if the image cannot be loaded or DriverEntry fails.
+    _DRIVER_OBJECT* LoadDriverImage(const std::string& path, const std::u16string& serviceName);
+    // A driver linked into the host (the bus driver, test drivers).
+    _DRIVER_OBJECT* CreateDriver(const std::u16string& serviceName, DriverInitialize initialize);
+    // Calls DriverUnload and releases the driver object; its devices must be gone.
+    void UnloadDriver(_DRIVER_OBJECT* driver);
+    // The loaded image of a driver (a dlopen handle), for looking up its routines.
+    void* DriverImage(_DRIVER_OBJECT* driver);
+
+private:
+    SystemOptions options_;
+    std::unique_ptr<detail::Kernel> kernel_;
+    bool shutDown_ = false;
+};
+
+}  // namespace emu

@@ -1,0 +1,79 @@
+// Emulated threads: names for diagnostics, IRQL for tests that play a
+// completion context, runnable accounting for the auto-advancing clock, and the
+// system threads (work queues) the emulation runs its managers on.
+//
+// A thread blocked in KeWaitForSingleObject or idle in a SystemThread's queue
+// is not runnable; a SystemThread with work, or an application thread inside an
+// ApiScope that is not waiting, is.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace emu {
+
+void SetThreadName(std::string name);
+std::string ThreadName();
+
+// Runs a scope at a raised IRQL (for tests that stand in for a completion
+// context) and restores the previous level.
+class IrqlScope {
+public:
+    explicit IrqlScope(unsigned char irql);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope&) = delete;
+    IrqlScope& operator=(const IrqlScope&) = delete;
+
+private:
+    unsigned char previous_;
+};
+
+// An application thread inside a call into the emulated system.
+class ApiScope {
+public:
+    ApiScope();
+    ~ApiScope();
+    ApiScope(const ApiScope&) = delete;
+    ApiScope& operator=(const ApiScope&) = delete;
+
+private:
+    bool outermost_;
+};
+
+// A named emulated thread that runs posted jobs in order at PASSIVE_LEVEL.
+class SystemThread {
+public:
+    explicit SystemThread(std::string name);
+    ~SystemThread();  // runs what is queued, then stops
+    SystemThread(const SystemThread&) = delete;
+    SystemThread& operator=(const SystemThread&) = delete;
+
+    void Post(std::function<void()> job);
+    // Blocks until every job posted so far has run.
+    void Drain();
+    bool IsCurrent() const;
+
+private:
+    void Run();
+
+    std::string name_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t posted_ = 0;
+    std::size_t finished_ = 0;
+    bool stopping_ = false;
+    void* state_ = nullptr;  // the thread's scheduler record
+    std::thread thread_;
+};
+
+// Blocks the calling (test) thread until `condition` holds. The condition is
+// re-evaluated whenever something in the emulated system changes. Fails the
+// verifier's watchdog, naming `what`, if it does not come true in time.
+bool WaitUntil(const std::function<bool()>& condition, const std::string& what);
+// Wakes WaitUntil callers so that they look again (called by the emulation
+// whenever its state changes; hosts may call it too).
+void NotifyStateChanged();
+
+}  // namespace emu

@@ -1,0 +1,443 @@
+// Dispatcher objects, waits, emulated time and thread readiness.
+#include "Dispatcher.h"
+
+#include <atomic>
+#include <cstdio>
+#include <sstream>
+
+#include "Kernel.h"
+#include "emu/Threads.h"
+
+namespace emu::detail {
+
+namespace {
+
+std::atomic<int> g_threadNumber{0};
+
+// Positive timeouts are absolute system times. The emulated system time is the
+// interrupt time plus a fixed boot date, so a small positive value (or any date
+// before boot) lies in the past.
+constexpr LONGLONG kBootSystemTime = 133'000'000'000'000'000LL;  // early 2022, in 100 ns since 1601
+
+}  // namespace
+
+ThreadState& Self()
+{
+    thread_local ThreadState self = [] {
+        ThreadState s;
+        s.name = "thread-" + std::to_string(++g_threadNumber);
+        return s;
+    }();
+    return self;
+}
+
+Dispatcher::Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdogLimit)
+    : watchdog(watchdogLimit), verifier_(verifier)
+{
+    autoThread_ = std::thread([this] { AutoAdvanceLoop(); });
+}
+
+Dispatcher::~Dispatcher()
+{
+    {
+        std::lock_guard lock(mutex);
+        stopping_ = true;
+    }
+    autoCv_.notify_all();
+    autoThread_.join();
+}
+
+void Dispatcher::Count(ThreadState& thread)
+{
+    if (thread.counted) return;
+    thread.counted = true;
+    thread.ready = true;
+    ++readyCount_;
+}
+
+void Dispatcher::Uncount(ThreadState& thread)
+{
+    if (!thread.counted) return;
+    if (thread.ready) --readyCount_;
+    thread.counted = false;
+    thread.ready = false;
+    if (readyCount_ == 0) autoCv_.notify_all();
+}
+
+void Dispatcher::MakeReady(ThreadState& thread)
+{
+    if (thread.counted && !thread.ready) {
+        thread.ready = true;
+        ++readyCount_;
+    }
+}
+
+void Dispatcher::MakeBlocked(ThreadState& thread)
+{
+    if (thread.counted && thread.ready) {
+        thread.ready = false;
+        if (--readyCount_ == 0) autoCv_.notify_all();
+    }
+}
+
+std::string Dispatcher::DescribeBlockedThreads()
+{
+    std::ostringstream out;
+    for (ThreadState* t : blocked_) {
+        out << "    thread '" << t->name << "' waits on " << (t->waitKind ? t->waitKind : "?") << ' '
+            << t->waitObject << '\n';
+    }
+    return out.str();
+}
+
+void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                       const std::function<bool()>& done, const char* kind, const void* object)
+{
+    ThreadState& self = Self();
+    self.waitKind = kind;
+    self.waitObject = object;
+    blocked_.insert(&self);
+    MakeBlocked(self);
+    NotifyStateChanged();
+    auto start = std::chrono::steady_clock::now();
+    while (!done()) {
+        cv.wait_for(lock, std::chrono::milliseconds(200));
+        if (!done() && std::chrono::steady_clock::now() - start > watchdog) {
+            std::string who = DescribeBlockedThreads();
+            std::string message = "thread '" + self.name + "' waited longer than the watchdog on " + kind +
+                                  "; blocked threads:\n" + who;
+            lock.unlock();
+            verifier_.Report(Rule::WaitWatchdog, nullptr, message);
+            std::fprintf(stderr, "emulation: a wait exceeded the watchdog; stopping.\n%s\n", message.c_str());
+            std::fflush(stderr);
+            std::abort();
+        }
+    }
+    blocked_.erase(&self);
+    MakeReady(self);  // normally done by the waker already
+    self.waitKind = nullptr;
+    self.waitObject = nullptr;
+}
+
+// ---- time ----
+
+void Dispatcher::AdvanceTo(Time when)
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        auto first = deadlines.begin();
+        if (first == deadlines.end() || first->first.first > when) break;
+        if (first->first.first > now) now = first->first.first;
+        auto key = first->first;
+        Deadline entry = std::move(first->second);
+        deadlines.erase(first);
+        if (!entry.waiter) timersById.erase(key.second);
+        if (entry.waiter) {
+            Waiter* w = entry.waiter;
+            w->hasDeadline = false;
+            --timedWaiters;
+            if (!w->satisfied) {
+                w->timedOut = true;
+                RemoveEntryList(&w->link);
+                MakeReady(*w->thread);
+                w->cv.notify_all();
+            }
+        } else {
+            lock.unlock();
+            entry.timer();
+            lock.lock();
+        }
+    }
+    if (when > now) now = when;
+    lock.unlock();
+    NotifyStateChanged();
+}
+
+bool Dispatcher::AdvanceToNextDeadline()
+{
+    Time next;
+    {
+        std::lock_guard lock(mutex);
+        if (deadlines.empty()) return false;
+        next = deadlines.begin()->first.first;
+    }
+    AdvanceTo(next);
+    return true;
+}
+
+void Dispatcher::SetAutoAdvance(bool enabled)
+{
+    std::lock_guard lock(mutex);
+    autoAdvance_ = enabled;
+    autoCv_.notify_all();
+}
+
+void Dispatcher::AutoAdvanceLoop()
+{
+    SetThreadName("clock");
+    std::unique_lock lock(mutex);
+    for (;;) {
+        autoCv_.wait(lock, [&] { return stopping_ || (autoAdvance_ && readyCount_ == 0 && !deadlines.empty()); });
+        if (stopping_) return;
+        // Let a thread that is between two calls become runnable first.
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        lock.lock();
+        if (stopping_ || !autoAdvance_ || readyCount_ != 0 || deadlines.empty()) continue;
+        Time next = deadlines.begin()->first.first;
+        lock.unlock();
+        AdvanceTo(next);
+        lock.lock();
+    }
+}
+
+// ---- events ----
+
+LONG Dispatcher::SetEvent(KEVENT* event)
+{
+    LONG previous = event->Header.SignalState;
+    PLIST_ENTRY head = &event->Header.WaitListHead;
+    if (event->Header.Type == NotificationEvent) {
+        event->Header.SignalState = 1;
+        while (!IsListEmpty(head)) {
+            auto* w = reinterpret_cast<Waiter*>(RemoveHeadList(head));
+            w->satisfied = true;
+            MakeReady(*w->thread);
+            w->cv.notify_all();
+        }
+    } else if (!IsListEmpty(head)) {
+        auto* w = reinterpret_cast<Waiter*>(RemoveHeadList(head));
+        w->satisfied = true;
+        MakeReady(*w->thread);
+        w->cv.notify_all();
+    } else {
+        event->Header.SignalState = 1;
+    }
+    return previous;
+}
+
+NTSTATUS Dispatcher::WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout)
+{
+    std::unique_lock lock(mutex);
+    if (event->Header.SignalState > 0) {
+        if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    Waiter waiter;
+    waiter.thread = &Self();
+    waiter.event = event;
+    if (timeout) {
+        LONGLONG value = timeout->QuadPart;
+        Time deadline;
+        if (value == 0) return STATUS_TIMEOUT;
+        if (value > 0) {
+            if (value <= kBootSystemTime + now) return STATUS_TIMEOUT;
+            deadline = value - kBootSystemTime;
+        } else {
+            deadline = now - value;
+        }
+        waiter.hasDeadline = true;
+        waiter.deadline = deadlines.emplace(std::make_pair(deadline, nextDeadlineId++), Deadline{&waiter, {}}).first;
+        ++timedWaiters;
+    }
+    InsertTailList(&event->Header.WaitListHead, &waiter.link);
+    Block(lock, waiter.cv, [&] { return waiter.satisfied || waiter.timedOut; }, "event", event);
+    if (waiter.hasDeadline) {
+        deadlines.erase(waiter.deadline);
+        --timedWaiters;
+    }
+    return waiter.satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+}  // namespace emu::detail
+
+// ---- public clock facade ----
+
+namespace emu {
+
+Time Clock::Now() const
+{
+    std::lock_guard lock(dispatcher_.mutex);
+    return dispatcher_.now;
+}
+
+void Clock::AdvanceBy(Time delta) { AdvanceTo(Now() + delta); }
+
+void Clock::AdvanceTo(Time when) { dispatcher_.AdvanceTo(when); }
+
+bool Clock::AdvanceToNextDeadline() { return dispatcher_.AdvanceToNextDeadline(); }
+
+std::optional<Time> Clock::NextDeadline() const
+{
+    std::lock_guard lock(dispatcher_.mutex);
+    if (dispatcher_.deadlines.empty()) return std::nullopt;
+    return dispatcher_.deadlines.begin()->first.first;
+}
+
+Clock::TimerId Clock::At(Time deadline, std::function<void()> callback)
+{
+    TimerId id;
+    {
+        std::lock_guard lock(dispatcher_.mutex);
+        id = dispatcher_.nextDeadlineId++;
+        auto key = std::make_pair(deadline, id);
+        dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
+        dispatcher_.timersById.emplace(id, key);
+    }
+    NotifyStateChanged();
+    return id;
+}
+
+Clock::TimerId Clock::After(Time delay, std::function<void()> callback)
+{
+    std::lock_guard lock(dispatcher_.mutex);
+    TimerId id = dispatcher_.nextDeadlineId++;
+    auto key = std::make_pair(dispatcher_.now + delay, id);
+    dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
+    dispatcher_.timersById.emplace(id, key);
+    return id;
+}
+
+bool Clock::Cancel(TimerId id)
+{
+    std::lock_guard lock(dispatcher_.mutex);
+    auto it = dispatcher_.timersById.find(id);
+    if (it == dispatcher_.timersById.end()) return false;
+    bool erased = dispatcher_.deadlines.erase(it->second) > 0;
+    dispatcher_.timersById.erase(it);
+    return erased;
+}
+
+std::size_t Clock::TimedWaiters() const
+{
+    std::lock_guard lock(dispatcher_.mutex);
+    return dispatcher_.timedWaiters;
+}
+
+void Clock::SetAutoAdvance(bool enabled) { dispatcher_.SetAutoAdvance(enabled); }
+
+}  // namespace emu
+
+// ---- kernel exports ----
+
+using emu::detail::K;
+using emu::detail::Self;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return Self().irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    auto& self = Self();
+    if (NewIrql < self.irql) {
+        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
+                               "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL " +
+                                   std::to_string(self.irql));
+    }
+    *OldIrql = self.irql;
+    self.irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql)
+{
+    auto& self = Self();
+    if (NewIrql > self.irql) {
+        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
+                               "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
+                                   std::to_string(self.irql));
+    }
+    self.irql = NewIrql;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(void)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Signalling = 0;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.Reserved1 = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+static void CheckEventIrql(const char* routine)
+{
+    if (Self().irql > DISPATCH_LEVEL) {
+        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, std::string(routine) + " above DISPATCH_LEVEL");
+    }
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
+{
+    CheckEventIrql("KeSetEvent");
+    LONG previous;
+    {
+        std::lock_guard lock(K().dispatcher.mutex);
+        previous = K().dispatcher.SetEvent(Event);
+    }
+    emu::NotifyStateChanged();
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event)
+{
+    CheckEventIrql("KeClearEvent");
+    std::lock_guard lock(K().dispatcher.mutex);
+    Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event)
+{
+    CheckEventIrql("KeResetEvent");
+    std::lock_guard lock(K().dispatcher.mutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event)
+{
+    CheckEventIrql("KeReadStateEvent");
+    std::lock_guard lock(K().dispatcher.mutex);
+    return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout)
+{
+    KIRQL irql = Self().irql;
+    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0))) {
+        emu::detail::Violation(emu::Rule::WaitAtDispatchLevel, nullptr,
+                               std::string("KeWaitForSingleObject at IRQL ") + std::to_string(irql) +
+                                   (Timeout ? " with a non-zero timeout" : " without a timeout"));
+    }
+    return K().dispatcher.WaitForEvent(static_cast<KEVENT*>(Object), Timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, Interval);
+    return STATUS_SUCCESS;
+}
+
+ULONGLONG KeQueryInterruptTime(void)
+{
+    std::lock_guard lock(K().dispatcher.mutex);
+    return static_cast<ULONGLONG>(K().dispatcher.now);
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    std::lock_guard lock(K().dispatcher.mutex);
+    CurrentTime->QuadPart = emu::detail::kBootSystemTime + K().dispatcher.now;
+}
+
+}  // extern "C"

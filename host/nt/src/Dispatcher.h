@@ -1,0 +1,105 @@
+// The dispatcher: the one lock under which events, waiting threads, emulated
+// time, deadlines and thread readiness change together, as under the kernel's
+// dispatcher lock. Private to the emulation.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "emu/Clock.h"
+#include "emu_ntddk.h"
+
+namespace emu {
+class Verifier;
+}
+
+namespace emu::detail {
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::string name;
+    // Scheduler view: counted threads take part in the auto-advance decision;
+    // a counted thread is ready unless it is blocked.
+    bool counted = false;
+    bool ready = false;
+    int apiDepth = 0;
+    // What the thread is blocked on, for watchdog reports.
+    const char* waitKind = nullptr;
+    const void* waitObject = nullptr;
+    bool inPoCallDriver = false;
+};
+
+ThreadState& Self();
+
+struct Waiter {
+    LIST_ENTRY link;  // first member: linked into the event's WaitListHead
+    ThreadState* thread = nullptr;
+    KEVENT* event = nullptr;
+    std::condition_variable cv;
+    bool satisfied = false;
+    bool timedOut = false;
+    bool hasDeadline = false;
+    std::map<std::pair<Time, std::uint64_t>, struct Deadline>::iterator deadline;
+};
+
+struct Deadline {
+    Waiter* waiter = nullptr;          // a timed wait, or
+    std::function<void()> timer;       // a timer callback
+};
+
+class Dispatcher {
+public:
+    Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdog);
+    ~Dispatcher();
+
+    std::mutex mutex;
+
+    // ---- readiness (caller holds mutex) ----
+    void MakeReady(ThreadState& thread);
+    void MakeBlocked(ThreadState& thread);
+    void Count(ThreadState& thread);    // start counting a thread as ready
+    void Uncount(ThreadState& thread);
+
+    // Blocks the current thread on `cv` until `done()` holds, with the
+    // watchdog. The waker is expected to have called MakeReady.
+    void Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, const std::function<bool()>& done,
+               const char* kind, const void* object);
+
+    // ---- time (caller holds mutex unless noted) ----
+    Time now = 0;
+    std::uint64_t nextDeadlineId = 1;
+    std::map<std::pair<Time, std::uint64_t>, Deadline> deadlines;
+    std::size_t timedWaiters = 0;
+    std::map<std::uint64_t, std::pair<Time, std::uint64_t>> timersById;
+    // Locks internally; fires timers without the lock.
+    void AdvanceTo(Time when);
+    bool AdvanceToNextDeadline();
+    void SetAutoAdvance(bool enabled);
+
+    // ---- waits on events (KeWaitForSingleObject) ----
+    NTSTATUS WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout);
+    LONG SetEvent(KEVENT* event);
+
+    std::string DescribeBlockedThreads();  // caller holds mutex
+
+    std::chrono::milliseconds watchdog;
+
+private:
+    void AutoAdvanceLoop();
+
+    Verifier& verifier_;
+    std::size_t readyCount_ = 0;
+    std::set<ThreadState*> blocked_;
+    bool autoAdvance_ = false;
+    bool stopping_ = false;
+    std::condition_variable autoCv_;
+    std::thread autoThread_;
+};
+
+}  // namespace emu::detail

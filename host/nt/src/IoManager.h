@@ -1,0 +1,126 @@
+// I/O manager state of the emulation: the bookkeeping kept beside IRPs, device
+// objects and driver objects. Drivers see only the platform structures; this
+// private state sits in front of each of them in the same allocation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "emu_ntddk.h"
+
+namespace emu::detail {
+
+constexpr std::uint64_t kIrpAlive = 0x4952504C49564531ull;  // "IRPLIVE1"
+constexpr std::uint64_t kIrpFreed = 0x4952504652454544ull;  // "IRPFREED"
+
+enum class IrpOrigin {
+    Allocated,      // IoAllocateIrp: the creator frees it
+    Threaded,       // IoBuildDeviceIoControlRequest: released by the I/O manager at completion
+    IoManager,      // a request the I/O manager made for an application call
+};
+
+struct StackShadow {
+    bool markedPending = false;      // IoMarkIrpPending at this location by a driver
+    bool completionReached = false;  // completion walked through this location
+    NTSTATUS statusAtCompletion = 0;
+};
+
+struct DispatchFrame {
+    int location;
+    bool nestedPending = false;  // a call it made down the stack returned STATUS_PENDING
+    const void* thread;
+};
+
+struct IrpPrivate {
+    std::uint64_t magic = kIrpAlive;
+    IrpOrigin origin = IrpOrigin::Allocated;
+    int references = 0;     // dispatch frames in progress, plus one for the owner until finished
+    bool finished = false;  // the I/O manager's final completion has run
+    std::vector<StackShadow> shadow;  // index = location (1..StackCount)
+    std::vector<DispatchFrame> frames;
+    // METHOD_BUFFERED requests the I/O manager built: where the output goes.
+    void* userOutput = nullptr;
+    ULONG outputLength = 0;
+    bool hasOutputLimit = false;
+    ULONG_PTR outputLimit = 0;
+    bool ownsSystemBuffer = false;
+    // Called once at final completion for IRPs of the I/O manager.
+    std::function<void(PIRP)> onFinished;
+    // Power: whether PoStartNextPowerIrp was called for it.
+    bool startNextCalled = false;
+    char* block = nullptr;      // [this pointer][IRP][stack locations]
+    std::size_t blockSize = 0;
+    PIRP irp = nullptr;
+    PIRP irp_ptr();
+};
+
+// An IRP with its private record, released by the I/O manager according to origin.
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
+
+IrpPrivate* PrivateOf(PIRP irp, const char* caller);  // verifies the IRP is alive
+
+constexpr std::uint64_t kDeviceAlive = 0x4445564943454F4Bull;
+
+constexpr std::uint64_t kDeviceFreed = 0x4445564943454644ull;
+
+// The device object points back at this record through its Reserved member.
+struct DevicePrivate {
+    std::uint64_t magic = kDeviceAlive;
+    std::u16string name;
+    bool exclusive = false;
+    std::atomic<int> references{0};  // dispatches in progress, open handles, object references
+    int openHandles = 0;
+    bool deletePending = false;
+    PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
+    bool surpriseRemoved = false;
+    void* extension = nullptr;
+    DEVICE_OBJECT object{};
+};
+
+DevicePrivate* PrivateOf(PDEVICE_OBJECT device);
+
+// The driver object points back at this record through DriverSection.
+struct DriverPrivate {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string serviceName;
+    std::u16string driverName;
+    void* image = nullptr;  // dlopen handle for loaded images
+};
+
+DriverPrivate* PrivateOf(PDRIVER_OBJECT driver);
+
+class IoManager {
+public:
+    IoManager();
+    ~IoManager();
+
+    std::mutex mutex;  // IRP bookkeeping, object lists
+    KSPIN_LOCK cancelLock = 0;
+
+    std::list<DriverPrivate*> drivers;
+    std::deque<IrpPrivate*> freedIrps;  // quarantine: kept readable so a late touch is caught
+    std::deque<DevicePrivate*> freedDevices;
+
+    // Releases an IRP's memory once nobody references it (mutex held).
+    void ReleaseIrp(IrpPrivate* irp);
+    // Drops a reference; frees a deleted device when the last one goes.
+    void DereferenceDevice(DevicePrivate* device);
+    // Unloads every driver at shutdown, reporting devices still present.
+    void UnloadAllDrivers();
+    void UnloadDriver(DriverPrivate* driver);
+    std::size_t LiveIrps() const { return liveIrps.size(); }
+    std::unordered_set<IrpPrivate*> liveIrps;  // freed at shutdown if a driver leaked them
+};
+
+// The I/O manager's default dispatch routine for majors a driver does not handle.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+}  // namespace emu::detail

@@ -1,0 +1,145 @@
+// The emulated system object, the path from kernel exports to it, trace
+// output, and driver image loading.
+#include "Kernel.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "emu/Threads.h"
+
+namespace emu {
+
+namespace {
+std::atomic<detail::Kernel*> g_kernel{nullptr};
+std::atomic<bool> g_traceAttached{false};
+}  // namespace
+
+namespace detail {
+
+Kernel::Kernel(System& owner, const SystemOptions& options)
+    : system(owner), dispatcher(verifier, options.watchdog)
+{
+    if (options.violationHandler) verifier.SetHandler(options.violationHandler);
+}
+
+Kernel::~Kernel() = default;
+
+Kernel& K()
+{
+    Kernel* kernel = g_kernel.load();
+    if (!kernel) BugCheck("a kernel routine was called with no emulated system running");
+    return *kernel;
+}
+
+void Violation(Rule rule, const void* irp, std::string message)
+{
+    K().verifier.Report(rule, irp, std::move(message));
+}
+
+void BugCheck(const std::string& why)
+{
+    std::fprintf(stderr, "emulation: bugcheck: %s\n%s", why.c_str(), CaptureStack(1).c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace detail
+
+System::System(SystemOptions options) : options_(std::move(options))
+{
+    if (g_kernel.load()) detail::BugCheck("a second emulated system was created while one exists");
+    kernel_ = std::make_unique<detail::Kernel>(*this, options_);
+    g_kernel.store(kernel_.get());
+    if (options_.autoAdvanceClock) kernel_->clock.SetAutoAdvance(true);
+}
+
+void System::Shutdown()
+{
+    if (shutDown_) return;
+    shutDown_ = true;
+    ClearTraceSink();
+    kernel_->io.UnloadAllDrivers();
+    for (const Allocation& a : kernel_->pool.Outstanding()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "pool block of %zu bytes, tag '%s', type %d, allocated by %p is still held",
+                      a.size, TagText(a.tag).c_str(), a.type, a.caller);
+        kernel_->verifier.Report(Rule::PoolLeak, nullptr, line);
+    }
+    std::size_t irps;
+    {
+        std::lock_guard lock(kernel_->io.mutex);
+        irps = kernel_->io.LiveIrps();
+    }
+    if (irps) {
+        kernel_->verifier.Report(Rule::IrpLeak, nullptr, std::to_string(irps) + " IRP(s) never released");
+    }
+}
+
+System::~System()
+{
+    Shutdown();
+    g_kernel.store(nullptr);
+    kernel_.reset();
+}
+
+System& System::Current() { return detail::K().system; }
+bool System::Exists() { return g_kernel.load() != nullptr; }
+Clock& System::clock() { return kernel_->clock; }
+Pool& System::pool() { return kernel_->pool; }
+Verifier& System::verifier() { return kernel_->verifier; }
+FaultPlan& System::faults() { return kernel_->faults; }
+detail::Kernel& System::kernel() { return *kernel_; }
+
+void System::SetTraceSink(TraceSink sink)
+{
+    std::lock_guard lock(kernel_->traceMutex);
+    kernel_->traceSink = std::move(sink);
+    g_traceAttached.store(kernel_->traceSink != nullptr);
+}
+
+void System::ClearTraceSink() { SetTraceSink(nullptr); }
+
+}  // namespace emu
+
+using emu::detail::K;
+
+extern "C" {
+
+BOOLEAN EmuTraceSinkAttached(void) { return emu::g_traceAttached.load(std::memory_order_relaxed) ? TRUE : FALSE; }
+
+VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
+{
+    if (!emu::System::Exists()) return;
+    auto& kernel = K();
+    emu::TraceSink sink;
+    {
+        std::lock_guard lock(kernel.traceMutex);
+        sink = kernel.traceSink;
+    }
+    if (sink) sink(Level, Component, Text);
+}
+
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, Format);
+    RtlStringCbVPrintfA(text, sizeof text, Format, args);
+    va_end(args);
+    EmuTraceEmit(0, 0, text);
+    return 0;
+}
+
+VOID EmuAssertPageableCode(const char* Function)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        emu::detail::Violation(emu::Rule::PageableCodeAtDispatch, nullptr,
+                               std::string("pageable routine ") + Function + " ran at IRQL " + std::to_string(irql));
+    }
+}
+
+}  // extern "C"

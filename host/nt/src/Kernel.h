@@ -1,0 +1,39 @@
+// The kernel of one emulated system and the way kernel exports reach it.
+// Private to the emulation.
+#pragma once
+
+#include <mutex>
+
+#include "Dispatcher.h"
+#include "IoManager.h"
+#include "emu/System.h"
+
+namespace emu::detail {
+
+class Kernel {
+public:
+    Kernel(System& system, const SystemOptions& options);
+    ~Kernel();
+
+    System& system;
+    Verifier verifier;
+    FaultPlan faults;
+    Pool pool{verifier, faults};
+    Dispatcher dispatcher;
+    Clock clock{dispatcher};
+    IoManager io;
+
+    std::mutex traceMutex;
+    TraceSink traceSink;
+};
+
+// The current system's kernel; a loud failure when no system exists.
+Kernel& K();
+
+// Reports a violation to the current system's verifier.
+void Violation(Rule rule, const void* irp, std::string message);
+
+// Stops the emulated machine: prints and aborts (a bugcheck).
+[[noreturn]] void BugCheck(const std::string& why);
+
+}  // namespace emu::detail

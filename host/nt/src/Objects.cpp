@@ -1,0 +1,317 @@
+// Driver and device objects: creation, device stacks, reference-counted
+// deletion, the default dispatch routine, and loading driver images.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Kernel.h"
+#include "emu/Threads.h"
+
+namespace emu::detail {
+
+namespace {
+
+std::u16string ToU16(const UNICODE_STRING* s)
+{
+    if (!s || !s->Buffer) return {};
+    return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+std::string Narrow(const std::u16string& s)
+{
+    std::string out;
+    for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+void RequirePassive(const char* routine)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        Violation(Rule::IrqlMisuse, nullptr, std::string(routine) + " above PASSIVE_LEVEL");
+    }
+}
+
+}  // namespace
+
+DevicePrivate* PrivateOf(PDEVICE_OBJECT device)
+{
+    if (!device) BugCheck("a null device object was used");
+    auto* p = static_cast<DevicePrivate*>(device->Reserved);
+    if (!p || p->magic != kDeviceAlive) BugCheck("a device object was used after it was freed");
+    return p;
+}
+
+DriverPrivate* PrivateOf(PDRIVER_OBJECT driver) { return static_cast<DriverPrivate*>(driver->DriverSection); }
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+IoManager::IoManager() = default;
+
+IoManager::~IoManager()
+{
+    for (IrpPrivate* p : liveIrps) {
+        std::free(p->block);
+        delete p;
+    }
+    for (IrpPrivate* p : freedIrps) {
+        std::free(p->block);
+        delete p;
+    }
+    for (DevicePrivate* d : freedDevices) delete d;
+}
+
+void IoManager::DereferenceDevice(DevicePrivate* device)
+{
+    if (device->references.fetch_sub(1) != 1) return;
+    std::lock_guard lock(mutex);
+    if (!device->deletePending || device->references.load() != 0 || device->magic != kDeviceAlive) return;
+    device->magic = kDeviceFreed;
+    std::free(device->extension);
+    device->extension = nullptr;
+    freedDevices.push_back(device);
+}
+
+DriverPrivate* NewDriver(const std::u16string& serviceName)
+{
+    auto* d = new DriverPrivate;
+    d->serviceName = serviceName;
+    d->driverName = u"\\Driver\\" + serviceName;
+    d->object.Type = 4;
+    d->object.Size = sizeof(DRIVER_OBJECT);
+    d->object.DriverExtension = &d->extension;
+    d->object.DriverSection = d;
+    d->extension.DriverObject = &d->object;
+    d->object.DriverName.Buffer = d->driverName.data();
+    d->object.DriverName.Length = static_cast<USHORT>(d->driverName.size() * sizeof(WCHAR));
+    d->object.DriverName.MaximumLength = d->object.DriverName.Length;
+    for (auto& slot : d->object.MajorFunction) slot = InvalidDeviceRequest;
+    return d;
+}
+
+NTSTATUS RunDriverEntry(DriverPrivate* d, PDRIVER_INITIALIZE entry)
+{
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + d->serviceName;
+    UNICODE_STRING registryPath{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2),
+                                path.data()};
+    d->object.DriverInit = entry;
+    IrqlScope passive(PASSIVE_LEVEL);
+    return entry(&d->object, &registryPath);
+}
+
+void IoManager::UnloadDriver(DriverPrivate* d)
+{
+    if (d->object.DeviceObject) {
+        Violation(Rule::HandleLeak, nullptr,
+                  "driver " + Narrow(d->serviceName) + " unloaded while it still has device objects");
+    }
+    if (d->object.DriverUnload) {
+        IrqlScope passive(PASSIVE_LEVEL);
+        d->object.DriverUnload(&d->object);
+    }
+    {
+        std::lock_guard lock(mutex);
+        drivers.remove(d);
+    }
+    // Device objects the driver left behind are released with it.
+    for (PDEVICE_OBJECT dev = d->object.DeviceObject; dev;) {
+        PDEVICE_OBJECT next = dev->NextDevice;
+        auto* p = static_cast<DevicePrivate*>(dev->Reserved);
+        p->magic = kDeviceFreed;
+        std::free(p->extension);
+        freedDevices.push_back(p);
+        dev = next;
+    }
+    if (d->image) dlclose(d->image);
+    delete d;
+}
+
+void IoManager::UnloadAllDrivers()
+{
+    while (true) {
+        DriverPrivate* d;
+        {
+            std::lock_guard lock(mutex);
+            if (drivers.empty()) return;
+            d = drivers.back();
+        }
+        UnloadDriver(d);
+    }
+}
+
+}  // namespace emu::detail
+
+namespace emu {
+
+using namespace detail;
+
+_DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16string& serviceName)
+{
+    void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!image) {
+        std::fprintf(stderr, "emulation: cannot load driver image %s: %s\n", path.c_str(), dlerror());
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image, "DriverEntry"));
+    if (!entry) {
+        std::fprintf(stderr, "emulation: %s exports no DriverEntry\n", path.c_str());
+        dlclose(image);
+        return nullptr;
+    }
+    DriverPrivate* d = NewDriver(serviceName);
+    d->image = image;
+    NTSTATUS status = RunDriverEntry(d, entry);
+    if (!NT_SUCCESS(status)) {
+        dlclose(image);
+        delete d;
+        return nullptr;
+    }
+    std::lock_guard lock(kernel_->io.mutex);
+    kernel_->io.drivers.push_back(d);
+    return &d->object;
+}
+
+_DRIVER_OBJECT* System::CreateDriver(const std::u16string& serviceName, DriverInitialize initialize)
+{
+    DriverPrivate* d = NewDriver(serviceName);
+    NTSTATUS status = RunDriverEntry(d, reinterpret_cast<PDRIVER_INITIALIZE>(initialize));
+    if (!NT_SUCCESS(status)) {
+        delete d;
+        return nullptr;
+    }
+    std::lock_guard lock(kernel_->io.mutex);
+    kernel_->io.drivers.push_back(d);
+    return &d->object;
+}
+
+void System::UnloadDriver(_DRIVER_OBJECT* driver) { kernel_->io.UnloadDriver(PrivateOf(driver)); }
+
+void* System::DriverImage(_DRIVER_OBJECT* driver) { return PrivateOf(driver)->image; }
+
+}  // namespace emu
+
+using namespace emu::detail;
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject)
+{
+    RequirePassive("IoCreateDevice");
+    *DeviceObject = nullptr;
+    auto& io = K().io;
+    std::u16string name = ToU16(DeviceName);
+    {
+        std::lock_guard lock(io.mutex);
+        if (!name.empty()) {
+            for (DriverPrivate* d : io.drivers) {
+                for (PDEVICE_OBJECT dev = d->object.DeviceObject; dev; dev = dev->NextDevice) {
+                    if (static_cast<DevicePrivate*>(dev->Reserved)->name == name) return STATUS_OBJECT_NAME_COLLISION;
+                }
+            }
+        }
+    }
+    auto* p = new DevicePrivate;
+    p->name = name;
+    p->exclusive = Exclusive != FALSE;
+    p->extension = DeviceExtensionSize ? std::calloc(1, DeviceExtensionSize) : nullptr;
+    PDEVICE_OBJECT dev = &p->object;
+    dev->Type = 3;
+    dev->Size = sizeof(DEVICE_OBJECT) + DeviceExtensionSize;
+    dev->DriverObject = DriverObject;
+    dev->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0) | (name.empty() ? 0 : DO_DEVICE_HAS_NAME);
+    dev->Characteristics = DeviceCharacteristics;
+    dev->DeviceExtension = p->extension;
+    dev->DeviceType = DeviceType;
+    dev->StackSize = 1;
+    dev->Reserved = p;
+    {
+        std::lock_guard lock(io.mutex);
+        dev->NextDevice = DriverObject->DeviceObject;
+        DriverObject->DeviceObject = dev;
+    }
+    *DeviceObject = dev;
+    return STATUS_SUCCESS;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    RequirePassive("IoDeleteDevice");
+    DevicePrivate* p = PrivateOf(DeviceObject);
+    auto& io = K().io;
+    if (p->attachedTo || DeviceObject->AttachedDevice) {
+        Violation(emu::Rule::DeviceDeletedWhileAttached, nullptr,
+                  p->attachedTo ? "IoDeleteDevice on a device still attached to the device below it"
+                                : "IoDeleteDevice on a device that another device is still attached to");
+    }
+    {
+        std::lock_guard lock(io.mutex);
+        PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+        while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
+        if (*link) *link = DeviceObject->NextDevice;
+        p->deletePending = true;
+        p->name.clear();
+    }
+    // The memory goes when the last reference does (an IRP in progress, a handle).
+    p->references.fetch_add(1);
+    io.DereferenceDevice(p);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    RequirePassive("IoAttachDeviceToDeviceStack");
+    auto& io = K().io;
+    std::lock_guard lock(io.mutex);
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice) top = top->AttachedDevice;
+    if (static_cast<DevicePrivate*>(top->Reserved)->deletePending) return nullptr;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    static_cast<DevicePrivate*>(SourceDevice->Reserved)->attachedTo = top;
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    RequirePassive("IoDetachDevice");
+    auto& io = K().io;
+    std::lock_guard lock(io.mutex);
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (!above) {
+        Violation(emu::Rule::NotModelled, nullptr, "IoDetachDevice on a device that has nothing attached");
+        return;
+    }
+    TargetDevice->AttachedDevice = nullptr;
+    static_cast<DevicePrivate*>(above->Reserved)->attachedTo = nullptr;
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
+    auto& io = K().io;
+    std::lock_guard lock(io.mutex);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice) top = top->AttachedDevice;
+    static_cast<DevicePrivate*>(top->Reserved)->references.fetch_add(1);
+    return top;
+}
+
+VOID ObReferenceObject(PVOID Object)
+{
+    PrivateOf(static_cast<PDEVICE_OBJECT>(Object))->references.fetch_add(1);
+}
+
+VOID ObDereferenceObject(PVOID Object)
+{
+    K().io.DereferenceDevice(PrivateOf(static_cast<PDEVICE_OBJECT>(Object)));
+}
+
+}  // extern "C"

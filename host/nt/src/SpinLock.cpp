@@ -1,0 +1,77 @@
+// Spin locks. A held lock stores its owner so that recursion and release by a
+// non-owner are caught; acquiring raises to DISPATCH_LEVEL as on the platform.
+#include <sched.h>
+
+#include "Kernel.h"
+
+using emu::detail::Self;
+
+namespace {
+
+ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&Self()); }
+
+void Spin(PKSPIN_LOCK lock)
+{
+    ULONG_PTR self = OwnerToken();
+    if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) == self) {
+        emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr,
+                               "spin lock acquired again by its owner (the processor would spin for ever)");
+        emu::detail::BugCheck("recursive spin lock acquisition");
+    }
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        sched_yield();
+    }
+}
+
+void Unlock(PKSPIN_LOCK lock, const char* routine)
+{
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != OwnerToken()) {
+        emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr,
+                               std::string(routine) + " of a spin lock the thread does not hold");
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
+    KIRQL old = Self().irql;
+    if (old > DISPATCH_LEVEL) {
+        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, "KeAcquireSpinLock above DISPATCH_LEVEL");
+    }
+    Self().irql = DISPATCH_LEVEL;
+    Spin(SpinLock);
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (Self().irql != DISPATCH_LEVEL) {
+        emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr, "KeReleaseSpinLock below DISPATCH_LEVEL");
+    }
+    Unlock(SpinLock, "KeReleaseSpinLock");
+    KeLowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (Self().irql < DISPATCH_LEVEL) {
+        emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+    }
+    Spin(SpinLock);
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { Unlock(SpinLock, "KeReleaseSpinLockFromDpcLevel"); }
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&emu::detail::K().io.cancelLock); }
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&emu::detail::K().io.cancelLock, Irql); }
+
+}  // extern "C"

@@ -1,0 +1,188 @@
+// Thread names, IRQL scopes, application scopes, system threads and WaitUntil.
+#include "emu/Threads.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "Kernel.h"
+
+namespace emu {
+
+using detail::K;
+using detail::Self;
+
+namespace {
+
+std::mutex g_changeMutex;
+std::condition_variable g_changed;
+std::uint64_t g_generation = 0;
+
+}  // namespace
+
+void SetThreadName(std::string name) { Self().name = std::move(name); }
+
+std::string ThreadName() { return Self().name; }
+
+IrqlScope::IrqlScope(unsigned char irql) : previous_(Self().irql) { Self().irql = irql; }
+
+IrqlScope::~IrqlScope() { Self().irql = previous_; }
+
+ApiScope::ApiScope() : outermost_(Self().apiDepth++ == 0)
+{
+    if (!outermost_ || !System::Exists()) return;
+    std::lock_guard lock(K().dispatcher.mutex);
+    K().dispatcher.Count(Self());
+}
+
+ApiScope::~ApiScope()
+{
+    --Self().apiDepth;
+    if (!outermost_ || !System::Exists()) return;
+    std::lock_guard lock(K().dispatcher.mutex);
+    K().dispatcher.Uncount(Self());
+}
+
+namespace {
+std::condition_variable& JobCv()
+{
+    static std::condition_variable cv;
+    return cv;
+}
+}  // namespace
+
+SystemThread::SystemThread(std::string name) : name_(std::move(name))
+{
+    std::mutex started;
+    std::condition_variable startedCv;
+    bool ready = false;
+    auto& kernel = K();
+    thread_ = std::thread([this, &kernel, &started, &startedCv, &ready] {
+        SetThreadName(name_);
+        {
+            std::lock_guard lock(kernel.dispatcher.mutex);
+            kernel.dispatcher.Count(Self());
+            state_ = &Self();
+        }
+        {
+            std::lock_guard lock(started);
+            ready = true;
+        }
+        startedCv.notify_all();
+        Run();
+    });
+    std::unique_lock lock(started);
+    startedCv.wait(lock, [&] { return ready; });
+}
+
+SystemThread::~SystemThread()
+{
+    {
+        std::lock_guard lock(K().dispatcher.mutex);
+        stopping_ = true;
+        K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
+    }
+    JobCv().notify_all();
+    thread_.join();
+}
+
+void SystemThread::Post(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(K().dispatcher.mutex);
+        jobs_.push_back(std::move(job));
+        ++posted_;
+        K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
+    }
+    JobCv().notify_all();
+}
+
+void SystemThread::Drain()
+{
+    std::unique_lock lock(K().dispatcher.mutex);
+    std::size_t target = posted_;
+    lock.unlock();
+    WaitUntil(
+        [&] {
+            std::lock_guard inner(K().dispatcher.mutex);
+            return finished_ >= target;
+        },
+        "system thread '" + name_ + "' to drain");
+}
+
+bool SystemThread::IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+void SystemThread::Run()
+{
+    auto& dispatcher = K().dispatcher;
+    std::unique_lock lock(dispatcher.mutex);
+    for (;;) {
+        if (jobs_.empty()) {
+            if (stopping_) break;
+            dispatcher.MakeBlocked(Self());
+            JobCv().wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            dispatcher.MakeReady(Self());
+            continue;
+        }
+        auto job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        Self().irql = PASSIVE_LEVEL;
+        job();
+        if (Self().irql != PASSIVE_LEVEL) {
+            detail::Violation(Rule::IrqlMisuse, nullptr,
+                              "a job on system thread '" + name_ + "' returned at IRQL " + std::to_string(Self().irql));
+            Self().irql = PASSIVE_LEVEL;
+        }
+        lock.lock();
+        ++finished_;
+        lock.unlock();
+        NotifyStateChanged();
+        lock.lock();
+    }
+    dispatcher.Uncount(Self());
+}
+
+void NotifyStateChanged()
+{
+    {
+        std::lock_guard lock(g_changeMutex);
+        ++g_generation;
+    }
+    g_changed.notify_all();
+}
+
+bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
+{
+    auto limit = System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        std::uint64_t seen;
+        {
+            std::lock_guard lock(g_changeMutex);
+            seen = g_generation;
+        }
+        if (condition()) return true;
+        std::unique_lock lock(g_changeMutex);
+        g_changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return g_generation != seen; });
+        if (std::chrono::steady_clock::now() - start > limit) {
+            lock.unlock();
+            if (condition()) return true;
+            std::string message = "waited longer than the watchdog for " + what;
+            if (System::Exists()) {
+                std::string blocked;
+                {
+                    std::lock_guard inner(K().dispatcher.mutex);
+                    blocked = K().dispatcher.DescribeBlockedThreads();
+                }
+                message += "; blocked threads:\n" + blocked;
+                K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
+            } else {
+                std::fprintf(stderr, "%s\n", message.c_str());
+            }
+            return false;
+        }
+    }
+}
+
+}  // namespace emu

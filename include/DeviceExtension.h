@@ -1,0 +1,116 @@
+// The per-device record, its state enumerations and the driver-wide data.
+//
+// One DEVICE_EXTENSION exists per instrument, allocated zero-filled by the I/O
+// manager as the extension of the functional device object and living exactly
+// as long as that object. Every routine reaches it through the device object
+// (the queue callbacks through the embedded CancelSafeQueue).
+//
+// Locking summary: the record has no lock of its own. QueueLock guards
+// PendingIrpList and QueuedIrpCount. OutstandingIo, RemoveLockCount, LogIndex,
+// StaticBuffer and WaitWakeCancelFlag change only by interlocked operations.
+// PnpState, QueueState and the power fields are plain 32-bit stores read
+// without a lock. The rest is written during creation, start or removal while
+// the PnP manager serialises those requests.
+#pragma once
+
+#include "Platform.h"
+
+// QueueState values: whether new work is admitted.
+typedef enum _QUEUE_STATE {
+    HoldRequests = 0,   // device-control requests wait in the queue; USB refused
+    AllowRequests = 1,  // requests are served and USB traffic admitted
+    FailRequests = 2    // device-control requests fail with STATUS_DELETE_PENDING
+} QUEUE_STATE;
+
+// PnpState values.
+typedef enum _DEVICE_PNP_STATE {
+    NotStarted = 0,
+    Stopped = 1,
+    Working = 2,
+    PendingStop = 3,
+    PendingRemove = 4,
+    SurpriseRemoved = 5,
+    Removed = 6
+} DEVICE_PNP_STATE;
+
+#define DEVICE_STATE_MAP_ENTRIES 7
+#define EXTENSION_STAMP 0x01500012
+#define STATIC_BUFFER_SIZE 4096
+#define EVENT_LOG_ENTRY_SIZE 32
+#define EVENT_LOG_ENTRIES_PER_PAGE 128
+#define EVENT_LOG_PAGE_SIZE 4096
+
+// One entry of the event log as a debugger reads it from memory.
+typedef struct _EVENT_LOG_ENTRY {
+    UCHAR Tag[4];   // four characters in reading order
+    ULONG Reserved; // never written: zero from the initial fill
+    ULONG64 Value1;
+    ULONG64 Value2;
+    ULONG64 Value3;
+} EVENT_LOG_ENTRY, *PEVENT_LOG_ENTRY;
+
+typedef struct _DEVICE_EXTENSION {
+    // ---- identity and the device stack ----
+    ULONG Signature;                        // "Kvrl" in memory; set by PnPAddDevice, never read
+    ULONG ExtensionStamp;                   // EXTENSION_STAMP; set by PnPAddDevice, never read
+    PDEVICE_OBJECT FunctionalDeviceObject;  // our own device object; set by PnPAddDevice
+    PDEVICE_OBJECT LowerDeviceObject;       // target of everything passed down; set by PnPAddDevice
+    PDEVICE_OBJECT PhysicalDeviceObject;    // the bus's PDO; set by PnPAddDevice, read by start
+
+    // ---- request admission and queueing ----
+    IO_REMOVE_LOCK RemoveLock;   // held around PnP, power, create and device-control requests
+    LONG RemoveLockCount;        // trace count of holds: interlocked +1 before acquiring, -1 before releasing
+    ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere, no lock
+    IO_CSQ CancelSafeQueue;      // held device-control requests (the platform's cancel-safe queue)
+    LIST_ENTRY PendingIrpList;   // held requests linked through Tail.Overlay.ListEntry; QueueLock
+    LONG QueuedIrpCount;         // number on PendingIrpList; QueueLock
+    KSPIN_LOCK QueueLock;        // taken by the queue callbacks
+    KEVENT NoPendingUsbTranfers; // notification event, signalled exactly while OutstandingIo is 0
+    LONG OutstandingIo;          // synchronous USB requests in flight; interlocked only
+
+    // ---- Plug and Play and power ----
+    ULONG PnpState;                                          // DEVICE_PNP_STATE; PnP handlers
+    ULONG PreviousPnpState;                                  // restored by cancel-stop and cancel-remove
+    DEVICE_POWER_STATE DeviceStateMap[DEVICE_STATE_MAP_ENTRIES];  // D-state per S-state; AddDevice, capabilities
+    SYSTEM_POWER_STATE SystemPowerState;                     // current S-state; 0 until the first set-power
+    PIRP PendingSystemPowerIrp;                              // system power IRP kept while its device IRP runs
+    DEVICE_POWER_STATE DevicePowerState;                     // current D-state; 0 until the first set-power
+    PIO_WORKITEM WorkItem;                                   // the power path's wait for USB quiet
+    ULONG WaitWakeEnabled;                                   // non-zero: removal cancels our wait-wake IRP
+
+    // ---- data path ----
+    PUCHAR StaticBuffer;         // 4096-byte reassembly buffer; null while a reader owns it (exchange)
+    ULONG StaticBufferBytes;     // bytes waiting; changed only by the buffer's owner
+    ULONG StaticBufferOffset;    // index of the first waiting byte; owner only
+    KEVENT StaticBufferEvent;    // synchronization event: set each time the buffer is given back
+    PIRP WaitWakeIrp;            // our own wait-wake request; exchanged atomically
+    LONG WaitWakeCancelFlag;     // hand-off between wait-wake completion and cancellation
+
+    // ---- USB configuration (written at start, read by the data path) ----
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // pool copy, wTotalLength bytes
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // pool copy of the selected interfaces
+    USBD_PIPE_HANDLE InPipeHandle;                          // bulk IN, endpoint 0x82
+    USBD_PIPE_HANDLE OutPipeHandle;                         // bulk OUT, endpoint 0x01
+    USHORT InMaxPacketSize;
+    USHORT OutMaxPacketSize;
+    ULONG ReadIntervalTimeout;         // stored by SET_TIMEOUTS, never read
+    ULONG ReadTotalTimeoutConstant;    // ms; 120000 after start
+    ULONG ReadTotalTimeoutMultiplier;  // ms per byte; 0 after start
+
+    // ---- names and links (owned buffers, released at removal) ----
+    UNICODE_STRING DeviceName;         // \Device\Tesmo<n>, 258-byte buffer, also used NUL-terminated
+    UNICODE_STRING SymbolicLinkName;   // \DosDevices\COM<n>, empty until the link exists
+    UNICODE_STRING InterfaceLinkName;  // the device interface's link
+
+    // ---- event log ----
+    LONG LogIndex;                // running write index, decremented before each entry
+    ULONG LogSize;                // bytes of storage
+    ULONG LogMask;                // entries - 1
+    PEVENT_LOG_ENTRY LogEntries;  // the storage, or null
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// Driver-wide data. DeviceInstanceCounter numbers the device objects; it only
+// grows (interlocked) while the image stays loaded.
+extern "C" LONG DeviceInstanceCounter;

@@ -1,0 +1,59 @@
+// The driver's one platform header. On Windows it brings in the DDK headers
+// that mingw-w64 ships; on the host it brings in the emulated kernel's headers,
+// which declare the same names. Driver code includes only this file for
+// platform services and never tests which build it is in.
+#pragma once
+
+#if defined(_WIN32)
+
+// The 10.0 DDK headers define these two intrinsics a second time in C++.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+// Without this the RtlString* routines are only declared at -O0.
+#pragma push_macro("__CRT__NO_INLINE")
+#undef __CRT__NO_INLINE
+#include <ntstrsafe.h>
+#pragma pop_macro("__CRT__NO_INLINE")
+// usbdlib.h has no extern "C" of its own.
+extern "C" {
+#include <usb.h>
+#include <usbioctl.h>
+#include <usbdlib.h>
+}
+#include <ntddser.h>
+
+#define TESMO_WIDE(text) L##text
+// Pageable and discardable code; the loader pages out PAGE* and drops INIT.
+#define TESMO_PAGED __attribute__((section("PAGE")))
+#define TESMO_INIT __attribute__((section("INIT")))
+
+#if defined(TESMO_TRACE_TO_DEBUGGER)
+#define TesmoTraceSinkAttached() TRUE
+#define TesmoTraceEmit(Level, Component, Text) \
+    ((void)(Level), (void)(Component), DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "%s", (Text)))
+#else
+#define TesmoTraceSinkAttached() FALSE
+#define TesmoTraceEmit(Level, Component, Text) ((void)(Level), (void)(Component), (void)(Text))
+#endif
+
+#else  // the host build against the emulated kernel
+
+#include "emu_ntddk.h"
+
+#define TESMO_WIDE(text) u##text
+#define TESMO_PAGED
+#define TESMO_INIT
+#define TesmoTraceSinkAttached() EmuTraceSinkAttached()
+#define TesmoTraceEmit(Level, Component, Text) EmuTraceEmit((Level), (Component), (Text))
+
+#endif
+
+// A counted string over a constant wide literal.
+#define TESMO_CONSTANT_STRING(text) \
+    { sizeof(text) - sizeof(WCHAR), sizeof(text), const_cast<PWCH>(text) }
+
+// The driver's pool tag and remove-lock tag: reads "Kvrl" in memory, first
+// character at the lowest address.
+#define TESMO_POOL_TAG ((ULONG)0x6C72764B)
+#define TESMO_LOCK_TAG ((PVOID)(ULONG_PTR)TESMO_POOL_TAG)

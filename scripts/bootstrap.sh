@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, if any is missing.
+#   bootstrap.sh host   - what the host build, the tests and the demo need
+#   bootstrap.sh all    - also the Windows cross toolchain and Wine
+set -euo pipefail
+
+host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev)
+windows_packages=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile wine64)
+
+wanted=("${host_packages[@]}")
+if [[ "${1:-host}" == "all" ]]; then
+  wanted+=("${windows_packages[@]}")
+fi
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "bootstrap: installing ${missing[*]}"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the host build under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the checks of the Windows image.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh all
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$(nproc)"
+ctest --preset asan

@@ -1,0 +1,206 @@
+// Each verifier rule caught on a driver that breaks it on purpose. A rule that
+// is never seen to fire protects nothing.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "SystemTest.h"
+#include "TestDriver.h"
+
+namespace tesmo::test {
+namespace {
+
+constexpr ULONG kTag = emu::TagFromText("Test");
+
+class VerifierRulesTest : public SystemTest {
+protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        faulty_ = std::make_unique<TestDriver>(sys(), u"Faulty");
+        device_ = faulty_->CreateDevice();
+    }
+    void TearDown() override
+    {
+        faulty_.reset();
+        SystemTest::TearDown();
+    }
+    // Expects exactly one violation of `rule` and returns its message.
+    std::string ExpectOne(emu::Rule rule)
+    {
+        auto found = TakeViolations(rule);
+        EXPECT_EQ(found.size(), 1u) << "rule " << emu::RuleName(rule);
+        return found.empty() ? "" : found[0].message;
+    }
+
+    std::unique_ptr<TestDriver> faulty_;
+    PDEVICE_OBJECT device_ = nullptr;
+};
+
+TEST_F(VerifierRulesTest, IrpCompletedTwice)
+{
+    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+        CompleteIrp(irp, STATUS_SUCCESS);
+        return CompleteIrp(irp, STATUS_SUCCESS);
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::IrpCompletedTwice);
+}
+
+TEST_F(VerifierRulesTest, PendingReturnedWithoutMark)
+{
+    PIRP kept = nullptr;
+    faulty_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+        kept = irp;
+        return STATUS_PENDING;
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::PendingWithoutMark);
+    CompleteIrp(kept, STATUS_SUCCESS);
+}
+
+TEST_F(VerifierRulesTest, MarkedPendingButReturnedAFinalStatus)
+{
+    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return CompleteIrp(irp, STATUS_SUCCESS);
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::MarkWithoutPending);
+}
+
+TEST_F(VerifierRulesTest, CompletionRoutineThatDropsPendingReturned)
+{
+    TestDriver lower(sys(), u"Lower");
+    PDEVICE_OBJECT lowerDevice = lower.CreateDevice();
+    PIRP held = nullptr;
+    lower.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    TestDriver upper(sys(), u"Upper");
+    PDEVICE_OBJECT upperDevice = upper.CreateDevice(lowerDevice);
+    upper.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) { return irp->IoStatus.Status; }, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(lowerDevice, irp);
+    });
+    TopLevelIrp request(upperDevice, IRP_MJ_READ);
+    EXPECT_EQ(request.Send(), STATUS_PENDING);
+    std::thread([&] { CompleteIrp(held, STATUS_SUCCESS); }).join();
+    ExpectOne(emu::Rule::PendingNotPropagated);
+    upper.DeleteDevices();
+}
+
+TEST_F(VerifierRulesTest, DispatchReturnsAnotherStatusThanItCompletedWith)
+{
+    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+        CompleteIrp(irp, STATUS_UNSUCCESSFUL);
+        return STATUS_SUCCESS;
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::ReturnedStatusMismatch);
+}
+
+TEST_F(VerifierRulesTest, DispatchReturnsWithoutCompletingOrPending)
+{
+    PIRP kept = nullptr;
+    faulty_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+        kept = irp;
+        return STATUS_SUCCESS;
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::ReturnedWithoutCompletion);
+    CompleteIrp(kept, STATUS_SUCCESS);
+}
+
+TEST_F(VerifierRulesTest, CompletedWhileACancelRoutineIsSet)
+{
+    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        return CompleteIrp(irp, STATUS_SUCCESS);
+    });
+    TopLevelIrp request(device_, IRP_MJ_READ);
+    request.Send();
+    ExpectOne(emu::Rule::CompletedWithCancelRoutine);
+}
+
+TEST_F(VerifierRulesTest, WaitWithATimeoutAtDispatchLevel)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER timeout{};
+    timeout.QuadPart = -emu::kMillisecond;
+    {
+        emu::IrqlScope dispatch(DISPATCH_LEVEL);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        LARGE_INTEGER poll{};
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);  // a poll is allowed
+    }
+    ExpectOne(emu::Rule::WaitAtDispatchLevel);
+}
+
+TEST_F(VerifierRulesTest, PoolDoubleFreeWrongTagAndForeignPointer)
+{
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+    ExFreePoolWithTag(block, kTag);
+    ExFreePoolWithTag(block, kTag);
+    ExpectOne(emu::Rule::PoolDoubleFree);
+
+    void* other = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+    ExFreePoolWithTag(other, emu::TagFromText("Oops"));
+    EXPECT_NE(ExpectOne(emu::Rule::PoolWrongTag).find("'Test'"), std::string::npos);
+
+    int local = 0;
+    ExFreePoolWithTag(&local, kTag);
+    ExpectOne(emu::Rule::PoolBadPointer);
+}
+
+TEST_F(VerifierRulesTest, PagedPoolAndPageableCodeAboveApcLevel)
+{
+    emu::IrqlScope dispatch(DISPATCH_LEVEL);
+    void* block = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+    EmuAssertPageableCode("FaultyRoutine");
+    ExpectOne(emu::Rule::PageableCodeAtDispatch);
+    ExpectOne(emu::Rule::PagedPoolAtDispatch);
+    {
+        emu::IrqlScope passive(PASSIVE_LEVEL);
+        ExFreePoolWithTag(block, kTag);
+    }
+}
+
+TEST_F(VerifierRulesTest, IrpTouchedAfterTheIoManagerReleasedIt)
+{
+    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, device_, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    IoCallDriver(device_, irp);
+    IoCancelIrp(irp);  // too late: completion released it
+    ExpectOne(emu::Rule::IrpUseAfterFree);
+}
+
+// Leaks are reported when the system shuts down, naming the tag.
+TEST(VerifierShutdownTest, PoolBlockAndIrpLeftAtShutdown)
+{
+    emu::System system(TestSystemOptions());
+    ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+    IoAllocateIrp(1, FALSE);
+    system.Shutdown();
+    auto leaks = system.verifier().Take(emu::Rule::PoolLeak);
+    ASSERT_EQ(leaks.size(), 1u);
+    EXPECT_NE(leaks[0].message.find("tag 'Test'"), std::string::npos);
+    EXPECT_EQ(system.verifier().Take(emu::Rule::IrpLeak).size(), 1u);
+    ExpectNoViolations(system.verifier());
+}
+
+}  // namespace
+}  // namespace tesmo::test
