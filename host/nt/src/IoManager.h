@@ -79,6 +79,7 @@ struct DevicePrivate {
     int openHandles = 0;
     bool deletePending = false;
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
+    std::u16string instancePath;          // set by the bus for its PDOs
     bool surpriseRemoved = false;
     void* extension = nullptr;
     DEVICE_OBJECT object{};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Kernel.h"
+#include "emu/Devices.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
@@ -194,6 +195,39 @@ _DRIVER_OBJECT* System::CreateDriver(const std::u16string& serviceName, DriverIn
 void System::UnloadDriver(_DRIVER_OBJECT* driver) { kernel_->io.UnloadDriver(PrivateOf(driver)); }
 
 void* System::DriverImage(_DRIVER_OBJECT* driver) { return PrivateOf(driver)->image; }
+
+void SetDeviceInstancePath(_DEVICE_OBJECT* pdo, const std::u16string& instancePath)
+{
+    std::lock_guard lock(K().io.mutex);
+    PrivateOf(pdo)->instancePath = instancePath;
+}
+
+_DEVICE_OBJECT* PhysicalDeviceOf(_DEVICE_OBJECT* device)
+{
+    std::lock_guard lock(K().io.mutex);
+    while (PrivateOf(device)->attachedTo) device = PrivateOf(device)->attachedTo;
+    return device;
+}
+
+_DEVICE_OBJECT* TopOfStack(_DEVICE_OBJECT* device)
+{
+    std::lock_guard lock(K().io.mutex);
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
+
+std::u16string DeviceInstancePath(_DEVICE_OBJECT* device)
+{
+    _DEVICE_OBJECT* pdo = PhysicalDeviceOf(device);
+    std::lock_guard lock(K().io.mutex);
+    return PrivateOf(pdo)->instancePath;
+}
+
+std::u16string DeviceName(_DEVICE_OBJECT* device)
+{
+    std::lock_guard lock(K().io.mutex);
+    return PrivateOf(device)->name;
+}
 
 }  // namespace emu
 
