@@ -61,6 +61,7 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
+    kernel_->powerState.Shutdown();
     kernel_->io.UnloadAllDrivers();
     for (const Allocation& a : kernel_->pool.Outstanding()) {
         char line[160];
@@ -91,6 +92,7 @@ Clock& System::clock() { return kernel_->clock; }
 Pool& System::pool() { return kernel_->pool; }
 Verifier& System::verifier() { return kernel_->verifier; }
 FaultPlan& System::faults() { return kernel_->faults; }
+PowerManager& System::power() { return kernel_->power; }
 detail::Kernel& System::kernel() { return *kernel_; }
 
 void System::SetTraceSink(TraceSink sink)

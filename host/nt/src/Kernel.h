@@ -6,6 +6,7 @@
 
 #include "Dispatcher.h"
 #include "IoManager.h"
+#include "PowerManager.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -22,6 +23,8 @@ public:
     Dispatcher dispatcher;
     Clock clock{dispatcher};
     IoManager io;
+    PowerManagerState powerState;
+    PowerManager power{powerState};
 
     std::mutex traceMutex;
     TraceSink traceSink;

@@ -15,6 +15,7 @@
 #include "emu/Clock.h"
 #include "emu/FaultPlan.h"
 #include "emu/Pool.h"
+#include "emu/Power.h"
 #include "emu/Trace.h"
 #include "../../../verifier/Verifier.h"
 
@@ -57,6 +58,7 @@ public:
     Pool& pool();
     Verifier& verifier();
     FaultPlan& faults();
+    PowerManager& power();
     detail::Kernel& kernel();
     const SystemOptions& options() const { return options_; }
 
