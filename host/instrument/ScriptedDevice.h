@@ -21,6 +21,13 @@
 //
 // Thread-safe: the bus thread, clock timers and the test thread may call in
 // at the same time; the Wait... calls are for the test thread.
+//
+// Locking: one mutex per instrument, never held while calling the bus (see
+// PortLink); the instrument calls no kernel routine, so the bus may call in at
+// any IRQL. Disconnect waits for a push or a timer callback in progress on
+// another thread, so the bus must not call it holding a lock that its PushIn
+// takes. Unplug (or destroy) the instrument before its emulated system goes:
+// unplugging takes its timers off that system's clock.
 #pragma once
 
 #include <cstdint>

@@ -23,6 +23,13 @@
 // at the same time. After Stop returns nothing more is produced (packets
 // produced just before may still be on their way to the bus); after
 // Disconnect returns nothing more reaches the bus.
+//
+// Locking: one mutex per instrument, never held while calling the bus (see
+// PortLink); the instrument calls no kernel routine, so the bus may call in at
+// any IRQL. Disconnect waits for a push or a timer callback in progress on
+// another thread, so the bus must not call it holding a lock that its PushIn
+// takes. Unplug (or destroy) the instrument before its emulated system goes:
+// unplugging takes its timers off that system's clock.
 #pragma once
 
 #include <cstdint>
