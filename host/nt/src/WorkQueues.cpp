@@ -16,6 +16,7 @@ bool WorkQueues::Queue(Job job)
 {
     Worker* wake = nullptr;
     bool create = false;
+    std::size_t number = 0;
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return false;
@@ -31,16 +32,12 @@ bool WorkQueues::Queue(Job job)
         if (!wake && workers_.size() + starting_ < kMaxWorkers) {
             ++starting_;
             create = true;
+            number = workers_.size() + starting_;
         }
     }
     if (create) {
         auto worker = std::make_unique<Worker>();
         worker->busy = true;
-        std::size_t number;
-        {
-            std::lock_guard lock(mutex_);
-            number = workers_.size() + starting_;
-        }
         worker->thread = std::make_unique<SystemThread>("worker-" + std::to_string(number));
         wake = worker.get();
         std::lock_guard lock(mutex_);
