@@ -4,8 +4,11 @@
 
 #include <mutex>
 
+#include "DeviceInterfaces.h"
 #include "Dispatcher.h"
 #include "IoManager.h"
+#include "Registry.h"
+#include "WorkQueues.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -22,6 +25,11 @@ public:
     Dispatcher dispatcher;
     Clock clock{dispatcher};
     IoManager io;
+
+    // Kernel services: system worker threads, the registry, device interfaces.
+    WorkQueues workQueues;
+    Registry registry;
+    DeviceInterfaceTable interfaces;
 
     std::mutex traceMutex;
     TraceSink traceSink;
