@@ -19,7 +19,3 @@ def passed(check, message):
 
 def failed(check, message):
     return Finding(check, False, message)
-
-
-def failed_checks(findings):
-    return {finding.check for finding in findings if not finding.passed}

@@ -20,7 +20,6 @@ import pefile
 import image_checks
 import inf_checks
 import inf_file
-from findings import failed_checks
 
 REPOSITORY = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SOURCE_INF = os.path.join(REPOSITORY, "windows", "tesmo.inf")
@@ -73,7 +72,8 @@ class DriverImageTest(unittest.TestCase):
         inf = inf_file.read(os.path.join(builds["repro"], "tesmo.inf"))
         findings = inf_checks.check_inf(inf, "tesmo.sys")
         self.assertEqual(failures(findings), {})
-        hardware_ids = [hardware_id for _, devices in inf_checks.models(inf) for _, ids in devices for hardware_id in ids]
+        hardware_ids = [hardware_id for _, devices in inf_checks.models(inf)
+                        for _, ids in devices for hardware_id in ids]
         self.assertEqual(hardware_ids, [REPRO_HARDWARE_ID])
         models = next(finding for finding in findings if finding.check == "inf-models")
         self.assertNotIn("placeholder", models.message)
@@ -84,8 +84,8 @@ class BrokenProbeTest(unittest.TestCase):
         image, unstripped = load("default", "probe_good", "probes")
         self.assertEqual(failures(image_checks.check_image(image, unstripped)), {})
         flags = {image_checks.section_name(section): section.Characteristics for section in image.sections}
-        self.assertEqual(flags["PAGE"] & (image_checks.IMAGE_SCN_MEM_NOT_PAGED | image_checks.IMAGE_SCN_MEM_DISCARDABLE),
-                         0)
+        resident_or_discardable = image_checks.IMAGE_SCN_MEM_NOT_PAGED | image_checks.IMAGE_SCN_MEM_DISCARDABLE
+        self.assertEqual(flags["PAGE"] & resident_or_discardable, 0)
         self.assertTrue(flags["INIT"] & image_checks.IMAGE_SCN_MEM_DISCARDABLE)
         self.assertTrue(flags[".text"] & image_checks.IMAGE_SCN_MEM_NOT_PAGED)
 
