@@ -7,3 +7,4 @@ scripts/bootstrap.sh all
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan
+scripts/windows-check.sh

@@ -513,6 +513,10 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 // ---- cancel-safe queue library ----
+#define IO_TYPE_CSQ_IRP_CONTEXT 1
+#define IO_TYPE_CSQ 2
+#define IO_TYPE_CSQ_EX 3
+
 struct _IO_CSQ;
 typedef VOID (*PIO_CSQ_INSERT_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
 typedef VOID (*PIO_CSQ_REMOVE_IRP)(struct _IO_CSQ* Csq, PIRP Irp);

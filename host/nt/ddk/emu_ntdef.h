@@ -104,6 +104,7 @@ typedef const GUID* LPCGUID;
 #define STATUS_WAIT_0                     ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING                    ((NTSTATUS)0x00000103L)
+#define STATUS_OBJECT_NAME_EXISTS         ((NTSTATUS)0x40000000L)
 #define STATUS_BUFFER_OVERFLOW            ((NTSTATUS)0x80000005L)
 #define STATUS_NO_MORE_ENTRIES            ((NTSTATUS)0x8000001AL)
 #define STATUS_DEVICE_BUSY                ((NTSTATUS)0x80000011L)

@@ -61,8 +61,12 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
+    // Work still queued runs to its end before the drivers go; then the
+    // workers stop.
+    kernel_->workQueues.Stop();
     kernel_->powerState.Shutdown();
     kernel_->io.UnloadAllDrivers();
+    detail::ReportOpenRegistryKeys(*kernel_);
     for (const Allocation& a : kernel_->pool.Outstanding()) {
         char line[160];
         std::snprintf(line, sizeof line, "pool block of %zu bytes, tag '%s', type %d, allocated by %p is still held",

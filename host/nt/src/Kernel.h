@@ -4,9 +4,12 @@
 
 #include <mutex>
 
+#include "DeviceInterfaces.h"
 #include "Dispatcher.h"
 #include "IoManager.h"
 #include "PowerManager.h"
+#include "Registry.h"
+#include "WorkQueues.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -25,6 +28,11 @@ public:
     IoManager io;
     PowerManagerState powerState;
     PowerManager power{powerState};
+
+    // Kernel services: system worker threads, the registry, device interfaces.
+    WorkQueues workQueues;
+    Registry registry;
+    DeviceInterfaceTable interfaces;
 
     std::mutex traceMutex;
     TraceSink traceSink;

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the real driver image, tesmo.sys, in both trace variants, checks the
+# images and their INF, shows that two clean builds are identical, and tests
+# the checker on deliberately broken images. Called by scripts/test.sh; skipped
+# only when the mingw-w64 cross compiler is not installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  echo "windows-check: skipped: the mingw-w64 cross compiler (x86_64-w64-mingw32-g++) is not installed"
+  exit 0
+fi
+source scripts/windows-env.sh
+python=$(windows_python)
+
+echo "windows-check: building tesmo.sys (default with the checker's probes, traced, and a second clean build)"
+windows_build build/windows -DTESMO_BUILD_PROBES=ON
+windows_build build/windows-traced -DTESMO_TRACE_TO_DEBUGGER=ON
+windows_build build/windows-repro "-DTESMO_HARDWARE_ID=USB\\VID_1234&PID_5678"
+
+"$python" windows/checks/check_package.py --image build/windows/tesmo.sys \
+  --symbols build/windows/unstripped/tesmo.sys --inf build/windows/tesmo.inf \
+  --version-header include/Tesmo.h --list-imports
+
+"$python" windows/checks/test_checks.py --build build/windows --traced-build build/windows-traced \
+  --repro-build build/windows-repro

@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Checks a built kernel image and, optionally, the INF that installs it.
+
+Usage:
+  check_package.py --image build/windows/tesmo.sys --symbols build/windows/unstripped/tesmo.sys
+                   [--inf build/windows/tesmo.inf] [--version-header include/Tesmo.h] [--list-imports]
+
+Prints one line per check and exits 1 if any check fails.
+"""
+
+import argparse
+import os
+import sys
+
+import image_checks
+import inf_checks
+import inf_file
+
+
+def run(arguments):
+    image = image_checks.load_image(arguments.image)
+    unstripped = image_checks.load_image(arguments.symbols)
+    findings = image_checks.check_image(image, unstripped)
+    if arguments.inf:
+        version = inf_checks.driver_version_from_header(arguments.version_header) if arguments.version_header else None
+        findings += inf_checks.check_inf(inf_file.read(arguments.inf), os.path.basename(arguments.image), version)
+    label = os.path.basename(arguments.image)
+    for finding in findings:
+        print("%s: %s" % (label, finding))
+    if arguments.list_imports:
+        for module, names in image_checks.imports_by_module(image):
+            print("%s: imports from %s: %s" % (label, module, " ".join(sorted(names))))
+    return 0 if all(finding.passed for finding in findings) else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--image", required=True, help="the finished image")
+    parser.add_argument("--symbols", required=True, help="the same image as linked, before stripping")
+    parser.add_argument("--inf", help="the INF that installs the image")
+    parser.add_argument("--version-header", help="the header that defines TESMO_VERSION, to compare with DriverVer")
+    parser.add_argument("--list-imports", action="store_true", help="also list every imported routine")
+    arguments = parser.parse_args()
+    try:
+        return run(arguments)
+    except (OSError, ValueError) as error:
+        print("check_package: %s" % error, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
