@@ -194,6 +194,7 @@ void UsbDevice::PumpIn()
                 if (askedInVain || gone_) return;
                 lock.unlock();
                 CallInstrument([this] { instrument_.OnInWanted(); });
+                emu::NotifyStateChanged();
                 lock.lock();
                 askedInVain = inQueue_.empty();
                 continue;
