@@ -3,6 +3,7 @@
 // reach it with IOCTL_INTERNAL_USB_SUBMIT_URB, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
 // IOCTL_INTERNAL_USB_RESET_PORT and the PnP requests a bus driver answers.
 //
+// One bus per emulated system (its PDOs are named \Device\USBPDO-<port>).
 // Plug, ReapRemovedDevices and destruction: PASSIVE_LEVEL on the thread that
 // owns the bus (a test's thread, the PnP manager). Each device is served by
 // its own bus thread (see UsbDevice.h).

@@ -37,6 +37,8 @@ public:
     bool held() const;
     // The bus thread was held and has been released.
     bool passed() const;
+    // Released (or disarmed): the hold catches nothing any more.
+    bool released() const;
     // The IRP the bus thread is holding (valid while held).
     PIRP irp() const;
     // Lets the bus thread go on; before it arrives, disarms the hold.

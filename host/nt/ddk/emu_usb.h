@@ -3,8 +3,8 @@
 // (USBD_ParseConfigurationDescriptorEx, USBD_CreateConfigurationRequestEx) and
 // the internal I/O-control codes of the USB bus driver.
 //
-// IRQL: the library routines run at PASSIVE_LEVEL (they allocate paged-safe
-// non-paged pool); URBs are submitted with IOCTL_INTERNAL_USB_SUBMIT_URB up to
+// IRQL: the library routines run at up to DISPATCH_LEVEL (the request comes
+// from non-paged pool); URBs are submitted with IOCTL_INTERNAL_USB_SUBMIT_URB up to
 // DISPATCH_LEVEL and completed by the bus at DISPATCH_LEVEL.
 #pragma once
 

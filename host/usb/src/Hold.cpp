@@ -38,6 +38,12 @@ bool Hold::passed() const
     return caught_ && !held_ && released_;
 }
 
+bool Hold::released() const
+{
+    std::lock_guard lock(mutex_);
+    return released_;
+}
+
 PIRP Hold::irp() const
 {
     std::lock_guard lock(mutex_);

@@ -32,10 +32,20 @@ NTSTATUS UsbDevice::DispatchInternalControl(PIRP irp)
     switch (code) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-    case IOCTL_INTERNAL_USB_RESET_PORT:
+    case IOCTL_INTERNAL_USB_RESET_PORT: {
+        std::unique_lock lock(mutex_);
+        if (stopping_) {
+            // The bus is tearing the device down; its thread takes no more work.
+            lock.unlock();
+            irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DEVICE_NOT_CONNECTED;
+        }
         IoMarkIrpPending(irp);
         thread_->Post([this, irp] { ProcessInternalRequest(irp); });
         return STATUS_PENDING;
+    }
     default:
         detail::ReportNotModelled(irp, "internal device control code " + Hex(code));
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -168,7 +168,7 @@ std::shared_ptr<Hold> UsbDevice::Arm(HoldPoint point, std::optional<USHORT> urbF
 {
     auto hold = std::make_shared<Hold>(point, urbFunction);
     std::lock_guard lock(mutex_);
-    std::erase_if(holds_, [](const std::shared_ptr<Hold>& h) { return h->passed(); });
+    std::erase_if(holds_, [](const std::shared_ptr<Hold>& h) { return h->released(); });
     holds_.push_back(hold);
     return hold;
 }
