@@ -13,6 +13,29 @@
 //  - One mutex guards the device's state. It is never held while an IRP is
 //    completed or while the instrument is called, so completion routines may
 //    submit new URBs and instruments may push packets from inside any call.
+//    A second one serialises calls into the instrument with its Disconnect,
+//    so nothing reaches an instrument once it is disconnected.
+//
+// What the bus does with transfers:
+//  - The instrument is wired to the first bulk IN and the first bulk OUT
+//    endpoint of the configuration. IN transfers on other pipes wait until
+//    they are cancelled or aborted; OUT bytes to other pipes are accepted and
+//    counted (UnroutedOutBytes).
+//  - IN packets fill transfers in order. A transfer ends at its requested
+//    length or at a short packet (zero-length included): a success with
+//    USBD_SHORT_TRANSFER_OK, USBD_STATUS_DATA_UNDERRUN without it. A packet
+//    larger than the room left is USBD_STATUS_DATA_OVERRUN, one larger than
+//    the packet size USBD_STATUS_BABBLE_DETECTED, an InPacket::Failure its
+//    own status; all complete with STATUS_UNSUCCESSFUL.
+//  - Any transfer error halts the pipe: the transfers waiting on it and every
+//    new one fail with USBD_STATUS_ENDPOINT_HALTED until the pipe is reset
+//    (SYNC_RESET_PIPE_AND_CLEAR_STALL) or the port is reset.
+//  - TransferBufferLength reports the bytes moved on every completion,
+//    failures and cancellations included.
+//  - While the port is not enabled, transfers fail with
+//    USBD_STATUS_DEV_NOT_RESPONDING / STATUS_UNSUCCESSFUL.
+//  - Unplugged: STATUS_DEVICE_NOT_CONNECTED with USBD_STATUS_DEVICE_GONE for
+//    every URB, and STATUS_DEVICE_NOT_CONNECTED for the port requests.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +76,7 @@ struct PnpRecord {
 
 class UsbDevice final : public BulkPort {
 public:
+    // Made by Bus::Plug.
     UsbDevice(PDRIVER_OBJECT busDriver, unsigned port, Instrument& instrument, DeviceConfig config);
     ~UsbDevice() override;
     UsbDevice(const UsbDevice&) = delete;
