@@ -223,6 +223,11 @@ typedef enum _DEVICE_RELATION_TYPE {
     TransportRelations
 } DEVICE_RELATION_TYPE;
 
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryDeviceID = 0,
     BusQueryHardwareIDs = 1,

@@ -3,8 +3,8 @@
 // (USBD_ParseConfigurationDescriptorEx, USBD_CreateConfigurationRequestEx) and
 // the internal I/O-control codes of the USB bus driver.
 //
-// IRQL: the library routines run at PASSIVE_LEVEL (they allocate paged-safe
-// non-paged pool); URBs are submitted with IOCTL_INTERNAL_USB_SUBMIT_URB up to
+// IRQL: the library routines run at up to DISPATCH_LEVEL (the request comes
+// from non-paged pool); URBs are submitted with IOCTL_INTERNAL_USB_SUBMIT_URB up to
 // DISPATCH_LEVEL and completed by the bus at DISPATCH_LEVEL.
 #pragma once
 
@@ -150,13 +150,19 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
 #define USBD_STATUS_STALL_PID ((USBD_STATUS)0xC0000004L)
 #define USBD_STATUS_DEV_NOT_RESPONDING ((USBD_STATUS)0xC0000005L)
+#define USBD_STATUS_DATA_OVERRUN ((USBD_STATUS)0xC0000008L)
+#define USBD_STATUS_DATA_UNDERRUN ((USBD_STATUS)0xC0000009L)
 #define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xC000000CL)
+#define USBD_STATUS_BABBLE_DETECTED ((USBD_STATUS)0xC0000012L)
+#define USBD_STATUS_ENDPOINT_HALTED ((USBD_STATUS)0xC0000030L)
 #define USBD_STATUS_INVALID_URB_FUNCTION ((USBD_STATUS)0x80000200L)
 #define USBD_STATUS_INVALID_PARAMETER ((USBD_STATUS)0x80000300L)
 #define USBD_STATUS_INVALID_PIPE_HANDLE ((USBD_STATUS)0x80000600L)
+#define USBD_STATUS_ERROR_SHORT_TRANSFER ((USBD_STATUS)0x80000900L)
 #define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
+#define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
 
 struct _URB_HCD_AREA {
     PVOID Reserved8[8];

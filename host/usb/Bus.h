@@ -1,0 +1,50 @@
+// The emulated USB bus driver: one driver object whose physical device
+// objects stand for the devices plugged into the bus. Drivers above a PDO
+// reach it with IOCTL_INTERNAL_USB_SUBMIT_URB, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+// IOCTL_INTERNAL_USB_RESET_PORT and the PnP requests a bus driver answers.
+//
+// One bus per emulated system (its PDOs are named \Device\USBPDO-<port>).
+// Plug, ReapRemovedDevices and destruction: PASSIVE_LEVEL on the thread that
+// owns the bus (a test's thread, the PnP manager). Each device is served by
+// its own bus thread (see UsbDevice.h).
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "emu/System.h"
+#include "usb/UsbDevice.h"
+
+namespace emu::usb {
+
+class Bus {
+public:
+    explicit Bus(emu::System& system);
+    // Unplugs what is still plugged, deletes the remaining PDOs and unloads
+    // the bus driver. Drivers above the PDOs must be gone by then.
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    PDRIVER_OBJECT driver() const { return driver_; }
+
+    // Plugs a device: creates its PDO, starts its bus thread and connects
+    // the instrument (which must outlive the device's time on the bus).
+    UsbDevice& Plug(Instrument& instrument, DeviceConfig config = {});
+
+    // A removal that arrives while the function driver is still attached
+    // (it detaches after passing the request down) leaves the PDO of an
+    // unplugged device to be deleted once the stack below it is free; this
+    // deletes such PDOs. The PnP manager calls it after each removal.
+    void ReapRemovedDevices();
+
+    std::vector<UsbDevice*> devices() const;
+
+private:
+    emu::System& system_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    unsigned nextPort_ = 1;
+    std::vector<std::unique_ptr<UsbDevice>> devices_;
+};
+
+}  // namespace emu::usb

@@ -1,0 +1,73 @@
+// The bus driver object, its dispatch routines, and plugging devices.
+#include "usb/Bus.h"
+
+#include "DeviceInternals.h"
+
+namespace emu::usb {
+
+namespace detail {
+
+// The dispatch routines find their device through the PDO's extension.
+struct BusDispatch {
+    static UsbDevice& Of(PDEVICE_OBJECT pdo) { return **static_cast<UsbDevice**>(pdo->DeviceExtension); }
+
+    static NTSTATUS InternalControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchInternalControl(irp); }
+    static NTSTATUS Pnp(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPnp(irp); }
+    static NTSTATUS Power(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPower(irp); }
+    static NTSTATUS SystemControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchSystemControl(irp); }
+    static void Cancel(PDEVICE_OBJECT pdo, PIRP irp) { Of(pdo).OnTransferCancelled(irp); }
+};
+
+VOID CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    // The bus's own lock orders everything after this point.
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    BusDispatch::Cancel(pdo, irp);
+}
+
+namespace {
+
+NTSTATUS InitializeBusDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatch::InternalControl;
+    driver->MajorFunction[IRP_MJ_PNP] = BusDispatch::Pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = BusDispatch::Power;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatch::SystemControl;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+}  // namespace detail
+
+Bus::Bus(emu::System& system) : system_(system)
+{
+    driver_ = system_.CreateDriver(u"UsbBus", reinterpret_cast<DriverInitialize>(detail::InitializeBusDriver));
+}
+
+Bus::~Bus()
+{
+    // Devices go in reverse order of plugging; each stops its thread and
+    // deletes its PDO.
+    while (!devices_.empty()) devices_.pop_back();
+    system_.UnloadDriver(driver_);
+}
+
+UsbDevice& Bus::Plug(Instrument& instrument, DeviceConfig config)
+{
+    devices_.push_back(std::make_unique<UsbDevice>(driver_, nextPort_++, instrument, std::move(config)));
+    return *devices_.back();
+}
+
+void Bus::ReapRemovedDevices()
+{
+    for (auto& device : devices_) device->ReapPdo();
+}
+
+std::vector<UsbDevice*> Bus::devices() const
+{
+    std::vector<UsbDevice*> result;
+    for (const auto& device : devices_) result.push_back(device.get());
+    return result;
+}
+
+}  // namespace emu::usb
