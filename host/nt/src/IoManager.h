@@ -80,7 +80,7 @@ struct DevicePrivate {
     bool deletePending = false;
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
     std::u16string instancePath;          // set by the bus for its PDOs
-    bool surpriseRemoved = false;
+    bool surpriseRemovalInProgress = false;  // the PnP manager sends IRP_MN_SURPRISE_REMOVAL down this stack
     void* extension = nullptr;
     DEVICE_OBJECT object{};
 };

@@ -61,8 +61,9 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
-    // Work still queued runs to its end before the drivers go; then the
-    // workers stop.
+    // No more PnP sequences; work still queued runs to its end before the
+    // drivers go; then the workers and the power manager stop.
+    kernel_->pnpState.Shutdown();
     kernel_->workQueues.Stop();
     kernel_->powerState.Shutdown();
     kernel_->io.UnloadAllDrivers();
@@ -97,6 +98,7 @@ Pool& System::pool() { return kernel_->pool; }
 Verifier& System::verifier() { return kernel_->verifier; }
 FaultPlan& System::faults() { return kernel_->faults; }
 PowerManager& System::power() { return kernel_->power; }
+PnpManager& System::pnp() { return kernel_->pnp; }
 detail::Kernel& System::kernel() { return *kernel_; }
 
 void System::SetTraceSink(TraceSink sink)

@@ -7,6 +7,7 @@
 #include "DeviceInterfaces.h"
 #include "Dispatcher.h"
 #include "IoManager.h"
+#include "PnpManager.h"
 #include "PowerManager.h"
 #include "Registry.h"
 #include "WorkQueues.h"
@@ -28,6 +29,8 @@ public:
     IoManager io;
     PowerManagerState powerState;
     PowerManager power{powerState};
+    PnpManagerState pnpState;
+    PnpManager pnp{pnpState};
 
     // Kernel services: system worker threads, the registry, device interfaces.
     WorkQueues workQueues;

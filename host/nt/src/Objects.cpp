@@ -281,10 +281,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     RequirePassive("IoDeleteDevice");
     DevicePrivate* p = PrivateOf(DeviceObject);
     auto& io = K().io;
-    if (p->attachedTo || DeviceObject->AttachedDevice) {
+    // A bus deletes its PDO during removal while the function driver above
+    // is still attached (it detaches once the removal has passed down); a
+    // device that never detached from the device below it is a fault.
+    if (p->attachedTo) {
         Violation(emu::Rule::DeviceDeletedWhileAttached, nullptr,
-                  p->attachedTo ? "IoDeleteDevice on a device still attached to the device below it"
-                                : "IoDeleteDevice on a device that another device is still attached to");
+                  "IoDeleteDevice on a device still attached to the device below it");
+    }
+    if (p->surpriseRemovalInProgress) {
+        Violation(emu::Rule::DetachOrDeleteDuringSurpriseRemoval, nullptr,
+                  "IoDeleteDevice while the stack handles IRP_MN_SURPRISE_REMOVAL (wait for IRP_MN_REMOVE_DEVICE)");
     }
     {
         std::lock_guard lock(io.mutex);
@@ -320,6 +326,10 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     auto& io = K().io;
     std::lock_guard lock(io.mutex);
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (PrivateOf(TargetDevice)->surpriseRemovalInProgress) {
+        Violation(emu::Rule::DetachOrDeleteDuringSurpriseRemoval, nullptr,
+                  "IoDetachDevice while the stack handles IRP_MN_SURPRISE_REMOVAL (wait for IRP_MN_REMOVE_DEVICE)");
+    }
     if (!above) {
         Violation(emu::Rule::NotModelled, nullptr, "IoDetachDevice on a device that has nothing attached");
         return;

@@ -33,11 +33,17 @@ void RunOnPnpThread(const std::function<void()>& job)
 
 void PnpManagerState::Post(std::function<void()> job)
 {
-    {
-        std::lock_guard lock(mutex);
-        if (!thread_) thread_ = std::make_unique<SystemThread>("pnp");
+    std::unique_lock lock(mutex);
+    if (stopped_) {
+        // After shutdown nothing may be lost: the job runs here.
+        lock.unlock();
+        job();
+        return;
     }
-    thread_->Post(std::move(job));
+    if (!thread_) thread_ = std::make_unique<SystemThread>("pnp");
+    SystemThread* thread = thread_.get();
+    lock.unlock();
+    thread->Post(std::move(job));
 }
 
 void PnpManagerState::Shutdown()
@@ -45,6 +51,7 @@ void PnpManagerState::Shutdown()
     std::unique_ptr<SystemThread> thread;
     {
         std::lock_guard lock(mutex);
+        stopped_ = true;
         thread = std::move(thread_);
     }
     thread.reset();

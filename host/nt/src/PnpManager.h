@@ -40,6 +40,7 @@ public:
 
 private:
     std::unique_ptr<SystemThread> thread_;
+    bool stopped_ = false;
 };
 
 // Sends one PnP IRP to the top of a device's stack and waits for it.

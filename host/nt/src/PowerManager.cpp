@@ -11,11 +11,17 @@ namespace emu::detail {
 
 void PowerManagerState::Post(std::function<void()> job)
 {
-    {
-        std::lock_guard lock(mutex);
-        if (!thread_) thread_ = std::make_unique<SystemThread>("power");
+    std::unique_lock lock(mutex);
+    if (stopped_) {
+        // After shutdown nothing may be lost: the job runs here.
+        lock.unlock();
+        job();
+        return;
     }
-    thread_->Post(std::move(job));
+    if (!thread_) thread_ = std::make_unique<SystemThread>("power");
+    SystemThread* thread = thread_.get();
+    lock.unlock();
+    thread->Post(std::move(job));
 }
 
 void PowerManagerState::Shutdown()
@@ -23,6 +29,7 @@ void PowerManagerState::Shutdown()
     std::unique_ptr<SystemThread> thread;
     {
         std::lock_guard lock(mutex);
+        stopped_ = true;
         thread = std::move(thread_);
     }
     thread.reset();  // runs what is queued, then stops

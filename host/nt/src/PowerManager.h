@@ -28,6 +28,7 @@ public:
 
 private:
     std::unique_ptr<SystemThread> thread_;
+    bool stopped_ = false;
 };
 
 }  // namespace emu::detail

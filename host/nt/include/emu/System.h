@@ -14,6 +14,7 @@
 
 #include "emu/Clock.h"
 #include "emu/FaultPlan.h"
+#include "emu/Pnp.h"
 #include "emu/Pool.h"
 #include "emu/Power.h"
 #include "emu/Trace.h"
@@ -59,6 +60,7 @@ public:
     Verifier& verifier();
     FaultPlan& faults();
     PowerManager& power();
+    PnpManager& pnp();
     detail::Kernel& kernel();
     const SystemOptions& options() const { return options_; }
 
