@@ -66,6 +66,12 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 
 IrpPrivate* PrivateOf(PIRP irp, const char* caller);  // verifies the IRP is alive
 
+// Keeps an IRP's memory from being released (not its completion) while the
+// I/O manager still needs to touch it, e.g. to cancel it. IoManager::mutex
+// must not be held.
+void ReferenceIrp(PIRP irp);
+void DereferenceIrp(PIRP irp);
+
 constexpr std::uint64_t kDeviceAlive = 0x4445564943454F4Bull;
 
 constexpr std::uint64_t kDeviceFreed = 0x4445564943454644ull;
@@ -76,8 +82,9 @@ struct DevicePrivate {
     std::u16string name;
     bool exclusive = false;
     std::atomic<int> references{0};  // dispatches in progress, open handles, object references
-    int openHandles = 0;
+    int openHandles = 0;    // file objects open on it (UserIo); mirrored in object.ReferenceCount
     bool deletePending = false;
+    bool removalPending = false;  // the PnP manager is removing the stack: opens are refused
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
     std::u16string instancePath;          // set by the bus for its PDOs
     bool surpriseRemoved = false;

@@ -61,7 +61,9 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
+    kernel_->userIo.Shutdown();
     kernel_->io.UnloadAllDrivers();
+    kernel_->names.ReportLeakedLinks();
     for (const Allocation& a : kernel_->pool.Outstanding()) {
         char line[160];
         std::snprintf(line, sizeof line, "pool block of %zu bytes, tag '%s', type %d, allocated by %p is still held",

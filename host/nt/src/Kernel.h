@@ -6,6 +6,8 @@
 
 #include "Dispatcher.h"
 #include "IoManager.h"
+#include "ObjectNamespace.h"
+#include "UserIo.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -22,6 +24,10 @@ public:
     Dispatcher dispatcher;
     Clock clock{dispatcher};
     IoManager io;
+
+    // The object namespace and the user-request path (open files, handles).
+    ObjectNamespace names;
+    UserIo userIo;
 
     std::mutex traceMutex;
     TraceSink traceSink;
