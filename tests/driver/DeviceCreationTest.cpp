@@ -76,7 +76,7 @@ TEST_F(DeviceCreationTest, InterfaceIsRegisteredAndEnabledAndTheNameIsOwned)
     auto interfaces = emu::DeviceInterfacesOf(stack_->pdo());
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
-    EXPECT_EQ(emu::GuidText(interfaces[0].interfaceClass), "{7e5d8da7-540b-4940-a4df-9383a9a1c215}");
+    EXPECT_EQ(emu::GuidText(interfaces[0].interfaceClass), u"{7e5d8da7-540b-4940-a4df-9383a9a1c215}");
     UNICODE_STRING& link = stack_->extension()->InterfaceLinkName;
     EXPECT_EQ(std::u16string(link.Buffer, link.Length / 2), interfaces[0].linkName);
 }

@@ -3,6 +3,7 @@
 // one decrement for every counted request on every path.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 
 #include "DebugPrint.h"
@@ -153,12 +154,6 @@ TEST_F(UsbRequestTest, EveryCountedRequestIsDecrementedOnEveryPath)
     // Success.
     device_.Packet("a");
     EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_SUCCESS);
-    // A failure of the transfer.
-    device_.FailIn(USBD_STATUS_STALL_PID);
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
-    // No IRP could be built.
-    sys().faults().FailNth(emu::FaultSite::IrpBuild, 1);
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_INSUFFICIENT_RESOURCES);
     // A time-out.
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-1, result);
@@ -166,6 +161,12 @@ TEST_F(UsbRequestTest, EveryCountedRequestIsDecrementedOnEveryPath)
     sys().clock().AdvanceBy(1);
     caller.join();
     EXPECT_EQ(result, STATUS_TIMEOUT);
+    // No IRP could be built.
+    sys().faults().FailNth(emu::FaultSite::IrpBuild, 1);
+    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    // A failure of the transfer (it leaves the pipe halted: last).
+    device_.FailIn(USBD_STATUS_STALL_PID);
+    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(trace.Matching("Kavrel_IoIncrement to ").size(), trace.Matching("Kavrel_IoDecrement to ").size());
     EXPECT_EQ(trace.Matching("Kavrel_IoDecrement to 0").size(), 4u);
     EXPECT_EQ(ext_->OutstandingIo, 0);

@@ -61,13 +61,16 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
-    // No more PnP sequences; work still queued runs to its end before the
-    // drivers go; then the workers and the power manager stop.
+    // No more PnP sequences; handles left open are closed; work still queued
+    // runs to its end before the drivers go; then the workers and the power
+    // manager stop.
     kernel_->pnpState.Shutdown();
+    kernel_->userIo.Shutdown();
     kernel_->workQueues.Stop();
     kernel_->powerState.Shutdown();
     kernel_->io.UnloadAllDrivers();
     detail::ReportOpenRegistryKeys(*kernel_);
+    kernel_->names.ReportLeakedLinks();
     for (const Allocation& a : kernel_->pool.Outstanding()) {
         char line[160];
         std::snprintf(line, sizeof line, "pool block of %zu bytes, tag '%s', type %d, allocated by %p is still held",

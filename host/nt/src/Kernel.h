@@ -11,6 +11,8 @@
 #include "PowerManager.h"
 #include "Registry.h"
 #include "WorkQueues.h"
+#include "ObjectNamespace.h"
+#include "UserIo.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -36,6 +38,10 @@ public:
     WorkQueues workQueues;
     Registry registry;
     DeviceInterfaceTable interfaces;
+
+    // The object namespace and the user-request path (open files, handles).
+    ObjectNamespace names;
+    UserIo userIo;
 
     std::mutex traceMutex;
     TraceSink traceSink;
