@@ -109,6 +109,23 @@ typedef struct _DEVICE_EXTENSION {
     ULONG LogSize;                // bytes of storage
     ULONG LogMask;                // entries - 1
     PEVENT_LOG_ENTRY LogEntries;  // the storage, or null
+
+    // ---- what removal, restart and power need to stay sound ----
+    // The reassembly buffer as allocated, whoever owns it at the moment
+    // (StaticBuffer is null while a reader has it). Set by the first
+    // configuration and reused by later ones; cleared by ReleaseMemory.
+    PUCHAR ReassemblyBlock;
+    // Held by read, write and device-control requests while they use the
+    // record; ReleaseMemory drains it, so nothing touches released storage.
+    IO_REMOVE_LOCK RequestLock;
+    // The IRPs SynchCallUSBD is waiting for, so that a bounded wait for USB
+    // quiet can cancel them; guarded by UsbRequestLock (DISPATCH_LEVEL).
+    KSPIN_LOCK UsbRequestLock;
+    LIST_ENTRY UsbRequestsInFlight;
+    // Dispatches held requests after a return to D0 when that completion ran
+    // where the dispatch routines may not wait.
+    PIO_WORKITEM DrainWorkItem;
+    LONG DrainQueued;  // 1 while DrainWorkItem is queued; interlocked
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only

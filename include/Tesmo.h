@@ -1,17 +1,39 @@
-// Entry points and dispatch routines of the driver frame.
+// Entry points of the driver frame: loading, device creation, outstanding-I/O
+// accounting and synchronous forwarding.
 //
-// IRQL: DriverEntry, Unload and the dispatch routines run at PASSIVE_LEVEL;
-// HandleSystemControlIrp passes the request on unchanged and is resident.
+// IRQL: DriverEntry and PnPAddDevice run at PASSIVE_LEVEL (DriverEntry is
+// discardable, PnPAddDevice pageable). Kavrel_IoIncrement/Kavrel_IoDecrement
+// and SynchCompletionRoutine run at up to DISPATCH_LEVEL and are resident;
+// they take no lock (OutstandingIo changes only by interlocked operations).
+// WaitForUsbQuiet waits and runs at PASSIVE_LEVEL.
 #pragma once
 
 #include "DeviceExtension.h"
 
 #define TESMO_VERSION "1.5.0.0022"
 
+// How long a stop, removal or power change waits for USB requests in flight
+// before it cancels them (relative time, 100-ns units): 5 seconds.
+#define USB_QUIET_WAIT_BOUND (-5LL * 1000 * 1000 * 10)
+
 extern "C" {
+
+// The device interface class of the port: {7E5D8DA7-540B-4940-A4DF-9383A9A1C215}.
+extern const GUID GUID_DEVINTERFACE_TESMO;
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID Unload(PDRIVER_OBJECT DriverObject);
 NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Waits until no synchronous USB request is in flight. The wait is bounded:
+// when USB_QUIET_WAIT_BOUND passes, the requests still in flight are cancelled
+// and waited for (the queue state already refuses new ones). Returns the
+// status of the last wait.
+NTSTATUS WaitForUsbQuiet(PDEVICE_EXTENSION DeviceExtension);
 
 }

@@ -1,11 +1,27 @@
-// The driver frame: entry, unload and the system-control pass-through.
+// The driver frame: entry, unload, the system-control pass-through, device
+// creation and the outstanding-I/O accounting that gates USB traffic.
 #include "Tesmo.h"
 
 #include "DebugPrint.h"
+#include "EventLog.h"
+#include "Ioctl.h"
+#include "NameTables.h"
+#include "Pnp.h"
+#include "Power.h"
+#include "Queue.h"
+#include "ReadWrite.h"
+#include "Usb.h"
 
 extern "C" {
 
 LONG DeviceInstanceCounter = 0;
+
+const GUID GUID_DEVINTERFACE_TESMO = {0x7E5D8DA7, 0x540B, 0x4940, {0xA4, 0xDF, 0x93, 0x83, 0xA9, 0xA1, 0xC2, 0x15}};
+
+// The name buffer holds 256 bytes of name plus a terminator that stays zero.
+#define DEVICE_NAME_BUFFER_SIZE 258
+#define DEVICE_NAME_CAPACITY 256
+#define INSTANCE_NUMBER_BUFFER_SIZE 40
 
 TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
@@ -16,6 +32,15 @@ TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: DriverEntry ENTRY %s %s:%s\n", TESMO_VERSION, __DATE__, __TIME__);
 
     DriverObject->DriverUnload = Unload;
+    DriverObject->DriverExtension->AddDevice = PnPAddDevice;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = HandlePnpIrp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = HandlePowerIrp;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = HandleCreateIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = HandleCloseIrp;
+    DriverObject->MajorFunction[IRP_MJ_READ] = HandleReadIrp;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = HandleWriteIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = HandleCleanupIrp;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HandleDeviceControlIrp;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HandleSystemControlIrp;
     return STATUS_SUCCESS;
 }
@@ -32,6 +57,264 @@ NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+}
+
+// Undoes whatever a failed PnPAddDevice had created, so that it leaks nothing.
+static TESMO_PAGED VOID ReleaseFailedDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN InterfaceEnabled)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    PAGED_CODE();
+    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
+        if (InterfaceEnabled) {
+            IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
+        }
+        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
+    }
+    if (DeviceExtension->DrainWorkItem != NULL) {
+        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
+        DeviceExtension->DrainWorkItem = NULL;
+    }
+    if (DeviceExtension->WorkItem != NULL) {
+        IoFreeWorkItem(DeviceExtension->WorkItem);
+        DeviceExtension->WorkItem = NULL;
+    }
+    if (DeviceExtension->LogEntries != NULL) {
+        ExFreePoolWithTag(DeviceExtension->LogEntries, TESMO_POOL_TAG);
+        DeviceExtension->LogEntries = NULL;
+    }
+    IoDeleteDevice(DeviceObject);
+}
+
+TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    NTSTATUS Status;
+    PDEVICE_OBJECT DeviceObject = NULL;
+    PDEVICE_EXTENSION DeviceExtension = NULL;
+    PWCH NameBuffer;
+    UNICODE_STRING ObjectName;
+    UNICODE_STRING InstanceNumber;
+    WCHAR InstanceNumberBuffer[INSTANCE_NUMBER_BUFFER_SIZE / sizeof(WCHAR)];
+    BOOLEAN InterfaceEnabled = FALSE;
+    ULONG Index;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice ENTRY\n");
+
+    NameBuffer = (PWCH)ExAllocatePoolWithTag(PagedPool, DEVICE_NAME_BUFFER_SIZE, TESMO_POOL_TAG);
+    if (NameBuffer == NULL) {
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c: PnPAddDevice ExAllocatePoolWithTag failed for object name\n");
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(NameBuffer, DEVICE_NAME_BUFFER_SIZE);
+    ObjectName.Buffer = NameBuffer;
+    ObjectName.Length = 0;
+    ObjectName.MaximumLength = DEVICE_NAME_CAPACITY;
+    RtlAppendUnicodeToString(&ObjectName, TESMO_WIDE("\\Device\\Tesmo"));
+
+    InstanceNumber.Buffer = InstanceNumberBuffer;
+    InstanceNumber.Length = 0;
+    InstanceNumber.MaximumLength = sizeof(InstanceNumberBuffer);
+    RtlIntegerToUnicodeString((ULONG)InterlockedIncrement(&DeviceInstanceCounter), 10, &InstanceNumber);
+    RtlAppendUnicodeStringToString(&ObjectName, &InstanceNumber);
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: objectName.Buffer = %ws\n", ObjectName.Buffer);
+
+    Status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &ObjectName, FILE_DEVICE_SERIAL_PORT,
+                            FILE_DEVICE_SECURE_OPEN, TRUE, &DeviceObject);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoCreateDevice = 0x%x\n", Status);
+        goto Exit;
+    }
+
+    DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    DeviceExtension->Signature = TESMO_POOL_TAG;
+    DeviceExtension->ExtensionStamp = EXTENSION_STAMP;
+    DeviceExtension->FunctionalDeviceObject = DeviceObject;
+    DeviceExtension->PhysicalDeviceObject = PhysicalDeviceObject;
+    DeviceExtension->PnpState = NotStarted;
+    DeviceExtension->PreviousPnpState = NotStarted;
+    DeviceExtension->QueueState = HoldRequests;
+    DeviceExtension->QueuedIrpCount = 0;
+    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
+    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
+    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
+        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
+    }
+
+    KeInitializeEvent(&DeviceExtension->StaticBufferEvent, SynchronizationEvent, FALSE);
+    DeviceExtension->StaticBuffer = NULL;
+    DeviceExtension->StaticBufferBytes = 0;
+    DeviceExtension->StaticBufferOffset = 0;
+
+    Status = InitCircularLog(DeviceExtension, 2);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice-InitCircularLog failed with status = 0x%x\n", Status);
+    }
+
+    DeviceExtension->WorkItem = IoAllocateWorkItem(DeviceObject);
+    if (DeviceExtension->WorkItem == NULL) {
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice IoAllocateWorkItem failed\n");
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    DeviceExtension->DrainWorkItem = IoAllocateWorkItem(DeviceObject);
+    if (DeviceExtension->DrainWorkItem == NULL) {
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice IoAllocateWorkItem failed\n");
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+
+    IoInitializeRemoveLockEx(&DeviceExtension->RemoveLock, TESMO_POOL_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
+    DeviceExtension->RemoveLockCount = 0;
+    IoInitializeRemoveLockEx(&DeviceExtension->RequestLock, TESMO_POOL_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
+    KeInitializeEvent(&DeviceExtension->NoPendingUsbTranfers, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&DeviceExtension->QueueLock);
+    InitializeListHead(&DeviceExtension->PendingIrpList);
+    KeInitializeSpinLock(&DeviceExtension->UsbRequestLock);
+    InitializeListHead(&DeviceExtension->UsbRequestsInFlight);
+    IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
+                    KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
+
+    // From here on the record owns the name buffer.
+    DeviceExtension->DeviceName = ObjectName;
+    NameBuffer = NULL;
+
+    Status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_TESMO, NULL,
+                                       &DeviceExtension->InterfaceLinkName);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface = 0x%x\n", Status);
+        goto Exit;
+    }
+    Status = IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, TRUE);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+    InterfaceEnabled = TRUE;
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface String = %ws\n",
+               DeviceExtension->InterfaceLinkName.Buffer);
+
+    DeviceExtension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
+    if (DeviceExtension->LowerDeviceObject == NULL) {
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoAttachDeviceToDeviceStack returned NULL\n");
+        Status = STATUS_DELETE_PENDING;
+        goto Exit;
+    }
+
+    DeviceObject->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+
+Exit:
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice EXIT = 0x%x\n", Status);
+    if (DeviceExtension != NULL && DeviceExtension->LogEntries != NULL) {
+        LogEvent(DeviceExtension, "AddD", LOG_SIGNED(Status), 0, 0);
+    }
+    if (!NT_SUCCESS(Status)) {
+        if (DeviceObject != NULL) {
+            if (DeviceExtension->DeviceName.Buffer != NULL) {
+                ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
+                DeviceExtension->DeviceName.Buffer = NULL;
+            }
+            ReleaseFailedDevice(DeviceObject, InterfaceEnabled);
+        }
+        if (NameBuffer != NULL) {
+            ExFreePoolWithTag(NameBuffer, TESMO_POOL_TAG);
+        }
+    }
+    return Status;
+}
+
+NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
+{
+    LONG Result;
+
+    if (DeviceExtension->QueueState != AllowRequests) {
+        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+                   QueueStateString((LONG)DeviceExtension->QueueState), STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+    }
+    Result = InterlockedIncrement(&DeviceExtension->OutstandingIo);
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement to %d\n", Result);
+    if (Result == 1) {
+        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, clearing NoPendingUsbTranfers event\n");
+        KeClearEvent(&DeviceExtension->NoPendingUsbTranfers);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)
+{
+    LONG Result = InterlockedDecrement(&DeviceExtension->OutstandingIo);
+
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoDecrement to %d\n", Result);
+    if (Result == 0) {
+        KeSetEvent(&DeviceExtension->NoPendingUsbTranfers, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+
+    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine ENTRY\n");
+    KeSetEvent((PKEVENT)Context, 1, FALSE);
+    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n");
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS WaitForUsbQuiet(PDEVICE_EXTENSION DeviceExtension)
+{
+    NTSTATUS Status;
+    LARGE_INTEGER Bound;
+
+    Bound.QuadPart = USB_QUIET_WAIT_BOUND;
+    for (;;) {
+        Status = KeWaitForSingleObject(&DeviceExtension->NoPendingUsbTranfers, Executive, KernelMode, FALSE, &Bound);
+        if (Status != STATUS_TIMEOUT) {
+            return Status;
+        }
+        // A transfer without a time limit (a long read the instrument never
+        // answers) would otherwise hold up the whole device: cancel what is in
+        // flight and wait for it to come back.
+        CancelUsbRequestsInFlight(DeviceExtension);
+    }
+}
+
+}  // extern "C"
+
+// ---- ownership of the reassembly buffer ----
+
+extern "C" {
+
+PUCHAR AcquireDevExtBuffer(PDEVICE_EXTENSION DeviceExtension)
+{
+    PUCHAR Buffer;
+
+    DebugPrint(6, DBG_DATA, "Tesmo.c: AcquireDevExtBuffer ENTRY\n");
+    for (;;) {
+        Buffer = (PUCHAR)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, NULL);
+        if (Buffer != NULL) {
+            break;
+        }
+        // Another thread owns it; a wake-up that finds it still taken waits again.
+        KeWaitForSingleObject(&DeviceExtension->StaticBufferEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    DebugPrint(6, DBG_DATA, "Tesmo.c: AcquireDevExtBuffer Exit with %p\n", Buffer);
+    return Buffer;
+}
+
+PUCHAR ReleaseDevExtBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer)
+{
+    PUCHAR Previous;
+
+    DebugPrint(6, DBG_DATA, "Tesmo.c: ReleaseDevExtBuffer ENTRY buffer %p\n", Buffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on entry (should be NULL)\n", DeviceExtension->StaticBuffer);
+    Previous = (PUCHAR)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, Buffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on EXIT\n", DeviceExtension->StaticBuffer);
+    KeSetEvent(&DeviceExtension->StaticBufferEvent, IO_NO_INCREMENT, FALSE);
+    return Previous;
 }
 
 }  // extern "C"

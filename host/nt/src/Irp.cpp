@@ -91,6 +91,15 @@ void FinishIrp(IrpPrivate* p)
 
 PIRP IrpPrivate::irp_ptr() { return irp; }
 
+void ReferenceIrp(PIRP irp)
+{
+    IrpPrivate* p = HeaderOf(irp);
+    std::lock_guard lock(K().io.mutex);
+    ++p->references;
+}
+
+void DereferenceIrp(PIRP irp) { Unreference(HeaderOf(irp)); }
+
 IrpPrivate* PrivateOf(PIRP irp, const char* caller)
 {
     if (!irp) BugCheck(std::string(caller) + " on a null IRP");

@@ -61,11 +61,16 @@ void System::Shutdown()
     if (shutDown_) return;
     shutDown_ = true;
     ClearTraceSink();
-    // Work still queued runs to its end before the drivers go; then the
-    // workers stop.
+    // No more PnP sequences; handles left open are closed; work still queued
+    // runs to its end before the drivers go; then the workers and the power
+    // manager stop.
+    kernel_->pnpState.Shutdown();
+    kernel_->userIo.Shutdown();
     kernel_->workQueues.Stop();
+    kernel_->powerState.Shutdown();
     kernel_->io.UnloadAllDrivers();
     detail::ReportOpenRegistryKeys(*kernel_);
+    kernel_->names.ReportLeakedLinks();
     for (const Allocation& a : kernel_->pool.Outstanding()) {
         char line[160];
         std::snprintf(line, sizeof line, "pool block of %zu bytes, tag '%s', type %d, allocated by %p is still held",
@@ -95,6 +100,8 @@ Clock& System::clock() { return kernel_->clock; }
 Pool& System::pool() { return kernel_->pool; }
 Verifier& System::verifier() { return kernel_->verifier; }
 FaultPlan& System::faults() { return kernel_->faults; }
+PowerManager& System::power() { return kernel_->power; }
+PnpManager& System::pnp() { return kernel_->pnp; }
 detail::Kernel& System::kernel() { return *kernel_; }
 
 void System::SetTraceSink(TraceSink sink)

@@ -7,8 +7,12 @@
 #include "DeviceInterfaces.h"
 #include "Dispatcher.h"
 #include "IoManager.h"
+#include "PnpManager.h"
+#include "PowerManager.h"
 #include "Registry.h"
 #include "WorkQueues.h"
+#include "ObjectNamespace.h"
+#include "UserIo.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -25,11 +29,19 @@ public:
     Dispatcher dispatcher;
     Clock clock{dispatcher};
     IoManager io;
+    PowerManagerState powerState;
+    PowerManager power{powerState};
+    PnpManagerState pnpState;
+    PnpManager pnp{pnpState};
 
     // Kernel services: system worker threads, the registry, device interfaces.
     WorkQueues workQueues;
     Registry registry;
     DeviceInterfaceTable interfaces;
+
+    // The object namespace and the user-request path (open files, handles).
+    ObjectNamespace names;
+    UserIo userIo;
 
     std::mutex traceMutex;
     TraceSink traceSink;

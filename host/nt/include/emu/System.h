@@ -14,7 +14,9 @@
 
 #include "emu/Clock.h"
 #include "emu/FaultPlan.h"
+#include "emu/Pnp.h"
 #include "emu/Pool.h"
+#include "emu/Power.h"
 #include "emu/Trace.h"
 #include "../../../verifier/Verifier.h"
 
@@ -57,6 +59,8 @@ public:
     Pool& pool();
     Verifier& verifier();
     FaultPlan& faults();
+    PowerManager& power();
+    PnpManager& pnp();
     detail::Kernel& kernel();
     const SystemOptions& options() const { return options_; }
 

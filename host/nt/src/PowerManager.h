@@ -1,0 +1,34 @@
+// The power manager's private state. Private to the emulation.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "emu/Power.h"
+#include "emu/Threads.h"
+#include "emu_ntddk.h"
+
+namespace emu::detail {
+
+class PowerManagerState {
+public:
+    // Runs a job on the power thread (created on first use).
+    void Post(std::function<void()> job);
+    void Shutdown();
+
+    mutable std::mutex mutex;
+    int refuseCount = 0;
+    NTSTATUS refuseStatus = STATUS_UNSUCCESSFUL;
+    Time watchdog = 60 * kSecond;
+    std::vector<PowerEvent> history;
+    std::map<PDEVICE_OBJECT, int> announced;
+    std::size_t inFlight = 0;
+
+private:
+    std::unique_ptr<SystemThread> thread_;
+    bool stopped_ = false;
+};
+
+}  // namespace emu::detail

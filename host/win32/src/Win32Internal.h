@@ -1,0 +1,42 @@
+// What the units of the Win32 layer share: the last-error helpers, handle
+// conversion, and the one way they issue a serial control. Each exported
+// routine runs inside an emu::ApiScope (the application's thread counts as
+// runnable while it is inside the system).
+#pragma once
+
+#include "emu/Io.h"
+#include "emu_ntddser.h"
+#include "tesmo/windows.h"
+
+namespace tesmo::win32 {
+
+// SetLastError(RtlNtStatusToDosError(status)); always returns FALSE, so
+// failure paths read `return FailWithStatus(status);`.
+BOOL FailWithStatus(NTSTATUS status);
+BOOL FailWithError(DWORD error);
+
+inline emu::io::Handle ToIo(HANDLE handle) { return reinterpret_cast<emu::io::Handle>(handle); }
+inline HANDLE ToWin32(emu::io::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+// An OVERLAPPED's first two members are the request's status block.
+inline emu::io::StatusBlock* StatusBlockOf(LPOVERLAPPED overlapped)
+{
+    return reinterpret_cast<emu::io::StatusBlock*>(overlapped);
+}
+// The event of an OVERLAPPED; the low bit only marks "no completion-port
+// notification" and is not part of the handle.
+inline emu::io::Handle EventOf(const OVERLAPPED* overlapped)
+{
+    return ToIo(overlapped->hEvent) & ~static_cast<emu::io::Handle>(1);
+}
+// Reads the status of a request that may be completing on another thread.
+inline NTSTATUS StatusOf(const OVERLAPPED* overlapped)
+{
+    return static_cast<NTSTATUS>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
+}
+
+bool IsError(NTSTATUS status);
+
+// Reports something the emulation does not model to the system's verifier.
+void NotModelled(const char* what);
+
+}  // namespace tesmo::win32

@@ -1,0 +1,31 @@
+// Power management: the dispatch routine, system and device power, wait-wake.
+//
+// IRQL: the dispatch routine and handlers run at PASSIVE_LEVEL (the device
+// object is power-pageable); the completion routines run at up to
+// DISPATCH_LEVEL and are resident; PowerWaitWorkItem runs in a system worker
+// thread at PASSIVE_LEVEL.
+// Locking: the remove lock is held for every power request until it is
+// finished or passed on; PendingSystemPowerIrp relies on the power manager
+// sending one system and one device power request at a time; WaitWakeIrp and
+// WaitWakeCancelFlag change only by atomic exchanges.
+#pragma once
+
+#include "DeviceExtension.h"
+
+extern "C" {
+
+NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context);
+NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension);
+
+}

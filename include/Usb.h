@@ -1,0 +1,40 @@
+// USB transport: synchronous URBs, descriptors and configuration, pipe and
+// port recovery, bulk transfers.
+//
+// IRQL: every routine here runs at PASSIVE_LEVEL and blocks until its
+// requests complete; SynchCallUSBD's completion routine runs at up to
+// DISPATCH_LEVEL.
+// Locking: UsbRequestLock guards the list of requests in flight; the pipe
+// handles and packet sizes are written at start and read without a lock.
+#pragma once
+
+#include "DeviceExtension.h"
+
+// The size of the bulk-transfer URB on the 64-bit platform.
+#define BULK_URB_SIZE 128
+
+extern "C" {
+
+NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout);
+// Cancels every request SynchCallUSBD is waiting for; they come back cancelled.
+VOID CancelUsbRequestsInFlight(PDEVICE_EXTENSION DeviceExtension);
+
+NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+NTSTATUS ResetParentPortIfDeviceNotEnabled(PDEVICE_OBJECT DeviceObject);
+NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject);
+
+NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Length, PLARGE_INTEGER Timeout,
+                  PULONG BytesRead);
+NTSTATUS ReadSinglePacket(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, PLARGE_INTEGER Timeout,
+                          PULONG BytesRead);
+NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+
+// Fills a zeroed BULK_URB_SIZE block as a bulk transfer on a pipe.
+VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE PipeHandle, ULONG TransferFlags, PVOID Buffer, ULONG Length);
+
+}

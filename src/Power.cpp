@@ -1,0 +1,424 @@
+// Power management: the dispatch routine, system power (turned into device
+// power requests), device power, and wait-wake.
+#include "Power.h"
+
+#include "DebugPrint.h"
+#include "EventLog.h"
+#include "NameTables.h"
+#include "Queue.h"
+#include "Tesmo.h"
+
+extern "C" {
+
+static VOID ReleasePowerHold(PDEVICE_EXTENSION DeviceExtension, PCSTR ReleaseLine)
+{
+    LONG Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+
+    DebugPrint(5, DBG_POWER, ReleaseLine, Count);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+}
+
+// The D-state the device takes for a system state (a state the table does
+// not cover gets the deepest).
+static DEVICE_POWER_STATE MappedDeviceState(PDEVICE_EXTENSION DeviceExtension, SYSTEM_POWER_STATE SystemState)
+{
+    if ((ULONG)SystemState >= DEVICE_STATE_MAP_ENTRIES) {
+        return PowerDeviceD3;
+    }
+    return DeviceExtension->DeviceStateMap[SystemState];
+}
+
+TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    UCHAR MinorFunction = Stack->MinorFunction;
+    NTSTATUS Status;
+    LONG Count;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%x\n", MinorFunction,
+               PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
+    LogEvent(DeviceExtension, "Pwr>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
+
+    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
+    DebugPrint(5, DBG_POWER, "Power.c:HandlePowerIrp-acquiring Remove lock (%d)\n", Count);
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = Status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return Status;
+    }
+
+    switch (MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        IoMarkIrpPending(Irp);
+        PoStartNextPowerIrp(Irp);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, WaitWakeCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
+        PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+        Status = STATUS_PENDING;
+        break;
+    case IRP_MN_SET_POWER:
+        Status = (Stack->Parameters.Power.Type == SystemPowerState) ? HandleSystemSetPower(DeviceObject, Irp)
+                                                                     : HandleDeviceSetPower(DeviceObject, Irp);
+        break;
+    case IRP_MN_QUERY_POWER:
+        Status = (Stack->Parameters.Power.Type == SystemPowerState) ? HandleSystemQueryPower(DeviceObject, Irp)
+                                                                     : HandleDeviceQueryPower(DeviceObject, Irp);
+        break;
+    default:
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+        ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+        break;
+    }
+
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp EXIT with status 0x%x (0x%x = %s). Device state map = 0x%x\n",
+               Status, MinorFunction, PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower ENTRY\n");
+    LogEvent(DeviceExtension, "HSQ>", LOG_POINTER(Irp), LOG_UNSIGNED(IoGetCurrentIrpStackLocation(Irp)->MinorFunction),
+             LOG_STATE(DeviceExtension));
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    DeviceExtension->PendingSystemPowerIrp = Irp;
+    IoSetCompletionRoutine(Irp, QuerySystemPowerCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
+    PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    return STATUS_PENDING;
+}
+
+NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = Irp->IoStatus.Status;
+    NTSTATUS RequestStatus;
+    POWER_STATE PowerState;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine ENTRY\n");
+    LogEvent(DeviceExtension, "QSC>", LOG_POINTER(Irp), LOG_SIGNED(Status), LOG_STATE(DeviceExtension));
+
+    if (!NT_SUCCESS(Status)) {
+        PoStartNextPowerIrp(Irp);
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", Status);
+        DeviceExtension->PendingSystemPowerIrp = NULL;
+        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        return Status;
+    }
+
+    PowerState.DeviceState = MappedDeviceState(DeviceExtension, Stack->Parameters.Power.State.SystemState);
+    RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_QUERY_POWER, PowerState, NULL,
+                                      NULL, NULL);
+    if (RequestStatus != STATUS_PENDING) {
+        // No device query will come to finish the system query: it completes
+        // upward now, once, with the refusal.
+        Irp->IoStatus.Status = RequestStatus;
+        DeviceExtension->PendingSystemPowerIrp = NULL;
+        PoStartNextPowerIrp(Irp);
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", RequestStatus);
+        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        return RequestStatus;
+    }
+    DebugPrint(4, DBG_POWER,
+               "Power.c:QuerySystemPowerCompletionRoutine EXIT with status STATUS_MORE_PROCESSING_REQUIRED (0x%x)\n",
+               STATUS_MORE_PROCESSING_REQUIRED);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    SYSTEM_POWER_STATE SystemState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
+    POWER_STATE PowerState;
+    NTSTATUS RequestStatus;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower ENTRY to state S%d (current state = S%d\n",
+               (int)SystemState - 1, (int)DeviceExtension->SystemPowerState - 1);
+    LogEvent(DeviceExtension, "HSS>", LOG_POINTER(Irp), 0, LOG_STATE(DeviceExtension));
+    IoMarkIrpPending(Irp);
+
+    if (SystemState == PowerSystemWorking) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, SetS0CompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
+        PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    } else {
+        DeviceExtension->PendingSystemPowerIrp = Irp;
+        DeviceExtension->SystemPowerState = SystemState;
+        PowerState.DeviceState = MappedDeviceState(DeviceExtension, SystemState);
+        RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL,
+                                          NULL, NULL);
+        if (RequestStatus != STATUS_PENDING) {
+            DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%x\n",
+                       RequestStatus);
+            // Passed down here, so no device completion may pass it again.
+            DeviceExtension->PendingSystemPowerIrp = NULL;
+            ReleasePowerHold(DeviceExtension, "Power.c:HandleSystemSetPower-releasing Remove lock (%d)\n");
+            PoStartNextPowerIrp(Irp);
+            IoSkipCurrentIrpStackLocation(Irp);
+            PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+            return STATUS_PENDING;
+        }
+    }
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    return STATUS_PENDING;
+}
+
+NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    NTSTATUS Status = Irp->IoStatus.Status;
+    POWER_STATE PowerState;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine ENTRY\n");
+    PowerState.DeviceState = PowerDeviceD0;
+    PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
+    DeviceExtension->SystemPowerState = PowerSystemWorking;
+    PoStartNextPowerIrp(Irp);
+    ReleasePowerHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-releasing Remove lock (%d)\n");
+    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    LONG Quiet;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower ENTRY\n");
+    LogEvent(DeviceExtension, "HDQ>", LOG_POINTER(Irp), LOG_UNSIGNED(IoGetCurrentIrpStackLocation(Irp)->MinorFunction),
+             LOG_STATE(DeviceExtension));
+    Quiet = KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers);
+    LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet), LOG_SIGNED(DeviceExtension->OutstandingIo), 0);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n", HoldRequests);
+    DeviceExtension->QueueState = HoldRequests;
+
+    if (!Quiet) {
+        IoMarkIrpPending(Irp);
+        IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
+        DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
+                   STATUS_PENDING);
+        return STATUS_PENDING;
+    }
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, QueryDxCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
+    PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (2) EXIT with status STATUS_PENDING (0x%x)\n",
+               STATUS_PENDING);
+    return STATUS_PENDING;
+}
+
+TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    POWER_STATE PowerState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
+    DEVICE_POWER_STATE DeviceState = PowerState.DeviceState;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower ENTRY to D%d\n", (int)DeviceState - 1);
+    LogEvent(DeviceExtension, "HDS>", LOG_POINTER(Irp), LOG_SIGNED(DeviceState), LOG_STATE(DeviceExtension));
+    IoMarkIrpPending(Irp);
+
+    if (DeviceState != PowerDeviceD0) {
+        // Going down: announced and recorded before the lower drivers see it.
+        PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
+        DeviceExtension->DevicePowerState = DeviceState;
+        if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
+            IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
+            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
+                       STATUS_PENDING);
+            return STATUS_PENDING;
+        }
+    }
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SetDStateCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
+    PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (no wait) EXIT with status STATUS_PENDING (0x%x)\n",
+               STATUS_PENDING);
+    return STATUS_PENDING;
+}
+
+TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIRP Irp = (PIRP)Context;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS WaitStatus;
+
+    PAGED_CODE();
+    LogEvent(DeviceExtension, "WIo>", LOG_UNSIGNED(Stack->MajorFunction), LOG_UNSIGNED(Stack->MinorFunction),
+             LOG_STATE(DeviceExtension));
+    // Bounded: a transfer without a time limit is cancelled rather than
+    // allowed to keep the machine from sleeping.
+    WaitStatus = WaitForUsbQuiet(DeviceExtension);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp,
+                           Stack->MinorFunction == IRP_MN_SET_POWER ? SetDStateCompletionRoutine
+                                                                    : QueryDxCompletionRoutine,
+                           DeviceExtension, TRUE, TRUE, TRUE);
+    PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    LogEvent(DeviceExtension, "WIo<", LOG_SIGNED(WaitStatus), 0, 0);
+}
+
+NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    NTSTATUS Status = Irp->IoStatus.Status;
+    PIRP SystemIrp;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine ENTRY\n");
+    LogEvent(DeviceExtension, "HQD>", LOG_POINTER(Irp), LOG_SIGNED(Status), LOG_STATE(DeviceExtension));
+    PoStartNextPowerIrp(Irp);
+
+    SystemIrp = DeviceExtension->PendingSystemPowerIrp;
+    if (SystemIrp != NULL) {
+        ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d) for system IRP\n");
+        SystemIrp->IoStatus.Status = Status;
+        PoStartNextPowerIrp(SystemIrp);
+        DeviceExtension->PendingSystemPowerIrp = NULL;
+        IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
+    }
+    ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d)\n");
+    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+static TESMO_PAGED VOID DrainWorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PAGED_CODE();
+    InterlockedExchange(&DeviceExtension->DrainQueued, 0);
+    ProcessQueuedIrps(DeviceExtension);
+}
+
+// The held requests go to dispatch routines that wait for USB transfers:
+// above PASSIVE_LEVEL (a completion at DISPATCH_LEVEL) that happens in a work
+// item instead.
+static VOID DrainHeldRequests(PDEVICE_EXTENSION DeviceExtension)
+{
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        ProcessQueuedIrps(DeviceExtension);
+        return;
+    }
+    if (InterlockedExchange(&DeviceExtension->DrainQueued, 1) == 0) {
+        IoQueueWorkItem(DeviceExtension->DrainWorkItem, DrainWorkItemRoutine, DelayedWorkQueue, DeviceExtension);
+    }
+}
+
+// Passes on a system set-power request kept while its device request ran.
+static VOID PassKeptSystemSetPower(PDEVICE_EXTENSION DeviceExtension, PIRP SystemIrp)
+{
+    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d) for system power IRP\n");
+    PoStartNextPowerIrp(SystemIrp);
+    IoSkipCurrentIrpStackLocation(SystemIrp);
+    DeviceExtension->PendingSystemPowerIrp = NULL;
+    PoCallDriver(DeviceExtension->LowerDeviceObject, SystemIrp);
+}
+
+NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+    NTSTATUS Status = Irp->IoStatus.Status;
+    POWER_STATE PowerState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
+    DEVICE_POWER_STATE DeviceState = PowerState.DeviceState;
+    PIRP SystemIrp = DeviceExtension->PendingSystemPowerIrp;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine ENTRY to D%d, system power IRP = 0x%p (0x%x)\n",
+               (int)DeviceState - 1, SystemIrp, DeviceStateWord(DeviceExtension));
+    LogEvent(DeviceExtension, "SDc>", LOG_POINTER(Irp), LOG_SIGNED(DeviceState), LOG_STATE(DeviceExtension));
+    PoStartNextPowerIrp(Irp);
+
+    if (DeviceState == PowerDeviceD0) {
+        DeviceExtension->DevicePowerState = PowerDeviceD0;
+        PoSetPowerState(DeviceExtension->FunctionalDeviceObject, DevicePowerState, PowerState);
+        DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
+                   AllowRequests);
+        DeviceExtension->QueueState = AllowRequests;
+        if (DeviceExtension->PnpState == Working) {
+            DrainHeldRequests(DeviceExtension);
+        }
+        // A system state other than S0 that maps to D0 still has its system
+        // request waiting here: it goes on.
+        if (SystemIrp != NULL && IoGetCurrentIrpStackLocation(SystemIrp)->MinorFunction == IRP_MN_SET_POWER) {
+            PassKeptSystemSetPower(DeviceExtension, SystemIrp);
+        }
+    } else if (SystemIrp != NULL) {
+        PassKeptSystemSetPower(DeviceExtension, SystemIrp);
+    }
+    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d)\n");
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine ENTRY\n");
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    ReleasePowerHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-releasing Remove lock (%d)\n");
+
+    // Completed before CancelWaitWake took it: it completes upward.
+    if (InterlockedCompareExchangePointer((PVOID volatile*)&DeviceExtension->WaitWakeIrp, NULL, Irp) == Irp ||
+        !DeviceExtension->WaitWakeEnabled) {
+        // A wait-wake request that is not the driver's own always completes
+        // upward: nobody else would ever finish it.
+        DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine EXIT with STATUS_SUCCESS\n");
+        PoStartNextPowerIrp(Irp);
+        return STATUS_SUCCESS;
+    }
+    if (InterlockedExchange(&DeviceExtension->WaitWakeCancelFlag, 1) != 0) {
+        DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine EXIT with STATUS_CANCELLED\n");
+        PoStartNextPowerIrp(Irp);
+        return STATUS_CANCELLED;
+    }
+    DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine EXIT with STATUS_MORE_PROCESSING_REQUIRED\n");
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension)
+{
+    PIRP Irp;
+
+    DebugPrint(4, DBG_POWER, "Power.c:CancelWaitWake ENTRY\n");
+    Irp = (PIRP)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->WaitWakeIrp, NULL);
+    if (Irp != NULL) {
+        IoCancelIrp(Irp);
+        if (InterlockedExchange(&DeviceExtension->WaitWakeCancelFlag, 1) != 0) {
+            DebugPrint(5, DBG_POWER, "Power.c:CancelWaitWake-canceling IRP 0x%p\n", Irp);
+            PoStartNextPowerIrp(Irp);
+            Irp->IoStatus.Status = STATUS_CANCELLED;
+            Irp->IoStatus.Information = 0;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        }
+    }
+    DebugPrint(4, DBG_POWER, "Power.c:CancelWaitWake EXIT\n");
+}
+
+}  // extern "C"

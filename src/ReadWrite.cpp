@@ -1,0 +1,262 @@
+// The serial front end: open, close and cleanup, the write path, and the read
+// path with its packet reassembly.
+#include "ReadWrite.h"
+
+#include "DebugPrint.h"
+#include "EventLog.h"
+#include "Usb.h"
+
+extern "C" {
+
+// A read's wait limit per packet, from the read time-outs: L x (2 x multiplier)
+// + constant milliseconds, as a relative interval in 100-ns units. The doubled
+// multiplier wraps at 32 bits; the rest is 64-bit arithmetic.
+static TESMO_PAGED LONGLONG ReadWaitLimit(PDEVICE_EXTENSION DeviceExtension, ULONG Length)
+{
+    ULONG DoubledMultiplier = 2u * DeviceExtension->ReadTotalTimeoutMultiplier;
+    ULONGLONG Milliseconds =
+        (ULONGLONG)Length * DoubledMultiplier + (ULONGLONG)DeviceExtension->ReadTotalTimeoutConstant;
+
+    PAGED_CODE();
+    return (LONGLONG)(0ULL - Milliseconds * 10000ULL);
+}
+
+static TESMO_PAGED VOID CopyBytes(PUCHAR Destination, const UCHAR* Source, ULONG Length)
+{
+    PAGED_CODE();
+    // A zero-length read has no system buffer to copy into.
+    if (Length != 0) {
+        RtlCopyMemory(Destination, Source, Length);
+    }
+}
+
+static TESMO_PAGED NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    PAGED_CODE();
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    LONG Count;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp ENTRY\n");
+    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
+    DebugPrint(5, DBG_POWER, "ReadWrite.c:HandleCreateIrp-acquiring Remove lock (%d)\n", Count);
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", Status);
+        return CompleteRequest(Irp, Status, 0);
+    }
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+    DebugPrint(5, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp-releasing Remove lock (%d)\n", Count);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+TESMO_PAGED NTSTATUS HandleCloseIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PAGED_CODE();
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp ENTRY\n");
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+TESMO_PAGED NTSTATUS HandleCleanupIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PAGED_CODE();
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp ENTRY\n");
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n");
+    return STATUS_SUCCESS;
+}
+
+TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    PUCHAR Data = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS Status;
+    PURB Urb;
+    ULONG_PTR Sent = 0;
+
+    PAGED_CODE();
+    // A removed device's storage may be gone: refuse before touching it.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        return CompleteRequest(Irp, Status, 0);
+    }
+    DebugPrint(4, DBG_WRITE, "ReadWrite.c: HandleWriteIrp ENTRY - sending %d bytes\n", Length);
+    LogEvent(DeviceExtension, "Wr> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
+    DumpBuffer(Data, Length, DUMP_OUT);
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, BULK_URB_SIZE, TESMO_POOL_TAG);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        RtlZeroMemory(Urb, BULK_URB_SIZE);
+        BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Data, Length);
+        Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+        if (NT_SUCCESS(Status)) {
+            Sent = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        }
+    }
+    CompleteRequest(Irp, Status, Sent);
+    if (Urb != NULL) {
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    if (Status != STATUS_SUCCESS) {
+        DebugPrint(3, DBG_WRITE, "ReadWrite.c: HandleWriteIrp EXIT = 0x%X\n", Status);
+    }
+    IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
+    return Status;
+}
+
+// The part of a read that the bytes waiting in the reassembly buffer cannot
+// serve: one packet into the buffer, or whole packets straight into the
+// caller's buffer and one packet for the tail. Returns the transfer status and
+// adds what it delivered to *Delivered.
+static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, PUCHAR Destination,
+                                               ULONG Remainder, PLARGE_INTEGER WaitLimit, PULONG Delivered)
+{
+    ULONG PacketSize = DeviceExtension->InMaxPacketSize;
+    ULONG Got = 0;
+    ULONG Take;
+    ULONG Whole;
+    ULONG Tail;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+    if (Remainder <= PacketSize) {
+        Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
+        DeviceExtension->StaticBufferBytes = Got;
+        DeviceExtension->StaticBufferOffset = 0;
+        if (Status != STATUS_SUCCESS) {
+            DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%x, resetting bytes & offset\n", Status);
+            DeviceExtension->StaticBufferBytes = 0;
+            DeviceExtension->StaticBufferOffset = 0;
+            return Status;
+        }
+        Take = (Got < Remainder) ? Got : Remainder;
+        CopyBytes(Destination, Buffer, Take);
+        *Delivered += Take;
+        DebugPrint(5, DBG_READ,
+                   "ReadWrite.c: Finished with ReadSinglePacket have waiting:offset %d:%d, buffersize is %d, bytes "
+                   "copied= %d, Irp->IoStatus.Information = %d)\n",
+                   Got, 0, Remainder, Take, *Delivered);
+        DumpBuffer(Destination, Take, DUMP_IN);
+        DeviceExtension->StaticBufferBytes = Got - Take;
+        if (DeviceExtension->StaticBufferBytes != 0) {
+            DeviceExtension->StaticBufferOffset = Take;
+        }
+        return Status;
+    }
+
+    Whole = (Remainder / PacketSize) * PacketSize;
+    Tail = Remainder % PacketSize;
+    DebugPrint(5, DBG_READ, "Calling ReadData for %d bytes\n", Whole);
+    Status = ReadData(DeviceExtension, Destination, Whole, NULL, &Got);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    *Delivered += Got;
+    Destination += Got;
+    if (Got != Whole || Tail == 0) {
+        return Status;
+    }
+    Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%x\n", Status);
+        return Status;
+    }
+    Take = (Tail < Got) ? Tail : Got;
+    CopyBytes(Destination, Buffer, Take);
+    *Delivered += Take;
+    DeviceExtension->StaticBufferBytes = Got - Take;
+    DeviceExtension->StaticBufferOffset = Take;
+    DebugPrint(5, DBG_READ, "ReadWrite.c: Read tail of %d bytes (read=%d), remaining:offset=%d:%d\n", Take, Got,
+               DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
+    DumpBuffer(Destination, Take, DUMP_IN);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG Length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    PUCHAR Destination = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    LARGE_INTEGER WaitLimit;
+    NTSTATUS Status;
+    PUCHAR Buffer;
+    ULONG Delivered = 0;
+    ULONG Waiting;
+
+    PAGED_CODE();
+    // A removed device's storage may be gone: refuse before touching it.
+    Status = IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        return CompleteRequest(Irp, Status, 0);
+    }
+    WaitLimit.QuadPart = ReadWaitLimit(DeviceExtension, Length);
+    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %d bytes - waiting bytes:offset = %d:%d\n",
+               Length, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
+    LogEvent(DeviceExtension, "Rd> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
+
+    // Without a configured IN pipe there is no buffer to wait for and no
+    // packet size to read by.
+    if (DeviceExtension->ReassemblyBlock == NULL || DeviceExtension->InMaxPacketSize == 0) {
+        Status = STATUS_INVALID_DEVICE_STATE;
+        goto Complete;
+    }
+
+    Buffer = AcquireDevExtBuffer(DeviceExtension);
+    Waiting = DeviceExtension->StaticBufferBytes;
+    if (Waiting > 0) {
+        Delivered = (Waiting < Length) ? Waiting : Length;
+        CopyBytes(Destination, Buffer + DeviceExtension->StaticBufferOffset, Delivered);
+        DeviceExtension->StaticBufferBytes -= Delivered;
+        if (DeviceExtension->StaticBufferBytes == 0) {
+            DeviceExtension->StaticBufferOffset = 0;
+        } else {
+            DeviceExtension->StaticBufferOffset += Delivered;
+        }
+        DebugPrint(5, DBG_READ,
+                   "HandleReadIrp-Existing Data %d bytes, remaining:offset = %d:%d, Irp->IoStatus.Information = %d\n",
+                   Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, Delivered);
+        DumpBuffer(Destination, Delivered, DUMP_IN);
+        if (Delivered == Length) {
+            ReleaseDevExtBuffer(DeviceExtension, Buffer);
+            DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes and status 0x%x\n",
+                       Delivered, STATUS_SUCCESS);
+            CompleteRequest(Irp, STATUS_SUCCESS, Delivered);
+            IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
+            return STATUS_SUCCESS;
+        }
+    }
+    Status = ReadFromInstrument(DeviceExtension, Buffer, Destination == NULL ? NULL : Destination + Delivered,
+                                Length - Delivered, &WaitLimit, &Delivered);
+    ReleaseDevExtBuffer(DeviceExtension, Buffer);
+
+Complete:
+    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes (full) with status 0x%x\n",
+               Delivered, Status);
+    CompleteRequest(Irp, Status, Delivered);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%X\n", Status);
+    }
+    IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
+    return Status;
+}
+
+}  // extern "C"

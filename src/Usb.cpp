@@ -1,0 +1,575 @@
+// USB transport: the one road by which URBs reach the USB stack, and the
+// reading of descriptors and selection of the configuration at start.
+#include "Usb.h"
+
+#include "DebugPrint.h"
+#include "Tesmo.h"
+
+extern "C" {
+
+// A request SynchCallUSBD is waiting for, linked into UsbRequestsInFlight.
+typedef struct _USB_REQUEST_IN_FLIGHT {
+    LIST_ENTRY Link;
+    PIRP Irp;
+} USB_REQUEST_IN_FLIGHT, *PUSB_REQUEST_IN_FLIGHT;
+
+#define INSTRUMENT_INTERFACE_NUMBER 1
+#define INSTRUMENT_PIPE_COUNT 2
+#define INSTRUMENT_OUT_ENDPOINT 0x01
+#define INSTRUMENT_IN_ENDPOINT 0x82
+#define CONFIGURATION_HEADER_SIZE 9
+// Interface numbers are one byte: a search for bNumInterfaces interfaces
+// that skips gaps in the numbering ends here at the latest.
+#define INTERFACE_NUMBER_LIMIT 256
+
+// Holds the IRP when the lower driver completes it, so that SynchCallUSBD
+// still owns it when it has to cancel a timed-out request; SynchCallUSBD
+// then completes it again and the I/O manager releases it.
+static NTSTATUS SynchCallCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    NTSTATUS WaitStatus;
+    KEVENT Event;
+    KEVENT Completed;
+    IO_STATUS_BLOCK IoStatus;
+    PIRP Irp;
+    USB_REQUEST_IN_FLIGHT InFlight;
+    KIRQL OldIrql;
+
+    DebugPrint(6, DBG_USB, "Usb.c:SynchCallUSBD ENTRY\n");
+    Status = Kavrel_IoIncrement(DeviceExtension);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_USB, "Usb.c:SynchCallUSBD-Kavrel_IoIncrement failed with status 0x%x\n", Status);
+        return Status;
+    }
+
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    Irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, DeviceExtension->LowerDeviceObject, NULL, 0,
+                                        NULL, 0, TRUE, &Event, &IoStatus);
+    if (Irp == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Decrement;
+    }
+    IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
+    KeInitializeEvent(&Completed, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SynchCallCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
+
+    InFlight.Irp = Irp;
+    OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);
+    InsertTailList(&DeviceExtension->UsbRequestsInFlight, &InFlight.Link);
+    KeReleaseSpinLock(&DeviceExtension->UsbRequestLock, OldIrql);
+
+    Status = IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    if (Status == STATUS_PENDING) {
+        WaitStatus = KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, Timeout);
+        if (WaitStatus == STATUS_TIMEOUT) {
+            DebugPrint(3, DBG_USB,
+                       "Usb.c:SynchCallUSBD-KeWaitForSingleObject returned STATUS_TIMEOUT (0x%x).  Canceling IRP\n",
+                       STATUS_TIMEOUT);
+            IoCancelIrp(Irp);
+            KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, NULL);
+            Status = STATUS_TIMEOUT;
+        } else {
+            Status = Irp->IoStatus.Status;
+        }
+    }
+
+    OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);
+    RemoveEntryList(&InFlight.Link);
+    KeReleaseSpinLock(&DeviceExtension->UsbRequestLock, OldIrql);
+    // The lower driver is done with it: let the I/O manager finish and release it.
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+Decrement:
+    Kavrel_IoDecrement(DeviceExtension);
+    return Status;
+}
+
+VOID CancelUsbRequestsInFlight(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL OldIrql;
+    PLIST_ENTRY Entry;
+
+    // Each IRP on the list is still owned by its SynchCallUSBD, which takes
+    // it off the list under the same lock before releasing it.
+    OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);
+    for (Entry = DeviceExtension->UsbRequestsInFlight.Flink; Entry != &DeviceExtension->UsbRequestsInFlight;
+         Entry = Entry->Flink) {
+        IoCancelIrp(CONTAINING_RECORD(Entry, USB_REQUEST_IN_FLIGHT, Link)->Irp);
+    }
+    KeReleaseSpinLock(&DeviceExtension->UsbRequestLock, OldIrql);
+}
+
+static VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length)
+{
+    UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), DescriptorType, 0, 0,
+                                 Buffer, NULL, Length, NULL);
+}
+
+TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    PURB Urb;
+    PUSB_CONFIGURATION_DESCRIPTOR Header;
+    USHORT TotalLength;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:ReadDescriptors ENTRY\n");
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool,
+                                      sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) + CONFIGURATION_HEADER_SIZE,
+                                      TESMO_POOL_TAG);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(Urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) + CONFIGURATION_HEADER_SIZE);
+    Header = (PUSB_CONFIGURATION_DESCRIPTOR)((PUCHAR)Urb + sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+
+    BuildDescriptorRequest(Urb, USB_DEVICE_DESCRIPTOR_TYPE, &DeviceExtension->DeviceDescriptor,
+                           sizeof(USB_DEVICE_DESCRIPTOR));
+    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+
+    BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Header, CONFIGURATION_HEADER_SIZE);
+    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration header request returned 0x%x\n", Status);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+
+    // A configuration shorter than its own header cannot be parsed safely.
+    TotalLength = Header->wTotalLength;
+    if (TotalLength < CONFIGURATION_HEADER_SIZE) {
+        Status = STATUS_DEVICE_DATA_ERROR;
+        goto Exit;
+    }
+    // A restart reads the descriptor again: the copy of the last start goes.
+    if (DeviceExtension->ConfigurationDescriptor != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
+        DeviceExtension->ConfigurationDescriptor = NULL;
+    }
+    DeviceExtension->ConfigurationDescriptor =
+        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, TotalLength, TESMO_POOL_TAG);
+    if (DeviceExtension->ConfigurationDescriptor == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    // A device that sends less than it announced leaves zeros, not stale pool.
+    RtlZeroMemory(DeviceExtension->ConfigurationDescriptor, TotalLength);
+
+    BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, DeviceExtension->ConfigurationDescriptor,
+                           TotalLength);
+    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration descriptor request returned 0x%x\n", Status);
+
+Exit:
+    if (Urb != NULL) {
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    if (!NT_SUCCESS(Status) && DeviceExtension->ConfigurationDescriptor != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
+        DeviceExtension->ConfigurationDescriptor = NULL;
+    }
+    return Status;
+}
+
+// Records one pipe of the instrument's interface; fails only when the
+// reassembly buffer cannot be allocated.
+static TESMO_PAGED NTSTATUS TakeInstrumentPipe(PDEVICE_EXTENSION DeviceExtension, PUSBD_PIPE_INFORMATION Pipe)
+{
+    PAGED_CODE();
+    if (Pipe->EndpointAddress == INSTRUMENT_OUT_ENDPOINT) {
+        DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-bulk OUT pipe handle 0x%p\n", Pipe->PipeHandle);
+        DeviceExtension->OutMaxPacketSize = Pipe->MaximumPacketSize;
+        DeviceExtension->OutPipeHandle = Pipe->PipeHandle;
+    } else if (Pipe->EndpointAddress == INSTRUMENT_IN_ENDPOINT) {
+        DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-bulk IN pipe handle 0x%p\n", Pipe->PipeHandle);
+        DeviceExtension->InMaxPacketSize = Pipe->MaximumPacketSize;
+        DeviceExtension->InPipeHandle = Pipe->PipeHandle;
+        // A restart keeps the buffer of the first start: a reader may own it
+        // right now, and the bytes waiting in it are still the instrument's.
+        if (DeviceExtension->ReassemblyBlock == NULL) {
+            DeviceExtension->ReassemblyBlock =
+                (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, STATIC_BUFFER_SIZE, TESMO_POOL_TAG);
+            if (DeviceExtension->ReassemblyBlock == NULL) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            DeviceExtension->StaticBufferBytes = 0;
+            DeviceExtension->StaticBufferOffset = 0;
+            InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer,
+                                       DeviceExtension->ReassemblyBlock);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+TESMO_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                                         PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    PUSBD_INTERFACE_LIST_ENTRY InterfaceList = NULL;
+    PURB Urb = NULL;
+    PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+    PUSBD_INTERFACE_INFORMATION Interface;
+    ULONG InterfaceCount = ConfigurationDescriptor->bNumInterfaces;
+    ULONG Found = 0;
+    ULONG InterfaceNumber;
+    ULONG Index;
+    ULONG PipeIndex;
+    ULONG TotalSize = 0;
+    ULONG EntrySize;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:SelectConfiguration ENTRY, ConfigurationDescriptor = 0x%p\n",
+               ConfigurationDescriptor);
+
+    InterfaceList = (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePoolWithTag(
+        NonPagedPool, (InterfaceCount + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY), TESMO_POOL_TAG);
+    if (InterfaceList == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(InterfaceList, (InterfaceCount + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY));
+
+    // One entry per interface, alternate setting 0. Interface numbers need
+    // not be contiguous: the list is filled with the interfaces found, so a
+    // gap neither ends the list early nor leaves an entry the walk below
+    // would read past the request.
+    for (InterfaceNumber = 0; Found < InterfaceCount && InterfaceNumber < INTERFACE_NUMBER_LIMIT; InterfaceNumber++) {
+        InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor,
+                                                                  (LONG)InterfaceNumber, 0, -1, -1, -1);
+        if (InterfaceDescriptor != NULL) {
+            InterfaceList[Found++].InterfaceDescriptor = InterfaceDescriptor;
+        }
+    }
+
+    Urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, InterfaceList);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    Urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
+
+    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+
+    Interface = &Urb->UrbSelectConfiguration.Interface;
+    for (Index = 0; Index < Found; Index++) {
+        EntrySize = (ULONG)GET_USBD_INTERFACE_SIZE(Interface->NumberOfPipes);
+        if (FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) + TotalSize + EntrySize >
+            Urb->UrbHeader.Length) {
+            // The bus answered with more pipes than the request has room for.
+            Status = STATUS_DEVICE_DATA_ERROR;
+            goto Exit;
+        }
+        for (PipeIndex = 0; PipeIndex < Interface->NumberOfPipes; PipeIndex++) {
+            PUSBD_PIPE_INFORMATION Pipe = &Interface->Pipes[PipeIndex];
+            Pipe->PipeFlags = 0;
+            if (Interface->InterfaceNumber == INSTRUMENT_INTERFACE_NUMBER &&
+                Interface->NumberOfPipes == INSTRUMENT_PIPE_COUNT && Pipe->PipeType == UsbdPipeTypeBulk) {
+                Status = TakeInstrumentPipe(DeviceExtension, Pipe);
+                if (!NT_SUCCESS(Status)) {
+                    goto Exit;
+                }
+            }
+        }
+        TotalSize += EntrySize;
+        Interface = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Interface + EntrySize);
+    }
+
+    // A restart selects again: the interface information of the last start goes.
+    if (DeviceExtension->InterfaceInfo != NULL) {
+        ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
+        DeviceExtension->InterfaceInfo = NULL;
+    }
+    DeviceExtension->InterfaceInfo =
+        (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, TotalSize, TESMO_POOL_TAG);
+    if (DeviceExtension->InterfaceInfo == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlCopyMemory(DeviceExtension->InterfaceInfo, &Urb->UrbSelectConfiguration.Interface, TotalSize);
+    DeviceExtension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;
+
+Exit:
+    if (InterfaceList != NULL) {
+        ExFreePoolWithTag(InterfaceList, TESMO_POOL_TAG);
+    }
+    if (Urb != NULL) {
+        // The library allocated the request with its own tag.
+        ExFreePool(Urb);
+    }
+    DebugPrint(4, DBG_USB, "Usb.c:SelectConfiguration EXIT = 0x%x\n", Status);
+    return Status;
+}
+
+}  // extern "C"
+
+// ---- pipe and port recovery ----
+
+extern "C" {
+
+TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PUSBD_INTERFACE_INFORMATION Interface = DeviceExtension->InterfaceInfo;
+    struct _URB_PIPE_REQUEST* Urb = NULL;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Index;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:AbortPipes ENTRY\n");
+    if (Interface != NULL) {
+        for (Index = 0; Index < Interface->NumberOfPipes; Index++) {
+            PUSBD_PIPE_INFORMATION Pipe = &Interface->Pipes[Index];
+            if (Pipe->PipeFlags == 0) {
+                continue;
+            }
+            DebugPrint(4, DBG_USB, "Usb.c:AbortPipes-Aborting pipe %p\n", Pipe);
+            if (Urb == NULL) {
+                Urb = (struct _URB_PIPE_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
+                                                                      TESMO_POOL_TAG);
+                if (Urb == NULL) {
+                    DebugPrint(3, DBG_USB, "Usb.c:AbortPipes-ExAllocatePoolWithTag failed\n");
+                    Status = STATUS_INSUFFICIENT_RESOURCES;
+                    break;
+                }
+            }
+            RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
+            Urb->Hdr.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+            Urb->Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+            Urb->PipeHandle = Pipe->PipeHandle;
+            Status = SynchCallUSBD(DeviceObject, (PURB)Urb, NULL);
+            if (!NT_SUCCESS(Status)) {
+                DebugPrint(3, DBG_USB, "Usb.c:AbortPipes-SynchCallUSBD failed with status 0x%x\n", Status);
+            } else {
+                Pipe->PipeFlags = 0;
+            }
+        }
+    }
+    if (Urb != NULL) {
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    DebugPrint(4, DBG_USB, "Usb.c:AbortPipes EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
+{
+    struct _URB_PIPE_REQUEST* Urb;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:ResetPipe ENTRY\n");
+    Urb = (struct _URB_PIPE_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
+                                                          TESMO_POOL_TAG);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
+    Urb->Hdr.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    Urb->Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    Urb->PipeHandle = PipeHandle;
+    Status = SynchCallUSBD(DeviceObject, (PURB)Urb, NULL);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(4, DBG_USB, "Usb.c:ResetPipe-SynchCallUSBD failed with status 0x%x\n", Status);
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+Exit:
+    if (Urb != NULL) {
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    DebugPrint(6, DBG_USB, "Usb.c:ResetPipe EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+// Sends an internal request of the hub (not counted as USB I/O: it works in
+// every queue state) and waits for it.
+static TESMO_PAGED NTSTATUS CallHub(PDEVICE_EXTENSION DeviceExtension, ULONG IoControlCode, PVOID Argument)
+{
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    PIRP Irp;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    Irp = IoBuildDeviceIoControlRequest(IoControlCode, DeviceExtension->LowerDeviceObject, NULL, 0, NULL, 0, TRUE,
+                                        &Event, &IoStatus);
+    if (Irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Argument;
+    Status = IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
+        Status = IoStatus.Status;
+    }
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:GetPortStatus ENTRY\n");
+    *PortStatus = 0;
+    Status = CallHub(DeviceExtension, IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
+    DebugPrint(4, DBG_USB, "Usb.c:GetPortStatus EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPort ENTRY\n");
+    Status = CallHub(DeviceExtension, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPort EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS ResetParentPortIfDeviceNotEnabled(PDEVICE_OBJECT DeviceObject)
+{
+    NTSTATUS Status;
+    ULONG PortStatus;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPortIfDeviceNotEnabled ENTRY\n");
+    Status = GetPortStatus(DeviceObject, &PortStatus);
+    if (NT_SUCCESS(Status) && !(PortStatus & USBD_PORT_ENABLED) && (PortStatus & USBD_PORT_CONNECTED)) {
+        DebugPrint(5, DBG_USB,
+                   "Usb.c:ResetParentPortIfDeviceNotEnabled connected, but not enabled.  Resetting parent port\n");
+        Status = ResetParentPort(DeviceObject);
+    }
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPortIfDeviceNotEnabled EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+}  // extern "C"
+
+// ---- bulk transfers ----
+
+extern "C" {
+
+#define BULK_IN_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+
+VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE PipeHandle, ULONG TransferFlags, PVOID Buffer, ULONG Length)
+{
+    Urb->UrbBulkOrInterruptTransfer.Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    Urb->UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Urb->UrbBulkOrInterruptTransfer.PipeHandle = PipeHandle;
+    Urb->UrbBulkOrInterruptTransfer.TransferFlags = TransferFlags;
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = Length;
+    Urb->UrbBulkOrInterruptTransfer.TransferBuffer = Buffer;
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
+    Urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
+}
+
+static PURB AllocateBulkUrb(VOID)
+{
+    PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, BULK_URB_SIZE, TESMO_POOL_TAG);
+
+    if (Urb != NULL) {
+        RtlZeroMemory(Urb, BULK_URB_SIZE);
+    }
+    return Urb;
+}
+
+TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Length, PLARGE_INTEGER Timeout,
+                              PULONG BytesRead)
+{
+    NTSTATUS Status;
+    PURB Urb;
+    ULONG Received;
+
+    PAGED_CODE();
+    DebugPrint(6, DBG_USB, "Usb.c:ReadData ENTRY\n");
+    if (BytesRead != NULL) {
+        *BytesRead = 0;
+    }
+    if (DeviceExtension->InMaxPacketSize == 0 || (Length % DeviceExtension->InMaxPacketSize) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    Urb = AllocateBulkUrb();
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        BuildBulkTransferUrb(Urb, DeviceExtension->InPipeHandle, BULK_IN_FLAGS, Buffer, Length);
+        Status = SynchCallUSBD(DeviceExtension->FunctionalDeviceObject, Urb, Timeout);
+        if (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status) && BytesRead != NULL) {
+            Received = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", Received);
+            *BytesRead = Received;
+            DumpBuffer(Buffer, Received, DUMP_READ);
+        }
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    DebugPrint(6, DBG_USB, "Usb.c:ReadData EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+TESMO_PAGED NTSTATUS ReadSinglePacket(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, PLARGE_INTEGER Timeout,
+                                      PULONG BytesRead)
+{
+    PAGED_CODE();
+    return ReadData(DeviceExtension, Buffer, DeviceExtension->InMaxPacketSize, Timeout, BytesRead);
+}
+
+TESMO_PAGED NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status;
+    PURB Urb = NULL;
+
+    PAGED_CODE();
+    DebugPrint(4, DBG_USB, "Usb.c:WriteImmediateChar ENTRY\n");
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength != 1) {
+        Status = STATUS_BUFFER_TOO_SMALL;
+        goto Exit;
+    }
+    Urb = AllocateBulkUrb();
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Irp->AssociatedIrp.SystemBuffer, 1);
+    Status = SynchCallUSBD(DeviceExtension->FunctionalDeviceObject, Urb, NULL);
+    if (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
+        Irp->IoStatus.Information = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+
+Exit:
+    Irp->IoStatus.Status = Status;
+    if (Urb != NULL) {
+        ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
+    }
+    DebugPrint(4, DBG_USB, "Usb.c:WriteImmediateChar EXIT with status 0x%x\n", Status);
+    return Status;
+}
+
+}  // extern "C"

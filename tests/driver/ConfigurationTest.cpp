@@ -1,0 +1,139 @@
+// Reading the descriptors and selecting the configuration against each
+// descriptor layout, and what a failure or a second configuration leaves.
+#include <gtest/gtest.h>
+
+#include "DriverStack.h"
+#include "SystemTest.h"
+#include "Usb.h"
+#include "instrument/CommandInstrument.h"
+#include "usb/Descriptors.h"
+
+namespace tesmo::test {
+namespace {
+
+namespace layouts = emu::usb::descriptors;
+
+struct LayoutCase {
+    const char* label;
+    emu::usb::DescriptorSet (*layout)(emu::usb::Speed);
+    emu::usb::Speed speed;
+    bool inFound;
+    bool outFound;
+    USHORT inPacketSize;
+};
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.label; }
+
+class ConfigurationTest : public SystemTest {
+protected:
+    void Build(emu::usb::DeviceConfig config = {})
+    {
+        stack_ = std::make_unique<DriverStack>(sys(), instrument_, std::move(config));
+        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
+        stack_->extension()->QueueState = AllowRequests;
+        read_ = DRIVER_SYMBOL(stack_->driver(), ReadDescriptors);
+        select_ = DRIVER_SYMBOL(stack_->driver(), SelectConfiguration);
+    }
+    NTSTATUS Configure()
+    {
+        NTSTATUS status = read_(stack_->fdo());
+        if (!NT_SUCCESS(status)) return status;
+        return select_(stack_->fdo(), stack_->extension()->ConfigurationDescriptor);
+    }
+    void TearDown() override
+    {
+        stack_.reset();
+        SystemTest::TearDown();
+    }
+
+    emu::usb::CommandInstrument instrument_;
+    std::unique_ptr<DriverStack> stack_;
+    decltype(&ReadDescriptors) read_ = nullptr;
+    decltype(&SelectConfiguration) select_ = nullptr;
+};
+
+class ConfigurationLayouts : public ConfigurationTest, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(ConfigurationLayouts, TakesOnlyTheInstrumentsTwoBulkPipes)
+{
+    const LayoutCase& c = GetParam();
+    emu::usb::DeviceConfig config;
+    config.descriptors = c.layout(c.speed);
+    Build(config);
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    PDEVICE_EXTENSION e = stack_->extension();
+    EXPECT_EQ(e->InPipeHandle != nullptr, c.inFound);
+    EXPECT_EQ(e->OutPipeHandle != nullptr, c.outFound);
+    EXPECT_EQ(e->InMaxPacketSize, c.inFound ? c.inPacketSize : 0);
+    EXPECT_EQ(e->ReassemblyBlock != nullptr, c.inFound);
+    EXPECT_EQ(e->StaticBuffer, e->ReassemblyBlock);
+    EXPECT_TRUE(stack_->usb().configured());
+    ASSERT_NE(e->InterfaceInfo, nullptr);
+    // Every pipe record of the copy has its flags cleared.
+    auto* interface = e->InterfaceInfo;
+    for (UCHAR i = 0; i < e->ConfigurationDescriptor->bNumInterfaces; ++i) {
+        for (ULONG p = 0; p < interface->NumberOfPipes; ++p) EXPECT_EQ(interface->Pipes[p].PipeFlags, 0u);
+        interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(interface) +
+                                                                  interface->Length);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ConfigurationLayouts,
+    ::testing::Values(
+        LayoutCase{"standard_full_speed", layouts::StandardInstrument, emu::usb::Speed::Full, true, true, 64},
+        LayoutCase{"standard_high_speed", layouts::StandardInstrument, emu::usb::Speed::High, true, true, 512},
+        LayoutCase{"without_interface_1", layouts::WithoutInterface1, emu::usb::Speed::Full, false, false, 0},
+        LayoutCase{"interface_1_three_pipes", layouts::Interface1WithThreePipes, emu::usb::Speed::Full, false, false,
+                   0},
+        LayoutCase{"in_at_0x81", layouts::InEndpointAt0x81, emu::usb::Speed::Full, false, true, 0},
+        LayoutCase{"out_at_0x02", layouts::OutEndpointAt0x02, emu::usb::Speed::Full, true, false, 64},
+        LayoutCase{"interface_number_gap", layouts::InterfaceNumberGap, emu::usb::Speed::Full, false, false, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct DescriptorFailure {
+    const char* label;
+    unsigned occurrence;  // which GET_DESCRIPTOR request fails
+};
+void PrintTo(const DescriptorFailure& c, std::ostream* out) { *out << c.label; }
+
+class DescriptorFailures : public ConfigurationTest, public ::testing::WithParamInterface<DescriptorFailure> {};
+
+TEST_P(DescriptorFailures, AFailedReadLeavesNoConfigurationDescriptor)
+{
+    emu::usb::DeviceConfig config;
+    Build(config);
+    stack_->usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, std::nullopt,
+                                               USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, GetParam().occurrence});
+    EXPECT_EQ(read_(stack_->fdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stack_->extension()->ConfigurationDescriptor, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, DescriptorFailures,
+                         ::testing::Values(DescriptorFailure{"device", 1}, DescriptorFailure{"header", 2},
+                                           DescriptorFailure{"whole", 3}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigurationTest, ASecondConfigurationReplacesTheBlocksAndKeepsTheBuffer)
+{
+    Build();
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    PUCHAR buffer = stack_->extension()->ReassemblyBlock;
+    stack_->extension()->StaticBufferBytes = 5;  // bytes waiting from before the stop
+    auto blocks = sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size();
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    EXPECT_EQ(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size(), blocks);
+    EXPECT_EQ(stack_->extension()->ReassemblyBlock, buffer);
+    EXPECT_EQ(stack_->extension()->StaticBufferBytes, 5u);
+}
+
+TEST_F(ConfigurationTest, AFailedSelectionIsReportedWithTheBusStatus)
+{
+    Build();
+    stack_->usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_SELECT_CONFIGURATION, std::nullopt,
+                                               USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, 0});
+    EXPECT_EQ(Configure(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(stack_->extension()->InterfaceInfo, nullptr);
+}
+
+}  // namespace
+}  // namespace tesmo::test
