@@ -103,7 +103,9 @@ TEST_F(ObjectNamespaceTest, LinksToLinksAreFollowedAndLoopsEnd)
 
     EXPECT_EQ(emu::LookUpDevice(u"\\??\\A"), fake.device());
     EXPECT_EQ(emu::LookUpDevice(u"\\??\\Loop1"), nullptr);
-    for (auto name : {u"\\??\\A", u"\\??\\B", u"\\??\\Loop1", u"\\??\\Loop2"}) EXPECT_EQ(DeleteLink(name), STATUS_SUCCESS);
+    for (auto name : {u"\\??\\A", u"\\??\\B", u"\\??\\Loop1", u"\\??\\Loop2"}) {
+        EXPECT_EQ(DeleteLink(name), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(ObjectNamespaceTest, LinkLeftAtShutdownIsALeakNamingIt)

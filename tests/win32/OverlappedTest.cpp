@@ -92,7 +92,8 @@ TEST_F(OverlappedTest, RequestCompletedAtOnceSucceedsAtOnce)
 
 TEST_F(OverlappedTest, RequestFailedAtOnceLeavesTheOverlappedAndEventAlone)
 {
-    device().On(IRP_MJ_READ, [](PIRP irp, PIO_STACK_LOCATION) { return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED); });
+    device().On(IRP_MJ_READ,
+                [](PIRP irp, PIO_STACK_LOCATION) { return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED); });
     EXPECT_FALSE(ReadFile(Port(FILE_FLAG_OVERLAPPED), buffer_.data(), 8, nullptr, &overlapped_));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
     EXPECT_EQ(overlapped_.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
