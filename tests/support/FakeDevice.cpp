@@ -185,12 +185,20 @@ std::size_t FakeDevice::HeldCount() const
     return held_.size();
 }
 
+PIRP FakeDevice::Newest() const
+{
+    std::lock_guard lock(mutex_);
+    return held_.empty() ? nullptr : held_.back();
+}
+
 bool FakeDevice::Claim(PIRP irp)
 {
-    if (!IoSetCancelRoutine(irp, nullptr)) return false;
+    // Under the lock the cancel routine takes too, so that a held IRP cannot
+    // be completed and released between the look-up and taking it back.
     std::lock_guard lock(mutex_);
     auto it = std::find(held_.begin(), held_.end(), irp);
-    if (it != held_.end()) held_.erase(it);
+    if (it == held_.end() || !IoSetCancelRoutine(irp, nullptr)) return false;
+    held_.erase(it);
     claimed_.insert(irp);
     return true;
 }

@@ -69,6 +69,8 @@ public:
     // Waits until `count` requests are held; returns the oldest.
     PIRP WaitHeld(std::size_t count = 1);
     std::size_t HeldCount() const;
+    // The request held last, or null.
+    PIRP Newest() const;
     // The driver's side of the cancel race: takes the cancel routine back.
     // False when a cancel got there first (then the cancel routine completes
     // the IRP and the driver must not).

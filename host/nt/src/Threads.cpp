@@ -65,10 +65,12 @@ SystemThread::SystemThread(std::string name) : name_(std::move(name))
             state_ = &Self();
         }
         {
+            // Notified under the lock: the constructor's stack (this mutex and
+            // condition variable) is gone as soon as it sees `ready`.
             std::lock_guard lock(started);
             ready = true;
+            startedCv.notify_all();
         }
-        startedCv.notify_all();
         Run();
     });
     std::unique_lock lock(started);

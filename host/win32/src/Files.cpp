@@ -202,7 +202,8 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
     emu::ApiScope scope;
     emu::io::StatusBlock block{};
-    NTSTATUS status = emu::io::CancelIoFileEx(ToIo(hFile), lpOverlapped ? StatusBlockOf(lpOverlapped) : nullptr, &block);
+    emu::io::StatusBlock* request = lpOverlapped ? StatusBlockOf(lpOverlapped) : nullptr;
+    NTSTATUS status = emu::io::CancelIoFileEx(ToIo(hFile), request, &block);
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 

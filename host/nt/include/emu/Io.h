@@ -4,10 +4,13 @@
 // builds and sends them to the top of the target device's stack:
 //
 //  - OpenFile resolves an NT name (\??\COM3, \Device\Tesmo1; symbolic links
-//    followed), refuses a second open of an exclusive device and opens of a
-//    stack that is being removed without asking the driver, creates a
-//    FILE_OBJECT and sends IRP_MJ_CREATE. The open file object keeps the
-//    device object referenced.
+//    followed), refuses without asking a driver a second open of an exclusive
+//    device (STATUS_ACCESS_DENIED) and opens of a stack that is being removed
+//    or was surprise-removed, or of a device still initialising
+//    (STATUS_NO_SUCH_DEVICE, as the platform's open checks answer), creates a
+//    FILE_OBJECT and sends IRP_MJ_CREATE. A deleted device has lost its name,
+//    so opening it fails with STATUS_OBJECT_NAME_NOT_FOUND. The open file
+//    object keeps the device object referenced.
 //  - Close sends IRP_MJ_CLEANUP when the file object's last handle goes, and
 //    IRP_MJ_CLOSE when its last reference goes: at once when no request is in
 //    flight, otherwise from a system worker after the last one completes.
