@@ -46,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "emu/Clock.h"
@@ -72,6 +73,15 @@ struct PnpRecord {
     NTSTATUS statusOnArrival;
     ULONG_PTR informationOnArrival;
     NTSTATUS completedWith;
+};
+
+// A power request as it reached the PDO.
+struct PowerRecord {
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    int state;  // S- or D-state value
+    NTSTATUS completedWith;
+    KIRQL completedAt;
 };
 
 class UsbDevice final : public BulkPort {
@@ -113,6 +123,16 @@ public:
 
     // ---- inspection ----
     std::vector<PnpRecord> PnpLog() const;
+
+    // ---- power ----
+    // Set and query power complete on the bus thread at DISPATCH_LEVEL, with
+    // success or the configured failure; wait-wake stays pending until
+    // SignalWake or a cancel (or an unplug, which cancels it).
+    void FailPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status);
+    void SignalWake();
+    bool WaitWakePending() const;
+    DEVICE_POWER_STATE CurrentDeviceState() const;
+    std::vector<PowerRecord> PowerLog() const;
     // URBs taken by the bus thread, by function.
     unsigned UrbsReceived(USHORT function) const;
     // Bulk transfers the bus holds: waiting for data or for a frame.
@@ -208,6 +228,13 @@ private:
     emu::Time frameTimerAt_ = 0;
     std::size_t unroutedOutBytes_ = 0;
     std::vector<PnpRecord> pnpLog_;
+    // Power: the pending wait-wake request, the D-state, failures to inject.
+    PIRP waitWake_ = nullptr;
+    DEVICE_POWER_STATE devicePowerState_ = PowerDeviceD0;
+    std::vector<std::tuple<UCHAR, POWER_STATE_TYPE, NTSTATUS>> powerFailures_;
+    std::vector<PowerRecord> powerLog_;
+    static VOID WaitWakeCancelled(PDEVICE_OBJECT device, PIRP irp);
+    void CancelWaitWake();
     std::vector<std::shared_ptr<Hold>> holds_;
 
     // Last: stopped first, while everything it uses still exists.

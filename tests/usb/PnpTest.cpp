@@ -183,14 +183,5 @@ TEST_F(PnpTest, CapabilityQueriesCanFail)
     QueryCapabilities(STATUS_UNSUCCESSFUL, 1, sizeof(DEVICE_CAPABILITIES) - 1);
 }
 
-TEST_F(PnpTest, PowerRequestsAreNotModelledYet)
-{
-    Plug();
-    TopLevelIrp request(pdo(), IRP_MJ_POWER, IRP_MN_QUERY_POWER);
-    EXPECT_EQ(request.Send(), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(TakeViolations(emu::Rule::NotModelled).size(), 1u);
-    TakeViolations(emu::Rule::PowerIrpNotPoCallDriver);  // the test sends it without the power manager
-}
-
 }  // namespace
 }  // namespace tesmo::test

@@ -205,20 +205,4 @@ NTSTATUS UsbDevice::DispatchSystemControl(PIRP irp)
     return status;
 }
 
-// ---- POWER HOOK ----
-// The power manager is not modelled yet. When it is, this answers device and
-// system power requests for the PDO (PoStartNextPowerIrp, set and query
-// power, and wait-wake, kept pending until the device signals a wake-up or
-// the request is cancelled).
-NTSTATUS UsbDevice::DispatchPower(PIRP irp)
-{
-    detail::ReportNotModelled(irp, "power request (minor " +
-                                       std::to_string(IoGetCurrentIrpStackLocation(irp)->MinorFunction) +
-                                       ") to a USB PDO");
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_SUPPORTED;
-}
-
 }  // namespace emu::usb

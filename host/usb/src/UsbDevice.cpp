@@ -125,6 +125,8 @@ void UsbDevice::Unplug()
         disconnected_ = true;
         inQueue_.clear();
     }
+    // A device that is gone will never signal a wake-up.
+    CancelWaitWake();
     emu::NotifyStateChanged();
 }
 
