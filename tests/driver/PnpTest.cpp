@@ -98,10 +98,14 @@ TEST_F(PnpTest, SurpriseRemovalWithdrawsThePublicationAndRemovalDoesNotRepeatIt)
 {
     Plug();
     TraceRecorder trace(sys());
+    // An open handle keeps the removal waiting after the surprise removal.
+    HANDLE handle = CreateFileA("\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     port_->Unplug();
     EXPECT_TRUE(Withdrawn());
     EXPECT_EQ(ext()->PnpState, ULONG(SurpriseRemoved));
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+    CloseHandle(handle);
     port_->pnp().WaitRemoved(port_->node());
     EXPECT_EQ(trace.Matching("Usb.c:AbortPipes ENTRY").size(), 1u);
     EXPECT_TRUE(trace.Matching("failed =").empty());
