@@ -208,7 +208,7 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n", HoldRequests);
     DeviceExtension->QueueState = HoldRequests;
 
-    if (!Quiet) {
+    if (!Quiet && NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
         IoMarkIrpPending(Irp);
         IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
         DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
@@ -242,7 +242,8 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // Going down: announced and recorded before the lower drivers see it.
         PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
         DeviceExtension->DevicePowerState = DeviceState;
-        if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
+        if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers) &&
+            NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
             IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
             DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
                        STATUS_PENDING);
@@ -277,6 +278,8 @@ TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
                            DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
     LogEvent(DeviceExtension, "WIo<", LOG_SIGNED(WaitStatus), 0, 0);
+    // Taken when the item was queued: a removal waits for this routine.
+    IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
 
 NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -311,20 +314,28 @@ static TESMO_PAGED VOID DrainWorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID 
     PAGED_CODE();
     InterlockedExchange(&DeviceExtension->DrainQueued, 0);
     ProcessQueuedIrps(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
 
 // The held requests go to dispatch routines that wait for USB transfers:
 // above PASSIVE_LEVEL (a completion at DISPATCH_LEVEL) that happens in a work
-// item instead.
+// item instead. The queued item holds RequestLock, so a removal waits for it
+// before it releases the work item.
 static VOID DrainHeldRequests(PDEVICE_EXTENSION DeviceExtension)
 {
     if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
         ProcessQueuedIrps(DeviceExtension);
         return;
     }
-    if (InterlockedExchange(&DeviceExtension->DrainQueued, 1) == 0) {
-        IoQueueWorkItem(DeviceExtension->DrainWorkItem, DrainWorkItemRoutine, DelayedWorkQueue, DeviceExtension);
+    if (InterlockedExchange(&DeviceExtension->DrainQueued, 1) != 0) {
+        return;
     }
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
+        // Being removed: the removal fails what is held.
+        InterlockedExchange(&DeviceExtension->DrainQueued, 0);
+        return;
+    }
+    IoQueueWorkItem(DeviceExtension->DrainWorkItem, DrainWorkItemRoutine, DelayedWorkQueue, DeviceExtension);
 }
 
 // Passes on a system set-power request kept while its device request ran.

@@ -123,6 +123,9 @@ public:
 
     // ---- inspection ----
     std::vector<PnpRecord> PnpLog() const;
+    // The bus fails a PnP request it would otherwise accept (start, the stop
+    // and remove negotiations) with `status`; STATUS_SUCCESS clears it.
+    void FailPnp(UCHAR minor, NTSTATUS status);
 
     // ---- power ----
     // Set and query power complete on the bus thread at DISPATCH_LEVEL, with
@@ -228,6 +231,7 @@ private:
     emu::Time frameTimerAt_ = 0;
     std::size_t unroutedOutBytes_ = 0;
     std::vector<PnpRecord> pnpLog_;
+    std::map<UCHAR, NTSTATUS> pnpFailures_;
     // Power: the pending wait-wake request, the D-state, failures to inject.
     PIRP waitWake_ = nullptr;
     DEVICE_POWER_STATE devicePowerState_ = PowerDeviceD0;

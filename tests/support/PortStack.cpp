@@ -1,5 +1,8 @@
 #include "PortStack.h"
 
+#include "emu/Io.h"
+#include "emu/Threads.h"
+
 namespace tesmo::test {
 
 PortStack::PortStack(emu::System& system, emu::usb::Instrument& instrument, emu::usb::DeviceConfig config)
@@ -15,6 +18,10 @@ PortStack::~PortStack()
         if (info.surpriseRemoved) {
             pnp().WaitRemoved(node_);
         } else if (!info.removed) {
+            // A close can reach the driver after CloseHandle returned (when a
+            // request was still in flight): wait for it before the disable,
+            // which open files would veto.
+            emu::WaitUntil([&] { return emu::io::OpenFileCount(usb_->pdo()) == 0; }, "the port's files to close");
             pnp().Disable(node_);
         }
     }

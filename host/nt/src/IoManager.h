@@ -117,6 +117,7 @@ public:
     std::list<DriverPrivate*> drivers;
     std::deque<IrpPrivate*> freedIrps;  // quarantine: kept readable so a late touch is caught
     std::deque<DevicePrivate*> freedDevices;
+    std::unordered_set<DevicePrivate*> deleting;  // deleted, still referenced
 
     // Releases an IRP's memory once nobody references it (mutex held).
     void ReleaseIrp(IrpPrivate* irp);

@@ -65,6 +65,8 @@ void IoManager::DereferenceDevice(DevicePrivate* device)
     std::free(device->extension);
     device->extension = nullptr;
     freedDevices.push_back(device);
+    deleting.erase(device);
+    NotifyStateChanged();
 }
 
 DriverPrivate* NewDriver(const std::u16string& serviceName)
@@ -96,6 +98,21 @@ NTSTATUS RunDriverEntry(DriverPrivate* d, PDRIVER_INITIALIZE entry)
 
 void IoManager::UnloadDriver(DriverPrivate* d)
 {
+    // A deleted device still referenced by running code (a work item, a
+    // request in the driver's dispatch routine) keeps the image loaded, as on
+    // the platform: the unload waits for it. References of handles a test
+    // left open would never go; those are reported as leaks instead.
+    WaitUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            for (DevicePrivate* device : deleting) {
+                if (device->object.DriverObject == &d->object && device->references.load() > device->openHandles) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        "the driver's deleted devices to be released before its unload");
     if (d->object.DeviceObject) {
         Violation(Rule::HandleLeak, nullptr,
                   "driver " + Narrow(d->serviceName) + " unloaded while it still has device objects");
@@ -285,6 +302,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link) *link = DeviceObject->NextDevice;
         p->deletePending = true;
+        io.deleting.insert(p);
         p->name.clear();
     }
     // The name goes at once; the object stays while it is referenced.

@@ -383,6 +383,8 @@ std::int32_t PnpManager::SystemSleep(int systemState)
         for (PDEVICE_OBJECT pdo : started) {
             status = K().power.SendSystemPowerIrp(pdo, IRP_MN_SET_POWER, systemState);
         }
+        // The transition ends when the device requests it caused have finished.
+        K().power.WaitIdle();
     });
     return status;
 }
@@ -402,6 +404,7 @@ std::int32_t PnpManager::SystemWake()
             NTSTATUS one = K().power.SendSystemPowerIrp(pdo, IRP_MN_SET_POWER, PowerSystemWorking);
             if (!NT_SUCCESS(one)) status = one;
         }
+        K().power.WaitIdle();
     });
     return status;
 }

@@ -42,6 +42,16 @@ PWSTR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
 
 }  // namespace
 
+void UsbDevice::FailPnp(UCHAR minor, NTSTATUS status)
+{
+    std::lock_guard lock(mutex_);
+    if (NT_SUCCESS(status)) {
+        pnpFailures_.erase(minor);
+    } else {
+        pnpFailures_[minor] = status;
+    }
+}
+
 NTSTATUS UsbDevice::DispatchPnp(PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -59,9 +69,12 @@ NTSTATUS UsbDevice::DispatchPnp(PIRP irp)
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
+    case IRP_MN_SURPRISE_REMOVAL: {
+        std::lock_guard lock(mutex_);
+        auto failure = pnpFailures_.find(minor);
+        status = failure == pnpFailures_.end() ? STATUS_SUCCESS : failure->second;
         break;
+    }
     case IRP_MN_REMOVE_DEVICE: {
         Completions done;
         std::lock_guard lock(mutex_);
@@ -70,9 +83,16 @@ NTSTATUS UsbDevice::DispatchPnp(PIRP irp)
         status = STATUS_SUCCESS;
         break;
     }
-    case IRP_MN_QUERY_CAPABILITIES:
-        status = AnswerCapabilities(sp->Parameters.DeviceCapabilities.Capabilities);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        NTSTATUS failure = STATUS_SUCCESS;
+        {
+            std::lock_guard lock(mutex_);
+            auto found = pnpFailures_.find(minor);
+            if (found != pnpFailures_.end()) failure = found->second;
+        }
+        status = NT_SUCCESS(failure) ? AnswerCapabilities(sp->Parameters.DeviceCapabilities.Capabilities) : failure;
         break;
+    }
     case IRP_MN_QUERY_ID:
         status = AnswerId(sp->Parameters.QueryId.IdType, information);
         handled = status != STATUS_PENDING;

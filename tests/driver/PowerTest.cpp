@@ -1,0 +1,371 @@
+// Power: system requests turned into device requests by the state map, the
+// queue held while the device's power changes, USB traffic drained before the
+// device goes down, and the faults of the power path that are mended.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "EventLogReader.h"
+#include "PortStack.h"
+#include "SystemTest.h"
+#include "TraceRecorder.h"
+#include "emu/WorkQueues.h"
+#include "instrument/CommandInstrument.h"
+#include "instrument/ScriptedDevice.h"
+#include "tesmo/windows.h"
+
+namespace tesmo::test {
+namespace {
+
+using Kind = emu::PowerEvent::Kind;
+
+class PowerTest : public SystemTest {
+protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        Build();
+    }
+    void TearDown() override
+    {
+        port_.reset();
+        SystemTest::TearDown();
+    }
+    void Build()
+    {
+        port_.reset();
+        port_ = std::make_unique<PortStack>(sys(), instrument_, config_);
+        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
+    }
+    PDEVICE_EXTENSION ext() { return port_->extension(); }
+    NTSTATUS System(UCHAR minor, SYSTEM_POWER_STATE state)
+    {
+        NTSTATUS status = sys().power().SendSystemPowerIrp(port_->fdo(), minor, state);
+        sys().power().WaitIdle();
+        return status;
+    }
+    NTSTATUS Device(UCHAR minor, DEVICE_POWER_STATE state)
+    {
+        POWER_STATE value;
+        value.DeviceState = state;
+        NTSTATUS status = PoRequestPowerIrp(port_->fdo(), minor, value, nullptr, nullptr, nullptr);
+        sys().power().WaitIdle();
+        return status;
+    }
+    // The device power requests the driver asked for, as (minor, D-state).
+    std::vector<std::pair<int, int>> DeviceRequests()
+    {
+        std::vector<std::pair<int, int>> requests;
+        for (auto& e : sys().power().History()) {
+            if (e.kind == Kind::DeviceIrpRequested) requests.emplace_back(e.minor, e.state);
+        }
+        return requests;
+    }
+    HANDLE Open(DWORD flags = 0)
+    {
+        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+
+    emu::usb::CommandInstrument instrument_;
+    emu::usb::DeviceConfig config_;
+    std::unique_ptr<PortStack> port_;
+};
+
+struct QueryCase {
+    const char* label;
+    DEVICE_POWER_STATE mappedForS3;
+    DEVICE_POWER_STATE expected;
+};
+void PrintTo(const QueryCase& c, std::ostream* out) { *out << c.label; }
+
+class SystemQueryMapping : public PowerTest, public ::testing::WithParamInterface<QueryCase> {};
+
+TEST_P(SystemQueryMapping, SystemQueryBecomesADeviceQueryForTheMappedState)
+{
+    config_.capabilities.deviceState[PowerSystemSleeping3] = GetParam().mappedForS3;
+    Build();
+    EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_QUERY_POWER, GetParam().expected}}));
+    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, SystemQueryMapping,
+                         ::testing::Values(QueryCase{"default_map", PowerDeviceD3, PowerDeviceD3},
+                                           QueryCase{"d2_for_s3", PowerDeviceD2, PowerDeviceD2}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(PowerTest, FailedSystemQueryCompletesUpwardWithoutADeviceQuery)
+{
+    port_->usb().FailPower(IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(DeviceRequests().empty());
+    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+TEST_F(PowerTest, SetS0RequestsD0EvenWhenTheLowerDriversFailIt)
+{
+    port_->usb().FailPower(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_SET_POWER, PowerDeviceD0}}));
+    EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+}
+
+TEST_F(PowerTest, SetSxRecordsTheSystemStateBeforeTheDeviceRequestAndTheFirstLineShowsSMinus1)
+{
+    TraceRecorder trace(sys());
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_TRUE(trace.Contains("Power.c:HandleSystemSetPower ENTRY to state S4 (current state = S-1\n"));
+    EXPECT_EQ(ext()->SystemPowerState, PowerSystemHibernate);
+    // The device request already saw S4 (5) in the state word.
+    auto set = EventsTagged(ext(), "HDS>");
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0].systemState(), 5u);
+    EXPECT_EQ(set[0].value2, ULONG64(PowerDeviceD3));
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_TRUE(trace.Contains("Power.c:HandleSystemSetPower ENTRY to state S0 (current state = S4\n"));
+}
+
+TEST_F(PowerTest, ADeviceQueryForD0StillHoldsTheQueue)
+{
+    EXPECT_EQ(Device(IRP_MN_QUERY_POWER, PowerDeviceD0), STATUS_PENDING);
+    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+}
+
+TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
+{
+    EXPECT_EQ(Device(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_PENDING);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(port_->usb().CurrentDeviceState(), PowerDeviceD3);
+    auto history = sys().power().History();
+    auto announced = std::find_if(history.begin(), history.end(),
+                                  [](auto& e) { return e.kind == Kind::SetPowerState && e.state == PowerDeviceD3; });
+    auto completed = std::find_if(history.begin(), history.end(), [](auto& e) { return e.kind == Kind::DeviceIrpCompleted; });
+    ASSERT_NE(announced, history.end());
+    EXPECT_LT(announced - history.begin(), completed - history.begin());
+    auto request = EventsTagged(ext(), "SDc>");
+    ASSERT_EQ(request.size(), 1u);
+    EXPECT_EQ(request[0].deviceState(), ULONG(PowerDeviceD3));
+    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+}
+
+TEST_F(PowerTest, D0WhileStoppedReopensTheQueueWithoutDraining)
+{
+    port_->pnp().Send(port_->node(), IRP_MN_QUERY_STOP_DEVICE);
+    port_->pnp().Send(port_->node(), IRP_MN_STOP_DEVICE);
+    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ULONG baud;
+    DWORD bytes;
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD(WAIT_TIMEOUT));
+    CancelIo(handle);
+    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(handle);
+    port_->pnp().Send(port_->node(), IRP_MN_START_DEVICE);
+}
+
+// ---- the mended faults ----
+
+TEST_F(PowerTest, RefusedDeviceQueryFinishesTheSystemQueryOnce)
+{
+    sys().power().RefuseRequests(1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+TEST_F(PowerTest, RefusedDeviceSetPowerPassesTheSystemRequestOn)
+{
+    sys().power().RefuseRequests(1, STATUS_INSUFFICIENT_RESOURCES);
+    TraceRecorder trace(sys());
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(trace.Contains("Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0xc000009a\n"));
+    EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+TEST_F(PowerTest, SystemStateMappedToD0PassesTheSystemRequestOnOnce)
+{
+    config_.capabilities.deviceState[PowerSystemSleeping1] = PowerDeviceD0;
+    Build();
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
+    unsigned systemSets = 0;
+    for (auto& record : port_->usb().PowerLog()) {
+        if (record.minor == IRP_MN_SET_POWER && record.type == SystemPowerState) ++systemSets;
+    }
+    EXPECT_EQ(systemSets, 1u);
+    EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+// The return to D0 completes on the bus at DISPATCH_LEVEL: the held requests
+// are served from a work item, where their USB transfers may be waited for.
+TEST_F(PowerTest, ReturnToD0ServesHeldRequestsFromAContextThatMayWait)
+{
+    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // A status query reads ahead from the instrument: a USB transfer.
+    SERIAL_STATUS status{};
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status, &bytes,
+                                 &overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    // The read-ahead waits 2 ms for a packet that does not come.
+    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the read-ahead to wait");
+    sys().clock().AdvanceBy(2 * emu::kMillisecond);
+    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
+    EXPECT_EQ(bytes, sizeof(SERIAL_STATUS));
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(handle);
+}
+
+// ---- sleep and resume end to end ----
+
+class SleepTest : public SystemTest {
+protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        port_ = std::make_unique<PortStack>(sys(), device_);
+        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
+        handle_ = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override
+    {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        port_.reset();
+        SystemTest::TearDown();
+    }
+    PDEVICE_EXTENSION ext() { return port_->extension(); }
+    // A read on the overlapped handle; the driver completes it before returning.
+    BOOL Read(char* buffer, DWORD length, DWORD* got)
+    {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        BOOL ok = ReadFile(handle_, buffer, length, got, &overlapped);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle_, &overlapped, got, TRUE);
+        DWORD error = GetLastError();
+        CloseHandle(overlapped.hEvent);
+        SetLastError(error);
+        return ok;
+    }
+
+    emu::usb::ScriptedDevice device_;
+    std::unique_ptr<PortStack> port_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// An application's read waits on the instrument while the system goes to
+// sleep: the device query waits for it; the read ends when the packet comes;
+// a control request sent meanwhile is held and served after the return to S0.
+TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
+{
+    // The driver serves a read in the caller's thread: the application's reader.
+    char buffer[8];
+    DWORD got = 0;
+    BOOL readOk = FALSE;
+    std::thread reader([&] { readOk = Read(buffer, sizeof buffer, &got); });
+    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+
+    NTSTATUS sleep = STATUS_PENDING;
+    std::thread system([&] { sleep = port_->pnp().SystemSleep(PowerSystemSleeping3); });
+    // The device query waits in a work item for USB quiet (bounded).
+    emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the power wait to start");
+    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    OVERLAPPED control{};
+    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ULONG baud = 0;
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(handle_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &control));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+
+    device_.Packet("reply");
+    reader.join();
+    EXPECT_TRUE(readOk);
+    EXPECT_EQ(std::string(buffer, got), "reply");
+    system.join();
+    EXPECT_EQ(sleep, STATUS_SUCCESS);
+    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(WaitForSingleObject(control.hEvent, 0), DWORD(WAIT_TIMEOUT));
+
+    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_TRUE(GetOverlappedResult(handle_, &control, &bytes, TRUE));
+    EXPECT_EQ(baud, 0x00020000u);
+
+    // The log tells the story: the wait, the queue held at the device query,
+    // the request seen twice, the return to D0 with the queue open again.
+    emu::DrainWorkQueues();
+    auto controls = EventsTagged(ext(), "Ioc>");
+    ASSERT_EQ(controls.size(), 2u);
+    EXPECT_EQ(controls[0].queueState(), ULONG(HoldRequests));
+    EXPECT_EQ(controls[1].queueState(), ULONG(AllowRequests));
+    auto waits = EventsTagged(ext(), "WIo<");
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ(waits[0].value1, 0u);  // USB quiet came before the bound
+    auto d0 = EventsTagged(ext(), "SDc>");
+    ASSERT_EQ(d0.size(), 2u);
+    EXPECT_EQ(d0[1].value2, ULONG64(PowerDeviceD0));
+    CloseHandle(control.hEvent);
+}
+
+// A long read the instrument never answers cannot keep the machine awake:
+// after the bound its transfer is cancelled and the sleep goes on. Twice in
+// a row: the first cycle's wait does not delay the second.
+TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
+{
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        char buffer[200];
+        DWORD got = 0;
+        BOOL readOk = TRUE;
+        DWORD readError = 0;
+        std::thread reader([&] {
+            readOk = Read(buffer, sizeof buffer, &got);
+            readError = GetLastError();
+        });
+        emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+        NTSTATUS sleep = STATUS_PENDING;
+        std::thread system([&] { sleep = port_->pnp().SystemSleep(PowerSystemSleeping3); });
+        emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the power wait to start");
+        sys().clock().AdvanceBy(5 * emu::kSecond);
+        reader.join();
+        EXPECT_FALSE(readOk);
+        EXPECT_EQ(readError, DWORD(ERROR_OPERATION_ABORTED)) << "cycle " << cycle;
+        system.join();
+        EXPECT_EQ(sleep, STATUS_SUCCESS);
+        EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+        EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    }
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+}
+
+TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
+{
+    port_->Unplug();
+    EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
+}
+
+}  // namespace
+}  // namespace tesmo::test
