@@ -39,7 +39,7 @@ enum class Rule {
     PowerIrpMissingStartNext,      // a power IRP finished without PoStartNextPowerIrp
     PowerIrpWatchdog,              // a device power IRP not finished within the power watchdog
     DeviceDeletedWhileAttached,    // IoDeleteDevice on an object still attached to a stack
-    UnhandledIrpStatusChanged,     // a PnP/power IRP the driver does not handle reached the bus altered
+    UnhandledIrpStatusChanged,     // a PnP/power minor nobody on the stack handles reached the bus with its status changed
     DetachOrDeleteDuringSurpriseRemoval,
     HandleLeak,                    // registry key handles, links or names left at shutdown
     WaitWatchdog,                  // a wait exceeded the watchdog: who waits on what

@@ -54,7 +54,7 @@ protected:
     {
         result = STATUS_PENDING;
         PURB urb = InUrb();
-        return std::thread([=, &result] {
+        return std::thread([=, this, &result] {
             LARGE_INTEGER limit{};
             limit.QuadPart = timeout;
             result = call_(stack_->fdo(), urb, &limit);

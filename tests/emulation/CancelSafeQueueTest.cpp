@@ -123,7 +123,9 @@ protected:
     {
         auto& request = *requests_.emplace_back(std::make_unique<TopLevelIrp>(device_, IRP_MJ_DEVICE_CONTROL));
         queue_.names[request.irp()] = name;
-        if (cancelFirst) EXPECT_FALSE(IoCancelIrp(request.irp())) << "nothing to call yet";
+        if (cancelFirst) {
+            EXPECT_FALSE(IoCancelIrp(request.irp())) << "nothing to call yet";
+        }
         EXPECT_EQ(request.Send(), STATUS_PENDING);
         return request;
     }

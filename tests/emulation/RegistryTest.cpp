@@ -52,14 +52,18 @@ protected:
     }
     void TearDown() override
     {
-        if (key_) EXPECT_EQ(ZwClose(key_), STATUS_SUCCESS);
+        if (key_) {
+            EXPECT_EQ(ZwClose(key_), STATUS_SUCCESS);
+        }
         bus_.reset();
         SystemTest::TearDown();
     }
     HANDLE Key()
     {
-        if (!key_) EXPECT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key_),
-                             STATUS_SUCCESS);
+        if (!key_) {
+            EXPECT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key_),
+                      STATUS_SUCCESS);
+        }
         return key_;
     }
     NTSTATUS Query(PCWSTR value, KEY_VALUE_INFORMATION_CLASS layout, ULONG length)
@@ -142,7 +146,9 @@ TEST_P(RegistryTooSmallTest, ReportsTheNeededLengthAndNeverWritesPartOfTheData)
     EXPECT_EQ(Query(u"PortName", c.layout, c.length), c.status);
     EXPECT_EQ(result_, c.layout == KeyValueFullInformation ? 46u : 22u);
     EXPECT_TRUE(UntouchedFrom(c.written));
-    if (c.written >= 16) EXPECT_EQ(Written(8), Bytes({0, REG_SZ})) << "the fixed part is filled in";
+    if (c.written >= 16) {
+        EXPECT_EQ(Written(8), Bytes({0, REG_SZ})) << "the fixed part is filled in";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -20,10 +20,10 @@ protected:
     // Sends a PnP request whose status block carries sentinels; returns the
     // status it came back with.
     NTSTATUS Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill = {},
-                  ULONG_PTR* information = nullptr)
+                  ULONG_PTR* information = nullptr, NTSTATUS arrival = kUntouched)
     {
         TopLevelIrp request(pdo(), IRP_MJ_PNP, minor);
-        request.irp()->IoStatus.Status = kUntouched;
+        request.irp()->IoStatus.Status = arrival;
         request.irp()->IoStatus.Information = kUntouchedInformation;
         if (fill) fill(request.stack());
         NTSTATUS returned = request.Send();
@@ -78,14 +78,15 @@ TEST_P(UnhandledMinor, ComesBackWithItsStatusBlockUntouched)
     ULONG_PTR information = 0;
     NTSTATUS status = Send(
         c.minor, [&](PIO_STACK_LOCATION sp) { sp->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(c.parameter); },
-        &information);
-    EXPECT_EQ(status, kUntouched);
+        &information, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(information, kUntouchedInformation);
     auto log = device_->PnpLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].minor, c.minor);
-    EXPECT_EQ(log[0].statusOnArrival, kUntouched);
-    EXPECT_EQ(log[0].completedWith, kUntouched);
+    EXPECT_EQ(log[0].statusOnArrival, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(log[0].completedWith, STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(TakeViolations(emu::Rule::UnhandledIrpStatusChanged).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -101,6 +102,13 @@ INSTANTIATE_TEST_SUITE_P(
                       MinorCase{"removal_relations", IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations},
                       MinorCase{"serial_number_id", IRP_MN_QUERY_ID, BusQueryDeviceSerialNumber}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(PnpTest, AnUnhandledMinorWhoseStatusWasChangedOnTheWayIsReported)
+{
+    Plug();
+    EXPECT_EQ(Send(IRP_MN_QUERY_RESOURCES, {}, nullptr, STATUS_SUCCESS), STATUS_SUCCESS);
+    EXPECT_EQ(TakeViolations(emu::Rule::UnhandledIrpStatusChanged).size(), 1u);
+}
 
 TEST_F(PnpTest, StateChangesAreAnsweredWithSuccess)
 {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "DeviceInternals.h"
+#include "emu/System.h"
 #include "emu/Pool.h"
 #include "usb/UsbDevice.h"
 
@@ -108,6 +109,14 @@ NTSTATUS UsbDevice::DispatchPnp(PIRP irp)
     if (handled) {
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
+    } else if (record.statusOnArrival != STATUS_NOT_SUPPORTED) {
+        // Nobody below or above handles this request: a driver on the way
+        // changed its status without handling it.
+        emu::System::Current().verifier().Report(
+            emu::Rule::UnhandledIrpStatusChanged, irp,
+            "PnP request (minor " + std::to_string(minor) + ") reached the bus with status " +
+                std::to_string(static_cast<std::uint32_t>(record.statusOnArrival)) +
+                " instead of STATUS_NOT_SUPPORTED: a driver changed it without handling it");
     }
     status = irp->IoStatus.Status;
     record.completedWith = status;

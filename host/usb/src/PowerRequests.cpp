@@ -2,7 +2,10 @@
 // bus thread at DISPATCH_LEVEL (a hub finishes them asynchronously), with
 // PoStartNextPowerIrp first; wait-wake stays pending until the device signals
 // a wake-up or the request is cancelled.
+#include <string>
+
 #include "DeviceInternals.h"
+#include "emu/System.h"
 #include "usb/UsbDevice.h"
 
 namespace emu::usb {
@@ -119,6 +122,12 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp)
         // Not a bus's business: back with its status untouched.
         PoStartNextPowerIrp(irp);
         NTSTATUS status = irp->IoStatus.Status;
+        if (status != STATUS_NOT_SUPPORTED) {
+            emu::System::Current().verifier().Report(
+                emu::Rule::UnhandledIrpStatusChanged, irp,
+                "power request (minor " + std::to_string(minor) +
+                    ") reached the bus with its status changed although nobody handles it");
+        }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
