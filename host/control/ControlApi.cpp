@@ -236,7 +236,9 @@ tesmo_result tesmo_system_sleep(int32_t sleep_state, int32_t* ntstatus)
     return WithSession([&](Session& s) {
         emu::ApiScope inside;
         // S<n> is the system power state value n + 1 (S0 is 1).
-        return FromStatus(s.system().pnp().SystemSleep(sleep_state + 1), ntstatus);
+        std::int32_t status = s.system().pnp().SystemSleep(sleep_state + 1);
+        s.system().power().WaitIdle();
+        return FromStatus(status, ntstatus);
     });
 }
 
@@ -244,7 +246,10 @@ tesmo_result tesmo_system_wake(int32_t* ntstatus)
 {
     return WithSession([&](Session& s) {
         emu::ApiScope inside;
-        return FromStatus(s.system().pnp().SystemWake(), ntstatus);
+        std::int32_t status = s.system().pnp().SystemWake();
+        // The devices' D0 requests follow the system request: wait for them too.
+        s.system().power().WaitIdle();
+        return FromStatus(status, ntstatus);
     });
 }
 

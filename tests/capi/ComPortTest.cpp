@@ -32,9 +32,9 @@ TEST_F(ComPortTest, ConfiguredPortAnswersCommands)
     EXPECT_EQ(dcb.Parity, NOPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
 
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_EQ(ReadLine(port), kIdentity);
-    Send(port, "MEAS?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "MEAS?\n"));
     EXPECT_EQ(ReadLine(port), "+1.000000E+00\n");
 
     DWORD errors = 0xDEAD;
@@ -66,7 +66,7 @@ TEST_F(ComPortTest, WaitingBytesSurviveCloseAndReopen)
     PlugCommandInstrument(identity.c_str());
     HANDLE port = OpenPort();
     Configure(port, kOneSecondReads);
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     char first[10];
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(port, first, sizeof first, &got, nullptr));
@@ -98,7 +98,7 @@ TEST_F(ComPortTest, SleepAndWakeWithThePortOpen)
     EXPECT_EQ(written, 0u);
 
     ASSERT_EQ(R(tesmo_system_wake(&status)), kOk) << std::hex << status;
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_EQ(ReadLine(port), kIdentity);
     std::uint32_t state = 0;
     ASSERT_EQ(R(tesmo_device_state(device, &state)), kOk);
@@ -110,7 +110,7 @@ TEST_F(ComPortTest, UnplugWithThePortOpenThenClose)
 {
     std::int32_t device = PlugCommandInstrument();
     HANDLE port = OpenPort();
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_EQ(ReadLine(port), kIdentity);
 
     ASSERT_EQ(R(tesmo_unplug(device)), kOk);

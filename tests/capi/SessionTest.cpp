@@ -62,7 +62,7 @@ TEST_F(SessionTest, BootingAgainStartsAfresh)
     std::int32_t device = PlugCommandInstrument();
     EXPECT_EQ(device, 1);
     HANDLE port = OpenPort("\\\\.\\COM3");
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_EQ(ReadLine(port), "TESMO,Model 7,SN 000123,FW 1.5\n");
     EXPECT_TRUE(CloseHandle(port));
 }
@@ -88,13 +88,13 @@ TEST_F(SessionTest, TraceShowsLevelsUpToTheDriversFilter)
 {
     PlugCommandInstrument();
     HANDLE port = OpenPort();
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_TRUE(trace().Contains("Pnp.c: HandleStartDevice ENTRY\n"));
     EXPECT_TRUE(trace().Contains("OUT\t"));  // the hex dump of the write, level 5
     EXPECT_FALSE(trace().Contains("Usb.c:SynchCallUSBD ENTRY"));
 
     ASSERT_EQ(R(tesmo_set_debug_level(6)), kOk);
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     EXPECT_TRUE(trace().Contains("Usb.c:SynchCallUSBD ENTRY"));
     for (const TraceRecord& line : trace().Lines()) {
         EXPECT_GE(line.level, 2u) << line.text;
@@ -107,7 +107,7 @@ TEST_F(SessionTest, EventLogCopyShowsTheNewestEntryAtTheIndex)
 {
     std::int32_t device = PlugCommandInstrument();
     HANDLE port = OpenPort();
-    Send(port, "*IDN?\n");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
     std::int32_t logIndex = 1;
     std::vector<tesmo_event_log_entry> entries = CopyLog(device, &logIndex);
     ASSERT_EQ(entries.size(), 256u);

@@ -166,7 +166,9 @@ tesmo_result tesmo_disable(int32_t device, int32_t* ntstatus);
 tesmo_result tesmo_enable(int32_t device, int32_t* ntstatus);
 
 /* Sleeps the system: query and set S<sleep_state> on every started device
- * (1..4: S1, S2, S3, S4 = hibernate; 5 = S5, shut down). */
+ * (1..4: S1, S2, S3, S4 = hibernate; 5 = S5, shut down). Sleep and wake
+ * return when every power request they caused, the devices' own D-state
+ * requests included, has finished. */
 tesmo_result tesmo_system_sleep(int32_t sleep_state, int32_t* ntstatus);
 /* Wakes the system: set S0 on every started device. */
 tesmo_result tesmo_system_wake(int32_t* ntstatus);
