@@ -44,18 +44,24 @@ std::string DriverImage(const tesmo_boot_options& options)
     return TESMO_DRIVER_PATH;
 }
 
+// The system's sink for the application's callback; none without a callback.
+emu::TraceSink SinkFor(const TraceSinkSetting& sink)
+{
+    if (!sink.callback) return nullptr;
+    return [sink](std::uint32_t level, std::uint32_t component, std::string_view text) {
+        std::string terminated(text);
+        sink.callback(sink.context, level, component, terminated.c_str());
+    };
+}
+
 void ApplyTraceSink(Library& lib)
 {
     if (!lib.session) return;
-    TraceSinkSetting sink = lib.trace;
-    if (!sink.callback) {
+    if (emu::TraceSink sink = SinkFor(lib.trace)) {
+        lib.session->system().SetTraceSink(std::move(sink));
+    } else {
         lib.session->system().ClearTraceSink();
-        return;
     }
-    lib.session->system().SetTraceSink([sink](std::uint32_t level, std::uint32_t component, std::string_view text) {
-        std::string terminated(text);
-        sink.callback(sink.context, level, component, terminated.c_str());
-    });
 }
 
 // A session still running at exit is shut down, with the trace sink gone
@@ -159,9 +165,8 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
     sessionOptions.driverImage = DriverImage(options);
     lib.lastReport.clear();
     tesmo_result result = TESMO_OK;
-    lib.session = Session::Boot(sessionOptions, &result);
+    lib.session = Session::Boot(sessionOptions, SinkFor(lib.trace), &result);
     if (!lib.session) return result;
-    ApplyTraceSink(lib);
     if (!lib.exitHandlerRegistered) {
         std::atexit(ShutDownAtExit);
         lib.exitHandlerRegistered = true;

@@ -55,9 +55,11 @@ Session::Session(const SessionOptions& options)
 {
 }
 
-std::unique_ptr<Session> Session::Boot(const SessionOptions& options, tesmo_result* result)
+std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink,
+                                       tesmo_result* result)
 {
     std::unique_ptr<Session> session(new Session(options));
+    if (traceSink) session->system_->SetTraceSink(std::move(traceSink));
     session->bus_ = std::make_unique<emu::usb::Bus>(*session->system_);
     session->driver_ = session->system_->LoadDriverImage(options.driverImage, u"Tesmo");
     if (!session->driver_) {

@@ -41,9 +41,11 @@ struct EventLogCopy {
 
 class Session {
 public:
-    // Boots the system, plugs in the bus and loads the driver image; null
+    // Boots the system, attaches `traceSink` (if any, so that the driver's
+    // load is traced too), plugs in the bus and loads the driver image; null
     // with *result set when the image does not load.
-    static std::unique_ptr<Session> Boot(const SessionOptions& options, tesmo_result* result);
+    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink,
+                                         tesmo_result* result);
     ~Session();  // shuts down if Shutdown was not called
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
