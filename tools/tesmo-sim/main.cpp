@@ -1,34 +1,35 @@
-// tesmo-sim: runs the driver in the emulated system and shows what happens.
-//   tesmo-sim demo   boot, load the driver, show its trace, unload
+// tesmo-sim: runs the driver in the emulated system, through the control
+// library only (tesmo/control.h and tesmo/windows.h), and shows what happens.
+//   tesmo-sim demo [-v | -vv] [--save-log FILE]
+//       a whole session on COM3 with the driver's trace (levels up to 4;
+//       -v up to 5 with hex dumps; -vv everything, the driver's filter raised
+//       to 6) and the device's decoded event log
+//   tesmo-sim logdump FILE
+//       decodes an event log saved with --save-log
 #include <cstdio>
 #include <string>
 
-#include "emu/System.h"
+#include "Demo.h"
+#include "EventLogDecoder.h"
+#include "LogFile.h"
 
 namespace {
 
-void PrintTraceLine(std::uint32_t level, std::uint32_t component, std::string_view text)
+int Usage()
 {
-    std::printf("  [L%u %03X] %.*s", level, component, static_cast<int>(text.size()), text.data());
-    if (text.empty() || text.back() != '\n') std::printf("\n");
+    std::fprintf(stderr, "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n       tesmo-sim logdump FILE\n");
+    return 2;
 }
 
-int Demo()
+int LogDump(const std::string& path)
 {
-    std::printf("== booting the emulated system\n");
-    emu::System system;
-    system.SetTraceSink(PrintTraceLine);
-    std::printf("== loading the driver image %s\n", TESMO_DRIVER_PATH);
-    auto* driver = system.LoadDriverImage(TESMO_DRIVER_PATH, u"Tesmo");
-    if (!driver) {
-        std::printf("the driver did not load\n");
+    auto copy = tesmo::logdump::LoadLog(path);
+    if (!copy) {
+        std::fprintf(stderr, "tesmo-sim: cannot read an event log from %s\n", path.c_str());
         return 1;
     }
-    std::printf("== unloading the driver\n");
-    system.UnloadDriver(driver);
-    system.Shutdown();
-    std::printf("== done: %zu verifier violation(s)\n", system.verifier().Violations().size());
-    return system.verifier().Violations().empty() ? 0 : 1;
+    std::fputs(tesmo::logdump::FormatLog(copy->storage, copy->logIndex).c_str(), stdout);
+    return 0;
 }
 
 }  // namespace
@@ -36,7 +37,15 @@ int Demo()
 int main(int argc, char** argv)
 {
     std::string command = argc > 1 ? argv[1] : "demo";
-    if (command == "demo") return Demo();
-    std::fprintf(stderr, "usage: tesmo-sim demo\n");
-    return 2;
+    if (command == "logdump") return argc == 3 ? LogDump(argv[2]) : Usage();
+    if (command != "demo") return Usage();
+    tesmo::sim::DemoOptions options;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-v") options.traceLevel = 5;
+        else if (arg == "-vv") options.traceLevel = 6;
+        else if (arg == "--save-log" && i + 1 < argc) options.saveLogPath = argv[++i];
+        else return Usage();
+    }
+    return tesmo::sim::RunDemo(options);
 }

@@ -113,6 +113,17 @@ void System::SetTraceSink(TraceSink sink)
 
 void System::ClearTraceSink() { SetTraceSink(nullptr); }
 
+void System::RunBetweenPnpSequences(const std::function<void()>& job)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    kernel_->pnpState.Post([&] {
+        job();
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+}
+
 }  // namespace emu
 
 using emu::detail::K;

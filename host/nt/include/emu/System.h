@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -77,6 +78,12 @@ public:
     void UnloadDriver(_DRIVER_OBJECT* driver);
     // The loaded image of a driver (a dlopen handle), for looking up its routines.
     void* DriverImage(_DRIVER_OBJECT* driver);
+
+    // ---- for hosts that read a driver's records (the control library) ----
+    // Runs `job` on the PnP manager's thread between two PnP sequences and
+    // waits for it: no device is added or removed (no REMOVE frees a record)
+    // while it runs. PASSIVE_LEVEL; must not be called from the PnP thread.
+    void RunBetweenPnpSequences(const std::function<void()>& job);
 
 private:
     SystemOptions options_;

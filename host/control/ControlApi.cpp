@@ -1,0 +1,398 @@
+// The exported C functions of the control API (tesmo/control.h): argument
+// checks, the one lock that serialises them, and the library-wide state that
+// outlives a session (the trace sink, the last session's report).
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "Session.h"
+#include "tesmo/control.h"
+
+using namespace tesmo::control;
+
+namespace {
+
+struct TraceSinkSetting {
+    tesmo_trace_callback callback = nullptr;
+    void* context = nullptr;
+};
+
+struct Library {
+    std::mutex mutex;
+    std::unique_ptr<Session> session;
+    std::vector<ViolationRecord> lastReport;  // of the last session, after its shutdown
+    TraceSinkSetting trace;
+    bool exitHandlerRegistered = false;
+};
+
+// Never destroyed: a session may still run while the process exits.
+Library& Lib()
+{
+    static Library* library = new Library;
+    return *library;
+}
+
+#ifndef TESMO_DRIVER_PATH
+#error "TESMO_DRIVER_PATH must name the driver image"
+#endif
+
+std::string DriverImage(const tesmo_boot_options& options)
+{
+    if (options.driver_image) return options.driver_image;
+    if (const char* fromEnvironment = std::getenv("TESMO_DRIVER_IMAGE")) return fromEnvironment;
+    return TESMO_DRIVER_PATH;
+}
+
+// The system's sink for the application's callback; none without a callback.
+emu::TraceSink SinkFor(const TraceSinkSetting& sink)
+{
+    if (!sink.callback) return nullptr;
+    return [sink](std::uint32_t level, std::uint32_t component, std::string_view text) {
+        std::string terminated(text);
+        sink.callback(sink.context, level, component, terminated.c_str());
+    };
+}
+
+void ApplyTraceSink(Library& lib)
+{
+    if (!lib.session) return;
+    if (emu::TraceSink sink = SinkFor(lib.trace)) {
+        lib.session->system().SetTraceSink(std::move(sink));
+    } else {
+        lib.session->system().ClearTraceSink();
+    }
+}
+
+// A session still running at exit is shut down, with the trace sink gone
+// (a script's callback may no longer be callable) and violations printed,
+// not fatal.
+void ShutDownAtExit()
+{
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (!lib.session) return;
+    std::fprintf(stderr, "tesmo: the process exits with the emulated system running; shutting it down\n");
+    lib.session->system().ClearTraceSink();
+    lib.session->system().verifier().SetHandler(
+        [](const emu::Violation& v) { std::fprintf(stderr, "%s\n", emu::Describe(v).c_str()); });
+    lib.session->Shutdown();
+    lib.session.reset();
+}
+
+tesmo_result CopyText(const std::string& text, char* buffer, std::uint32_t size, std::uint32_t* length)
+{
+    if (length) *length = static_cast<std::uint32_t>(text.size());
+    if (!buffer || size < text.size() + 1) return TESMO_E_BUFFER_TOO_SMALL;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return TESMO_OK;
+}
+
+// Runs `call` on the running session under the library's lock.
+template <typename Call>
+tesmo_result WithSession(Call call)
+{
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (!lib.session) return TESMO_E_NOT_BOOTED;
+    return call(*lib.session);
+}
+
+// Runs `call` on the violations of the running session, or the last one's.
+template <typename Call>
+tesmo_result WithViolations(Call call)
+{
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    return call(lib.session ? lib.session->Violations() : lib.lastReport);
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* tesmo_result_text(tesmo_result result)
+{
+    switch (result) {
+    case TESMO_OK: return "TESMO_OK";
+    case TESMO_E_INVALID_ARGUMENT: return "TESMO_E_INVALID_ARGUMENT";
+    case TESMO_E_NOT_BOOTED: return "TESMO_E_NOT_BOOTED";
+    case TESMO_E_ALREADY_BOOTED: return "TESMO_E_ALREADY_BOOTED";
+    case TESMO_E_DRIVER_LOAD: return "TESMO_E_DRIVER_LOAD";
+    case TESMO_E_NO_SUCH_DEVICE: return "TESMO_E_NO_SUCH_DEVICE";
+    case TESMO_E_DEVICE_GONE: return "TESMO_E_DEVICE_GONE";
+    case TESMO_E_BUFFER_TOO_SMALL: return "TESMO_E_BUFFER_TOO_SMALL";
+    case TESMO_E_REFUSED: return "TESMO_E_REFUSED";
+    case TESMO_E_OUT_OF_RANGE: return "TESMO_E_OUT_OF_RANGE";
+    case TESMO_E_INVALID_STATE: return "TESMO_E_INVALID_STATE";
+    case TESMO_E_TIMEOUT: return "TESMO_E_TIMEOUT";
+    default: return "unknown result";
+    }
+}
+
+// ---- sessions ----
+
+tesmo_result tesmo_boot_options_init(tesmo_boot_options* options)
+{
+    if (!options) return TESMO_E_INVALID_ARGUMENT;
+    *options = tesmo_boot_options{};
+    options->struct_size = sizeof(tesmo_boot_options);
+    options->auto_advance_clock = 1;
+    options->verifier_mode = TESMO_VERIFIER_ABORT;
+    options->watchdog_ms = 60000;
+    return TESMO_OK;
+}
+
+tesmo_result tesmo_boot(const tesmo_boot_options* given)
+{
+    tesmo_boot_options options;
+    tesmo_boot_options_init(&options);
+    if (given) {
+        if (given->struct_size != sizeof(tesmo_boot_options)) return TESMO_E_INVALID_ARGUMENT;
+        if (given->verifier_mode < TESMO_VERIFIER_ABORT || given->verifier_mode > TESMO_VERIFIER_RECORD_QUIET) {
+            return TESMO_E_INVALID_ARGUMENT;
+        }
+        options = *given;
+        if (options.watchdog_ms == 0) options.watchdog_ms = 60000;
+    }
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (lib.session || emu::System::Exists()) return TESMO_E_ALREADY_BOOTED;
+    SessionOptions sessionOptions;
+    sessionOptions.autoAdvanceClock = options.auto_advance_clock != 0;
+    sessionOptions.verifierMode = options.verifier_mode;
+    sessionOptions.watchdog = std::chrono::milliseconds(options.watchdog_ms);
+    sessionOptions.driverImage = DriverImage(options);
+    lib.lastReport.clear();
+    tesmo_result result = TESMO_OK;
+    lib.session = Session::Boot(sessionOptions, SinkFor(lib.trace), &result);
+    if (!lib.session) return result;
+    if (!lib.exitHandlerRegistered) {
+        std::atexit(ShutDownAtExit);
+        lib.exitHandlerRegistered = true;
+    }
+    return TESMO_OK;
+}
+
+tesmo_result tesmo_shutdown(uint32_t* violation_count)
+{
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (!lib.session) return TESMO_E_NOT_BOOTED;
+    lib.lastReport = lib.session->Shutdown();
+    lib.session.reset();
+    if (violation_count) *violation_count = static_cast<uint32_t>(lib.lastReport.size());
+    return TESMO_OK;
+}
+
+tesmo_result tesmo_is_booted(int32_t* booted)
+{
+    if (!booted) return TESMO_E_INVALID_ARGUMENT;
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    *booted = lib.session ? 1 : 0;
+    return TESMO_OK;
+}
+
+// ---- instruments and devices ----
+
+tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind)
+{
+    if (!instrument) return TESMO_E_INVALID_ARGUMENT;
+    return InitInstrumentSpec(*instrument, kind) ? TESMO_OK : TESMO_E_INVALID_ARGUMENT;
+}
+
+tesmo_result tesmo_plug(const tesmo_instrument* instrument, int32_t* device, int32_t* ntstatus)
+{
+    if (!instrument || !device) return TESMO_E_INVALID_ARGUMENT;
+    InstrumentBuild build = BuildInstrument(*instrument);
+    if (!build.instrument) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) { return s.Plug(std::move(build), device, ntstatus); });
+}
+
+tesmo_result tesmo_unplug(int32_t device)
+{
+    return WithSession([&](Session& s) { return s.Unplug(device); });
+}
+
+tesmo_result tesmo_wait_removed(int32_t device)
+{
+    return WithSession([&](Session& s) { return s.WaitRemoved(device); });
+}
+
+tesmo_result tesmo_rebalance(int32_t device, int32_t* ntstatus)
+{
+    return WithSession([&](Session& s) { return s.Rebalance(device, ntstatus); });
+}
+
+tesmo_result tesmo_disable(int32_t device, int32_t* ntstatus)
+{
+    return WithSession([&](Session& s) { return s.Disable(device, ntstatus); });
+}
+
+tesmo_result tesmo_enable(int32_t device, int32_t* ntstatus)
+{
+    return WithSession([&](Session& s) { return s.Enable(device, ntstatus); });
+}
+
+tesmo_result tesmo_system_sleep(int32_t sleep_state, int32_t* ntstatus)
+{
+    if (sleep_state < 1 || sleep_state > 5) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        emu::ApiScope inside;
+        // S<n> is the system power state value n + 1 (S0 is 1).
+        std::int32_t status = s.system().pnp().SystemSleep(sleep_state + 1);
+        s.system().power().WaitIdle();
+        return FromStatus(status, ntstatus);
+    });
+}
+
+tesmo_result tesmo_system_wake(int32_t* ntstatus)
+{
+    return WithSession([&](Session& s) {
+        emu::ApiScope inside;
+        std::int32_t status = s.system().pnp().SystemWake();
+        // The devices' D0 requests follow the system request: wait for them too.
+        s.system().power().WaitIdle();
+        return FromStatus(status, ntstatus);
+    });
+}
+
+tesmo_result tesmo_device_state(int32_t device, uint32_t* state)
+{
+    if (!state) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) { return s.State(device, state); });
+}
+
+tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32_t* length)
+{
+    return WithSession([&](Session& s) {
+        std::string name;
+        tesmo_result result = s.PortName(device, &name);
+        return result == TESMO_OK ? CopyText(name, buffer, size, length) : result;
+    });
+}
+
+tesmo_result tesmo_event_log(int32_t device, void* buffer, uint32_t capacity, uint32_t* size, int32_t* log_index)
+{
+    if (!size || (capacity != 0 && !buffer)) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        EventLogCopy copy;
+        tesmo_result result = s.CopyEventLog(device, &copy);
+        if (result != TESMO_OK) return result;
+        *size = static_cast<uint32_t>(copy.bytes.size());
+        if (log_index) *log_index = copy.logIndex;
+        if (capacity < copy.bytes.size()) return TESMO_E_BUFFER_TOO_SMALL;
+        std::memcpy(buffer, copy.bytes.data(), copy.bytes.size());
+        return TESMO_OK;
+    });
+}
+
+// ---- tracing ----
+
+tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context)
+{
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    lib.trace = TraceSinkSetting{callback, callback ? context : nullptr};
+    ApplyTraceSink(lib);
+    return TESMO_OK;
+}
+
+namespace {
+
+tesmo_result SetDriverGlobal(const char* name, uint32_t value)
+{
+    return WithSession([&](Session& s) {
+        std::uint32_t* global = s.DriverGlobal(name);
+        if (!global) return TESMO_E_DRIVER_LOAD;
+        __atomic_store_n(global, value, __ATOMIC_RELAXED);
+        return TESMO_OK;
+    });
+}
+
+}  // namespace
+
+tesmo_result tesmo_set_debug_level(uint32_t level) { return SetDriverGlobal("DebugLevel", level); }
+tesmo_result tesmo_set_debug_mask(uint32_t mask) { return SetDriverGlobal("DebugMask", mask); }
+
+tesmo_result tesmo_get_debug_level(uint32_t* level)
+{
+    if (!level) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        std::uint32_t* global = s.DriverGlobal("DebugLevel");
+        if (!global) return TESMO_E_DRIVER_LOAD;
+        *level = __atomic_load_n(global, __ATOMIC_RELAXED);
+        return TESMO_OK;
+    });
+}
+
+// ---- the verifier ----
+
+tesmo_result tesmo_violation_count(uint32_t* count)
+{
+    if (!count) return TESMO_E_INVALID_ARGUMENT;
+    return WithViolations([&](const std::vector<ViolationRecord>& violations) {
+        *count = static_cast<uint32_t>(violations.size());
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_violation_rule(uint32_t index, char* buffer, uint32_t size, uint32_t* length)
+{
+    return WithViolations([&](const std::vector<ViolationRecord>& violations) {
+        if (index >= violations.size()) return TESMO_E_OUT_OF_RANGE;
+        return CopyText(violations[index].rule, buffer, size, length);
+    });
+}
+
+tesmo_result tesmo_violation_text(uint32_t index, char* buffer, uint32_t size, uint32_t* length)
+{
+    return WithViolations([&](const std::vector<ViolationRecord>& violations) {
+        if (index >= violations.size()) return TESMO_E_OUT_OF_RANGE;
+        return CopyText(violations[index].text, buffer, size, length);
+    });
+}
+
+// ---- the emulated clock ----
+
+tesmo_result tesmo_clock_now(int64_t* now)
+{
+    if (!now) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        *now = s.system().clock().Now();
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_clock_advance(int64_t delta)
+{
+    if (delta < 0) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        emu::ApiScope inside;
+        s.system().clock().AdvanceBy(delta);
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced)
+{
+    return WithSession([&](Session& s) {
+        emu::ApiScope inside;
+        bool moved = s.system().clock().AdvanceToNextDeadline();
+        if (advanced) *advanced = moved ? 1 : 0;
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
+{
+    return WithSession([&](Session& s) {
+        emu::Clock& clock = s.system().clock();
+        bool reached = emu::WaitUntil([&] { return clock.TimedWaiters() >= count; },
+                                      std::to_string(count) + " thread(s) waiting with a deadline");
+        return reached ? TESMO_OK : TESMO_E_TIMEOUT;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,78 @@
+#include "InstrumentSpec.h"
+
+#include "instrument/CommandInstrument.h"
+#include "instrument/StreamingSource.h"
+#include "usb/Descriptors.h"
+
+namespace tesmo::control {
+
+namespace {
+
+using emu::usb::DescriptorSet;
+using emu::usb::Speed;
+
+std::optional<DescriptorSet> Layout(int layout, Speed speed)
+{
+    namespace d = emu::usb::descriptors;
+    switch (layout) {
+    case TESMO_LAYOUT_STANDARD: return d::StandardInstrument(speed);
+    case TESMO_LAYOUT_WITHOUT_INTERFACE1: return d::WithoutInterface1(speed);
+    case TESMO_LAYOUT_INTERFACE1_THREE_PIPES: return d::Interface1WithThreePipes(speed);
+    case TESMO_LAYOUT_IN_ENDPOINT_0X81: return d::InEndpointAt0x81(speed);
+    case TESMO_LAYOUT_OUT_ENDPOINT_0X02: return d::OutEndpointAt0x02(speed);
+    case TESMO_LAYOUT_INTERFACE_NUMBER_GAP: return d::InterfaceNumberGap(speed);
+    default: return std::nullopt;
+    }
+}
+
+std::unique_ptr<emu::usb::Instrument> CommandFrom(const tesmo_instrument& spec)
+{
+    if (spec.latency < 0) return nullptr;
+    emu::usb::CommandInstrumentOptions options;
+    if (spec.identity) options.identity = spec.identity;
+    options.latency = spec.latency;
+    return std::make_unique<emu::usb::CommandInstrument>(std::move(options));
+}
+
+std::unique_ptr<emu::usb::Instrument> StreamFrom(const tesmo_instrument& spec)
+{
+    emu::usb::StreamingSourceOptions options;
+    options.bytesPerSecond = spec.bytes_per_second;
+    if (spec.burst_packets != 0) options.burstPackets = spec.burst_packets;
+    options.running = spec.running != 0;
+    return std::make_unique<emu::usb::StreamingSource>(std::move(options));
+}
+
+}  // namespace
+
+bool InitInstrumentSpec(tesmo_instrument& spec, int kind)
+{
+    if (kind != TESMO_INSTRUMENT_COMMAND && kind != TESMO_INSTRUMENT_STREAM) return false;
+    spec = tesmo_instrument{};
+    spec.struct_size = sizeof(tesmo_instrument);
+    spec.kind = kind;
+    spec.layout = TESMO_LAYOUT_STANDARD;
+    spec.packet_size = 64;
+    spec.running = 1;
+    return true;
+}
+
+InstrumentBuild BuildInstrument(const tesmo_instrument& spec)
+{
+    InstrumentBuild build;
+    if (spec.struct_size != sizeof(tesmo_instrument)) return build;
+    if (spec.packet_size != 64 && spec.packet_size != 512) return build;
+    Speed speed = spec.packet_size == 512 ? Speed::High : Speed::Full;
+    std::optional<DescriptorSet> descriptors = Layout(spec.layout, speed);
+    if (!descriptors) return build;
+    build.config.descriptors = std::move(*descriptors);
+    build.config.frameTiming = spec.frame_timing != 0;
+    switch (spec.kind) {
+    case TESMO_INSTRUMENT_COMMAND: build.instrument = CommandFrom(spec); break;
+    case TESMO_INSTRUMENT_STREAM: build.instrument = StreamFrom(spec); break;
+    default: break;
+    }
+    return build;
+}
+
+}  // namespace tesmo::control

@@ -1,0 +1,237 @@
+#include "Session.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "DeviceExtension.h"
+#include "emu/Io.h"
+#include "emu/Threads.h"
+
+namespace tesmo::control {
+
+namespace {
+
+emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
+{
+    emu::SystemOptions system;
+    system.autoAdvanceClock = options.autoAdvanceClock;
+    system.watchdog = options.watchdog;
+    switch (options.verifierMode) {
+    case TESMO_VERIFIER_RECORD:
+        system.violationHandler = [](const emu::Violation& v) {
+            std::fprintf(stderr, "%s\n", emu::Describe(v).c_str());
+        };
+        break;
+    case TESMO_VERIFIER_RECORD_QUIET:
+        system.violationHandler = [](const emu::Violation&) {};
+        break;
+    default:
+        break;  // none: the verifier prints and aborts
+    }
+    return system;
+}
+
+std::vector<ViolationRecord> RecordsOf(const std::vector<emu::Violation>& violations)
+{
+    std::vector<ViolationRecord> records;
+    for (const emu::Violation& v : violations) {
+        records.push_back({std::string(emu::RuleName(v.rule)), emu::Describe(v)});
+    }
+    return records;
+}
+
+}  // namespace
+
+tesmo_result FromStatus(std::int32_t status, std::int32_t* ntstatus)
+{
+    if (ntstatus) *ntstatus = status;
+    return NT_SUCCESS(status) ? TESMO_OK : TESMO_E_REFUSED;
+}
+
+Session::Session(const SessionOptions& options)
+    : system_(std::make_unique<emu::System>(SystemOptionsFrom(options)))
+{
+}
+
+std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink,
+                                       tesmo_result* result)
+{
+    std::unique_ptr<Session> session(new Session(options));
+    if (traceSink) session->system_->SetTraceSink(std::move(traceSink));
+    session->bus_ = std::make_unique<emu::usb::Bus>(*session->system_);
+    session->driver_ = session->system_->LoadDriverImage(options.driverImage, u"Tesmo");
+    if (!session->driver_) {
+        session->Shutdown();
+        *result = TESMO_E_DRIVER_LOAD;
+        return nullptr;
+    }
+    *result = TESMO_OK;
+    return session;
+}
+
+Session::~Session() { Shutdown(); }
+
+std::vector<ViolationRecord> Session::Violations() const { return RecordsOf(system_->verifier().Violations()); }
+
+// Handle values are multiples of four from 0x100 up and never reused within
+// a system (HandleTable.h), so the ones still open are found by trying each.
+// Closing them is what the platform does when a process exits.
+void Session::CloseLeftoverHandles()
+{
+    std::size_t open = emu::io::OpenHandleCount();
+    if (open == 0) return;
+    std::size_t closed = 0;
+    for (emu::io::Handle handle = 0x100; emu::io::OpenHandleCount() > 0 && handle < (emu::io::Handle{1} << 32);
+         handle += 4) {
+        if (emu::io::Close(handle) == STATUS_SUCCESS) ++closed;
+    }
+    system_->verifier().Report(emu::Rule::HandleLeak, nullptr,
+                               std::to_string(open) + " handle(s) of the application still open at shutdown; " +
+                                   std::to_string(closed) + " closed as at process exit");
+}
+
+void Session::RemoveDevice(Device& device)
+{
+    emu::PnpManager& pnp = system_->pnp();
+    emu::NodeInfo info = pnp.Info(device.node);
+    if (info.surpriseRemoved) {
+        pnp.WaitRemoved(device.node);
+        return;
+    }
+    if (info.removed) return;
+    if (NT_SUCCESS(pnp.Disable(device.node))) return;
+    // A removal the driver refused: the device is pulled out instead.
+    device.usb->Unplug();
+    pnp.Unplug(device.node);
+    pnp.WaitRemoved(device.node);
+}
+
+std::vector<ViolationRecord> Session::Shutdown()
+{
+    if (shutDown_) return {};
+    shutDown_ = true;
+    CloseLeftoverHandles();
+    for (auto& [id, device] : devices_) RemoveDevice(device);
+    if (bus_) bus_->ReapRemovedDevices();
+    bus_.reset();        // unplugs the instruments, deletes the PDOs, unloads the bus driver
+    devices_.clear();
+    if (driver_) system_->UnloadDriver(driver_);
+    driver_ = nullptr;
+    system_->Shutdown();  // reports pool, IRPs, keys and links left behind
+    std::vector<ViolationRecord> records = Violations();
+    system_.reset();
+    return records;
+}
+
+Session::Device* Session::Find(std::int32_t id)
+{
+    auto it = devices_.find(id);
+    return it == devices_.end() ? nullptr : &it->second;
+}
+
+tesmo_result Session::Plug(InstrumentBuild build, std::int32_t* id, std::int32_t* ntstatus)
+{
+    std::int32_t newId = nextId_++;
+    Device& device = devices_[newId];
+    device.instrument = std::move(build.instrument);
+    device.usb = &bus_->Plug(*device.instrument, std::move(build.config));
+    if (id) *id = newId;
+    emu::ApiScope inside;
+    return FromStatus(system_->pnp().Plug(device.usb->pdo(), driver_, &device.node), ntstatus);
+}
+
+tesmo_result Session::Unplug(std::int32_t id)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    if (!device->usb->plugged()) return TESMO_E_INVALID_STATE;
+    emu::ApiScope inside;
+    device->usb->Unplug();
+    system_->pnp().Unplug(device->node);
+    return TESMO_OK;
+}
+
+tesmo_result Session::WaitRemoved(std::int32_t id)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    if (!system_->pnp().Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
+    if (!system_->pnp().WaitRemoved(device->node)) return TESMO_E_TIMEOUT;
+    bus_->ReapRemovedDevices();
+    return TESMO_OK;
+}
+
+tesmo_result Session::Rebalance(std::int32_t id, std::int32_t* ntstatus)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    emu::ApiScope inside;
+    return FromStatus(system_->pnp().Rebalance(device->node), ntstatus);
+}
+
+tesmo_result Session::Disable(std::int32_t id, std::int32_t* ntstatus)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    emu::ApiScope inside;
+    return FromStatus(system_->pnp().Disable(device->node), ntstatus);
+}
+
+tesmo_result Session::Enable(std::int32_t id, std::int32_t* ntstatus)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    emu::ApiScope inside;
+    return FromStatus(system_->pnp().Enable(device->node), ntstatus);
+}
+
+tesmo_result Session::State(std::int32_t id, std::uint32_t* state)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    emu::NodeInfo info = system_->pnp().Info(device->node);
+    *state = (info.started ? TESMO_DEVICE_STARTED : 0u) | (info.surpriseRemoved ? TESMO_DEVICE_UNPLUGGED : 0u) |
+             (info.removed ? TESMO_DEVICE_REMOVED : 0u);
+    return TESMO_OK;
+}
+
+tesmo_result Session::PortName(std::int32_t id, std::string* name)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    std::u16string wide = system_->pnp().Info(device->node).portName;
+    if (wide.empty()) return TESMO_E_INVALID_STATE;
+    name->clear();
+    for (char16_t c : wide) name->push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return TESMO_OK;
+}
+
+// Read on the PnP thread, so that no REMOVE can free the storage meanwhile;
+// the driver's other threads may be writing entries as it is copied.
+tesmo_result Session::CopyEventLog(std::int32_t id, EventLogCopy* copy)
+{
+    Device* device = Find(id);
+    if (!device) return TESMO_E_NO_SUCH_DEVICE;
+    tesmo_result result = TESMO_E_DEVICE_GONE;
+    system_->RunBetweenPnpSequences([&] {
+        PDEVICE_OBJECT fdo = system_->pnp().Info(device->node).fdo;
+        if (!fdo) return;
+        auto* extension = static_cast<const DEVICE_EXTENSION*>(fdo->DeviceExtension);
+        const void* entries = __atomic_load_n(&extension->LogEntries, __ATOMIC_ACQUIRE);
+        if (!entries) return;
+        copy->logIndex = __atomic_load_n(&extension->LogIndex, __ATOMIC_ACQUIRE);
+        copy->bytes.resize(extension->LogSize);
+        std::memcpy(copy->bytes.data(), entries, copy->bytes.size());
+        result = TESMO_OK;
+    });
+    return result;
+}
+
+std::uint32_t* Session::DriverGlobal(const char* name)
+{
+    return static_cast<std::uint32_t*>(dlsym(system_->DriverImage(driver_), name));
+}
+
+}  // namespace tesmo::control

@@ -1,0 +1,99 @@
+// One session of the control API: the emulated system booted with the bus
+// and the driver image loaded, the instruments plugged into it, and the
+// verifier's findings, from tesmo_boot to tesmo_shutdown.
+//
+// Threads: the C entry points serialise every call into a Session with one
+// lock (ControlApi.cpp), so a Session is used by one thread at a time; what
+// it calls into the emulated system (PnP sequences, the bus) runs on the
+// system's own threads. PASSIVE_LEVEL, never on an emulated system thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "InstrumentSpec.h"
+#include "emu/System.h"
+#include "tesmo/control.h"
+#include "usb/Bus.h"
+
+namespace tesmo::control {
+
+struct SessionOptions {
+    bool autoAdvanceClock = true;
+    int verifierMode = TESMO_VERIFIER_ABORT;
+    std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
+    std::string driverImage;
+};
+
+struct ViolationRecord {
+    std::string rule;
+    std::string text;
+};
+
+struct EventLogCopy {
+    std::vector<std::uint8_t> bytes;  // the storage as the driver keeps it
+    std::int32_t logIndex = 0;
+};
+
+class Session {
+public:
+    // Boots the system, attaches `traceSink` (if any, so that the driver's
+    // load is traced too), plugs in the bus and loads the driver image; null
+    // with *result set when the image does not load.
+    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink,
+                                         tesmo_result* result);
+    ~Session();  // shuts down if Shutdown was not called
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Tears everything down in order (see tesmo_shutdown) and returns every
+    // violation of the session.
+    std::vector<ViolationRecord> Shutdown();
+
+    emu::System& system() { return *system_; }
+    std::vector<ViolationRecord> Violations() const;
+
+    // ---- devices; ids count from 1 ----
+    tesmo_result Plug(InstrumentBuild build, std::int32_t* id, std::int32_t* ntstatus);
+    tesmo_result Unplug(std::int32_t id);
+    tesmo_result WaitRemoved(std::int32_t id);
+    // Runs a PnP manager sequence on the device's node and maps its status.
+    tesmo_result Rebalance(std::int32_t id, std::int32_t* ntstatus);
+    tesmo_result Disable(std::int32_t id, std::int32_t* ntstatus);
+    tesmo_result Enable(std::int32_t id, std::int32_t* ntstatus);
+    tesmo_result State(std::int32_t id, std::uint32_t* state);
+    tesmo_result PortName(std::int32_t id, std::string* name);
+    tesmo_result CopyEventLog(std::int32_t id, EventLogCopy* copy);
+
+    // The driver image's DebugLevel or DebugMask.
+    std::uint32_t* DriverGlobal(const char* name);
+
+private:
+    struct Device {
+        std::unique_ptr<emu::usb::Instrument> instrument;  // outlives its time on the bus
+        emu::usb::UsbDevice* usb = nullptr;
+        emu::NodeId node = 0;
+    };
+
+    explicit Session(const SessionOptions& options);
+    Device* Find(std::int32_t id);
+    void CloseLeftoverHandles();
+    void RemoveDevice(Device& device);
+
+    std::unique_ptr<emu::System> system_;
+    // Instruments are destroyed after the bus has unplugged them.
+    std::map<std::int32_t, Device> devices_;
+    std::unique_ptr<emu::usb::Bus> bus_;
+    _DRIVER_OBJECT* driver_ = nullptr;
+    std::int32_t nextId_ = 1;
+    bool shutDown_ = false;
+};
+
+// TESMO_OK for a success status, else TESMO_E_REFUSED with *ntstatus set.
+tesmo_result FromStatus(std::int32_t status, std::int32_t* ntstatus);
+
+}  // namespace tesmo::control

@@ -1,0 +1,254 @@
+/*
+ * The control API of the emulated system: what a program (C, or Python
+ * through ctypes) uses to boot the emulated system with the Tesmo driver
+ * loaded, plug simulated instruments into its USB bus, move them through
+ * Plug and Play and power transitions, watch the driver's trace and event
+ * log, move the emulated clock, and shut everything down with the verifier's
+ * report. The COM port itself is driven with the Win32 API of
+ * <tesmo/windows.h>, exported by the same library (libtesmo_win32.so).
+ *
+ * Conventions
+ *  - Plain C types only. Every function returns a tesmo_result: TESMO_OK (0)
+ *    or a negative TESMO_E_* code (tesmo_result_text names it); results come
+ *    back through pointer arguments, which may be NULL where a comment says so.
+ *  - Functions that pass a request to the emulated system (plug, rebalance,
+ *    disable, enable, sleep, wake) return TESMO_E_REFUSED when the system's
+ *    request failed, and store its NTSTATUS in *ntstatus (NULL: not wanted).
+ *  - Text comes back NUL-terminated into the caller's buffer; when it does
+ *    not fit, TESMO_E_BUFFER_TOO_SMALL and *length holds the length it needs
+ *    (without the terminator).
+ *  - Times are emulated time in the platform's 100-nanosecond units.
+ *  - A session is one boot to one shutdown; a process may run any number of
+ *    sessions, one after the other. Each boot loads a fresh driver image
+ *    (fresh globals: the first device is \Device\Tesmo1 and COM3 again).
+ *
+ * Threads
+ *  - Control calls are serialised by one lock and may come from any thread.
+ *    A control call blocks while the system carries the request out (a
+ *    plug-in returns when the device has started or failed to).
+ *  - Win32 calls may come from any thread while a session runs; none may be
+ *    in progress when tesmo_shutdown is called.
+ *  - The trace callback runs on the emulated thread that traced, possibly
+ *    at raised IRQL and while driver locks are held: it must return quickly
+ *    and must not call this library.
+ */
+#ifndef TESMO_CONTROL_H
+#define TESMO_CONTROL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t tesmo_result;
+
+#define TESMO_OK 0
+#define TESMO_E_INVALID_ARGUMENT (-1) /* a pointer, size or value the call cannot take */
+#define TESMO_E_NOT_BOOTED (-2)       /* the call needs a running session */
+#define TESMO_E_ALREADY_BOOTED (-3)   /* tesmo_boot while a session runs */
+#define TESMO_E_DRIVER_LOAD (-4)      /* the driver image did not load or its DriverEntry failed */
+#define TESMO_E_NO_SUCH_DEVICE (-5)   /* no device of this id in this session */
+#define TESMO_E_DEVICE_GONE (-6)      /* the device's record is gone (removed): no event log */
+#define TESMO_E_BUFFER_TOO_SMALL (-7) /* see *length / *size for what is needed */
+#define TESMO_E_REFUSED (-8)          /* the system's request failed: see *ntstatus */
+#define TESMO_E_OUT_OF_RANGE (-9)     /* an index past the end of a list */
+#define TESMO_E_INVALID_STATE (-10)   /* the device is not in a state the call needs */
+#define TESMO_E_TIMEOUT (-11)         /* a wait ran past the watchdog (reported as a WaitWatchdog violation) */
+
+/* A short name for a result ("TESMO_OK", "TESMO_E_REFUSED", ...); never NULL. */
+const char* tesmo_result_text(tesmo_result result);
+
+/* ---- sessions ---- */
+
+#define TESMO_VERIFIER_ABORT 0        /* a violation prints and aborts, as a kernel would stop */
+#define TESMO_VERIFIER_RECORD 1       /* a violation prints to stderr and is recorded */
+#define TESMO_VERIFIER_RECORD_QUIET 2 /* a violation is recorded only */
+
+typedef struct tesmo_boot_options {
+    uint32_t struct_size;       /* sizeof(tesmo_boot_options) */
+    /* Non-zero: the clock jumps to the next deadline whenever every emulated
+     * thread waits, so that time limits pass without anybody moving the
+     * clock. Zero: time moves only with tesmo_clock_advance*. */
+    int32_t auto_advance_clock;
+    int32_t verifier_mode;      /* TESMO_VERIFIER_* */
+    /* Wall-clock milliseconds after which a blocked wait is reported as a
+     * hang (a WaitWatchdog violation); 0: 60000. */
+    uint32_t watchdog_ms;
+    /* The driver image to load; NULL: $TESMO_DRIVER_IMAGE, else the image
+     * this library was built with. */
+    const char* driver_image;
+} tesmo_boot_options;
+
+/* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
+ * watchdog, the built driver image. */
+tesmo_result tesmo_boot_options_init(tesmo_boot_options* options);
+
+/* Boots the emulated system (kernel, PnP and power managers, USB bus) and
+ * loads the driver image. `options` may be NULL for the defaults. */
+tesmo_result tesmo_boot(const tesmo_boot_options* options);
+
+/* Shuts the session down: closes handles the application left open (each is
+ * reported as a HandleLeak violation), removes every device, unplugs the
+ * instruments, unloads the driver and the bus, and stops the system, which
+ * reports pool blocks, IRPs, registry keys and links left behind.
+ * *violation_count (may be NULL) receives the number of violations of the
+ * whole session; their texts stay readable with tesmo_violation_* until the
+ * next boot. */
+tesmo_result tesmo_shutdown(uint32_t* violation_count);
+
+/* Non-zero in *booted while a session runs. */
+tesmo_result tesmo_is_booted(int32_t* booted);
+
+/* ---- instruments ---- */
+
+#define TESMO_INSTRUMENT_COMMAND 1 /* answers command lines (*IDN?, MEAS?, ...) with text lines */
+/* Sends a counter: each aligned group of four bytes holds its group number
+ * (position / 4) as a 32-bit little-endian value. */
+#define TESMO_INSTRUMENT_STREAM 2
+
+/* The instrument's USB layout: the standard one has interface 1 with bulk
+ * OUT 0x01 and bulk IN 0x82; the others differ from it in one way each. */
+#define TESMO_LAYOUT_STANDARD 0
+#define TESMO_LAYOUT_WITHOUT_INTERFACE1 1
+#define TESMO_LAYOUT_INTERFACE1_THREE_PIPES 2
+#define TESMO_LAYOUT_IN_ENDPOINT_0X81 3
+#define TESMO_LAYOUT_OUT_ENDPOINT_0X02 4
+#define TESMO_LAYOUT_INTERFACE_NUMBER_GAP 5
+
+typedef struct tesmo_instrument {
+    uint32_t struct_size;   /* sizeof(tesmo_instrument) */
+    int32_t kind;           /* TESMO_INSTRUMENT_* */
+    int32_t layout;         /* TESMO_LAYOUT_* */
+    uint32_t packet_size;   /* bulk packet size: 64 (full speed) or 512 (high speed) */
+    /* Non-zero: bulk transfers complete at the next (micro)frame boundary
+     * of the emulated clock instead of at once. */
+    int32_t frame_timing;
+
+    /* Command instrument. */
+    const char* identity;   /* answer to *IDN? without its line end; NULL: the default */
+    int64_t latency;        /* from the end of a command to its answer, 100-ns units */
+
+    /* Streaming source. */
+    uint64_t bytes_per_second; /* 0: as fast as the host asks */
+    uint32_t burst_packets;    /* as fast as asked: packets per request; 0: 4 */
+    int32_t running;           /* non-zero: streams from plug-in; zero: waits for a START line */
+} tesmo_instrument;
+
+/* Fills the defaults for `kind`: standard layout, 64-byte packets, no frame
+ * timing; the command instrument answers at once with its default identity;
+ * the streaming source runs from plug-in, as fast as asked. */
+tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind);
+
+/* ---- devices ---- */
+
+/* Plugs an instrument into the bus and lets the PnP manager install and
+ * start the driver on it (AddDevice, the port installer's PortName, START).
+ * *device receives the device's id (1, 2, ... in each session) also when the
+ * start fails (TESMO_E_REFUSED); such a device is already removed again. */
+tesmo_result tesmo_plug(const tesmo_instrument* instrument, int32_t* device, int32_t* ntstatus);
+
+/* The instrument is pulled out: transfers in flight fail, the driver gets
+ * SURPRISE_REMOVAL now and REMOVE once the last handle on the port is
+ * closed. */
+tesmo_result tesmo_unplug(int32_t device);
+
+/* Waits until the REMOVE of an unplugged device has been sent and finished
+ * (the port's last handle must be closed for it to come); TESMO_E_INVALID_STATE
+ * for a device that was not unplugged. */
+tesmo_result tesmo_wait_removed(int32_t device);
+
+/* QUERY_STOP, STOP and START again (CANCEL_STOP when the query is refused). */
+tesmo_result tesmo_rebalance(int32_t device, int32_t* ntstatus);
+/* QUERY_REMOVE and REMOVE; refused (STATUS_DEVICE_BUSY) while a handle is open. */
+tesmo_result tesmo_disable(int32_t device, int32_t* ntstatus);
+/* AddDevice and START again on a disabled device. */
+tesmo_result tesmo_enable(int32_t device, int32_t* ntstatus);
+
+/* Sleeps the system: query and set S<sleep_state> on every started device
+ * (1..4: S1, S2, S3, S4 = hibernate; 5 = S5, shut down). Sleep and wake
+ * return when every power request they caused, the devices' own D-state
+ * requests included, has finished. */
+tesmo_result tesmo_system_sleep(int32_t sleep_state, int32_t* ntstatus);
+/* Wakes the system: set S0 on every started device. */
+tesmo_result tesmo_system_wake(int32_t* ntstatus);
+
+#define TESMO_DEVICE_STARTED 0x1   /* started and not removed since */
+#define TESMO_DEVICE_UNPLUGGED 0x2 /* pulled out (surprise-removed) */
+#define TESMO_DEVICE_REMOVED 0x4   /* the driver's device is gone (disabled, failed start, or removed after unplug) */
+
+/* TESMO_DEVICE_* bits describing where the device is. */
+tesmo_result tesmo_device_state(int32_t device, uint32_t* state);
+
+/* The COM name the port installer gave the device ("COM3"). */
+tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32_t* length);
+
+/* ---- the event log ---- */
+
+#define TESMO_EVENT_LOG_ENTRY_SIZE 32
+
+/* One entry as the driver stores it (little-endian, no padding): */
+typedef struct tesmo_event_log_entry {
+    char tag[4];        /* four characters in reading order, e.g. "Rd> " */
+    uint32_t reserved;  /* never written: 0 */
+    uint64_t value1;
+    uint64_t value2;
+    uint64_t value3;    /* mostly the device state word */
+} tesmo_event_log_entry;
+
+/* Copies the device's event log while the driver's device exists: the raw
+ * storage as the driver keeps it (*size bytes, TESMO_EVENT_LOG_ENTRY_SIZE per
+ * entry) and its current LogIndex. The newest entry is at index
+ * (LogIndex & (entries - 1)); reading upward from there, wrapping at the end,
+ * goes from newer to older. Pass buffer NULL and capacity 0 to learn *size.
+ * The copy is taken while the driver may be writing: the entry being
+ * written at that moment may be incomplete, as for a debugger reading memory. */
+tesmo_result tesmo_event_log(int32_t device, void* buffer, uint32_t capacity, uint32_t* size, int32_t* log_index);
+
+/* ---- tracing ---- */
+
+/* level 2 (failures) to 6 (fine detail); component one DBG_* bit of the
+ * driver (0x001 driver ... 0x400 USB); text as the driver formatted it,
+ * usually ending in "\n" (hex dumps come in pieces). */
+typedef void (*tesmo_trace_callback)(void* context, uint32_t level, uint32_t component, const char* text);
+
+/* Attaches the trace sink (NULL: detaches it). May be set before boot; it
+ * stays across sessions until changed. With no sink the driver formats
+ * nothing. */
+tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context);
+
+/* The driver's filter for levels 5 and above (levels 2-4 always pass):
+ * DebugLevel (the highest level that passes; 5 at load) and DebugMask
+ * (component bits that pass; all at load). Globals of the loaded image, so
+ * they start afresh at every boot. */
+tesmo_result tesmo_set_debug_level(uint32_t level);
+tesmo_result tesmo_get_debug_level(uint32_t* level);
+tesmo_result tesmo_set_debug_mask(uint32_t mask);
+
+/* ---- the verifier ---- */
+
+/* Violations of the running session, or of the last one after shutdown. */
+tesmo_result tesmo_violation_count(uint32_t* count);
+/* The violation's rule name ("PoolLeak", ...). */
+tesmo_result tesmo_violation_rule(uint32_t index, char* buffer, uint32_t size, uint32_t* length);
+/* Its full text: rule, IRP, what happened and the stack of the call. */
+tesmo_result tesmo_violation_text(uint32_t index, char* buffer, uint32_t size, uint32_t* length);
+
+/* ---- the emulated clock ---- */
+
+tesmo_result tesmo_clock_now(int64_t* now);
+/* Moves time forward, firing timers and ending timed waits in order. */
+tesmo_result tesmo_clock_advance(int64_t delta);
+/* Moves time to the earliest pending deadline; *advanced (may be NULL)
+ * is 0 when there was none. */
+tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
+/* Blocks until at least `count` threads wait with a deadline (for example a
+ * read waiting for the instrument under its time limit): a test that runs
+ * the read on another thread waits for this before it moves time. */
+tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TESMO_CONTROL_H */

@@ -1,0 +1,159 @@
+// The COM port as an application sees it, through the C ABI only: open,
+// configure, command and answer, exclusivity, bytes that wait between
+// handles, sleep and wake, and unplugging under an open handle.
+#include <string>
+#include <thread>
+
+#include "CapiSession.h"
+
+namespace tesmo::capi_test {
+namespace {
+
+constexpr COMMTIMEOUTS kOneSecondReads{0, 0, 1000, 0, 0};
+constexpr char kIdentity[] = "TESMO,Model 7,SN 000123,FW 1.5\n";
+
+using ComPortTest = CapiTest;
+
+TEST_F(ComPortTest, ConfiguredPortAnswersCommands)
+{
+    std::int32_t device = PlugCommandInstrument();
+    char name[16];
+    std::uint32_t length = 0;
+    ASSERT_EQ(R(tesmo_port_name(device, name, sizeof name, &length)), kOk);
+    EXPECT_EQ(std::string(name), "COM3");
+
+    HANDLE port = OpenPort();
+    Configure(port, kOneSecondReads);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+    ASSERT_NO_FATAL_FAILURE(Send(port, "MEAS?\n"));
+    EXPECT_EQ(ReadLine(port), "+1.000000E+00\n");
+
+    DWORD errors = 0xDEAD;
+    COMSTAT status{};
+    status.cbInQue = 0xDEAD;
+    ASSERT_TRUE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(status.cbInQue, 0u);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(ComPortTest, SecondOpenIsRefusedUntilTheFirstCloses)
+{
+    PlugCommandInstrument();
+    HANDLE first = OpenPort();
+    HANDLE second = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(CloseHandle(first));
+    HANDLE again = OpenPort();
+    EXPECT_TRUE(CloseHandle(again));
+}
+
+// An answer of two packets (64 + 37 bytes); a first read of 10 bytes leaves
+// 54 bytes of the first packet in the reassembly buffer.
+TEST_F(ComPortTest, WaitingBytesSurviveCloseAndReopen)
+{
+    const std::string identity(100, 'x');
+    PlugCommandInstrument(identity.c_str());
+    HANDLE port = OpenPort();
+    Configure(port, kOneSecondReads);
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    char first[10];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, first, sizeof first, &got, nullptr));
+    ASSERT_EQ(got, sizeof first);
+    ASSERT_TRUE(CloseHandle(port));
+
+    port = OpenPort();
+    DWORD errors = 0;
+    COMSTAT status{};
+    ASSERT_TRUE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(status.cbInQue, 54u);
+    std::string rest = ReadLine(port);
+    EXPECT_EQ(std::string(first, got) + rest, identity + "\n");
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(ComPortTest, SleepAndWakeWithThePortOpen)
+{
+    std::int32_t device = PlugCommandInstrument();
+    HANDLE port = OpenPort();
+    Configure(port, kOneSecondReads);
+    std::int32_t status = -1;
+    ASSERT_EQ(R(tesmo_system_sleep(3, &status)), kOk) << std::hex << status;
+
+    // Asleep, the driver admits no transfer: the write fails at once.
+    DWORD written = 0xDEAD;
+    EXPECT_FALSE(WriteFile(port, "*IDN?\n", 6, &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(written, 0u);
+
+    ASSERT_EQ(R(tesmo_system_wake(&status)), kOk) << std::hex << status;
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+    std::uint32_t state = 0;
+    ASSERT_EQ(R(tesmo_device_state(device, &state)), kOk);
+    EXPECT_EQ(state, static_cast<std::uint32_t>(TESMO_DEVICE_STARTED));
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(ComPortTest, UnplugWithThePortOpenThenClose)
+{
+    std::int32_t device = PlugCommandInstrument();
+    HANDLE port = OpenPort();
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+
+    ASSERT_EQ(R(tesmo_unplug(device)), kOk);
+    DWORD written = 0xDEAD;
+    EXPECT_FALSE(WriteFile(port, "*IDN?\n", 6, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    // The port's name went with the surprise removal.
+    EXPECT_EQ(CreateFileA("\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    std::uint32_t state = 0;
+    ASSERT_EQ(R(tesmo_device_state(device, &state)), kOk);
+    EXPECT_EQ(state, static_cast<std::uint32_t>(TESMO_DEVICE_UNPLUGGED));
+
+    EXPECT_TRUE(CloseHandle(port));
+    ASSERT_EQ(R(tesmo_wait_removed(device)), kOk);
+    ASSERT_EQ(R(tesmo_device_state(device, &state)), kOk);
+    EXPECT_EQ(state, static_cast<std::uint32_t>(TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED));
+}
+
+// A read waits for the instrument under its time limit, on emulated time.
+TEST_F(ManualClockTest, ReadTimesOutWhenTheTestMovesTheClock)
+{
+    PlugCommandInstrument();
+    HANDLE port = OpenPort();
+    Configure(port, kOneSecondReads);
+    BOOL readOk = TRUE;
+    DWORD got = 0xDEAD;
+    DWORD error = 0;
+    std::thread reader([&] {
+        char buffer[8];
+        readOk = ReadFile(port, buffer, sizeof buffer, &got, nullptr);
+        error = GetLastError();
+    });
+    ASSERT_EQ(R(tesmo_clock_wait_for_timed_waiters(1)), kOk);
+    ASSERT_EQ(R(tesmo_clock_advance(999 * 10'000)), kOk);
+    ASSERT_EQ(R(tesmo_clock_wait_for_timed_waiters(1)), kOk);  // still waiting at 999 ms
+    ASSERT_EQ(R(tesmo_clock_advance(1 * 10'000)), kOk);
+    reader.join();
+    // The driver completes a timed-out read with STATUS_TIMEOUT, a success code.
+    EXPECT_TRUE(readOk) << error;
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace
+}  // namespace tesmo::capi_test

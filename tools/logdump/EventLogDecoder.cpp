@@ -1,0 +1,165 @@
+#include "EventLogDecoder.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tesmo::logdump {
+
+namespace {
+
+constexpr std::size_t kEntrySize = sizeof(tesmo_event_log_entry);
+static_assert(kEntrySize == TESMO_EVENT_LOG_ENTRY_SIZE);
+
+std::string Format(const char* format, auto... values)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+std::string Name(const char* const* names, std::size_t count, std::uint64_t index)
+{
+    return index < count ? names[index] : Format("0x%llx", static_cast<unsigned long long>(index));
+}
+
+const char* const kQueueStates[] = {"HoldRequests", "AllowRequests", "FailRequests"};
+const char* const kPnpStates[] = {"NotStarted", "Stopped", "Working", "PendingStop", "PendingRemove",
+                                  "SurpriseRemoved", "Removed"};
+const char* const kPnpMinors[] = {
+    "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "CANCEL_REMOVE_DEVICE", "STOP_DEVICE",
+    "QUERY_STOP_DEVICE", "CANCEL_STOP_DEVICE", "QUERY_DEVICE_RELATIONS", "QUERY_INTERFACE", "QUERY_CAPABILITIES",
+    "QUERY_RESOURCES", "QUERY_RESOURCE_REQUIREMENTS", "QUERY_DEVICE_TEXT", "FILTER_RESOURCE_REQUIREMENTS", "0x0e",
+    "READ_CONFIG", "WRITE_CONFIG", "EJECT", "SET_LOCK", "QUERY_ID", "QUERY_PNP_DEVICE_STATE",
+    "QUERY_BUS_INFORMATION", "DEVICE_USAGE_NOTIFICATION", "SURPRISE_REMOVAL"};
+const char* const kPowerMinors[] = {"WAIT_WAKE", "POWER_SEQUENCE", "SET_POWER", "QUERY_POWER"};
+const char* const kMajors[] = {"CREATE", "CREATE_NAMED_PIPE", "CLOSE", "READ", "WRITE", "QUERY_INFORMATION",
+                               "SET_INFORMATION", "QUERY_EA", "SET_EA", "FLUSH_BUFFERS",
+                               "QUERY_VOLUME_INFORMATION", "SET_VOLUME_INFORMATION", "DIRECTORY_CONTROL",
+                               "FILE_SYSTEM_CONTROL", "DEVICE_CONTROL", "INTERNAL_DEVICE_CONTROL", "SHUTDOWN",
+                               "LOCK_CONTROL", "CLEANUP", "CREATE_MAILSLOT", "QUERY_SECURITY", "SET_SECURITY",
+                               "POWER", "SYSTEM_CONTROL", "DEVICE_CHANGE", "QUERY_QUOTA", "SET_QUOTA", "PNP"};
+// Serial control codes 0x1B0004 ... 0x1B009C by function number 1 ... 39.
+const char* const kSerialControls[] = {
+    nullptr, "SET_BAUD_RATE", "SET_QUEUE_SIZE", "SET_LINE_CONTROL", "SET_BREAK_ON", "SET_BREAK_OFF",
+    "IMMEDIATE_CHAR", "SET_TIMEOUTS", "GET_TIMEOUTS", "SET_DTR", "CLR_DTR", "RESET_DEVICE", "SET_RTS", "CLR_RTS",
+    "SET_XOFF", "SET_XON", "GET_WAIT_MASK", "SET_WAIT_MASK", "WAIT_ON_MASK", "PURGE", "GET_BAUD_RATE",
+    "GET_LINE_CONTROL", "GET_CHARS", "SET_CHARS", "GET_HANDFLOW", "SET_HANDFLOW", "GET_MODEMSTATUS",
+    "GET_COMMSTATUS", "XOFF_COUNTER", "GET_PROPERTIES", "GET_DTRRTS", "LSRMST_INSERT", "CONFIG_SIZE",
+    "GET_COMMCONFIG", "SET_COMMCONFIG", "GET_STATS", "CLEAR_STATS", "GET_MODEM_CONTROL", "SET_MODEM_CONTROL",
+    "SET_FIFO_CONTROL"};
+const char* const kPrivateControls[] = {"READ_DEVICE_DESCRIPTOR", "READ_CONFIG_DESCRIPTOR", "RESET_PARENT_PORT",
+                                        "RESET_PIPE"};
+
+template <std::size_t N>
+std::string Name(const char* const (&names)[N], std::uint64_t index)
+{
+    return Name(names, N, index);
+}
+
+std::string ControlCode(std::uint64_t code)
+{
+    // CTL_CODE: device type, access, function, method (all of ours buffered, any access).
+    std::uint64_t function = (code >> 2) & 0xFFF;
+    std::uint64_t deviceType = code >> 16;
+    bool bufferedAnyAccess = (code & 0xC003) == 0;
+    if (bufferedAnyAccess && deviceType == 0x1B && function >= 1 && function < std::size(kSerialControls)) {
+        return std::string("IOCTL_SERIAL_") + kSerialControls[function];
+    }
+    if (bufferedAnyAccess && deviceType == 0x22 && function >= 2800 && function <= 2803) {
+        return std::string("IOCTL_") + kPrivateControls[function - 2800];
+    }
+    return Format("I/O control 0x%llx", static_cast<unsigned long long>(code));
+}
+
+// Power and device states print as the platform's letters: value 1 is S0/D0.
+std::string PowerState(char letter, std::uint64_t value)
+{
+    return value == 0 ? std::string(1, letter) + "?" : Format("%c%llu", letter, static_cast<unsigned long long>(value - 1));
+}
+
+std::string Irp(std::uint64_t value) { return Format("IRP 0x%llx", static_cast<unsigned long long>(value)); }
+std::string Status(std::uint64_t value) { return Format("status 0x%08x", static_cast<unsigned>(value)); }
+std::string Count(const char* what, std::uint64_t value)
+{
+    return Format("%s %lld", what, static_cast<long long>(value));
+}
+
+// What value1 and value2 mean, by tag; true when value3 is the state word.
+bool DescribeValues(const std::string& tag, const tesmo_event_log_entry& e, std::string& out)
+{
+    auto v1 = e.value1, v2 = e.value2;
+    if (tag == "AddD") { out = Status(v1); return false; }
+    if (tag == "Pnp>") { out = Irp(v1) + ", IRP_MN_" + Name(kPnpMinors, v2); return true; }
+    if (tag == "Pnp<") { out = Status(v1); return true; }
+    if (tag == "Pwr>" || tag == "HSQ>" || tag == "HDQ>") { out = Irp(v1) + ", IRP_MN_" + Name(kPowerMinors, v2); return true; }
+    if (tag == "HSS>") { out = Irp(v1); return true; }
+    if (tag == "QSC>" || tag == "HQD>") { out = Irp(v1) + ", completed with " + Status(v2); return true; }
+    if (tag == "HDQ0") { out = std::string("USB ") + (v1 ? "quiet" : "busy") + ", " + Count("outstanding", v2); return false; }
+    if (tag == "HDS>" || tag == "SDc>") { out = Irp(v1) + ", to " + PowerState('D', v2); return true; }
+    if (tag == "WIo>") { out = "held IRP_MJ_" + Name(kMajors, v1) + " minor " + Format("0x%llx", static_cast<unsigned long long>(v2)); return true; }
+    if (tag == "WIo<") { out = "wait for USB quiet returned " + Status(v1); return false; }
+    if (tag == "PQR>" || tag == "AQL>" || tag == "RQL>") { out = ""; return true; }
+    if (tag == "PQR0") { out = "dequeue"; return false; }
+    if (tag == "PQR1") { out = v1 ? "took " + Irp(v1) : std::string("queue empty"); return false; }
+    if (tag == "PQR2") { out = Irp(v1) + " failed (requests not allowed), " + Status(v2); return false; }
+    if (tag == "PQR3") { out = Irp(v1) + " failed (not handled), " + Status(v2); return false; }
+    if (tag == "IIE>" || tag == "RmI>") { out = Irp(v1) + ", " + Count("queued", v2); return true; }
+    if (tag == "PNI>") { out = v1 ? "after " + Irp(v1) : std::string("from the head"); return true; }
+    if (tag == "Rd> " || tag == "Wr> ") { out = Irp(v1) + Format(", %llu bytes", static_cast<unsigned long long>(v2)); return true; }
+    if (tag == "Ioc>") { out = Irp(v1) + ", " + ControlCode(v2); return true; }
+    out = Format("0x%llx 0x%llx 0x%llx", static_cast<unsigned long long>(v1), static_cast<unsigned long long>(v2),
+                 static_cast<unsigned long long>(e.value3));
+    return false;
+}
+
+}  // namespace
+
+std::vector<NumberedEntry> InWrittenOrder(std::span<const std::uint8_t> storage, std::int32_t logIndex)
+{
+    std::vector<NumberedEntry> entries;
+    std::size_t slots = storage.size() / kEntrySize;
+    if (slots == 0 || (slots & (slots - 1)) != 0) return entries;
+    std::uint32_t mask = static_cast<std::uint32_t>(slots - 1);
+    // The index went down by one per entry: minus the index counts the writes.
+    std::uint32_t written = 0u - static_cast<std::uint32_t>(logIndex);
+    std::uint32_t kept = written < slots ? written : static_cast<std::uint32_t>(slots);
+    for (std::uint32_t age = kept; age-- > 0;) {
+        NumberedEntry numbered;
+        numbered.slot = (static_cast<std::uint32_t>(logIndex) + age) & mask;
+        numbered.number = written - age;
+        std::memcpy(&numbered.entry, storage.data() + numbered.slot * kEntrySize, kEntrySize);
+        entries.push_back(numbered);
+    }
+    return entries;
+}
+
+std::string DecodeStateWord(std::uint64_t word)
+{
+    std::uint32_t w = static_cast<std::uint32_t>(word);
+    return "Queue=" + Name(kQueueStates, w >> 24) + " Pnp=" + Name(kPnpStates, (w >> 16) & 0xFF) + " " +
+           PowerState('S', (w >> 8) & 0xFF) + " " + PowerState('D', w & 0xFF);
+}
+
+std::string DescribeEntry(const tesmo_event_log_entry& entry)
+{
+    std::string tag(entry.tag, 4);
+    for (char& c : tag) {
+        if (c < 0x20 || c > 0x7E) c = '.';
+    }
+    std::string values;
+    bool withState = DescribeValues(tag, entry, values);
+    std::string line = tag + "  " + values;
+    if (withState) line += (values.empty() ? "[" : "  [") + DecodeStateWord(entry.value3) + "]";
+    return line;
+}
+
+std::string FormatLog(std::span<const std::uint8_t> storage, std::int32_t logIndex)
+{
+    std::string text;
+    for (const NumberedEntry& e : InWrittenOrder(storage, logIndex)) {
+        text += Format("%6u  ", e.number) + DescribeEntry(e.entry) + "\n";
+    }
+    return text;
+}
+
+}  // namespace tesmo::logdump
