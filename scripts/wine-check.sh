@@ -33,7 +33,6 @@ for variant in windows windows-traced; do
 done
 
 echo "wine-check: building the test bus, the client and the setup program"
-rm -rf build/wine/programs
 mkdir -p build/wine
 if ! { cmake -S tests/wine -B build/wine/programs --toolchain "$windows_toolchain" &&
        cmake --build build/wine/programs -j 2; } >build/wine/programs.log 2>&1; then

@@ -162,10 +162,10 @@ scenario() {
   # Three "*IDN?" commands (the last one as an immediate "*" and "IDN?\n"),
   # three 31-byte answers, and two transfers given up when their wait ran
   # out: the packet after the first answer's last piece, and the
-  # read-ahead of the status query after the purge. One port-status query
-  # for the parent-port check, and no reset of a port that is enabled.
+  # read-ahead of the status query after the purge. Two parent-port checks,
+  # each asking for the port status, and one reset, of the disabled port.
   for expected in plugged=0 started=1 configurations=1 bulk_out_bytes=18 bulk_in_bytes=93 cancelled_transfers=2 \
-                  port_status_queries=1 port_resets=0; do
+                  port_status_queries=2 port_resets=1; do
     grep -qx "$expected" "$dir/counters" ||
       fail "the bus counted $(grep "^${expected%=*}=" "$dir/counters"), expected $expected"
   done

@@ -254,6 +254,10 @@ static NTSTATUS Unplug(PBUS_EXTENSION Bus)
     if (Child != NULL && InterlockedExchange(&((PINSTRUMENT_EXTENSION)Child->DeviceExtension)->Present, 0) == 0) {
         Child = NULL;  // unplugged already, removal under way
     }
+    if (Child != NULL) {
+        // Any enumeration from now on may remove and delete it.
+        ObReferenceObject(Child);
+    }
     KeReleaseSpinLock(&Bus->ChildLock, Irql);
     if (Child == NULL) {
         return STATUS_NO_SUCH_DEVICE;
@@ -261,9 +265,25 @@ static NTSTATUS Unplug(PBUS_EXTENSION Bus)
     Bus->Counters.Plugged = 0;
     // The hardware is gone at once; the PnP manager learns of it below.
     InstrumentFailPendingTransfers((PINSTRUMENT_EXTENSION)Child->DeviceExtension);
+    ObDereferenceObject(Child);
     TestBusTrace("instrument unplugged\n");
     IoInvalidateDeviceRelations(Bus->RootPdo, BusRelations);
     return STATUS_SUCCESS;
+}
+
+static NTSTATUS DisablePort(PBUS_EXTENSION Bus)
+{
+    PDEVICE_OBJECT Child;
+    KIRQL Irql = KeAcquireSpinLockRaiseToDpc(&Bus->ChildLock);
+
+    Child = Bus->Child;
+    if (Child != NULL && ((PINSTRUMENT_EXTENSION)Child->DeviceExtension)->Present) {
+        InterlockedExchange(&((PINSTRUMENT_EXTENSION)Child->DeviceExtension)->PortDisabled, 1);
+    } else {
+        Child = NULL;
+    }
+    KeReleaseSpinLock(&Bus->ChildLock, Irql);
+    return Child != NULL ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
 NTSTATUS ControlDeviceControl(PCONTROL_EXTENSION Control, PIRP Irp)
@@ -281,6 +301,8 @@ NTSTATUS ControlDeviceControl(PCONTROL_EXTENSION Control, PIRP Irp)
         return CompleteWith(Irp, Plug(Control->Bus, (const TESTBUS_PLUG_OPTIONS*)Buffer), 0);
     case IOCTL_TESTBUS_UNPLUG:
         return CompleteWith(Irp, Unplug(Control->Bus), 0);
+    case IOCTL_TESTBUS_DISABLE_PORT:
+        return CompleteWith(Irp, DisablePort(Control->Bus), 0);
     case IOCTL_TESTBUS_ENUMERATE:
         if (Out < sizeof(unsigned int)) {
             return CompleteWith(Irp, STATUS_BUFFER_TOO_SMALL, 0);

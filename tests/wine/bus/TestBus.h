@@ -41,6 +41,7 @@ typedef struct _INSTRUMENT_EXTENSION {
     // Cleared by unplugging: the bus no longer reports the device, and its
     // removal deletes the device object.
     volatile LONG Present;
+    volatile LONG PortDisabled;  // connected but not enabled until a port reset
     KSPIN_LOCK Lock;
     BOOLEAN Gone;  // unplugged or removed: transfers fail
     INSTRUMENT Instrument;

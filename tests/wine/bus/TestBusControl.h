@@ -24,6 +24,10 @@
 // enumerates on one thread, one device at a time: once a later query has
 // started, everything it was doing before (a start, a removal) is done.
 #define IOCTL_TESTBUS_ENUMERATE TESTBUS_CTL_CODE(0x903)
+// Disables the instrument's hub port, as after an electrical fault: the
+// port stays connected but not enabled until a port reset. Fails with
+// STATUS_NO_SUCH_DEVICE when no instrument is plugged in.
+#define IOCTL_TESTBUS_DISABLE_PORT TESTBUS_CTL_CODE(0x904)
 
 // The instrument's answer to *IDN? (without its line end), and the packet
 // size of its bulk pipes.

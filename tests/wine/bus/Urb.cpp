@@ -347,11 +347,18 @@ NTSTATUS InstrumentInternalDeviceControl(PINSTRUMENT_EXTENSION Device, PIRP Irp)
         if (PortStatus == NULL) {
             return CompleteWith(Irp, STATUS_INVALID_PARAMETER, 0);
         }
-        *PortStatus = Device->Present ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+        *PortStatus = 0;
+        if (Device->Present) {
+            *PortStatus = Device->PortDisabled ? USBD_PORT_CONNECTED : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
+        }
         return CompleteWith(Irp, STATUS_SUCCESS, 0);
     case IOCTL_INTERNAL_USB_RESET_PORT:
         CountUp(&Device->Bus->Counters.PortResets, 1);
-        return CompleteWith(Irp, Device->Present ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+        if (!Device->Present) {
+            return CompleteWith(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        }
+        InterlockedExchange(&Device->PortDisabled, 0);
+        return CompleteWith(Irp, STATUS_SUCCESS, 0);
     default:
         return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

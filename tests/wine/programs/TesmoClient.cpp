@@ -7,11 +7,14 @@
 // its identification (expected: TEXT, by default the test instrument's),
 // reads the answer in small pieces, checks the serial status and purge, an
 // immediate character, the descriptors and the parent-port check through the
-// private I/O controls, and what a second open gets while the port is open:
-// refused, as the platform's I/O manager does for an exclusive device (the
-// default), or admitted, for a kernel that does not enforce exclusive
+// private I/O controls (the latter once with the port enabled and once
+// after disabling it through the test bus's control device, so it runs
+// against the test bus only), and what a second open gets while the port is
+// open: refused, as the platform's I/O manager does for an exclusive device
+// (the default), or admitted, for a kernel that does not enforce exclusive
 // devices. Prints each step; exits 1 on the first mismatch, 0 when
 // everything matched.
+
 #include <windows.h>
 
 #include <cstdio>
@@ -155,6 +158,32 @@ void CheckDescriptors(HANDLE port)
     Check(out && in, "the configuration has bulk OUT 0x01 and bulk IN 0x82 of 64 bytes");
 }
 
+bool ParentPortCheck(HANDLE port)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(port, IOCTL_RESET_PARENT_PORT, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE;
+}
+
+// The driver resets the instrument's hub port only when it is connected but
+// not enabled. The test bus's control device disables the port in between
+// (the bus counts the status queries and resets it sees).
+void CheckParentPort(HANDLE port)
+{
+    Check(ParentPortCheck(port), "the parent-port check of an enabled port succeeds");
+    HANDLE bus = CreateFileA(TESTBUS_CONTROL_WIN32_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    if (bus == INVALID_HANDLE_VALUE) {
+        Fail("opening the test bus's control device");
+    }
+    DWORD returned = 0;
+    BOOL disabled = DeviceIoControl(bus, IOCTL_TESTBUS_DISABLE_PORT, nullptr, 0, nullptr, 0, &returned, nullptr);
+    CloseHandle(bus);
+    if (!disabled) {
+        Fail("disabling the instrument's port");
+    }
+    Check(ParentPortCheck(port), "the parent-port check of a disabled port succeeds (it resets the port)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -228,11 +257,7 @@ int main(int argc, char** argv)
 
     CheckDescriptors(port);
 
-    // The instrument's port is connected and enabled: the driver asks the
-    // hub for the port status and leaves the port alone.
-    DWORD returned = 0;
-    Check(DeviceIoControl(port, IOCTL_RESET_PARENT_PORT, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE,
-          "the parent-port check succeeds");
+    CheckParentPort(port);
 
     if (!CloseHandle(port)) {
         Fail("CloseHandle");
