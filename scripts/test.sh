@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the host build under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the checks of the Windows image.
+# and UndefinedBehaviorSanitizer, then the checks of the Windows image, then
+# the real image in Wine's NT kernel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh all
@@ -8,3 +9,4 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan
 scripts/windows-check.sh
+scripts/wine-check.sh
