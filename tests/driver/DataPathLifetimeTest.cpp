@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "SerialPortTest.h"
+#include "emu/RemoveLocks.h"
+#include "emu/Threads.h"
 #include "usb/Descriptors.h"
 #include "usb/Hold.h"
 
@@ -54,38 +58,80 @@ INSTANTIATE_TEST_SUITE_P(
                       NoPipeCase{"status_query", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Parks the reading thread at one of its trace lines until the test lets it
+// go: the read then stands still inside the driver, owning what it owns.
+class ReadParking {
+public:
+    ReadParking(emu::System& system, std::string line) : system_(system), line_(std::move(line))
+    {
+        system_.SetTraceSink([this](std::uint32_t, std::uint32_t, std::string_view text) {
+            if (text.find(line_) == std::string_view::npos) return;
+            std::unique_lock lock(mutex_);
+            parked_ = true;
+            emu::NotifyStateChanged();
+            released_.wait(lock, [this] { return go_; });
+        });
+    }
+    ~ReadParking()
+    {
+        Release();
+        system_.ClearTraceSink();
+    }
+    void WaitParked()
+    {
+        emu::WaitUntil([this] { std::lock_guard lock(mutex_); return parked_; }, "the read to reach: " + line_);
+    }
+    void Release()
+    {
+        std::lock_guard lock(mutex_);
+        go_ = true;
+        released_.notify_all();
+    }
+
+private:
+    emu::System& system_;
+    const std::string line_;
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool parked_ = false;
+    bool go_ = false;
+};
+
 using DataPathLifetimeTest = SerialPortTest;
 
-// The race: the port is removed while a read owns the reassembly buffer
-// between its whole-packet transfer and its tail.
+// The race: the port is removed while a read still owns the reassembly buffer
+// after its transfers, about to give the buffer back.
 TEST_F(DataPathLifetimeTest, RemovalWaitsForTheReadThatOwnsTheBuffer)
 {
     const std::string packet(64, 'p');
     PUCHAR buffer = ext()->ReassemblyBlock;
-    std::atomic<bool> bufferAliveAtCompletion{false};
-    sys().SetTraceSink([&](std::uint32_t, std::uint32_t, std::string_view text) {
-        if (text.find("HandleReadIrp-Completing IRP_MJ_READ") != std::string_view::npos) {
-            bufferAliveAtCompletion = sys().pool().IsAllocated(buffer);
-        }
-    });
     auto claimed = port().usb().Arm(emu::usb::HoldPoint::InClaimed);
     instrument().Packet(packet);
-    auto read = StartRead(100);
+    auto read = StartRead(100);  // a whole packet, then a tail the removal refuses
     claimed->WaitUntilHeld();
 
+    ReadParking parking(sys(), "ReadWrite.c: Read tail failed");
+    std::atomic<bool> removed{false};
     std::thread removal([&] {
         emu::SetThreadName("removal");
         port().pnp().Disable(port().node());
+        removed = true;
+        emu::NotifyStateChanged();
     });
     WaitForTimedWaiters(1, "the removal to wait for the read's transfer");
     claimed->Release();
+    parking.WaitParked();
+    // The read's dispatch keeps the device object, so its record may be read.
+    emu::WaitUntil([&] { return removed || emu::InspectRemoveLock(&ext()->RequestLock).waiters == 1; },
+                   "the removal to wait for the read or to finish");
+    EXPECT_FALSE(removed) << "the removal did not wait for the read";
+    EXPECT_TRUE(sys().pool().IsAllocated(buffer)) << "the buffer was released under the read";
+    parking.Release();
     read->WaitCompleted();
     removal.join();
-    sys().ClearTraceSink();
 
-    EXPECT_EQ(read->status(), STATUS_UNSUCCESSFUL) << "the tail is refused once the device is going";
+    EXPECT_EQ(read->status(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(read->Text(), packet);
-    EXPECT_TRUE(bufferAliveAtCompletion) << "the buffer was released under the read";
     EXPECT_FALSE(sys().pool().IsAllocated(buffer));
     EXPECT_TRUE(port().pnp().Info(port().node()).removed);
 }

@@ -99,10 +99,10 @@ TEST_P(ReadLimit, TimesOutExactlyAtTheLimit)
     for (const auto& packet : c.packets) instrument().Packet(packet);
 
     auto read = StartRead(c.length);
-    WaitForTimedWaiters(1, "the read to wait for a packet");
+    ASSERT_TRUE(WaitsOnTheClock(*read)) << "did not wait for the packet";
     sys().clock().AdvanceBy(c.limit - 1);
     EXPECT_EQ(sys().clock().TimedWaiters(), 1u) << "gave up before the limit";
-    sys().clock().AdvanceBy(1);
+    EXPECT_TRUE(EveryWaitEndsAfter(1)) << "still waiting after the limit";
     read->WaitCompleted();
 
     EXPECT_EQ(read->status(), STATUS_TIMEOUT);

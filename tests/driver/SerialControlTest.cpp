@@ -340,7 +340,7 @@ TEST_F(SerialControlTest, AStatusQueryKeepsAPacketThatArrivesWithinTwoMillisecon
     SetReadTimeouts(0, 0);
     auto query = PortRequest::Control(fdo(), 0x1B006C, {}, 20);
     query->Start();
-    WaitForTimedWaiters(1, "the read-ahead to wait for a packet");
+    ASSERT_TRUE(WaitsOnTheClock(*query)) << "the read-ahead did not wait for the instrument";
     sys().clock().AdvanceBy(2 * emu::kMillisecond - 1);
     instrument().Packet("hello");
     query->WaitCompleted();
@@ -357,10 +357,10 @@ TEST_F(SerialControlTest, AStatusQueryGivesUpAfterTwoMilliseconds)
 {
     auto query = PortRequest::Control(fdo(), 0x1B006C, {}, 20);
     query->Start();
-    WaitForTimedWaiters(1, "the read-ahead to wait for a packet");
+    ASSERT_TRUE(WaitsOnTheClock(*query)) << "the read-ahead did not wait for the instrument";
     sys().clock().AdvanceBy(2 * emu::kMillisecond - 1);
     EXPECT_EQ(sys().clock().TimedWaiters(), 1u);
-    sys().clock().AdvanceBy(1);
+    EXPECT_TRUE(EveryWaitEndsAfter(1)) << "the read-ahead waited longer than 2 ms";
     query->WaitCompleted();
     EXPECT_EQ(query->status(), STATUS_SUCCESS);
     EXPECT_EQ(query->information(), 20u);

@@ -64,6 +64,22 @@ void SerialPortTest::WaitForTimedWaiters(std::size_t count, const std::string& w
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == count; }, who);
 }
 
+bool SerialPortTest::WaitsOnTheClock(PortRequest& request)
+{
+    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1 || request.completed(); },
+                   "the request to wait on the clock");
+    return !request.completed();
+}
+
+bool SerialPortTest::EveryWaitEndsAfter(emu::Time deadline)
+{
+    sys().clock().AdvanceBy(deadline);
+    if (sys().clock().TimedWaiters() == 0) return true;
+    while (sys().clock().TimedWaiters() != 0 && sys().clock().AdvanceToNextDeadline()) {
+    }
+    return false;
+}
+
 unsigned SerialPortTest::BulkTransfers() const
 {
     return port_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);

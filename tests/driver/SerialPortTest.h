@@ -43,6 +43,13 @@ protected:
     void LeaveWaiting(const std::string& packet);
     // Waits until `count` threads wait with a deadline on the emulated clock.
     void WaitForTimedWaiters(std::size_t count, const std::string& who);
+    // Waits until the request, started on its own thread, waits with a
+    // deadline; false when it completed instead.
+    bool WaitsOnTheClock(PortRequest& request);
+    // Moves the clock to `deadline` after now; true when no thread waits with
+    // a deadline any more. When one still waits, moves on to its deadline so
+    // that the test can end.
+    bool EveryWaitEndsAfter(emu::Time deadline);
     // Bulk URBs the bus has taken from the driver so far.
     unsigned BulkTransfers() const;
 
