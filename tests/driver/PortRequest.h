@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "TestDriver.h"
@@ -22,8 +23,10 @@ namespace tesmo::test {
 using Bytes = std::vector<UCHAR>;
 
 Bytes BytesOf(const std::string& text);
-// The bytes of a value as it lies in memory.
+// The bytes of a value as it lies in memory (text goes to the overload above:
+// a literal's terminating zero is not part of it).
 template <typename T>
+    requires(!std::is_array_v<T>)
 Bytes BytesOf(const T& value)
 {
     const auto* first = reinterpret_cast<const UCHAR*>(&value);
