@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "EventLog.h"
 #include "PortStack.h"
 #include "SystemTest.h"
 #include "TraceRecorder.h"
+#include "emu/Threads.h"
 #include "instrument/ScriptedDevice.h"
 #include "tesmo/windows.h"
 
@@ -107,6 +109,33 @@ TEST_F(ComPortTest, WhilePoweredDownThePortOpensButRefusesTraffic)
     instrument_.ExpectOut("*RST\n");
     EXPECT_TRUE(WriteFile(port, "*RST\n", 5, &written, nullptr)) << GetLastError();
     EXPECT_EQ(written, 5u);
+}
+
+TEST_F(ComPortTest, UnpluggingFailsTheReadInFlightAndLaterTrafficUntilTheHandleCloses)
+{
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    BOOL readOk = TRUE;
+    DWORD readError = 0;
+    DWORD got = 0xEEEE;
+    std::thread reader([&] {
+        char answer[10];
+        readOk = ReadFile(port, answer, sizeof answer, &got, nullptr);
+        readError = GetLastError();
+    });
+    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the read to wait for the instrument");
+    port_->Unplug();
+    reader.join();
+    EXPECT_FALSE(readOk);
+    EXPECT_EQ(readError, RtlNtStatusToDosError(STATUS_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(got, 0u);
+
+    DWORD written = 0xEEEE;
+    EXPECT_FALSE(WriteFile(port, "*RST\n", 5, &written, nullptr));
+    EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_UNSUCCESSFUL)) << "refused by the driver, not the bus";
+    EXPECT_FALSE(sys().pnp().Info(port_->node()).removed) << "removed under an open handle";
+    Close(port);
+    EXPECT_TRUE(sys().pnp().WaitRemoved(port_->node()));
 }
 
 // ---- requests held while the device cannot serve them ----
