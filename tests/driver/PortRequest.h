@@ -7,6 +7,9 @@
 // A request is sent on the test's thread (Send) or, when the driver will
 // block in it, on a thread of its own (Start) that the test joins through
 // WaitCompleted. Every request must have completed before it is destroyed.
+//
+// Threads: built, sent and inspected from the test's thread at PASSIVE_LEVEL;
+// no lock of its own (the driver owns the IRP until it completes it).
 #pragma once
 
 #include <atomic>

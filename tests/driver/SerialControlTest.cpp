@@ -273,6 +273,38 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"error_character_replaced", std::nullopt, kErrorCharReplaced, 0x20, kInvalid}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// ---- recovery of the hub port ----
+
+struct PortResetCase {
+    const char* label;
+    ULONG portStatus;
+    NTSTATUS resetResult;
+    NTSTATUS status;
+    unsigned resets;
+};
+void PrintTo(const PortResetCase& c, std::ostream* out) { *out << c.label; }
+
+class ParentPortReset : public SerialControlTest, public ::testing::WithParamInterface<PortResetCase> {};
+
+TEST_P(ParentPortReset, ResetsOnlyAConnectedPortThatIsNotEnabled)
+{
+    const PortResetCase& c = GetParam();
+    port().usb().SetPortStatus(c.portStatus);
+    port().usb().FailPortResets(c.resetResult);
+    auto request = Control(0x222BC8);
+    EXPECT_EQ(request->status(), c.status);
+    EXPECT_EQ(request->information(), 0u);
+    EXPECT_EQ(port().usb().portResets(), c.resets);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, ParentPortReset,
+    ::testing::Values(
+        PortResetCase{"enabled", USBD_PORT_ENABLED | USBD_PORT_CONNECTED, STATUS_SUCCESS, STATUS_SUCCESS, 0},
+        PortResetCase{"connected_not_enabled", USBD_PORT_CONNECTED, STATUS_SUCCESS, STATUS_SUCCESS, 1},
+        PortResetCase{"reset_fails", USBD_PORT_CONNECTED, STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR, 1}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 // ---- the descriptors ----
 
 TEST_F(SerialControlTest, TheDescriptorCodesCopyWhatTheDeviceReported)

@@ -3,6 +3,9 @@
 // picks other descriptors), with requests sent straight to the driver's
 // device object. Test bodies script the instrument, send requests and look at
 // the device record; set-up and teardown (disable, leak check) live here.
+//
+// Threads: the helpers run on the test's thread at PASSIVE_LEVEL; requests
+// the driver blocks in run on threads of their own (StartRead). No locks.
 #pragma once
 
 #include <memory>
