@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "SerialPortTest.h"
+#include "TraceParking.h"
 #include "emu/RemoveLocks.h"
 #include "emu/Threads.h"
 #include "usb/Descriptors.h"
@@ -58,45 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                       NoPipeCase{"status_query", IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// Parks the reading thread at one of its trace lines until the test lets it
-// go: the read then stands still inside the driver, owning what it owns.
-class ReadParking {
-public:
-    ReadParking(emu::System& system, std::string line) : system_(system), line_(std::move(line))
-    {
-        system_.SetTraceSink([this](std::uint32_t, std::uint32_t, std::string_view text) {
-            if (text.find(line_) == std::string_view::npos) return;
-            std::unique_lock lock(mutex_);
-            parked_ = true;
-            emu::NotifyStateChanged();
-            released_.wait(lock, [this] { return go_; });
-        });
-    }
-    ~ReadParking()
-    {
-        Release();
-        system_.ClearTraceSink();
-    }
-    void WaitParked()
-    {
-        emu::WaitUntil([this] { std::lock_guard lock(mutex_); return parked_; }, "the read to reach: " + line_);
-    }
-    void Release()
-    {
-        std::lock_guard lock(mutex_);
-        go_ = true;
-        released_.notify_all();
-    }
-
-private:
-    emu::System& system_;
-    const std::string line_;
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool parked_ = false;
-    bool go_ = false;
-};
-
 using DataPathLifetimeTest = SerialPortTest;
 
 // The race: the port is removed while a read still owns the reassembly buffer
@@ -110,7 +70,7 @@ TEST_F(DataPathLifetimeTest, RemovalWaitsForTheReadThatOwnsTheBuffer)
     auto read = StartRead(100);  // a whole packet, then a tail the removal refuses
     claimed->WaitUntilHeld();
 
-    ReadParking parking(sys(), "ReadWrite.c: Read tail failed");
+    TraceParking parking(sys(), "ReadWrite.c: Read tail failed");
     std::atomic<bool> removed{false};
     std::thread removal([&] {
         emu::SetThreadName("removal");

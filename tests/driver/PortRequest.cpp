@@ -62,6 +62,7 @@ std::unique_ptr<PortRequest> PortRequest::Plain(PDEVICE_OBJECT device, UCHAR maj
 NTSTATUS PortRequest::Send()
 {
     returned_ = top_.Send();
+    dispatched_ = true;
     return returned_;
 }
 
@@ -70,6 +71,8 @@ void PortRequest::Start()
     thread_ = std::thread([this] {
         emu::SetThreadName("requester");
         returned_ = top_.Send();
+        dispatched_ = true;
+        emu::NotifyStateChanged();
     });
 }
 

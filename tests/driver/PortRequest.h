@@ -61,6 +61,8 @@ public:
     bool completed() const { return top_.completed(); }
     // What the dispatch routine returned (after Send, or Start and WaitCompleted).
     NTSTATUS returned() const { return returned_; }
+    // The dispatch routine has returned (a pending request may still wait).
+    bool dispatched() const { return dispatched_; }
 
     PIRP irp() const { return top_.irp(); }
     NTSTATUS status() const { return top_.irp()->IoStatus.Status; }
@@ -78,6 +80,7 @@ private:
     Bytes before_;
     std::thread thread_;
     std::atomic<NTSTATUS> returned_{STATUS_PENDING};
+    std::atomic<bool> dispatched_{false};
 };
 
 }  // namespace tesmo::test
