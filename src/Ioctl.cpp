@@ -5,6 +5,7 @@
 
 #include "DebugPrint.h"
 #include "EventLog.h"
+#include "Queue.h"
 #include "ReadWrite.h"
 #include "SerialSettings.h"
 #include "TesmoIoctl.h"
@@ -451,6 +452,15 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         DebugPrint(5, DBG_IOCTL, "Ioctl.c: Queueing IRP 0x%p\n", Irp);
         IoMarkIrpPending(Irp);
         IoCsqInsertIrp(&DeviceExtension->CancelSafeQueue, Irp, NULL);
+        // The queue may have been opened or failed, and drained, between the
+        // test above and the insertion; then nobody else would take this
+        // request out again. The state is read with a full barrier, so that
+        // either this read sees the change or the drain after it sees the
+        // request.
+        if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, HoldRequests, HoldRequests) !=
+            HoldRequests) {
+            ProcessQueuedIrps(DeviceExtension);
+        }
         IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
         return STATUS_PENDING;
     }

@@ -112,6 +112,10 @@ TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)
     PAGED_CODE();
     DebugPrint(5, DBG_QUEUE, "Queue.c: Process Queued Irps\n");
     LogEvent(DeviceExtension, "PQR>", 0, 0, LOG_STATE(DeviceExtension));
+    // A full barrier (the value is left as it is): the change of QueueState
+    // that led here is visible before the list is looked at, so a request
+    // being held meanwhile is either seen below or sees the change itself.
+    InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, HoldRequests, HoldRequests);
     for (;;) {
         // Only a hint: the removal below decides.
         if (IsListEmpty(&DeviceExtension->PendingIrpList)) {
