@@ -104,11 +104,19 @@ PowerManager& System::power() { return kernel_->power; }
 PnpManager& System::pnp() { return kernel_->pnp; }
 detail::Kernel& System::kernel() { return *kernel_; }
 
+namespace {
+// Set while this thread runs a sink, so that a sink replacing itself does not
+// wait for its own call to end.
+thread_local bool t_insideTraceSink = false;
+}  // namespace
+
 void System::SetTraceSink(TraceSink sink)
 {
-    std::lock_guard lock(kernel_->traceMutex);
+    std::unique_lock lock(kernel_->traceMutex);
     kernel_->traceSink = std::move(sink);
     g_traceAttached.store(kernel_->traceSink != nullptr);
+    const int own = t_insideTraceSink ? 1 : 0;
+    kernel_->traceCallsEnded.wait(lock, [&] { return kernel_->traceCallsRunning <= own; });
 }
 
 void System::ClearTraceSink() { SetTraceSink(nullptr); }
@@ -139,9 +147,17 @@ VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
     emu::TraceSink sink;
     {
         std::lock_guard lock(kernel.traceMutex);
+        if (!kernel.traceSink) return;
         sink = kernel.traceSink;
+        ++kernel.traceCallsRunning;
     }
-    if (sink) sink(Level, Component, Text);
+    const bool outer = !emu::t_insideTraceSink;
+    emu::t_insideTraceSink = true;
+    sink(Level, Component, Text);
+    if (outer) emu::t_insideTraceSink = false;
+    std::lock_guard lock(kernel.traceMutex);
+    --kernel.traceCallsRunning;
+    kernel.traceCallsEnded.notify_all();
 }
 
 ULONG DbgPrint(PCSTR Format, ...)

@@ -2,6 +2,7 @@
 // Private to the emulation.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 
 #include "DeviceInterfaces.h"
@@ -44,6 +45,8 @@ public:
     UserIo userIo;
 
     std::mutex traceMutex;
+    std::condition_variable traceCallsEnded;
+    int traceCallsRunning = 0;  // calls of a sink in progress, under traceMutex
     TraceSink traceSink;
 };
 

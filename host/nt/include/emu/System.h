@@ -65,6 +65,8 @@ public:
     detail::Kernel& kernel();
     const SystemOptions& options() const { return options_; }
 
+    // Replaces the trace sink. Returns once no call of the previous sink is
+    // running on another thread, so its owner may go away right after.
     void SetTraceSink(TraceSink sink);
     void ClearTraceSink();
 
