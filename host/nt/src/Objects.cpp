@@ -343,6 +343,12 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
     TargetDevice->AttachedDevice = nullptr;
     static_cast<DevicePrivate*>(above->Reserved)->attachedTo = nullptr;
+    // What was above has left the stack: the end of a surprise removal no
+    // longer reaches it, so its mark goes now (it would otherwise stay and
+    // report the device's later, proper deletion too).
+    for (PDEVICE_OBJECT gone = above; gone; gone = gone->AttachedDevice) {
+        PrivateOf(gone)->surpriseRemovalInProgress = false;
+    }
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
