@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "DriverStack.h"
+#include "DriverStackTest.h"
 #include "EventLog.h"
 #include "SystemTest.h"
 #include "TestDriver.h"
@@ -17,21 +17,8 @@
 namespace tesmo::test {
 namespace {
 
-class DeviceCreationTest : public SystemTest {
+class DeviceCreationTest : public DriverStackTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        stack_ = std::make_unique<DriverStack>(sys(), instrument_);
-    }
-    void TearDown() override
-    {
-        stack_.reset();
-        SystemTest::TearDown();
-    }
-
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<DriverStack> stack_;
 };
 
 TEST_F(DeviceCreationTest, RecordStartsHoldingRequestsAndNotStarted)

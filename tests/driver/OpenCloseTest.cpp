@@ -3,7 +3,7 @@
 // lock only while they complete.
 #include <gtest/gtest.h>
 
-#include "DriverStack.h"
+#include "DriverStackTest.h"
 #include "PortRequest.h"
 #include "SystemTest.h"
 #include "emu/RemoveLocks.h"
@@ -20,23 +20,7 @@ struct StateCase {
 };
 void PrintTo(const StateCase& c, std::ostream* out) { *out << c.label; }
 
-class OpenClose : public SystemTest, public ::testing::WithParamInterface<StateCase> {
-protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        stack_ = std::make_unique<DriverStack>(sys(), instrument_);
-        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        stack_.reset();
-        SystemTest::TearDown();
-    }
-
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<DriverStack> stack_;
-};
+class OpenClose : public AddedDeviceTest, public ::testing::WithParamInterface<StateCase> {};
 
 TEST_P(OpenClose, SucceedWithNoBytesWhateverTheState)
 {

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "DriverStack.h"
+#include "DriverStackTest.h"
 #include "PortStack.h"
 #include "Power.h"
 #include "SystemTest.h"
@@ -24,19 +24,8 @@ namespace {
 
 // ---- PortName ----
 
-class PortNameTest : public SystemTest {
+class PortNameTest : public AddedDeviceTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        stack_ = std::make_unique<DriverStack>(sys(), instrument_);
-        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        stack_.reset();
-        SystemTest::TearDown();
-    }
     NTSTATUS Start()
     {
         TopLevelIrp start(stack_->fdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE);
@@ -44,9 +33,6 @@ protected:
         start.WaitCompleted();
         return start.finalStatus();
     }
-
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<DriverStack> stack_;
 };
 
 TEST_F(PortNameTest, MissingPortNameFailsTheStartAfterTheStatesChanged)

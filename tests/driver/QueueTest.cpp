@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "DriverStack.h"
+#include "DriverStackTest.h"
 #include "Queue.h"
 #include "SystemTest.h"
 #include "TestDriver.h"
@@ -15,20 +15,17 @@
 namespace tesmo::test {
 namespace {
 
-class QueueTest : public SystemTest {
+class QueueTest : public AddedDeviceTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        stack_ = std::make_unique<DriverStack>(sys(), instrument_);
-        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
+        AddedDeviceTest::SetUp();
         process_ = DRIVER_SYMBOL(stack_->driver(), ProcessQueuedIrps);
     }
     void TearDown() override
     {
         requests_.clear();
-        stack_.reset();
-        SystemTest::TearDown();
+        AddedDeviceTest::TearDown();
     }
 
     // A GET_BAUD_RATE request sent to the port; while the queue is held it stays pending.
@@ -53,8 +50,6 @@ protected:
         return held;
     }
 
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<DriverStack> stack_;
     decltype(&ProcessQueuedIrps) process_ = nullptr;
     std::vector<std::unique_ptr<TopLevelIrp>> requests_;
     ULONG baud_[8] = {};
