@@ -170,6 +170,9 @@ private:
     void SelectConfiguration(PURB urb, Completions& done, PIRP irp);
     void AbortPipe(PURB urb, PIRP irp);
     void ResetPipe(PURB urb, PIRP irp);
+    // Finds the request's pipe, runs `act` on it with the mutex held, then
+    // tells the instrument and completes; a bad handle fails the request.
+    void PipeRequest(PURB urb, PIRP irp, const std::function<void(detail::Pipe&, Completions&)>& act);
     void SubmitBulk(PURB urb, PIRP irp);
     void DeliverOut(detail::Pipe& pipe, PURB urb, PIRP irp);
     void PumpIn();

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "DriverStackTest.h"
-#include "PortStack.h"
+#include "PluggedPortTest.h"
 #include "Power.h"
 #include "SystemTest.h"
 #include "TestDriver.h"
@@ -150,19 +150,8 @@ TEST_F(BoundedWaitTest, QueryRemoveCancelsAReadTheInstrumentNeverAnswers)
 
 // ---- wait-wake ----
 
-class WaitWakeTest : public SystemTest {
+class WaitWakeTest : public PluggedPortTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), instrument_);
-        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
     static VOID Finished(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
     {
         auto* self = static_cast<WaitWakeTest*>(context);
@@ -176,8 +165,6 @@ protected:
         return PoRequestPowerIrp(port_->fdo(), IRP_MN_WAIT_WAKE, state, Finished, this, nullptr);
     }
 
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<PortStack> port_;
     std::atomic<bool> finished_{false};
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
 };
@@ -238,26 +225,13 @@ TEST(FailedStartTest, RemovalOfADeviceWhoseStartFailedEarlyCompletes)
 
 // ---- port and pipe recovery ----
 
-class RecoveryTest : public SystemTest {
+class RecoveryTest : public PluggedPortTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), instrument_);
-        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
     NTSTATUS ResetIfNotEnabled()
     {
         return DRIVER_SYMBOL(port_->driver(), ResetParentPortIfDeviceNotEnabled)(port_->fdo());
     }
 
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<PortStack> port_;
 };
 
 struct PortCase {

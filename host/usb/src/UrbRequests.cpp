@@ -245,31 +245,22 @@ void UsbDevice::SelectConfiguration(PURB urb, Completions& done, PIRP irp)
 
 void UsbDevice::AbortPipe(PURB urb, PIRP irp)
 {
-    std::uint8_t address;
-    {
-        Completions done;
-        std::lock_guard lock(mutex_);
-        Pipe* pipe = urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)
-                         ? nullptr
-                         : FindPipe(urb->UrbPipeRequest.PipeHandle);
-        if (!pipe) {
-            done.Add(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
-            return;
-        }
-        FailTransfers([pipe](const Transfer& t) { return t.pipe == pipe; }, USBD_STATUS_CANCELED, STATUS_CANCELLED,
-                      done);
-        address = pipe->endpoint.address;
-    }
-    CallInstrument([&] { instrument_.OnPipeReset(address); });
-    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-    detail::CompleteAtDispatch(irp, STATUS_SUCCESS);
+    PipeRequest(urb, irp, [this](Pipe& pipe, Completions& done) {
+        FailTransfers([&pipe](const Transfer& t) { return t.pipe == &pipe; }, USBD_STATUS_CANCELED,
+                      STATUS_CANCELLED, done);
+    });
 }
 
 void UsbDevice::ResetPipe(PURB urb, PIRP irp)
 {
+    PipeRequest(urb, irp, [](Pipe& pipe, Completions&) { pipe.halted = false; });
+}
+
+void UsbDevice::PipeRequest(PURB urb, PIRP irp, const std::function<void(Pipe&, Completions&)>& act)
+{
     std::uint8_t address;
     {
-        Completions done;
+        Completions done;  // completes what `act` ended once the mutex is released
         std::lock_guard lock(mutex_);
         Pipe* pipe = urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)
                          ? nullptr
@@ -278,7 +269,7 @@ void UsbDevice::ResetPipe(PURB urb, PIRP irp)
             done.Add(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
             return;
         }
-        pipe->halted = false;
+        act(*pipe, done);
         address = pipe->endpoint.address;
     }
     CallInstrument([&] { instrument_.OnPipeReset(address); });
