@@ -126,6 +126,24 @@ typedef struct _DEVICE_EXTENSION {
     // where the dispatch routines may not wait.
     PIO_WORKITEM DrainWorkItem;
     LONG DrainQueued;  // 1 while DrainWorkItem is queued; interlocked
+    // 1 while WorkItem (the power path's wait for USB quiet) is queued or
+    // running; interlocked. A device power request that finds it taken waits
+    // in its own thread instead.
+    LONG WorkItemQueued;
+    // Guards ConfigurationDescriptor and ConfigurationDescriptorLength against
+    // a restart that replaces them while IOCTL_READ_CONFIG_DESCRIPTOR copies.
+    // Set by the start, read by the I/O control, both under the lock.
+    KSPIN_LOCK DescriptorLock;
+    ULONG ConfigurationDescriptorLength;  // bytes read into ConfigurationDescriptor
+    // The driver's own wait-wake request while it is outstanding, set with
+    // WaitWakeIrp by whoever issues it and kept until it is finished; a
+    // wait-wake request that is not this one only passes through.
+    PIRP OwnWaitWakeIrp;
+    // Event-log writers in progress (interlocked). Removal takes LogEntries
+    // away first, then waits for this to drop to 0 before freeing the storage:
+    // a cancel routine can still run the queue callbacks, which log, after
+    // removal has emptied the queue.
+    LONG LogWriters;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only

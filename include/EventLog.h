@@ -2,10 +2,13 @@
 // tag and three 64-bit values, written newest-first downward through a
 // power-of-two ring, meant to be read from memory by a debugger.
 //
-// IRQL: LogEvent runs at any IRQL up to DISPATCH_LEVEL (an interlocked
-// decrement and four stores, no call, no lock). InitCircularLog allocates and
-// runs at PASSIVE_LEVEL.
-// Locking: none; the interlocked decrement of LogIndex gives each writer a slot.
+// IRQL: LogEvent runs at any IRQL up to DISPATCH_LEVEL (interlocked steps
+// and four stores, no call, no lock). InitCircularLog and ReleaseCircularLog
+// allocate or free and run at PASSIVE_LEVEL.
+// Locking: none; the interlocked decrement of LogIndex gives each writer a
+// slot. Each writer counts itself in LogWriters around its use of the
+// storage, so that ReleaseCircularLog, which takes the storage away first,
+// frees it only once no writer can still be in it.
 #pragma once
 
 #include "DeviceExtension.h"
@@ -13,6 +16,9 @@
 extern "C" {
 
 NTSTATUS InitCircularLog(PDEVICE_EXTENSION DeviceExtension, ULONG Pages);
+// Takes the storage away from later writers, waits for those still writing,
+// then frees it. Later LogEvent calls write nothing.
+VOID ReleaseCircularLog(PDEVICE_EXTENSION DeviceExtension);
 
 }
 
@@ -33,19 +39,24 @@ static inline ULONG DeviceStateWord(const DEVICE_EXTENSION* Extension)
 static inline void LogEvent(PDEVICE_EXTENSION Extension, const char Tag[5], ULONG64 Value1, ULONG64 Value2,
                             ULONG64 Value3)
 {
+    PEVENT_LOG_ENTRY Entries;
     PEVENT_LOG_ENTRY Entry;
     LONG Index;
 
-    if (Extension->LogEntries == NULL) {
-        return;
+    // Counted before the storage is looked at (a full barrier), so that the
+    // release either sees this writer or this writer sees no storage.
+    InterlockedIncrement(&Extension->LogWriters);
+    Entries = *(PEVENT_LOG_ENTRY volatile*)&Extension->LogEntries;
+    if (Entries != NULL) {
+        Index = InterlockedDecrement(&Extension->LogIndex);
+        Entry = &Entries[(ULONG)Index & Extension->LogMask];
+        Entry->Tag[0] = (UCHAR)Tag[0];
+        Entry->Tag[1] = (UCHAR)Tag[1];
+        Entry->Tag[2] = (UCHAR)Tag[2];
+        Entry->Tag[3] = (UCHAR)Tag[3];
+        Entry->Value1 = Value1;
+        Entry->Value2 = Value2;
+        Entry->Value3 = Value3;
     }
-    Index = InterlockedDecrement(&Extension->LogIndex);
-    Entry = &Extension->LogEntries[(ULONG)Index & Extension->LogMask];
-    Entry->Tag[0] = (UCHAR)Tag[0];
-    Entry->Tag[1] = (UCHAR)Tag[1];
-    Entry->Tag[2] = (UCHAR)Tag[2];
-    Entry->Tag[3] = (UCHAR)Tag[3];
-    Entry->Value1 = Value1;
-    Entry->Value2 = Value2;
-    Entry->Value3 = Value3;
+    InterlockedDecrement(&Extension->LogWriters);
 }

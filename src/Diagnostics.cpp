@@ -87,6 +87,21 @@ NTSTATUS InitCircularLog(PDEVICE_EXTENSION DeviceExtension, ULONG Pages)
     return STATUS_SUCCESS;
 }
 
+VOID ReleaseCircularLog(PDEVICE_EXTENSION DeviceExtension)
+{
+    PEVENT_LOG_ENTRY Entries;
+
+    Entries = (PEVENT_LOG_ENTRY)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->LogEntries, NULL);
+    if (Entries == NULL) {
+        return;
+    }
+    // A writer that counted itself before the exchange may still be storing
+    // its entry: four stores, at most a moment.
+    while (InterlockedCompareExchange(&DeviceExtension->LogWriters, 0, 0) != 0) {
+    }
+    ExFreePoolWithTag(Entries, TESMO_POOL_TAG);
+}
+
 PCSTR QueueStateString(LONG State)
 {
     switch (State) {

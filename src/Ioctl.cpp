@@ -180,7 +180,6 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
     SERIAL_STATUS SerialStatus;
     LARGE_INTEGER ReadAheadLimit;
     PUCHAR Buffer;
-    NTSTATUS ReadStatus;
 
     PAGED_CODE();
     if (Request->Out < sizeof(SERIAL_STATUS)) {
@@ -200,8 +199,10 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
         DeviceExtension->StaticBufferOffset = 0;
         DeviceExtension->StaticBufferBytes = 0;
         ReadAheadLimit.QuadPart = READ_AHEAD_WAIT_LIMIT;
-        ReadStatus = ReadSinglePacket(DeviceExtension, Buffer, &ReadAheadLimit, &DeviceExtension->StaticBufferBytes);
-        SerialStatus.AmountInInQueue = NT_SUCCESS(ReadStatus) ? DeviceExtension->StaticBufferBytes : 0;
+        // Whatever the packet brought waits for the next read, also when its
+        // transfer ended with the wait or with an error: the count says so.
+        ReadSinglePacket(DeviceExtension, Buffer, &ReadAheadLimit, &DeviceExtension->StaticBufferBytes);
+        SerialStatus.AmountInInQueue = DeviceExtension->StaticBufferBytes;
     }
     ReleaseDevExtBuffer(DeviceExtension, Buffer);
     DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%X\n",
@@ -310,24 +311,34 @@ static TESMO_PAGED NTSTATUS ReadDeviceDescriptor(PDEVICE_EXTENSION DeviceExtensi
     return STATUS_SUCCESS;
 }
 
-static TESMO_PAGED NTSTATUS ReadConfigDescriptor(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUEST* Request)
+// Not pageable: the copy is made under the descriptor's spin lock, so that a
+// restart never swaps the block out from under it.
+static NTSTATUS ReadConfigDescriptor(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUEST* Request)
 {
-    ULONG Length;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Length = 0;
+    KIRQL OldIrql;
 
-    PAGED_CODE();
-    if (DeviceExtension->ConfigurationDescriptor == NULL) {
-        return STATUS_DEVICE_DATA_ERROR;
-    }
     if (Request->Out == 0 || Request->Buffer == NULL) {
-        return STATUS_INVALID_PARAMETER;
+        // Checked after the descriptor below, as before: no descriptor wins.
+        Status = STATUS_INVALID_PARAMETER;
     }
-    Length = DeviceExtension->ConfigurationDescriptor->wTotalLength;
-    if (Request->Out < Length) {
-        Length = Request->Out;
+    OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DescriptorLock);
+    if (DeviceExtension->ConfigurationDescriptor == NULL) {
+        Status = STATUS_DEVICE_DATA_ERROR;
+    } else if (NT_SUCCESS(Status)) {
+        // The length that was read into the block, not what its header says now.
+        Length = DeviceExtension->ConfigurationDescriptorLength;
+        if (Request->Out < Length) {
+            Length = Request->Out;
+        }
+        RtlCopyMemory(Request->Buffer, DeviceExtension->ConfigurationDescriptor, Length);
     }
-    RtlCopyMemory(Request->Buffer, DeviceExtension->ConfigurationDescriptor, Length);
-    Request->Irp->IoStatus.Information = Length;
-    return STATUS_SUCCESS;
+    KeReleaseSpinLock(&DeviceExtension->DescriptorLock, OldIrql);
+    if (NT_SUCCESS(Status)) {
+        Request->Irp->IoStatus.Information = Length;
+    }
+    return Status;
 }
 
 static TESMO_PAGED NTSTATUS ResetPipeOfFile(PDEVICE_OBJECT DeviceObject, PIRP Irp)

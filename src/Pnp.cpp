@@ -297,7 +297,13 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RtlAppendUnicodeToString(&LinkName, TESMO_WIDE("\\"));
     RtlAppendUnicodeToString(&LinkName, TESMO_WIDE("DosDevices"));
     RtlAppendUnicodeToString(&LinkName, TESMO_WIDE("\\"));
-    RtlAppendUnicodeToString(&LinkName, PortName);
+    // A port name too long for the link's buffer would leave the link as the
+    // bare \DosDevices\ directory: the start fails instead.
+    Status = RtlAppendUnicodeToString(&LinkName, PortName);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlAppendUnicodeToString failed with 0x%x\n", Status);
+        goto Exit;
+    }
 
     Status = PublishLink(DeviceExtension, &LinkName);
     if (!NT_SUCCESS(Status)) {
@@ -341,6 +347,11 @@ Exit:
     }
     if (Key != NULL) {
         ZwClose(Key);
+    }
+    // Requests held while the device was stopped (a rebalance) have nobody
+    // else to serve them now that the queue is open again.
+    if (NT_SUCCESS(Status) && DeviceExtension->PnpState == Working) {
+        ProcessQueuedIrps(DeviceExtension);
     }
     DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%x\n", Status);
     return Status;
@@ -553,10 +564,7 @@ TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
         IoFreeWorkItem(DeviceExtension->DrainWorkItem);
         DeviceExtension->DrainWorkItem = NULL;
     }
-    if (DeviceExtension->LogEntries != NULL) {
-        ExFreePoolWithTag(DeviceExtension->LogEntries, TESMO_POOL_TAG);
-        DeviceExtension->LogEntries = NULL;
-    }
+    ReleaseCircularLog(DeviceExtension);
 }
 
 TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)

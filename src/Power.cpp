@@ -18,6 +18,25 @@ static VOID ReleasePowerHold(PDEVICE_EXTENSION DeviceExtension, PCSTR ReleaseLin
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
 }
 
+// Moves the queue gate for a power transition, unless removal has set it to
+// FailRequests: a surprise-removed device stays failing whatever power
+// requests still reach it. Returns whether the gate was changed.
+static BOOLEAN ChangeQueueStateUnlessFailing(PDEVICE_EXTENSION DeviceExtension, ULONG NewState)
+{
+    LONG Current;
+
+    for (;;) {
+        Current = *(LONG volatile*)&DeviceExtension->QueueState;
+        if (Current == FailRequests) {
+            return FALSE;
+        }
+        if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, (LONG)NewState, Current) ==
+            Current) {
+            return TRUE;
+        }
+    }
+}
+
 // The D-state the device takes for a system state (a state the table does
 // not cover gets the deepest).
 static DEVICE_POWER_STATE MappedDeviceState(PDEVICE_EXTENSION DeviceExtension, SYSTEM_POWER_STATE SystemState)
@@ -194,6 +213,26 @@ NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     return Status;
 }
 
+// Hands a device power request to the work item that waits for USB quiet
+// before passing it down. FALSE when it cannot: the device is being removed,
+// or the item is still queued or running for another request (queueing it
+// again would lose one of them); the caller then waits in its own thread.
+static TESMO_PAGED BOOLEAN QueuePowerWait(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    PAGED_CODE();
+    if (InterlockedExchange(&DeviceExtension->WorkItemQueued, 1) != 0) {
+        DebugPrint(3, DBG_POWER, "Power.c:QueuePowerWait-work item busy, waiting in the caller\n");
+        return FALSE;
+    }
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
+        InterlockedExchange(&DeviceExtension->WorkItemQueued, 0);
+        return FALSE;
+    }
+    IoMarkIrpPending(Irp);
+    IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
+    return TRUE;
+}
+
 TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -205,15 +244,18 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
              LOG_STATE(DeviceExtension));
     Quiet = KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers);
     LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet), LOG_SIGNED(DeviceExtension->OutstandingIo), 0);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n", HoldRequests);
-    DeviceExtension->QueueState = HoldRequests;
+    if (ChangeQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
+        DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n",
+                   HoldRequests);
+    }
 
-    if (!Quiet && NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
-        IoMarkIrpPending(Irp);
-        IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
-        DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
-                   STATUS_PENDING);
-        return STATUS_PENDING;
+    if (!Quiet) {
+        if (QueuePowerWait(DeviceExtension, Irp)) {
+            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
+                       STATUS_PENDING);
+            return STATUS_PENDING;
+        }
+        WaitForUsbQuiet(DeviceExtension);
     }
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -242,12 +284,14 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // Going down: announced and recorded before the lower drivers see it.
         PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
         DeviceExtension->DevicePowerState = DeviceState;
-        if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers) &&
-            NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
-            IoQueueWorkItem(DeviceExtension->WorkItem, PowerWaitWorkItem, DelayedWorkQueue, Irp);
-            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
-                       STATUS_PENDING);
-            return STATUS_PENDING;
+        if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
+            if (QueuePowerWait(DeviceExtension, Irp)) {
+                DebugPrint(4, DBG_POWER,
+                           "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
+                           STATUS_PENDING);
+                return STATUS_PENDING;
+            }
+            WaitForUsbQuiet(DeviceExtension);
         }
     }
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -278,6 +322,8 @@ TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
                            DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
     LogEvent(DeviceExtension, "WIo<", LOG_SIGNED(WaitStatus), 0, 0);
+    // The item may be queued again from here on (it has started).
+    InterlockedExchange(&DeviceExtension->WorkItemQueued, 0);
     // Taken when the item was queued: a removal waits for this routine.
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
@@ -317,16 +363,13 @@ static TESMO_PAGED VOID DrainWorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID 
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
 
-// The held requests go to dispatch routines that wait for USB transfers:
-// above PASSIVE_LEVEL (a completion at DISPATCH_LEVEL) that happens in a work
-// item instead. The queued item holds RequestLock, so a removal waits for it
-// before it releases the work item.
+// The held requests go to dispatch routines that wait for USB transfers,
+// which a completion routine must not do: it may run at DISPATCH_LEVEL or on
+// the bus's own thread, whose completions those transfers wait for. So the
+// drain always runs in a work item. The queued item holds RequestLock, so a
+// removal waits for it before it releases the work item.
 static VOID DrainHeldRequests(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        ProcessQueuedIrps(DeviceExtension);
-        return;
-    }
     if (InterlockedExchange(&DeviceExtension->DrainQueued, 1) != 0) {
         return;
     }
@@ -365,15 +408,21 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     if (DeviceState == PowerDeviceD0) {
         DeviceExtension->DevicePowerState = PowerDeviceD0;
         PoSetPowerState(DeviceExtension->FunctionalDeviceObject, DevicePowerState, PowerState);
-        DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
-                   AllowRequests);
-        DeviceExtension->QueueState = AllowRequests;
-        if (DeviceExtension->PnpState == Working) {
-            DrainHeldRequests(DeviceExtension);
+        if (ChangeQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
+            DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
+                       AllowRequests);
+            if (DeviceExtension->PnpState == Working) {
+                DrainHeldRequests(DeviceExtension);
+            }
         }
         // A system state other than S0 that maps to D0 still has its system
-        // request waiting here: it goes on.
-        if (SystemIrp != NULL && IoGetCurrentIrpStackLocation(SystemIrp)->MinorFunction == IRP_MN_SET_POWER) {
+        // request waiting here: it goes on. A kept request for a state that
+        // maps elsewhere (a shutdown that came while this D0 request was in
+        // the bus) waits for its own device request.
+        if (SystemIrp != NULL && IoGetCurrentIrpStackLocation(SystemIrp)->MinorFunction == IRP_MN_SET_POWER &&
+            MappedDeviceState(DeviceExtension,
+                              IoGetCurrentIrpStackLocation(SystemIrp)->Parameters.Power.State.SystemState) ==
+                PowerDeviceD0) {
             PassKeptSystemSetPower(DeviceExtension, SystemIrp);
         }
     } else if (SystemIrp != NULL) {
@@ -395,16 +444,21 @@ NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     }
     ReleasePowerHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-releasing Remove lock (%d)\n");
 
-    // Completed before CancelWaitWake took it: it completes upward.
-    if (InterlockedCompareExchangePointer((PVOID volatile*)&DeviceExtension->WaitWakeIrp, NULL, Irp) == Irp ||
-        !DeviceExtension->WaitWakeEnabled) {
-        // A wait-wake request that is not the driver's own always completes
-        // upward: nobody else would ever finish it.
+    // A wait-wake request that is not the driver's own always completes
+    // upward: nobody else would ever finish it. Which one is the driver's is
+    // a matter of identity, not of any flag that may change meanwhile.
+    // The driver's own, completed before CancelWaitWake took it: upward too.
+    if (Irp != DeviceExtension->OwnWaitWakeIrp ||
+        InterlockedCompareExchangePointer((PVOID volatile*)&DeviceExtension->WaitWakeIrp, NULL, Irp) == Irp) {
+        if (Irp == DeviceExtension->OwnWaitWakeIrp) {
+            DeviceExtension->OwnWaitWakeIrp = NULL;
+        }
         DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine EXIT with STATUS_SUCCESS\n");
         PoStartNextPowerIrp(Irp);
         return STATUS_SUCCESS;
     }
     if (InterlockedExchange(&DeviceExtension->WaitWakeCancelFlag, 1) != 0) {
+        DeviceExtension->OwnWaitWakeIrp = NULL;
         DebugPrint(4, DBG_POWER, "Power.c:WaitWakeCompletionRoutine EXIT with STATUS_CANCELLED\n");
         PoStartNextPowerIrp(Irp);
         return STATUS_CANCELLED;
@@ -423,6 +477,7 @@ VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension)
         IoCancelIrp(Irp);
         if (InterlockedExchange(&DeviceExtension->WaitWakeCancelFlag, 1) != 0) {
             DebugPrint(5, DBG_POWER, "Power.c:CancelWaitWake-canceling IRP 0x%p\n", Irp);
+            DeviceExtension->OwnWaitWakeIrp = NULL;
             PoStartNextPowerIrp(Irp);
             Irp->IoStatus.Status = STATUS_CANCELLED;
             Irp->IoStatus.Information = 0;

@@ -142,7 +142,10 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
         Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
         DeviceExtension->StaticBufferBytes = Got;
         DeviceExtension->StaticBufferOffset = 0;
-        if (Status != STATUS_SUCCESS) {
+        // A packet that arrived as the wait ran out, or before a failure ended
+        // the transfer, is the instrument's answer all the same: it is served
+        // like any other. Only a transfer that brought nothing ends here.
+        if (Got == 0 && Status != STATUS_SUCCESS) {
             DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%x, resetting bytes & offset\n", Status);
             DeviceExtension->StaticBufferBytes = 0;
             DeviceExtension->StaticBufferOffset = 0;
@@ -166,17 +169,16 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     Whole = (Remainder / PacketSize) * PacketSize;
     Tail = Remainder % PacketSize;
     DebugPrint(5, DBG_READ, "Calling ReadData for %d bytes\n", Whole);
-    Status = ReadData(DeviceExtension, Destination, Whole, NULL, &Got);
-    if (!NT_SUCCESS(Status)) {
-        return Status;
-    }
+    // The whole packets wait as long as the caller's time-outs allow, like
+    // any packet of the read; what arrived by then is delivered.
+    Status = ReadData(DeviceExtension, Destination, Whole, WaitLimit, &Got);
     *Delivered += Got;
     Destination += Got;
-    if (Got != Whole || Tail == 0) {
+    if (!NT_SUCCESS(Status) || Got != Whole || Tail == 0) {
         return Status;
     }
     Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
-    if (!NT_SUCCESS(Status)) {
+    if (!NT_SUCCESS(Status) && Got == 0) {
         DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%x\n", Status);
         return Status;
     }
@@ -248,10 +250,20 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                 Length - Delivered, &WaitLimit, &Delivered);
     ReleaseDevExtBuffer(DeviceExtension, Buffer);
 
+    // Bytes taken from the buffer or the instrument exist nowhere else any
+    // more: a read that delivered some completes as a short read, and a
+    // failure that persists is reported by the next read. A failure carries
+    // no count, as the I/O manager copies nothing back for it.
+    if (!NT_SUCCESS(Status) && Delivered != 0) {
+        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %d bytes taken before status 0x%x\n",
+                   Delivered, Status);
+        Status = STATUS_SUCCESS;
+    }
+
 Complete:
     DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes (full) with status 0x%x\n",
                Delivered, Status);
-    CompleteRequest(Irp, Status, Delivered);
+    CompleteRequest(Irp, Status, NT_SUCCESS(Status) ? Delivered : 0);
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%X\n", Status);
     }

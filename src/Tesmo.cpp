@@ -79,10 +79,7 @@ static TESMO_PAGED VOID ReleaseFailedDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN
         IoFreeWorkItem(DeviceExtension->WorkItem);
         DeviceExtension->WorkItem = NULL;
     }
-    if (DeviceExtension->LogEntries != NULL) {
-        ExFreePoolWithTag(DeviceExtension->LogEntries, TESMO_POOL_TAG);
-        DeviceExtension->LogEntries = NULL;
-    }
+    ReleaseCircularLog(DeviceExtension);
     IoDeleteDevice(DeviceObject);
 }
 
@@ -172,6 +169,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     KeInitializeSpinLock(&DeviceExtension->QueueLock);
     InitializeListHead(&DeviceExtension->PendingIrpList);
     KeInitializeSpinLock(&DeviceExtension->UsbRequestLock);
+    KeInitializeSpinLock(&DeviceExtension->DescriptorLock);
     InitializeListHead(&DeviceExtension->UsbRequestsInFlight);
     IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
                     KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
@@ -238,6 +236,18 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     if (Result == 1) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, clearing NoPendingUsbTranfers event\n");
         KeClearEvent(&DeviceExtension->NoPendingUsbTranfers);
+    }
+    // The test above and the count are two steps: a closing of the gate that
+    // fell between them may already have waited for quiet and found none.
+    // Read the state again now that the request is counted (the interlocked
+    // increment is a full barrier): either the closer's wait sees this count,
+    // or this read sees the closed gate and the request backs out.
+    if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, AllowRequests, AllowRequests) !=
+        AllowRequests) {
+        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+                   QueueStateString((LONG)DeviceExtension->QueueState), STATUS_UNSUCCESSFUL);
+        Kavrel_IoDecrement(DeviceExtension);
+        return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
 }

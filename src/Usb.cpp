@@ -33,7 +33,10 @@ static NTSTATUS SynchCallCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout)
+// SynchCallUSBD with one more answer: whether the URB reached the bus at all.
+// A URB that reached it carries the bus's account of what moved, whatever
+// the status; one that did not still holds what the caller filled in.
+static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout, PBOOLEAN Submitted)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -45,6 +48,7 @@ NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Tim
     USB_REQUEST_IN_FLIGHT InFlight;
     KIRQL OldIrql;
 
+    *Submitted = FALSE;
     DebugPrint(6, DBG_USB, "Usb.c:SynchCallUSBD ENTRY\n");
     Status = Kavrel_IoIncrement(DeviceExtension);
     if (!NT_SUCCESS(Status)) {
@@ -68,6 +72,7 @@ NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Tim
     InsertTailList(&DeviceExtension->UsbRequestsInFlight, &InFlight.Link);
     KeReleaseSpinLock(&DeviceExtension->UsbRequestLock, OldIrql);
 
+    *Submitted = TRUE;
     Status = IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
     if (Status == STATUS_PENDING) {
         WaitStatus = KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, Timeout);
@@ -94,6 +99,13 @@ Decrement:
     return Status;
 }
 
+NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout)
+{
+    BOOLEAN Submitted;
+
+    return SubmitUrbAndWait(DeviceObject, Urb, Timeout, &Submitted);
+}
+
 VOID CancelUsbRequestsInFlight(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL OldIrql;
@@ -115,12 +127,33 @@ static VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                                  Buffer, NULL, Length, NULL);
 }
 
+// Puts a freshly read configuration descriptor in place of the one the
+// record holds. Readers copy it under DescriptorLock, so the old block goes
+// only once no reader can be inside it.
+static TESMO_PAGED VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
+                                                       PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
+{
+    PUSB_CONFIGURATION_DESCRIPTOR Previous;
+    KIRQL OldIrql;
+
+    PAGED_CODE();
+    OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DescriptorLock);
+    Previous = DeviceExtension->ConfigurationDescriptor;
+    DeviceExtension->ConfigurationDescriptor = Descriptor;
+    DeviceExtension->ConfigurationDescriptorLength = Length;
+    KeReleaseSpinLock(&DeviceExtension->DescriptorLock, OldIrql);
+    if (Previous != NULL) {
+        ExFreePoolWithTag(Previous, TESMO_POOL_TAG);
+    }
+}
+
 TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
     PURB Urb;
     PUSB_CONFIGURATION_DESCRIPTOR Header;
+    PUSB_CONFIGURATION_DESCRIPTOR Descriptor = NULL;
     USHORT TotalLength;
 
     PAGED_CODE();
@@ -156,40 +189,51 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
         Status = STATUS_DEVICE_DATA_ERROR;
         goto Exit;
     }
-    // A restart reads the descriptor again: the copy of the last start goes.
-    if (DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
-    }
-    DeviceExtension->ConfigurationDescriptor =
-        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, TotalLength, TESMO_POOL_TAG);
-    if (DeviceExtension->ConfigurationDescriptor == NULL) {
+    // Read into a block of its own: the copy of an earlier start stays where
+    // readers find it until this one is complete.
+    Descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, TotalLength, TESMO_POOL_TAG);
+    if (Descriptor == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
     // A device that sends less than it announced leaves zeros, not stale pool.
-    RtlZeroMemory(DeviceExtension->ConfigurationDescriptor, TotalLength);
+    RtlZeroMemory(Descriptor, TotalLength);
 
-    BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, DeviceExtension->ConfigurationDescriptor,
-                           TotalLength);
+    BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Descriptor, TotalLength);
     Status = SynchCallUSBD(DeviceObject, Urb, NULL);
     DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration descriptor request returned 0x%x\n", Status);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+    // The block was sized by the first answer; everything that walks it goes
+    // by the length in its header. A device that announces another length the
+    // second time would send them past its end.
+    if (Descriptor->wTotalLength != TotalLength) {
+        DebugPrint(3, DBG_USB, "Usb.c:ReadDescriptors-wTotalLength changed from %d to %d\n", (int)TotalLength,
+                   (int)Descriptor->wTotalLength);
+        Status = STATUS_DEVICE_DATA_ERROR;
+        goto Exit;
+    }
+    InstallConfigurationDescriptor(DeviceExtension, Descriptor, TotalLength);
+    Descriptor = NULL;
 
 Exit:
     if (Urb != NULL) {
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
-    if (!NT_SUCCESS(Status) && DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
+    if (Descriptor != NULL) {
+        ExFreePoolWithTag(Descriptor, TESMO_POOL_TAG);
     }
     return Status;
 }
 
-// Records one pipe of the instrument's interface; fails only when the
-// reassembly buffer cannot be allocated.
+// Records one pipe of the instrument's interface; fails when the IN pipe's
+// packet size does not fit the reassembly buffer or the buffer cannot be
+// allocated.
 static TESMO_PAGED NTSTATUS TakeInstrumentPipe(PDEVICE_EXTENSION DeviceExtension, PUSBD_PIPE_INFORMATION Pipe)
 {
+    PUCHAR Block;
+
     PAGED_CODE();
     if (Pipe->EndpointAddress == INSTRUMENT_OUT_ENDPOINT) {
         DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-bulk OUT pipe handle 0x%p\n", Pipe->PipeHandle);
@@ -197,20 +241,31 @@ static TESMO_PAGED NTSTATUS TakeInstrumentPipe(PDEVICE_EXTENSION DeviceExtension
         DeviceExtension->OutPipeHandle = Pipe->PipeHandle;
     } else if (Pipe->EndpointAddress == INSTRUMENT_IN_ENDPOINT) {
         DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-bulk IN pipe handle 0x%p\n", Pipe->PipeHandle);
+        // Whole packets pass through the 4096-byte reassembly buffer: a packet
+        // size it cannot hold (or none at all) would overrun it or divide by 0.
+        if (Pipe->MaximumPacketSize == 0 || Pipe->MaximumPacketSize > STATIC_BUFFER_SIZE) {
+            DebugPrint(3, DBG_USB, "Usb.c:SelectConfiguration-bulk IN packet size %d not supported\n",
+                       (int)Pipe->MaximumPacketSize);
+            return STATUS_DEVICE_DATA_ERROR;
+        }
         DeviceExtension->InMaxPacketSize = Pipe->MaximumPacketSize;
         DeviceExtension->InPipeHandle = Pipe->PipeHandle;
         // A restart keeps the buffer of the first start: a reader may own it
         // right now, and the bytes waiting in it are still the instrument's.
         if (DeviceExtension->ReassemblyBlock == NULL) {
-            DeviceExtension->ReassemblyBlock =
-                (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, STATIC_BUFFER_SIZE, TESMO_POOL_TAG);
-            if (DeviceExtension->ReassemblyBlock == NULL) {
+            Block = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, STATIC_BUFFER_SIZE, TESMO_POOL_TAG);
+            if (Block == NULL) {
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
             DeviceExtension->StaticBufferBytes = 0;
             DeviceExtension->StaticBufferOffset = 0;
-            InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer,
-                                       DeviceExtension->ReassemblyBlock);
+            // Handed over like any release (a reader may already wait for it),
+            // and only then announced through ReassemblyBlock, the field that
+            // tells readers there is a buffer to wait for.
+            InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, Block);
+            KeSetEvent(&DeviceExtension->StaticBufferEvent, IO_NO_INCREMENT, FALSE);
+            InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->ReassemblyBlock, Block);
+            DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-reassembly buffer 0x%p\n", Block);
         }
     }
     return STATUS_SUCCESS;
@@ -505,6 +560,7 @@ TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, 
     NTSTATUS Status;
     PURB Urb;
     ULONG Received;
+    BOOLEAN Submitted;
 
     PAGED_CODE();
     DebugPrint(6, DBG_USB, "Usb.c:ReadData ENTRY\n");
@@ -520,12 +576,20 @@ TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, 
         Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         BuildBulkTransferUrb(Urb, DeviceExtension->InPipeHandle, BULK_IN_FLAGS, Buffer, Length);
-        Status = SynchCallUSBD(DeviceExtension->FunctionalDeviceObject, Urb, Timeout);
-        if (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status) && BytesRead != NULL) {
+        Status = SubmitUrbAndWait(DeviceExtension->FunctionalDeviceObject, Urb, Timeout, &Submitted);
+        // The bus reports the bytes it moved also for a transfer that failed,
+        // was cancelled as its wait ran out or was cancelled by a stop: they
+        // are in the buffer and are the instrument's, so they are counted.
+        if (Submitted && BytesRead != NULL) {
             Received = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-            DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", Received);
-            *BytesRead = Received;
-            DumpBuffer(Buffer, Received, DUMP_READ);
+            if (Received > Length) {
+                Received = Length;
+            }
+            if (Received != 0 || (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status))) {
+                DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", Received);
+                *BytesRead = Received;
+                DumpBuffer(Buffer, Received, DUMP_READ);
+            }
         }
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
@@ -558,10 +622,9 @@ TESMO_PAGED NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP 
         goto Exit;
     }
     BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Irp->AssociatedIrp.SystemBuffer, 1);
+    // The request has no output buffer: Information stays 0 whatever was sent.
     Status = SynchCallUSBD(DeviceExtension->FunctionalDeviceObject, Urb, NULL);
-    if (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status)) {
-        Irp->IoStatus.Information = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    }
+    Irp->IoStatus.Information = 0;
 
 Exit:
     Irp->IoStatus.Status = Status;

@@ -344,7 +344,8 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
         emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
         NTSTATUS sleep = STATUS_PENDING;
         std::thread system([&] { sleep = port_->pnp().SystemSleep(PowerSystemSleeping3); });
-        emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the power wait to start");
+        // The read waits on the clock too (for its 120 s limit).
+        emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 2; }, "the power wait to start");
         sys().clock().AdvanceBy(5 * emu::kSecond);
         reader.join();
         EXPECT_FALSE(readOk);

@@ -1,5 +1,5 @@
 // Races around the reassembly buffer: a packet that the bus has already taken
-// when a packet read's limit runs out, and a purge that arrives while a read
+// when a read's limit runs out (nothing the instrument sent may be lost), and a purge that arrives while a read
 // owns the buffer. Each is made deterministic with a bus hold point or the
 // driver's own trace.
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ void PrintTo(const LateCase& c, std::ostream* out) { *out << c.label; }
 class LatePacket : public SerialPortTest, public ::testing::WithParamInterface<LateCase> {};
 
 // The race: the packet's transfer ends just as the wait for it runs out.
-TEST_P(LatePacket, IsKeptOrDroppedAsThePathDecides)
+TEST_P(LatePacket, IsDeliveredOrKeptWaiting)
 {
     const LateCase& c = GetParam();
     SetReadTimeouts(0, 10);
@@ -39,6 +39,7 @@ TEST_P(LatePacket, IsKeptOrDroppedAsThePathDecides)
     auto request = c.statusQuery ? PortRequest::Control(fdo(), IOCTL_SERIAL_GET_COMMSTATUS, {}, 20)
                                  : PortRequest::Read(fdo(), c.length);
     request->Start();
+    emu::WaitUntil([&] { return instrument().InWantedCount() != 0; }, "the request to want the late packet");
     ASSERT_TRUE(WaitsOnTheClock(*request));
     auto claimed = port().usb().Arm(emu::usb::HoldPoint::InClaimed);
     instrument().Packet(c.late);
@@ -69,8 +70,10 @@ const std::string kLateFull(64, 'q');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LatePacket,
-    ::testing::Values(LateCase{"single_packet_read_drops_it", false, {}, 5, 10 * emu::kMillisecond, "0123456789",
-                               STATUS_TIMEOUT, "", 0, 0},
+    ::testing::Values(LateCase{"single_packet_read_delivers_it", false, {}, 5, 10 * emu::kMillisecond, "0123456789",
+                               STATUS_TIMEOUT, "01234", 5, 5},
+                      LateCase{"long_read_delivers_its_last_packet", false, {kFull}, 128, 10 * emu::kMillisecond,
+                               kLateFull, STATUS_TIMEOUT, kFull + kLateFull, 0, 0},
                       LateCase{"tail_read_keeps_it", false, {kFull}, 70, 10 * emu::kMillisecond, kLateFull,
                                STATUS_TIMEOUT, kFull + "qqqqqq", 58, 6},
                       LateCase{"status_query_keeps_it", true, {}, 0, 2 * emu::kMillisecond, "late!", STATUS_SUCCESS,

@@ -106,14 +106,23 @@ void UsbDevice::ProcessUrb(PIRP irp, PURB urb)
         Completions done;
         std::lock_guard lock(mutex_);
         ++urbsReceived_[function];
+        // A request that fails here moved nothing, and its length says so:
+        // the driver reads the length of a failed transfer too.
+        auto nothingMoved = [&] {
+            if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+                urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+            } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                       urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+            }
+        };
         if (gone_) {
+            nothingMoved();
             done.Add(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
             return;
         }
         if (const UrbFailure* failure = MatchFailure(urb)) {
-            if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-                urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
-            }
+            nothingMoved();
             done.Add(irp, urb, failure->usbdStatus, failure->status);
             return;
         }
