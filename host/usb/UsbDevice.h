@@ -116,6 +116,10 @@ public:
 
     // ---- faults ----
     void FailUrb(UrbFailure failure);
+    // From now on the device answers configuration-descriptor requests with
+    // `bytes` (a device whose answer changes between two reads); what it
+    // selects stays the configuration it was plugged in with.
+    void AnswerConfigurationWith(std::vector<std::uint8_t> bytes);
 
     // ---- races ----
     // Arms a hold; for UrbReceived, `urbFunction` picks the URB (none: any).
@@ -221,6 +225,7 @@ private:
     NTSTATUS portResetResult_ = STATUS_SUCCESS;
     unsigned portResets_ = 0;
     std::vector<std::pair<UrbFailure, unsigned>> failures_;  // with matches seen
+    std::optional<std::vector<std::uint8_t>> configurationAnswer_;  // replaces the plugged-in bytes
     std::map<USHORT, unsigned> urbsReceived_;
     std::vector<std::unique_ptr<detail::Pipe>> pipes_;  // kept for the device's life; closed ones unfindable
     USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;

@@ -2,6 +2,8 @@
 // descriptor layout, and what a failure or a second configuration leaves.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "DriverStack.h"
 #include "SystemTest.h"
 #include "Usb.h"
@@ -125,6 +127,65 @@ TEST_F(ConfigurationTest, ASecondConfigurationReplacesTheBlocksAndKeepsTheBuffer
     EXPECT_EQ(stack_->extension()->ReassemblyBlock, buffer);
     EXPECT_EQ(stack_->extension()->StaticBufferBytes, 5u);
 }
+
+// The race: the device changes its answer between the header that sized the
+// block and the read that fills it.
+TEST_F(ConfigurationTest, ADescriptorThatChangesItsLengthIsRefused)
+{
+    Build();
+    auto answer = stack_->usb().config().descriptors.configuration;
+    answer.resize(answer.size() + 64, 0);
+    answer[2] = static_cast<std::uint8_t>(answer.size());
+    auto first = stack_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    NTSTATUS status = STATUS_PENDING;
+    std::thread reader([&] { status = read_(stack_->fdo()); });
+    std::shared_ptr<emu::usb::Hold> held = first;
+    for (int request = 1; request < 3; ++request) {  // device, header: then the whole descriptor
+        held->WaitUntilHeld();
+        auto next = stack_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        held->Release();
+        held = next;
+    }
+    held->WaitUntilHeld();
+    stack_->usb().AnswerConfigurationWith(answer);
+    held->Release();
+    reader.join();
+    EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(stack_->extension()->ConfigurationDescriptor, nullptr);
+}
+
+// The reassembly buffer holds one packet of the IN pipe: a size it cannot
+// hold, or none, refuses the configuration.
+struct PacketSizeCase {
+    const char* label;
+    std::uint16_t inPacketSize;
+    NTSTATUS status;
+};
+void PrintTo(const PacketSizeCase& c, std::ostream* out) { *out << c.label; }
+
+class InPacketSizes : public ConfigurationTest, public ::testing::WithParamInterface<PacketSizeCase> {};
+
+TEST_P(InPacketSizes, AreCheckedAgainstTheReassemblyBuffer)
+{
+    const PacketSizeCase& c = GetParam();
+    emu::usb::DeviceConfig config;
+    config.descriptors = emu::usb::DescriptorBuilder()
+                             .Interface({1, 0, 0xFF, 0, 0,
+                                         {emu::usb::EndpointSpec::BulkOut(0x01, emu::usb::Speed::Full),
+                                          {0x82, USB_ENDPOINT_TYPE_BULK, c.inPacketSize, 0}}})
+                             .Build();
+    Build(config);
+    EXPECT_EQ(Configure(), c.status);
+    EXPECT_EQ(stack_->extension()->ReassemblyBlock != nullptr, NT_SUCCESS(c.status));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, InPacketSizes,
+                         // Bits 11-12 of wMaxPacketSize multiply the size the bus reports.
+                         ::testing::Values(PacketSizeCase{"none", 0, STATUS_DEVICE_DATA_ERROR},
+                                           PacketSizeCase{"two_transactions_of_2047", 0x0FFF, STATUS_SUCCESS},
+                                           PacketSizeCase{"three_transactions_of_2047", 0x17FF,
+                                                          STATUS_DEVICE_DATA_ERROR}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigurationTest, AFailedSelectionIsReportedWithTheBusStatus)
 {

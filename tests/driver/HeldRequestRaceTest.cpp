@@ -1,6 +1,7 @@
 // A device-control request on its way into the held queue while the queue
 // changes state: once it is in the queue, someone must take it out again,
-// whether the queue opened or began to fail in the meantime.
+// whether the queue opened (a cancelled stop, a restart) or began to fail in
+// the meantime.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -43,6 +44,21 @@ TEST_F(HeldRequestRaceTest, ARequestQueuedAsTheQueueOpensIsServed)
     }
     emu::WaitUntil([&] { return request_->dispatched(); }, "the dispatch routine to return");
     EXPECT_TRUE(request_->completed()) << "left behind in the queue after its drain";
+    if (!request_->completed()) DRIVER_SYMBOL(port().driver(), ProcessQueuedIrps)(ext());
+    request_->WaitCompleted();
+    EXPECT_EQ(request_->status(), STATUS_SUCCESS);
+    EXPECT_EQ(request_->Output(sizeof(ULONG)), BytesOf(ULONG{0x00020000}));
+}
+
+// A rebalance: the request held at the query-stop waits through the stop and
+// is served by the start that reopens the queue, not by a later resume.
+TEST_F(HeldRequestRaceTest, ARequestHeldAcrossAStopIsServedByTheRestart)
+{
+    ASSERT_EQ(request_->Send(), STATUS_PENDING);
+    ASSERT_EQ(port().pnp().Send(port().node(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(request_->completed());
+    ASSERT_EQ(port().pnp().Send(port().node(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(request_->completed()) << "still held after the restart";
     if (!request_->completed()) DRIVER_SYMBOL(port().driver(), ProcessQueuedIrps)(ext());
     request_->WaitCompleted();
     EXPECT_EQ(request_->status(), STATUS_SUCCESS);

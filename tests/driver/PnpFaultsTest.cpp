@@ -79,11 +79,18 @@ emu::RegistryValue Unterminated(const char* text)
     return emu::RegistryValue{REG_SZ, bytes};
 }
 
+const std::u16string kLongestLink = u"\\DosDevices\\" + std::u16string(116, u'L');
+
 INSTANTIATE_TEST_SUITE_P(
     Values, PortNameData,
     ::testing::Values(
         PortNameCase{"terminated", emu::RegistryValue::String(u"COM7"), STATUS_SUCCESS, u"\\DosDevices\\COM7"},
         PortNameCase{"unterminated_fits", Unterminated("COM8"), STATUS_SUCCESS, u"\\DosDevices\\COM8"},
+        // The link's buffer holds 128 characters, \DosDevices\ takes 12 of them.
+        PortNameCase{"longest_name_the_link_holds", emu::RegistryValue::String(std::u16string(116, u'L')),
+                     STATUS_SUCCESS, kLongestLink.c_str()},
+        PortNameCase{"name_too_long_for_the_link", emu::RegistryValue::String(std::u16string(117, u'L')),
+                     STATUS_BUFFER_TOO_SMALL, nullptr},
         // 129 characters with the terminator: 258 bytes come back from the
         // query but only 256 fit the name.
         PortNameCase{"two_bytes_too_long", emu::RegistryValue::String(std::u16string(128, u'X')), STATUS_BUFFER_TOO_SMALL,

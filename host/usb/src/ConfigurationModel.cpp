@@ -26,9 +26,13 @@ ConfigurationModel ConfigurationModel::Parse(std::span<const std::uint8_t> bytes
         } else if (common->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
                    common->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR) && current) {
             const auto* d = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(common);
-            current->endpoints.push_back(EndpointModel{d->bEndpointAddress, d->bmAttributes,
-                                                       static_cast<std::uint16_t>(d->wMaxPacketSize & 0x7FF),
-                                                       d->bInterval});
+            // Bits 11-12 ask for up to two more transactions per microframe;
+            // the bus reports what one (micro)frame can then carry, whatever
+            // the endpoint type, as a host controller driver does.
+            const unsigned transactions = 1 + ((d->wMaxPacketSize >> 11) & 3);
+            current->endpoints.push_back(
+                EndpointModel{d->bEndpointAddress, d->bmAttributes,
+                              static_cast<std::uint16_t>((d->wMaxPacketSize & 0x7FF) * transactions), d->bInterval});
         }
         offset += common->bLength;
     }

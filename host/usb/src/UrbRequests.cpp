@@ -173,7 +173,8 @@ void UsbDevice::GetDescriptor(PURB urb, Completions& done, PIRP irp)
     if (request.Index == 0 && request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
         source = config_.descriptors.DeviceBytes();
     } else if (request.Index == 0 && request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-        source = config_.descriptors.configuration;
+        source = configurationAnswer_ ? std::span<const std::uint8_t>(*configurationAnswer_)
+                                      : std::span<const std::uint8_t>(config_.descriptors.configuration);
     } else {
         // The device has no such descriptor: it stalls the control pipe.
         request.TransferBufferLength = 0;

@@ -166,6 +166,12 @@ void UsbDevice::FailUrb(UrbFailure failure)
     failures_.emplace_back(failure, 0);
 }
 
+void UsbDevice::AnswerConfigurationWith(std::vector<std::uint8_t> bytes)
+{
+    std::lock_guard lock(mutex_);
+    configurationAnswer_ = std::move(bytes);
+}
+
 std::shared_ptr<Hold> UsbDevice::Arm(HoldPoint point, std::optional<USHORT> urbFunction)
 {
     auto hold = std::make_shared<Hold>(point, urbFunction);
