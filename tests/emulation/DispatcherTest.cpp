@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "SystemTest.h"
+#include "emu/SpinLocks.h"
 #include "emu_ntddk.h"
 
 namespace tesmo::test {
@@ -147,6 +148,28 @@ TEST_F(DispatcherTest, SpinLockRaisesToDispatchAndRestores)
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// A test holding a lock can see another thread arrive at it: a thread that
+// finds the lock held counts as spinning on it until it gets the lock.
+TEST_F(DispatcherTest, AThreadCountsAsSpinningWhileTheLockIsHeld)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+    EXPECT_EQ(emu::SpinLockWaiters(&lock), 0u) << "the holder spins on nothing";
+    std::atomic<bool> got{false};
+    std::thread other([&] {
+        KIRQL previous = KeAcquireSpinLockRaiseToDpc(&lock);
+        got = true;
+        KeReleaseSpinLock(&lock, previous);
+    });
+    emu::WaitUntil([&] { return emu::SpinLockWaiters(&lock) == 1; }, "the other thread to spin on the lock");
+    EXPECT_FALSE(got);
+    KeReleaseSpinLock(&lock, old);
+    other.join();
+    EXPECT_TRUE(got);
+    EXPECT_EQ(emu::SpinLockWaiters(&lock), 0u);
 }
 
 // The auto-advancing clock of the demo: a wait that nobody will satisfy ends

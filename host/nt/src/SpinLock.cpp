@@ -2,13 +2,37 @@
 // non-owner are caught; acquiring raises to DISPATCH_LEVEL as on the platform.
 #include <sched.h>
 
+#include <map>
+#include <mutex>
+
 #include "Kernel.h"
+#include "emu/SpinLocks.h"
+#include "emu/Threads.h"
 
 using emu::detail::Self;
 
 namespace {
 
 ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&Self()); }
+
+// The threads spinning on each contended lock, for SpinLockWaiters. Only a
+// thread that found the lock held is counted, so the uncontended path pays
+// nothing.
+std::mutex g_spinnersMutex;
+std::map<const void*, std::size_t> g_spinners;
+
+void CountSpinner(const void* lock, bool spinning)
+{
+    {
+        std::lock_guard guard(g_spinnersMutex);
+        if (spinning) {
+            ++g_spinners[lock];
+        } else if (--g_spinners[lock] == 0) {
+            g_spinners.erase(lock);
+        }
+    }
+    emu::NotifyStateChanged();
+}
 
 void Spin(PKSPIN_LOCK lock)
 {
@@ -18,11 +42,15 @@ void Spin(PKSPIN_LOCK lock)
                                "spin lock acquired again by its owner (the processor would spin for ever)");
         emu::detail::BugCheck("recursive spin lock acquisition");
     }
+    bool counted = false;
     for (;;) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+        if (!counted) CountSpinner(lock, true);
+        counted = true;
         sched_yield();
     }
+    if (counted) CountSpinner(lock, false);
 }
 
 void Unlock(PKSPIN_LOCK lock, const char* routine)
@@ -35,6 +63,13 @@ void Unlock(PKSPIN_LOCK lock, const char* routine)
 }
 
 }  // namespace
+
+std::size_t emu::SpinLockWaiters(const void* lock)
+{
+    std::lock_guard guard(g_spinnersMutex);
+    auto found = g_spinners.find(lock);
+    return found == g_spinners.end() ? 0 : found->second;
+}
 
 extern "C" {
 

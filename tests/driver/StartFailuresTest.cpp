@@ -1,0 +1,184 @@
+// What a device that cannot be created or started leaves behind: AddDevice
+// refused half way by the system, a configuration shorter than its own
+// header, a bus that answers the configuration with more pipes than the
+// request had room for, and a restart whose new port name is taken.
+#include <gtest/gtest.h>
+
+#include "DriverStackTest.h"
+#include "FakeDevice.h"
+#include "PortStack.h"
+#include "SystemTest.h"
+#include "TestDriver.h"
+#include "emu/DeviceInterfaces.h"
+#include "emu/Devices.h"
+#include "emu/Namespace.h"
+#include "emu/Registry.h"
+#include "instrument/CommandInstrument.h"
+
+namespace tesmo::test {
+namespace {
+
+// ---- AddDevice refused half way ----
+
+enum class Refusal { InterfaceRegistration, Attach };
+
+struct AddRefusalCase {
+    const char* label;
+    Refusal refusal;
+    NTSTATUS status;
+    bool interfaceRegistered;  // the refusal came after the registration
+};
+void PrintTo(const AddRefusalCase& c, std::ostream* out) { *out << c.label; }
+
+class AddDeviceRefusal : public DriverStackTest, public ::testing::WithParamInterface<AddRefusalCase> {};
+
+TEST_P(AddDeviceRefusal, ReportsTheRefusalAndLeavesNothingBehind)
+{
+    const AddRefusalCase& c = GetParam();
+    PDEVICE_OBJECT pdo = stack_->pdo();
+    ObReferenceObject(pdo);  // the bus may delete its PDO; its memory stays for the checks
+    if (c.refusal == Refusal::InterfaceRegistration) {
+        // No instance path: the system cannot name the interface.
+        emu::SetDeviceInstancePath(pdo, u"");
+    } else {
+        // The device is gone and removed: its PDO is being deleted, so
+        // nothing can attach to it any more.
+        stack_->usb().Unplug();
+        TopLevelIrp remove(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+        remove.Send();
+        ASSERT_EQ(stack_->usb().pdo(), nullptr);
+    }
+    PDRIVER_OBJECT driver = stack_->driver().object();
+    EXPECT_EQ(driver->DriverExtension->AddDevice(driver, pdo), c.status);
+
+    EXPECT_EQ(driver->DeviceObject, nullptr) << "the device object was not deleted";
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(emu::LookUpDevice(u"\\Device\\Tesmo1"), nullptr);
+    EXPECT_TRUE(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).empty());
+    auto interfaces = emu::DeviceInterfacesOf(pdo);
+    EXPECT_EQ(interfaces.size(), c.interfaceRegistered ? 1u : 0u);
+    for (const auto& interface : interfaces) EXPECT_FALSE(interface.enabled) << "left enabled";
+
+    if (c.refusal == Refusal::InterfaceRegistration) emu::SetDeviceInstancePath(pdo, stack_->usb().InstancePath());
+    ObDereferenceObject(pdo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, AddDeviceRefusal,
+    ::testing::Values(AddRefusalCase{"interface_registration", Refusal::InterfaceRegistration,
+                                     STATUS_INVALID_PARAMETER, false},
+                      AddRefusalCase{"attach", Refusal::Attach, STATUS_DELETE_PENDING, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// ---- configurations the driver must not trust ----
+
+using StartFailureTest = SystemTest;
+
+struct HeaderCase {
+    const char* label;
+    USHORT totalLength;
+};
+void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.label; }
+
+class ShortConfiguration : public StartFailureTest, public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(ShortConfiguration, FailsTheStartWithADataError)
+{
+    emu::usb::CommandInstrument instrument;
+    emu::usb::DeviceConfig config;
+    config.descriptors.configuration[2] = static_cast<std::uint8_t>(GetParam().totalLength);
+    config.descriptors.configuration[3] = static_cast<std::uint8_t>(GetParam().totalLength >> 8);
+    PortStack port(sys(), instrument, config);
+    EXPECT_EQ(port.Plug(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_TRUE(port.pnp().Info(port.node()).removed);
+    EXPECT_EQ(port.usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 0u)
+        << "configured from a header it cannot trust";
+}
+
+INSTANTIATE_TEST_SUITE_P(TotalLengths, ShortConfiguration,
+                         ::testing::Values(HeaderCase{"zero", 0}, HeaderCase{"one_byte_short_of_the_header", 8}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A lower filter that passes everything down and, on the way back, makes the
+// bus's answer to the configuration claim one pipe more for the last
+// interface than the request had room for.
+class OverstatingFilter {
+public:
+    OverstatingFilter(emu::System& system, PDEVICE_OBJECT pdo) : driver_(system, u"Overstater"), pdo_(pdo)
+    {
+        driver_.CreateDevice(pdo);
+        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return PassDown(irp); });
+    }
+
+private:
+    NTSTATUS PassDown(PIRP irp)
+    {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(pdo_, irp);
+        }
+        if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, Overstate, nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(pdo_, irp);
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(pdo_, irp);
+    }
+    static NTSTATUS Overstate(PDEVICE_OBJECT, PIRP irp, PVOID)
+    {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        if (NT_SUCCESS(irp->IoStatus.Status) && urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+            auto& select = urb->UrbSelectConfiguration;
+            PUSBD_INTERFACE_INFORMATION last = &select.Interface;
+            for (UCHAR i = 1; i < select.ConfigurationDescriptor->bNumInterfaces; ++i) {
+                last = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(last) + last->Length);
+            }
+            ++last->NumberOfPipes;
+        }
+        return STATUS_SUCCESS;
+    }
+
+    TestDriver driver_;
+    PDEVICE_OBJECT pdo_;
+};
+
+// The request was allocated for the pipes the descriptor declares: a walk that
+// believed the answer would read (and write) past its end.
+TEST_F(StartFailureTest, AnAnswerWithMorePipesThanTheRequestHadRoomForFailsTheStart)
+{
+    emu::usb::CommandInstrument instrument;
+    PortStack port(sys(), instrument);
+    OverstatingFilter filter(sys(), port.usb().pdo());
+    EXPECT_EQ(port.Plug(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(port.usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
+    EXPECT_TRUE(port.pnp().Info(port.node()).removed);
+}
+
+// ---- a restart under a new port name ----
+
+// The new name's link cannot be created: the start fails after the old link
+// went, and the removal that follows must not free or delete it again.
+TEST_F(StartFailureTest, ARestartWhoseNewLinkIsTakenFreesNothingTwiceAtRemoval)
+{
+    emu::usb::CommandInstrument instrument;
+    PortStack port(sys(), instrument);
+    ASSERT_EQ(port.Plug(), STATUS_SUCCESS);
+    FakeDevice squatter(sys(), FakeDeviceOptions{.name = u"\\Device\\Squatter", .link = u"\\DosDevices\\COM9"});
+    emu::SetDeviceRegistryValue(port.usb().pdo(), u"PortName", emu::RegistryValue::String(u"COM9"));
+
+    EXPECT_EQ(port.pnp().Rebalance(port.node()), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(port.pnp().Disable(port.node()), STATUS_SUCCESS);
+
+    EXPECT_TRUE(TakeViolations(emu::Rule::PoolDoubleFree).empty());
+    EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\COM9"), u"\\Device\\Squatter") << "another device's link went";
+    EXPECT_FALSE(emu::SymbolicLinkTarget(u"\\DosDevices\\COM3"));
+    EXPECT_TRUE(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).empty());
+}
+
+}  // namespace
+}  // namespace tesmo::test
