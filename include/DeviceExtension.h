@@ -135,10 +135,14 @@ typedef struct _DEVICE_EXTENSION {
     // Set by the start, read by the I/O control, both under the lock.
     KSPIN_LOCK DescriptorLock;
     ULONG ConfigurationDescriptorLength;  // bytes read into ConfigurationDescriptor
-    // The driver's own wait-wake request while it is outstanding, set with
-    // WaitWakeIrp by whoever issues it and kept until it is finished; a
-    // wait-wake request that is not this one only passes through.
+    // The driver's own wait-wake request while it is outstanding: recorded by
+    // the power dispatch when a wait-wake request arrives while
+    // WaitWakeIssuing is set (whoever asks for one sets it first, then calls
+    // PoRequestPowerIrp), kept until the request is finished. A wait-wake
+    // request that is not the driver's own passes through untouched.
     PIRP OwnWaitWakeIrp;
+    LONG WaitWakeIssuing;  // interlocked; taken by the next wait-wake request
+    ULONG InterfaceInfoLength;  // bytes of InterfaceInfo: every selected interface, one after the other
     // Event-log writers in progress (interlocked). Removal takes LogEntries
     // away first, then waits for this to drop to 0 before freeing the storage:
     // a cancel routine can still run the queue callbacks, which log, after

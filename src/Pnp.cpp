@@ -541,6 +541,7 @@ TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
     if (DeviceExtension->InterfaceInfo != NULL) {
         ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
         DeviceExtension->InterfaceInfo = NULL;
+        DeviceExtension->InterfaceInfoLength = 0;
     }
     if (DeviceExtension->DeviceName.Buffer != NULL) {
         ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);

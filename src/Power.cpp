@@ -73,6 +73,20 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     switch (MinorFunction) {
     case IRP_MN_WAIT_WAKE:
+        if (InterlockedExchange(&DeviceExtension->WaitWakeIssuing, 0) == 0) {
+            // Someone else's request: it may stay in the bus long after this
+            // device is gone, so it takes nothing of the device with it.
+            PoStartNextPowerIrp(Irp);
+            IoSkipCurrentIrpStackLocation(Irp);
+            Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+            ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+            break;
+        }
+        // The driver's own, asked for just now: known from here on by identity,
+        // with a fresh hand-off between its completion and its cancellation.
+        DeviceExtension->OwnWaitWakeIrp = Irp;
+        InterlockedExchange(&DeviceExtension->WaitWakeCancelFlag, 0);
+        InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->WaitWakeIrp, Irp);
         IoMarkIrpPending(Irp);
         PoStartNextPowerIrp(Irp);
         IoCopyCurrentIrpStackLocationToNext(Irp);

@@ -353,6 +353,7 @@ TESMO_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     if (DeviceExtension->InterfaceInfo != NULL) {
         ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
         DeviceExtension->InterfaceInfo = NULL;
+        DeviceExtension->InterfaceInfoLength = 0;
     }
     DeviceExtension->InterfaceInfo =
         (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, TotalSize, TESMO_POOL_TAG);
@@ -361,6 +362,7 @@ TESMO_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
         goto Exit;
     }
     RtlCopyMemory(DeviceExtension->InterfaceInfo, &Urb->UrbSelectConfiguration.Interface, TotalSize);
+    DeviceExtension->InterfaceInfoLength = TotalSize;
     DeviceExtension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;
 
 Exit:
@@ -387,11 +389,20 @@ TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
     PUSBD_INTERFACE_INFORMATION Interface = DeviceExtension->InterfaceInfo;
     struct _URB_PIPE_REQUEST* Urb = NULL;
     NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Walked = 0;
+    ULONG EntrySize;
     ULONG Index;
 
     PAGED_CODE();
     DebugPrint(4, DBG_USB, "Usb.c:AbortPipes ENTRY\n");
-    if (Interface != NULL) {
+    // The copy holds every selected interface, one after the other: the
+    // instrument's pipes are in the second.
+    while (Interface != NULL && Walked + sizeof(USBD_INTERFACE_INFORMATION) <= DeviceExtension->InterfaceInfoLength &&
+           Status != STATUS_INSUFFICIENT_RESOURCES) {
+        EntrySize = (ULONG)GET_USBD_INTERFACE_SIZE(Interface->NumberOfPipes);
+        if (Walked + EntrySize > DeviceExtension->InterfaceInfoLength) {
+            break;
+        }
         for (Index = 0; Index < Interface->NumberOfPipes; Index++) {
             PUSBD_PIPE_INFORMATION Pipe = &Interface->Pipes[Index];
             if (Pipe->PipeFlags == 0) {
@@ -418,6 +429,8 @@ TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
                 Pipe->PipeFlags = 0;
             }
         }
+        Walked += EntrySize;
+        Interface = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)Interface + EntrySize);
     }
     if (Urb != NULL) {
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);

@@ -212,7 +212,7 @@ TEST_F(WaitWakeTest, APassingWaitWakeRequestCompletesUpward)
     port_->usb().SignalWake();
     emu::WaitUntil([&] { return finished_.load(); }, "the wait-wake request to come back");
     EXPECT_EQ(status_, STATUS_SUCCESS);
-    EXPECT_TRUE(trace.Contains("Power.c:WaitWakeCompletionRoutine EXIT with STATUS_SUCCESS\n"));
+    EXPECT_TRUE(trace.Matching("WaitWakeCompletionRoutine").empty()) << "a passing request is not the driver's business";
 
     finished_ = false;
     EXPECT_EQ(RequestWaitWake(), STATUS_PENDING);
