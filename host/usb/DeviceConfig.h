@@ -48,6 +48,10 @@ struct DeviceConfig {
     // Bulk transfers complete at the next frame boundary of the emulated
     // clock (1 ms at full speed, 125 us at high speed) instead of at once.
     bool frameTiming = false;
+    // The IRQL at which the bus thread completes set and query power requests:
+    // DISPATCH_LEVEL as a hub's completion does, or PASSIVE_LEVEL for a bus
+    // that finishes them from a worker of its own.
+    KIRQL powerCompletionIrql = DISPATCH_LEVEL;
 };
 
 }  // namespace emu::usb

@@ -21,6 +21,7 @@ enum class HoldPoint {
     InDataReady,   // an IN transfer's data is in its buffer; the transfer can still be cancelled
     InClaimed,     // the bus took an IN transfer back from cancellation; before IoCompleteRequest
     OutDelivered,  // an OUT transfer's bytes reached the instrument; before IoCompleteRequest
+    PowerReceived,  // the bus thread took a set or query power request (the filter: its minor); nothing done yet
 };
 
 const char* HoldPointName(HoldPoint point);

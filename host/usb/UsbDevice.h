@@ -122,7 +122,8 @@ public:
     void AnswerConfigurationWith(std::vector<std::uint8_t> bytes);
 
     // ---- races ----
-    // Arms a hold; for UrbReceived, `urbFunction` picks the URB (none: any).
+    // Arms a hold; for UrbReceived, `urbFunction` picks the URB, for
+    // PowerReceived the power minor (none: any).
     std::shared_ptr<Hold> Arm(HoldPoint point, std::optional<USHORT> urbFunction = std::nullopt);
 
     // ---- inspection ----

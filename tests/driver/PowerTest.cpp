@@ -71,6 +71,115 @@ protected:
     std::unique_ptr<PortStack> port_;
 };
 
+// ---- a port that is going away stays failing ----
+
+struct FailingGateCase {
+    const char* label;
+    UCHAR minor;
+    DEVICE_POWER_STATE state;
+};
+void PrintTo(const FailingGateCase& c, std::ostream* out) { *out << c.label; }
+
+class PowerOnARemovedPort : public PowerTest, public ::testing::WithParamInterface<FailingGateCase> {};
+
+// Power requests still reach a surprise-removed port that a handle keeps:
+// none of them may hold or reopen the queue the removal failed.
+TEST_P(PowerOnARemovedPort, LeavesTheQueueFailing)
+{
+    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    port_->Unplug();
+    ASSERT_EQ(ext()->QueueState, ULONG(FailRequests));
+    Device(GetParam().minor, GetParam().state);
+    EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+
+    OVERLAPPED control{};
+    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ULONG baud = 0;
+    DWORD bytes = 0;
+    BOOL served = DeviceIoControl(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &control);
+    DWORD error = GetLastError();
+    EXPECT_FALSE(served) << "served by a removed port";
+    EXPECT_NE(error, DWORD(ERROR_IO_PENDING)) << "held by a removed port";
+    if (error == ERROR_IO_PENDING) {
+        CancelIo(handle);
+        GetOverlappedResult(handle, &control, &bytes, TRUE);
+    }
+    CloseHandle(control.hEvent);
+    CloseHandle(handle);
+    EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, PowerOnARemovedPort,
+                         ::testing::Values(FailingGateCase{"query_d3", IRP_MN_QUERY_POWER, PowerDeviceD3},
+                                           FailingGateCase{"set_d0", IRP_MN_SET_POWER, PowerDeviceD0}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// The race: a shutdown arrives while the return to D0 is still in the bus,
+// and its own way down to D3 waits for a read in flight. The shutdown may
+// reach the bus only after the device request it waits for.
+TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
+{
+    HANDLE handle = Open();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::thread reader([&] {
+        char buffer[10];
+        DWORD got = 0;
+        ReadFile(handle, buffer, sizeof buffer, &got, nullptr);
+    });
+    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+
+    TraceRecorder trace(sys());
+    auto held = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    std::thread wake([&] { sys().power().SendSystemPowerIrp(port_->fdo(), IRP_MN_SET_POWER, PowerSystemWorking); });
+    held->WaitUntilHeld();  // S0 on its way down
+    auto d0 = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    held->Release();
+    d0->WaitUntilHeld();  // the D0 request S0 asked for
+    std::thread shutdown(
+        [&] { sys().power().SendSystemPowerIrp(port_->fdo(), IRP_MN_SET_POWER, PowerSystemShutdown); });
+    emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the D3 request to wait for USB quiet");
+
+    auto next = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    d0->Release();
+    emu::WaitUntil([&] { return !trace.Matching("SetDStateCompletionRoutine EXIT").empty(); },
+                   "the D0 request to finish");
+    sys().clock().AdvanceBy(5 * emu::kSecond);  // the bound cancels the read; D3 goes on
+    next->WaitUntilHeld();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(next->irp());
+    EXPECT_EQ(stack->Parameters.Power.Type, DevicePowerState) << "the shutdown went down before the device's D3";
+    EXPECT_EQ(stack->Parameters.Power.State.DeviceState, PowerDeviceD3);
+    next->Release();
+    shutdown.join();
+    wake.join();
+    reader.join();
+    CloseHandle(handle);
+    EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
+}
+
+// A bus that completes power requests at PASSIVE_LEVEL on its own thread:
+// the requests held while the port slept are served from a work item, not
+// inside the completion, where their transfers would wait for the very
+// thread that runs it.
+TEST_F(PowerTest, HeldRequestsAreServedOutsideTheCompletionOfTheReturnToD0)
+{
+    config_.powerCompletionIrql = PASSIVE_LEVEL;
+    Build();
+    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    OVERLAPPED control{};
+    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char character = '!';
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0, &bytes, &control));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_TRUE(GetOverlappedResult(handle, &control, &bytes, TRUE));
+    CloseHandle(control.hEvent);
+    CloseHandle(handle);
+}
+
 struct QueryCase {
     const char* label;
     DEVICE_POWER_STATE mappedForS3;

@@ -15,12 +15,13 @@ struct TraceParking::State {
     bool go = false;
 };
 
-TraceParking::TraceParking(emu::System& system, std::string line)
+TraceParking::TraceParking(emu::System& system, std::string line, std::string onlyThread)
     : system_(system), state_(std::make_shared<State>())
 {
     state_->line = std::move(line);
-    system_.SetTraceSink([state = state_](std::uint32_t, std::uint32_t, std::string_view text) {
+    system_.SetTraceSink([state = state_, onlyThread](std::uint32_t, std::uint32_t, std::string_view text) {
         if (text.find(state->line) == std::string_view::npos) return;
+        if (!onlyThread.empty() && emu::ThreadName() != onlyThread) return;
         std::unique_lock lock(state->mutex);
         state->parked = true;
         emu::NotifyStateChanged();

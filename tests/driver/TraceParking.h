@@ -5,7 +5,8 @@
 // Threads: the sink runs on whatever thread prints the line (the parked one
 // blocks in it, holding no lock of the emulation); WaitParked and Release are
 // for the test's thread. The first thread to print the line is parked; later
-// ones pass once released. The state lives as long as any copy of the sink,
+// ones pass once released. Given a thread name, only that thread is parked;
+// the others print the line and go on. The state lives as long as any copy of the sink,
 // since the kernel may still be calling one after the sink is detached. Only
 // one sink exists per system: while parking, no TraceRecorder may be attached.
 #pragma once
@@ -19,7 +20,7 @@ namespace tesmo::test {
 
 class TraceParking {
 public:
-    TraceParking(emu::System& system, std::string line);
+    TraceParking(emu::System& system, std::string line, std::string onlyThread = {});
     ~TraceParking();  // releases, then detaches the sink
     TraceParking(const TraceParking&) = delete;
     TraceParking& operator=(const TraceParking&) = delete;

@@ -11,6 +11,7 @@ const char* HoldPointName(HoldPoint point)
     case HoldPoint::InDataReady: return "IN data ready";
     case HoldPoint::InClaimed: return "IN transfer claimed";
     case HoldPoint::OutDelivered: return "OUT delivered";
+    case HoldPoint::PowerReceived: return "power request received";
     }
     return "?";
 }

@@ -134,6 +134,7 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp)
 
     IoMarkIrpPending(irp);
     thread_->Post([this, irp, minor] {
+        HoldIfArmed(HoldPoint::PowerReceived, minor, irp);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         POWER_STATE_TYPE type = stack->Parameters.Power.Type;
         POWER_STATE state = stack->Parameters.Power.State;
@@ -147,11 +148,16 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp)
             if (NT_SUCCESS(status) && minor == IRP_MN_SET_POWER && type == DevicePowerState) {
                 devicePowerState_ = state.DeviceState;
             }
-            powerLog_.push_back(PowerRecord{minor, type, value, status, DISPATCH_LEVEL});
+            powerLog_.push_back(PowerRecord{minor, type, value, status, config_.powerCompletionIrql});
         }
         PoStartNextPowerIrp(irp);
         irp->IoStatus.Information = 0;
-        detail::CompleteAtDispatch(irp, status);
+        if (config_.powerCompletionIrql == PASSIVE_LEVEL) {
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        } else {
+            detail::CompleteAtDispatch(irp, status);
+        }
         emu::NotifyStateChanged();
     });
     return STATUS_PENDING;

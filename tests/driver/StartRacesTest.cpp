@@ -1,0 +1,175 @@
+// Requests that meet the port while it starts, restarts or goes away: a read
+// as the first start hands out the reassembly buffer, a descriptor read while
+// a restart reads the descriptors again, a transfer counted just as the gate
+// closes, and a cancel that runs the queue's callbacks after the removal.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DebugPrint.h"
+#include "PortRequest.h"
+#include "PortStack.h"
+#include "SystemTest.h"
+#include "TesmoIoctl.h"
+#include "TraceParking.h"
+#include "emu/Threads.h"
+#include "instrument/ScriptedDevice.h"
+
+namespace tesmo::test {
+namespace {
+
+class StartRacesTest : public SystemTest {
+protected:
+    void SetUp() override
+    {
+        SystemTest::SetUp();
+        port_ = std::make_unique<PortStack>(sys(), instrument_);
+    }
+    void TearDown() override
+    {
+        port_.reset();
+        SystemTest::TearDown();
+    }
+    // The function driver's device object, as soon as AddDevice has attached it.
+    PDEVICE_OBJECT Fdo() { return port_->usb().pdo()->AttachedDevice; }
+    PDEVICE_EXTENSION ext() { return static_cast<PDEVICE_EXTENSION>(Fdo()->DeviceExtension); }
+
+    // Holds the bus at the `n`th descriptor request from now (1: the device
+    // descriptor, 2: the configuration header, 3: the whole configuration).
+    std::shared_ptr<emu::usb::Hold> HoldDescriptorRequest(std::thread& driver, const std::function<void()>& run, int n)
+    {
+        auto held = port_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        driver = std::thread(run);
+        for (int request = 1; request < n; ++request) {
+            held->WaitUntilHeld();
+            auto next = port_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+            held->Release();
+            held = next;
+        }
+        held->WaitUntilHeld();
+        return held;
+    }
+
+    emu::usb::ScriptedDevice instrument_;
+    std::unique_ptr<PortStack> port_;
+};
+
+// The race: a read arrives just as the first start has handed out the
+// reassembly buffer; it must find the buffer, not wait for a hand-back that
+// never comes.
+TEST_F(StartRacesTest, AReadAsTheFirstStartHandsOutTheBufferIsServed)
+{
+    instrument_.Packet("hello");
+    std::unique_ptr<PortRequest> read;
+    NTSTATUS plugged = STATUS_PENDING;
+    std::thread plug;
+    {
+        TraceParking parking(sys(), "Usb.c:SelectConfiguration-reassembly buffer");
+        plug = std::thread([&] { plugged = port_->Plug(); });
+        parking.WaitParked();
+        read = PortRequest::Read(Fdo(), 5);
+        read->Start();
+        read->WaitCompleted();
+    }
+    plug.join();
+    EXPECT_EQ(plugged, STATUS_SUCCESS);
+    // The read time-outs are set as the start ends: this read may have had a
+    // zero limit. What it did not take waits for the next read.
+    EXPECT_TRUE(NT_SUCCESS(read->status())) << std::hex << read->status();
+    std::string text = read->Text();
+    if (text.empty()) {
+        auto next = PortRequest::Read(Fdo(), 5);
+        next->Send();
+        text = next->Text();
+    }
+    EXPECT_EQ(text, "hello");
+}
+
+class DescriptorDuringRestart : public StartRacesTest, public ::testing::WithParamInterface<int> {};
+
+// The race: an application reads the configuration descriptor while a
+// rebalance's start reads it again from the device.
+TEST_P(DescriptorDuringRestart, IsReadWhole)
+{
+    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
+    const auto& expected = port_->usb().config().descriptors.configuration;
+    std::thread rebalance;
+    auto held = HoldDescriptorRequest(rebalance, [&] { port_->pnp().Rebalance(port_->node()); }, GetParam());
+    auto request = PortRequest::Control(Fdo(), IOCTL_READ_CONFIG_DESCRIPTOR, {}, 512);
+    request->Send();
+    held->Release();
+    rebalance.join();
+    EXPECT_EQ(request->status(), STATUS_SUCCESS);
+    EXPECT_EQ(request->information(), expected.size());
+    EXPECT_EQ(request->Output(expected.size()), Bytes(expected.begin(), expected.end()));
+    EXPECT_TRUE(request->UnchangedFrom(expected.size()));
+}
+
+std::string RestartRequestName(const ::testing::TestParamInfo<int>& info)
+{
+    static const char* const names[] = {"", "device", "header", "whole_configuration"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTheRestartsRequest, DescriptorDuringRestart, ::testing::Values(1, 2, 3),
+                         RestartRequestName);
+
+// The race: a transfer is counted just as a removal closes the gate and has
+// found no transfer in flight; it must back out, not go to the bus.
+TEST_F(StartRacesTest, ATransferCountedAsTheGateClosesBacksOut)
+{
+    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
+    *DRIVER_SYMBOL(port_->driver(), DebugLevel) = 6;  // the count's own lines
+    PDEVICE_OBJECT device = Fdo();
+    ObReferenceObject(device);  // the read's file object would keep it
+    std::unique_ptr<PortRequest> read;
+    {
+        TraceParking parking(sys(), "Tesmo.c: Kavrel_IoIncrement to 1", "reader");
+        read = PortRequest::Read(device, 5);
+        std::thread reader([&] {
+            emu::SetThreadName("reader");
+            read->Send();
+        });
+        parking.WaitParked();
+        // What a removal does before it waits: it closes the gate. Its wait
+        // then sees the count; the counted request must give up on its own.
+        ext()->QueueState = FailRequests;
+        parking.Release();
+        reader.join();
+    }
+    EXPECT_EQ(read->status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(port_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u) << "sent through a closed gate";
+    EXPECT_EQ(ext()->OutstandingIo, 0);
+    ext()->QueueState = AllowRequests;
+    ObDereferenceObject(device);
+}
+
+// The race: an application cancels its held request while the port is being
+// removed; the queue's callbacks then run after the removal released what the
+// device owns, and must not write into the freed event log.
+TEST_F(StartRacesTest, ACancelThatOutlivesTheRemovalWritesNothingFreed)
+{
+    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = Fdo();
+    ObReferenceObject(device);  // the held request's file object would keep it
+    ASSERT_EQ(port_->pnp().Send(port_->node(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto request = PortRequest::Control(device, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
+    ASSERT_EQ(request->Send(), STATUS_PENDING);
+    {
+        TraceParking parking(sys(), "Queue.c: KavrelAcquireLock", "canceller");
+        std::thread cancel([&] {
+            emu::SetThreadName("canceller");
+            IoCancelIrp(request->irp());
+        });
+        parking.WaitParked();
+        EXPECT_EQ(port_->pnp().Send(port_->node(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        parking.Release();
+        cancel.join();
+    }
+    request->WaitCompleted();
+    EXPECT_EQ(request->status(), STATUS_CANCELLED);
+    ObDereferenceObject(device);
+}
+
+}  // namespace
+}  // namespace tesmo::test
