@@ -157,6 +157,34 @@ TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
     EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
 }
 
+// Two device requests that both have to wait for USB quiet: the first takes
+// the power path's work item, the second finds it taken and waits in its own
+// thread; both go on once the read in flight is cancelled.
+TEST_F(PowerTest, ASecondWaitForUsbQuietDoesNotQueueTheBusyWorkItemAgain)
+{
+    HANDLE handle = Open();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::thread reader([&] {
+        char buffer[10];
+        DWORD got = 0;
+        ReadFile(handle, buffer, sizeof buffer, &got, nullptr);
+    });
+    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+    TraceRecorder trace(sys());
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    ASSERT_EQ(PoRequestPowerIrp(port_->fdo(), IRP_MN_QUERY_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(port_->fdo(), IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 3; }, "both requests and the read to wait");
+    EXPECT_FALSE(trace.Matching("work item busy, waiting in the caller").empty());
+    sys().clock().AdvanceBy(5 * emu::kSecond);
+    sys().power().WaitIdle();
+    reader.join();
+    CloseHandle(handle);
+    EXPECT_EQ(port_->usb().CurrentDeviceState(), PowerDeviceD3);
+    EXPECT_EQ(ext()->WorkItemQueued, 0);
+}
+
 // A bus that completes power requests at PASSIVE_LEVEL on its own thread:
 // the requests held while the port slept are served from a work item, not
 // inside the completion, where their transfers would wait for the very
