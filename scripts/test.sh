@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the host build under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the checks of the Windows image, then
-# the real image in Wine's NT kernel.
+# and UndefinedBehaviorSanitizer, the emulation's, bus's and serial port's
+# tests again under ThreadSanitizer, then the checks of the Windows image,
+# then the real image in Wine's NT kernel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh all
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan
+scripts/tsan-check.sh
 scripts/windows-check.sh
 scripts/wine-check.sh

@@ -357,7 +357,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         Violation(emu::Rule::IrqlMisuse, Irp, "IofCompleteRequest above DISPATCH_LEVEL");
     }
-    if (Irp->CancelRoutine) {
+    // Exchanged atomically by IoCancelIrp and IoSetCancelRoutine on other threads.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
         Violation(emu::Rule::CompletedWithCancelRoutine, Irp, "IRP completed while a cancel routine is still set");
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {

@@ -52,12 +52,13 @@ bool CheckCall(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size, const char* routine,
 bool DropCount(PIO_REMOVE_LOCK lock, const char* routine)
 {
     LONG now = InterlockedDecrement(&lock->Common.IoCount);
-    LONG floor = lock->Common.Removed ? 0 : 1;
+    const bool removed = __atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST);
+    LONG floor = removed ? 0 : 1;
     if (now < floor) {
         InterlockedIncrement(&lock->Common.IoCount);
         Violation(Rule::RemoveLockOverRelease, nullptr,
                   std::string(routine) + " released the remove lock more often than it was acquired (count " +
-                      std::to_string(now + 1) + (lock->Common.Removed ? ", after removal)" : ")"));
+                      std::to_string(now + 1) + (removed ? ", after removal)" : ")"));
         return false;
     }
     if (now == 0) KeSetEvent(&lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -76,7 +77,8 @@ RemoveLockState InspectRemoveLock(_IO_REMOVE_LOCK* lock)
     std::size_t waiters = 0;
     PLIST_ENTRY head = &lock->Common.RemoveEvent.Header.WaitListHead;
     for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) ++waiters;
-    return {lock->Common.Removed != FALSE, __atomic_load_n(&lock->Common.IoCount, __ATOMIC_SEQ_CST), waiters};
+    return {__atomic_load_n(&lock->Common.Removed, __ATOMIC_SEQ_CST) != FALSE,
+            __atomic_load_n(&lock->Common.IoCount, __ATOMIC_SEQ_CST), waiters};
 }
 
 }  // namespace emu
@@ -104,7 +106,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULO
         return STATUS_INVALID_PARAMETER;
     }
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (!RemoveLock->Common.Removed) return STATUS_SUCCESS;
+    if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) return STATUS_SUCCESS;
     // Released for removal: undo the count; the waiter may be waiting for it.
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
         KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -121,7 +123,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL)) return;
-    if (RemoveLock->Common.Removed) {
+    if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
         Violation(emu::Rule::RemoveLockOverRelease, nullptr,
                   "IoReleaseRemoveLockAndWaitEx on a lock that was already released for removal");
         return;
@@ -129,8 +131,9 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     // The caller holds the lock once; that hold goes first, then the lock's own
     // count, after which nobody can acquire it any more.
     if (!DropCount(RemoveLock, "IoReleaseRemoveLockAndWaitEx (its caller's own hold)")) return;
-    RemoveLock->Common.Removed = TRUE;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    // Read by every acquirer and releaser on other threads: the flag is
+    // published the way the platform's interlocked operations would order it.
+    __atomic_store_n(&RemoveLock->Common.Removed, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0) {
         KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     }
