@@ -6,10 +6,15 @@
 //       to 6) and the device's decoded event log
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
+//   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--replay S] [--seeds FILE]
+//       random programs of PnP, power and I/O against the driver, judged by
+//       oracles and the verifier; a failure is reported with its seed and a
+//       shrunk program
 #include <cstdio>
 #include <string>
 
 #include "Demo.h"
+#include "explore/Explore.h"
 #include "EventLogDecoder.h"
 #include "LogFile.h"
 
@@ -17,8 +22,35 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n       tesmo-sim logdump FILE\n");
+    std::fprintf(stderr,
+                 "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n"
+                 "       tesmo-sim logdump FILE\n"
+                 "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N] [--replay S]\n"
+                 "                         [--seeds FILE]\n");
     return 2;
+}
+
+int ExploreCommand(int argc, char** argv)
+{
+    tesmo::explore::ExploreOptions options;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (i + 1 >= argc) return Usage();
+        std::string value = argv[++i];
+        try {
+            if (arg == "--seed") options.seed = std::stoull(value);
+            else if (arg == "--runs") options.runs = std::stoull(value);
+            else if (arg == "--time") options.seconds = std::stod(value);
+            else if (arg == "--devices") options.devices = std::stoi(value);
+            else if (arg == "--replay") options.replay = std::stoull(value);
+            else if (arg == "--seeds") options.seedsFile = value;
+            else return Usage();
+        } catch (const std::exception&) {
+            return Usage();
+        }
+    }
+    if (options.devices < 1 || options.devices > 8) return Usage();
+    return tesmo::explore::Explore(options);
 }
 
 int LogDump(const std::string& path)
@@ -38,6 +70,7 @@ int main(int argc, char** argv)
 {
     std::string command = argc > 1 ? argv[1] : "demo";
     if (command == "logdump") return argc == 3 ? LogDump(argv[2]) : Usage();
+    if (command == "explore") return ExploreCommand(argc, argv);
     if (command != "demo") return Usage();
     tesmo::sim::DemoOptions options;
     for (int i = 2; i < argc; ++i) {

@@ -1,0 +1,285 @@
+#include "Explore.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "Program.h"
+#include "Scenario.h"
+
+namespace tesmo::explore {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ChildResult {
+    bool failed = false;
+    std::vector<std::string> complaints;
+    std::vector<std::string> traceTail;
+    std::vector<std::string> stderrTail;
+    std::uint64_t requests = 0;
+};
+
+std::string OneLine(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (char& c : text) {
+        if (c == '\n') c = '|';
+    }
+    return text;
+}
+
+void WriteAll(int fd, const std::string& text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
+{
+    std::ifstream in(path);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    if (all.size() > lines) all.erase(all.begin(), all.end() - static_cast<long>(lines));
+    return all;
+}
+
+// The child: runs the scenario and writes its outcome, one fact per line.
+[[noreturn]] void RunChild(const Program& program, int out, const std::string& stderrPath)
+{
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDIN_FILENO);
+    // What the library or the runtime says on the way down goes to a file
+    // the parent shows with the failure.
+    int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(err >= 0 ? err : devnull, STDOUT_FILENO);
+    dup2(err >= 0 ? err : devnull, STDERR_FILENO);
+    Outcome outcome = RunScenario(program);
+    std::ostringstream text;
+    text << "requests " << outcome.requests << "\n";
+    for (const auto& complaint : outcome.complaints) text << "complaint " << OneLine(complaint) << "\n";
+    for (const auto& line : outcome.traceTail) text << "trace " << OneLine(line) << "\n";
+    text << "end\n";
+    WriteAll(out, text.str());
+    _exit(0);
+}
+
+ChildResult RunInChild(const Program& program, double hangSeconds)
+{
+    ChildResult result;
+    char stderrPath[] = "/tmp/tesmo-explore-XXXXXX";
+    int stderrFile = mkstemp(stderrPath);
+    if (stderrFile >= 0) close(stderrFile);
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        result.failed = true;
+        result.complaints.push_back("cannot make a pipe for the child");
+        return result;
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipeFds[0]);
+        RunChild(program, pipeFds[1], stderrPath);
+    }
+    close(pipeFds[1]);
+    std::string text;
+    bool hung = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(hangSeconds * 1000));
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            hung = true;
+            break;
+        }
+        pollfd fd{pipeFds[0], POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (hung) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    std::istringstream lines(text);
+    bool ended = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("requests ", 0) == 0) result.requests = std::stoull(line.substr(9));
+        else if (line.rfind("complaint ", 0) == 0) result.complaints.push_back(line.substr(10));
+        else if (line.rfind("trace ", 0) == 0) result.traceTail.push_back(line.substr(6));
+        else if (line == "end") ended = true;
+    }
+    if (hung) {
+        result.complaints.push_back("the scenario hung (no end after " + std::to_string(int(hangSeconds)) + " s)");
+    } else if (WIFSIGNALED(status)) {
+        result.complaints.push_back(std::string("the process died: ") + strsignal(WTERMSIG(status)));
+    } else if (!ended) {
+        result.complaints.push_back("the process ended without a verdict");
+    }
+    result.failed = !result.complaints.empty();
+    if (result.failed) result.stderrTail = TailOfFile(stderrPath, 12);
+    unlink(stderrPath);
+    return result;
+}
+
+// Removes steps while the program still fails: control steps one by one, then
+// each application's steps by halves and singly. Bounded in time: the runs
+// are free-running, so a step whose removal makes the failure rarer stays.
+Program Shrink(Program program, double hangSeconds, double budgetSeconds)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(budgetSeconds * 1000));
+    auto stillFails = [&](const Program& candidate) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (RunInChild(candidate, hangSeconds).failed) return true;
+        }
+        return false;
+    };
+    for (std::size_t i = 0; i < program.control.size() && Clock::now() < deadline;) {
+        Program candidate = program;
+        candidate.control.erase(candidate.control.begin() + static_cast<long>(i));
+        if (stillFails(candidate)) program = std::move(candidate);
+        else ++i;
+    }
+    for (std::size_t a = 0; a < program.apps.size(); ++a) {
+        for (std::size_t chunk = std::max<std::size_t>(1, program.apps[a].size() / 2); chunk >= 1; chunk /= 2) {
+            for (std::size_t i = 0; i < program.apps[a].size() && Clock::now() < deadline;) {
+                Program candidate = program;
+                auto& steps = candidate.apps[a];
+                steps.erase(steps.begin() + static_cast<long>(i),
+                            steps.begin() + static_cast<long>(std::min(i + chunk, steps.size())));
+                if (stillFails(candidate)) program = std::move(candidate);
+                else i += chunk;
+            }
+            if (chunk == 1) break;
+        }
+    }
+    return program;
+}
+
+void Report(const Program& program, const ChildResult& result, const ExploreOptions& options, bool shrink)
+{
+    std::printf("\nexplore: FAILED seed %llu (replay: tesmo-sim explore --replay %llu --devices %d)\n",
+                static_cast<unsigned long long>(program.seed), static_cast<unsigned long long>(program.seed),
+                options.devices);
+    for (const auto& complaint : result.complaints) std::printf("  %s\n", complaint.c_str());
+    if (!result.stderrTail.empty()) {
+        std::printf("  the process said:\n");
+        for (const auto& line : result.stderrTail) std::printf("    %s\n", line.c_str());
+    }
+    if (!result.traceTail.empty()) {
+        std::printf("  the driver's last trace lines:\n");
+        for (const auto& line : result.traceTail) std::printf("    %s\n", line.c_str());
+    }
+    std::printf("  the program:\n%s", Describe(program).c_str());
+    if (shrink) {
+        Program shrunk = Shrink(program, options.hangSeconds, 60);
+        std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
+                    Describe(shrunk).c_str());
+    }
+    std::fflush(stdout);
+}
+
+struct Totals {
+    std::uint64_t scenarios = 0;
+    std::uint64_t requests = 0;
+    std::uint64_t failures = 0;
+};
+
+void PrintTotals(const Totals& totals, Clock::time_point start, const char* what)
+{
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("explore: %s %llu scenarios, %llu requests, %llu failures in %.1f s (%.1f scenarios/s)\n", what,
+                static_cast<unsigned long long>(totals.scenarios), static_cast<unsigned long long>(totals.requests),
+                static_cast<unsigned long long>(totals.failures), seconds, seconds > 0 ? totals.scenarios / seconds : 0.0);
+    std::fflush(stdout);
+}
+
+int RunSeedsFile(const ExploreOptions& options)
+{
+    std::ifstream in(options.seedsFile);
+    if (!in) {
+        std::fprintf(stderr, "tesmo-sim: cannot read %s\n", options.seedsFile.c_str());
+        return 2;
+    }
+    Totals totals;
+    auto start = Clock::now();
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line.substr(0, line.find('#')));
+        std::uint64_t seed = 0;
+        if (!(fields >> seed)) continue;
+        Limits limits;
+        fields >> limits.maxDevices;
+        Program program = Generate(seed, limits);
+        ChildResult result = RunInChild(program, options.hangSeconds);
+        ++totals.scenarios;
+        totals.requests += result.requests;
+        if (result.failed) {
+            ++totals.failures;
+            Report(program, result, options, false);
+        }
+    }
+    PrintTotals(totals, start, "regression seeds:");
+    return totals.failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int Explore(const ExploreOptions& options)
+{
+    if (!options.seedsFile.empty()) return RunSeedsFile(options);
+    Limits limits;
+    limits.maxDevices = options.devices;
+    if (options.replay) {
+        Program program = Generate(*options.replay, limits);
+        std::printf("%s", Describe(program).c_str());
+        ChildResult result = RunInChild(program, options.hangSeconds);
+        if (!result.failed) {
+            std::printf("explore: seed %llu passed (%llu requests)\n", static_cast<unsigned long long>(*options.replay),
+                        static_cast<unsigned long long>(result.requests));
+            return 0;
+        }
+        Report(program, result, options, true);
+        return 1;
+    }
+
+    Totals totals;
+    auto start = Clock::now();
+    auto lastProgress = start;
+    std::uint64_t runs = options.runs.value_or(options.seconds ? UINT64_MAX : 100);
+    for (std::uint64_t i = 0; i < runs; ++i) {
+        if (options.seconds && std::chrono::duration<double>(Clock::now() - start).count() >= *options.seconds) break;
+        Program program = Generate(options.seed + i, limits);
+        ChildResult result = RunInChild(program, options.hangSeconds);
+        ++totals.scenarios;
+        totals.requests += result.requests;
+        if (result.failed) {
+            ++totals.failures;
+            // The first few get the whole report with a shrunk program.
+            Report(program, result, options, totals.failures <= 3);
+        }
+        if (Clock::now() - lastProgress >= std::chrono::seconds(5)) {
+            lastProgress = Clock::now();
+            PrintTotals(totals, start, "so far");
+        }
+    }
+    PrintTotals(totals, start, "done:");
+    return totals.failures == 0 ? 0 : 1;
+}
+
+}  // namespace tesmo::explore

@@ -1,0 +1,26 @@
+// tesmo-sim explore: random programs of PnP, power and I/O against the
+// driver, each in a child process of its own so that a crash or a hang is a
+// finding, not the end of the run; a failure is replayed from its seed and
+// shrunk to the fewest steps that still fail.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tesmo::explore {
+
+struct ExploreOptions {
+    std::uint64_t seed = 1;                   // scenario i runs seed + i
+    std::optional<std::uint64_t> runs;        // how many scenarios
+    std::optional<double> seconds;            // or for how long
+    int devices = 2;                          // at most this many instruments
+    std::optional<std::uint64_t> replay;      // run this one seed, verbosely
+    std::string seedsFile;                    // run the seeds listed in this file
+    double hangSeconds = 60;                  // wall time after which a scenario counts as hung
+};
+
+// Returns the process's exit code: 0 when nothing failed.
+int Explore(const ExploreOptions& options);
+
+}  // namespace tesmo::explore

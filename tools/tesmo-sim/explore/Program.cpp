@@ -1,0 +1,153 @@
+#include "Program.h"
+
+#include <random>
+#include <sstream>
+
+#include "tesmo/control.h"
+
+namespace tesmo::explore {
+
+namespace {
+
+// The private codes and the serial codes the driver answers, plus a few it
+// does not know: each has its own fault family.
+uint32_t FuzzedCode(std::mt19937_64& random)
+{
+    // Buffered I/O only: the emulation does not model the MDLs of direct I/O.
+    switch (random() % 4) {
+    case 0: return 0x222BC0 + 4 * static_cast<uint32_t>(random() % 4);  // the private codes
+    case 1: return 0x1B0000 | (static_cast<uint32_t>(random() % 48) << 2);  // serial codes
+    case 2: return 0x1B0000 | (static_cast<uint32_t>(random() % 0x10000) & ~3u);  // any function and access
+    default: return static_cast<uint32_t>(random()) & ~3u;
+    }
+}
+
+AppStep RandomAppStep(std::mt19937_64& random, const DeviceSpec& device)
+{
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    AppStep step{AppOp::Read};
+    switch (pick(20)) {
+    case 0: case 1: case 2: case 3: case 4: case 5:
+        step.op = AppOp::Read;
+        // Below, at and beyond one packet, and long reads of whole packets.
+        step.a = pick(4) == 0 ? pick(4 * device.packetSize + 1) : 1 + pick(device.packetSize + 8);
+        break;
+    case 6: case 7: step.op = AppOp::Ask; break;
+    case 8: step.op = AppOp::Write; step.a = 1 + pick(700); break;
+    case 9: step.op = AppOp::SetState; step.a = pick(4); break;
+    case 10: step.op = AppOp::SetTimeouts; step.a = pick(3); step.b = pick(60); break;
+    case 11: case 12: step.op = AppOp::ClearError; break;
+    case 13: step.op = AppOp::Purge; step.a = 1 + pick(15); break;
+    case 14: step.op = AppOp::TransmitChar; break;
+    case 15: case 16:
+        step.op = AppOp::FuzzControl;
+        step.a = FuzzedCode(random);
+        step.b = pick(80) | (pick(600) << 16);
+        step.seed = static_cast<uint32_t>(random());
+        break;
+    case 17: case 18: step.op = AppOp::CancelledControl; break;
+    default: step.op = AppOp::Reopen; break;
+    }
+    return step;
+}
+
+const char* AppOpName(AppOp op)
+{
+    switch (op) {
+    case AppOp::Read: return "read";
+    case AppOp::Ask: return "ask";
+    case AppOp::Write: return "write";
+    case AppOp::SetState: return "set-state";
+    case AppOp::SetTimeouts: return "set-timeouts";
+    case AppOp::ClearError: return "clear-error";
+    case AppOp::Purge: return "purge";
+    case AppOp::TransmitChar: return "transmit-char";
+    case AppOp::FuzzControl: return "fuzz-control";
+    case AppOp::CancelledControl: return "cancelled-control";
+    case AppOp::Reopen: return "reopen";
+    }
+    return "?";
+}
+
+const char* ControlOpName(ControlOp op)
+{
+    switch (op) {
+    case ControlOp::Rebalance: return "rebalance";
+    case ControlOp::SleepWake: return "sleep-wake";
+    case ControlOp::DisableEnable: return "disable-enable";
+    case ControlOp::Unplug: return "unplug";
+    case ControlOp::Advance: return "advance";
+    }
+    return "?";
+}
+
+}  // namespace
+
+std::size_t Program::StepCount() const
+{
+    std::size_t count = control.size();
+    for (const auto& app : apps) count += app.size();
+    return count;
+}
+
+Program Generate(uint64_t seed, const Limits& limits)
+{
+    std::mt19937_64 random(seed);
+    auto pick = [&](uint64_t n) { return random() % n; };
+    Program program;
+    program.seed = seed;
+    int devices = 1 + static_cast<int>(pick(static_cast<uint64_t>(limits.maxDevices)));
+    for (int d = 0; d < devices; ++d) {
+        DeviceSpec device;
+        device.kind = pick(2) == 0 ? TESMO_INSTRUMENT_COMMAND : TESMO_INSTRUMENT_STREAM;
+        device.packetSize = pick(2) == 0 ? 64 : 512;
+        // Now and then a layout the driver must refuse to start on.
+        device.layout = pick(12) == 0 ? 1 + static_cast<int32_t>(pick(5)) : TESMO_LAYOUT_STANDARD;
+        program.devices.push_back(device);
+        std::vector<AppStep> app;
+        int steps = 1 + static_cast<int>(pick(static_cast<uint64_t>(limits.maxAppSteps)));
+        for (int s = 0; s < steps; ++s) app.push_back(RandomAppStep(random, device));
+        program.apps.push_back(std::move(app));
+    }
+    int steps = static_cast<int>(pick(static_cast<uint64_t>(limits.maxControlSteps) + 1));
+    for (int s = 0; s < steps; ++s) {
+        ControlStep step{ControlOp::Advance};
+        uint64_t which = pick(16);
+        step.op = which < 5 ? ControlOp::Rebalance
+                  : which < 10 ? ControlOp::SleepWake
+                  : which < 12 ? ControlOp::DisableEnable
+                  : which < 13 ? ControlOp::Unplug
+                               : ControlOp::Advance;
+        step.device = static_cast<int>(pick(static_cast<uint64_t>(devices)));
+        step.amount = static_cast<int64_t>(pick(3'000'000));  // up to 0.3 s
+        program.control.push_back(step);
+    }
+    return program;
+}
+
+std::string Describe(const Program& program)
+{
+    std::ostringstream out;
+    out << "seed " << program.seed << "\n";
+    for (std::size_t d = 0; d < program.devices.size(); ++d) {
+        const DeviceSpec& device = program.devices[d];
+        out << "device " << d << ": " << (device.kind == TESMO_INSTRUMENT_STREAM ? "stream" : "command")
+            << ", " << device.packetSize << "-byte packets, layout " << device.layout << "\n  app:";
+        for (const AppStep& step : program.apps[d]) {
+            out << " " << AppOpName(step.op);
+            if (step.op == AppOp::Read || step.op == AppOp::Write) out << "(" << step.a << ")";
+            if (step.op == AppOp::FuzzControl) out << "(0x" << std::hex << step.a << std::dec << ")";
+        }
+        out << "\n";
+    }
+    out << "control:";
+    for (const ControlStep& step : program.control) {
+        out << " " << ControlOpName(step.op);
+        if (step.op == ControlOp::Advance) out << "(" << step.amount / 10'000 << " ms)";
+        else if (step.op != ControlOp::SleepWake) out << "(" << step.device << ")";
+    }
+    out << "\n";
+    return out.str();
+}
+
+}  // namespace tesmo::explore

@@ -1,0 +1,65 @@
+// A scenario of the explorer as data: the instruments to plug, what each
+// port's application does, and what the control thread does meanwhile, all
+// drawn from one seed so that the same seed always gives the same program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tesmo::explore {
+
+struct DeviceSpec {
+    int32_t kind = 0;           // TESMO_INSTRUMENT_*
+    uint32_t packetSize = 64;   // 64 or 512
+    int32_t layout = 0;         // TESMO_LAYOUT_*; not the standard one: the start must fail
+};
+
+enum class AppOp {
+    Read,           // a: length
+    Ask,            // write "*IDN?\n" (a command instrument answers with one line)
+    Write,          // a: length of filler bytes
+    SetState,       // a: baud rate index
+    SetTimeouts,    // a: multiplier, b: constant (ms)
+    ClearError,     // the status query and its read-ahead
+    Purge,          // a: PurgeComm flags
+    TransmitChar,
+    FuzzControl,    // a: code, b: input length | output length << 16; the bytes come from `seed`
+    CancelledControl,  // a control request that may be held, cancelled at once
+    Reopen,         // close the port and open it again
+};
+
+struct AppStep {
+    AppOp op;
+    uint32_t a = 0;
+    uint32_t b = 0;
+    uint32_t seed = 0;
+};
+
+enum class ControlOp { Rebalance, SleepWake, DisableEnable, Unplug, Advance };
+
+struct ControlStep {
+    ControlOp op;
+    int device = 0;      // index into Program::devices
+    int64_t amount = 0;  // Advance: 100-ns units
+};
+
+struct Program {
+    uint64_t seed = 0;
+    std::vector<DeviceSpec> devices;
+    std::vector<std::vector<AppStep>> apps;  // one application per device
+    std::vector<ControlStep> control;
+
+    std::size_t StepCount() const;
+};
+
+struct Limits {
+    int maxDevices = 2;
+    int maxAppSteps = 40;
+    int maxControlSteps = 8;
+};
+
+Program Generate(uint64_t seed, const Limits& limits);
+std::string Describe(const Program& program);
+
+}  // namespace tesmo::explore

@@ -1,0 +1,440 @@
+#include "Scenario.h"
+
+#include <atomic>
+#include <cstdio>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "Oracles.h"
+#include "tesmo/control.h"
+#include "tesmo/windows.h"
+
+namespace tesmo::explore {
+
+namespace {
+
+constexpr char kIdentity[] = "EXPLORER,Model 7,SN 1,FW 1";
+constexpr std::size_t kTraceLines = 60;
+
+// What the scenario's threads share: the complaints and the count of calls.
+class Judge {
+public:
+    void Complain(const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        complaints_.push_back(text);
+    }
+    std::vector<std::string> complaints() const
+    {
+        std::lock_guard lock(mutex_);
+        return complaints_;
+    }
+    std::atomic<std::uint64_t> requests{0};
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> complaints_;
+};
+
+// The last lines the driver traced, for the report of a failure.
+class TraceTail {
+public:
+    static void Sink(void* context, uint32_t, uint32_t, const char* text)
+    {
+        auto* self = static_cast<TraceTail*>(context);
+        std::lock_guard lock(self->mutex_);
+        if (self->lines_.size() == kTraceLines) self->lines_.pop_front();
+        self->lines_.emplace_back(text);
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard lock(mutex_);
+        return {lines_.begin(), lines_.end()};
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<std::string> lines_;
+};
+
+// One latch the applications wait on before their final drain, so that the
+// drain does not meet a sleep or a rebalance of the control thread.
+class Latch {
+public:
+    void Open()
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        opened_.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock lock(mutex_);
+        opened_.wait(lock, [&] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+struct PortState {
+    int32_t device = 0;
+    std::string name;  // \\.\COMn
+    std::atomic<bool> goneForGood{false};  // unplugged: answers may be lost
+    std::atomic<bool> disabledOnce{false};
+};
+
+// One application on one port: overlapped I/O on an exclusive handle, every
+// outcome checked by its oracle.
+class Application {
+public:
+    Application(const DeviceSpec& spec, PortState& port, Judge& judge)
+        : spec_(spec), port_(port), judge_(judge), answers_(std::string(kIdentity))
+    {
+        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Application()
+    {
+        Close();
+        CloseHandle(event_);
+    }
+
+    void Run(const std::vector<AppStep>& steps, Latch& controlDone)
+    {
+        Open();
+        for (const AppStep& step : steps) Perform(step);
+        controlDone.Wait();
+        Drain();
+        Close();
+    }
+
+private:
+    bool IsStream() const { return spec_.kind == TESMO_INSTRUMENT_STREAM; }
+
+    void Open()
+    {
+        ++judge_.requests;
+        handle_ = CreateFileA(port_.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+        // A new handle may start anywhere later in what the instrument sent.
+        stream_.Skipped();
+        answers_.Skipped();
+        purged_ = true;
+    }
+    void Close()
+    {
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        ++judge_.requests;
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+    // Issues one overlapped call and waits for it; returns its outcome.
+    template <typename Call>
+    BOOL Io(Call call, DWORD* transferred)
+    {
+        ++judge_.requests;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_;
+        ResetEvent(event_);
+        BOOL ok = call(&overlapped);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle_, &overlapped, transferred, TRUE);
+        return ok;
+    }
+
+    void Read(DWORD length)
+    {
+        std::vector<std::uint8_t> buffer(length + 16, 0xA5);
+        DWORD got = 0;
+        BOOL ok = Io([&](LPOVERLAPPED o) { return ReadFile(handle_, buffer.data(), length, &got, o); }, &got);
+        if (!ok) {
+            if (got != 0) judge_.Complain("a failed read reported " + std::to_string(got) + " bytes");
+            return;
+        }
+        if (got > length) judge_.Complain("a read of " + std::to_string(length) + " delivered " + std::to_string(got));
+        for (std::size_t i = length; i < buffer.size(); ++i) {
+            if (buffer[i] != 0xA5) {
+                judge_.Complain("a read wrote past the bytes it was asked for");
+                break;
+            }
+        }
+        std::string complaint = IsStream() ? stream_.Delivered(buffer.data(), got) : answers_.Delivered(buffer.data(), got);
+        if (!complaint.empty()) judge_.Complain(complaint);
+    }
+
+    // `asks` commands are in the bytes; each has one answer line coming.
+    void Write(const std::string& bytes, unsigned asks)
+    {
+        DWORD sent = 0;
+        BOOL ok = Io([&](LPOVERLAPPED o) { return WriteFile(handle_, bytes.data(), DWORD(bytes.size()), &sent, o); },
+                     &sent);
+        for (unsigned i = 0; i < asks; ++i) {
+            if (ok && sent == bytes.size()) answers_.Asked();
+            else answers_.MaybeAsked();
+        }
+    }
+
+    void Control(DWORD code, std::vector<std::uint8_t> input, DWORD outputLength)
+    {
+        std::vector<std::uint8_t> output(outputLength + 16, 0x5A);
+        DWORD got = 0;
+        BOOL ok = Io(
+            [&](LPOVERLAPPED o) {
+                return DeviceIoControl(handle_, code, input.empty() ? nullptr : input.data(), DWORD(input.size()),
+                                       outputLength ? output.data() : nullptr, outputLength, &got, o);
+            },
+            &got);
+        if (ok && got > outputLength) judge_.Complain("a control request returned more than its output buffer");
+        for (std::size_t i = outputLength; i < output.size(); ++i) {
+            if (output[i] != 0x5A) {
+                judge_.Complain("control code 0x" + Hex(code) + " wrote past its output buffer");
+                break;
+            }
+        }
+        // A purge of the receive side drops waiting bytes by design.
+        if (ok && code == 0x1B004C && input.size() >= 4 && (input[0] & PURGE_RXCLEAR)) Skip();
+    }
+
+    void CancelledControl()
+    {
+        ++judge_.requests;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_;
+        ResetEvent(event_);
+        DWORD baud = 0;
+        DWORD got = 0;
+        // IOCTL_SERIAL_GET_BAUD_RATE: held while the port is stopped or asleep.
+        BOOL ok = DeviceIoControl(handle_, 0x1B0050, nullptr, 0, &baud, sizeof baud, &got, &overlapped);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            CancelIo(handle_);
+            GetOverlappedResult(handle_, &overlapped, &got, TRUE);
+        }
+    }
+
+    void Skip()
+    {
+        stream_.Skipped();
+        answers_.Skipped();
+        purged_ = true;
+    }
+
+    static std::string Hex(DWORD value)
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+        return text;
+    }
+
+    void Perform(const AppStep& step)
+    {
+        switch (step.op) {
+        case AppOp::Read: Read(step.a); break;
+        case AppOp::Ask: Write("*IDN?\n", IsStream() ? 0 : 1); break;
+        case AppOp::Write:
+            // Anything but whole commands would make the command instrument
+            // answer with an error line: it gets several commands at once.
+            if (IsStream()) {
+                Write(std::string(step.a, 'w'), 0);
+            } else {
+                std::string commands;
+                for (uint32_t i = 0; i < 1 + step.a % 3; ++i) commands += "*IDN?\n";
+                Write(commands, 1 + step.a % 3);
+            }
+            break;
+        case AppOp::SetState: {
+            static const DWORD rates[] = {9600, 19200, 115200, 921600};
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            judge_.requests += 2;
+            if (GetCommState(handle_, &dcb)) {
+                dcb.BaudRate = rates[step.a % 4];
+                SetCommState(handle_, &dcb);
+            }
+            break;
+        }
+        case AppOp::SetTimeouts: {
+            COMMTIMEOUTS timeouts{0, step.a, step.b, 0, 0};
+            ++judge_.requests;
+            SetCommTimeouts(handle_, &timeouts);
+            break;
+        }
+        case AppOp::ClearError: {
+            DWORD errors = 0;
+            COMSTAT status{};
+            ++judge_.requests;
+            ClearCommError(handle_, &errors, &status);
+            break;
+        }
+        case AppOp::Purge:
+            ++judge_.requests;
+            if (PurgeComm(handle_, step.a) && (step.a & PURGE_RXCLEAR)) Skip();
+            break;
+        case AppOp::TransmitChar:
+            ++judge_.requests;
+            TransmitCommChar(handle_, '\n');
+            break;
+        case AppOp::FuzzControl: {
+            std::mt19937 random(step.seed);
+            std::vector<std::uint8_t> input(step.b & 0xFFFF);
+            for (auto& byte : input) byte = static_cast<std::uint8_t>(random());
+            Control(step.a, std::move(input), step.b >> 16);
+            break;
+        }
+        case AppOp::CancelledControl: CancelledControl(); break;
+        case AppOp::Reopen:
+            Close();
+            Open();
+            break;
+        }
+    }
+
+    // Reads what is still on its way, with short limits; then every command
+    // the instrument took must have had its answer, unless bytes were dropped
+    // on purpose or the instrument went away.
+    void Drain()
+    {
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        COMMTIMEOUTS quick{0, 0, 20, 0, 0};
+        ++judge_.requests;
+        SetCommTimeouts(handle_, &quick);
+        for (int empty = 0, reads = 0; empty < 3 && reads < 200; ++reads) {
+            std::uint8_t buffer[600];
+            DWORD got = 0;
+            BOOL ok = Io([&](LPOVERLAPPED o) { return ReadFile(handle_, buffer, sizeof buffer, &got, o); }, &got);
+            if (!ok || got == 0) {
+                ++empty;
+                continue;
+            }
+            empty = 0;
+            std::string complaint = IsStream() ? stream_.Delivered(buffer, got) : answers_.Delivered(buffer, got);
+            if (!complaint.empty()) judge_.Complain(complaint);
+        }
+        if (!IsStream() && !purged_ && !port_.goneForGood && !port_.disabledOnce && answers_.outstanding() != 0) {
+            judge_.Complain(std::to_string(answers_.outstanding()) + " answers never arrived: bytes lost");
+        }
+    }
+
+    const DeviceSpec& spec_;
+    PortState& port_;
+    Judge& judge_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE event_;
+    StreamOracle stream_;
+    AnswerOracle answers_;
+    bool purged_ = false;
+};
+
+void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>& ports, Judge& judge)
+{
+    for (const ControlStep& step : program.control) {
+        PortState* port = ports[static_cast<std::size_t>(step.device)].get();
+        int32_t status = 0;
+        ++judge.requests;
+        switch (step.op) {
+        case ControlOp::Rebalance:
+            if (port) tesmo_rebalance(port->device, &status);
+            break;
+        case ControlOp::SleepWake:
+            tesmo_system_sleep(3, &status);
+            tesmo_system_wake(&status);
+            break;
+        case ControlOp::DisableEnable:
+            if (port && tesmo_disable(port->device, &status) == TESMO_OK) {
+                port->disabledOnce = true;
+                tesmo_enable(port->device, &status);
+            }
+            break;
+        case ControlOp::Unplug:
+            if (port) {
+                port->goneForGood = true;
+                tesmo_unplug(port->device);
+            }
+            break;
+        case ControlOp::Advance: tesmo_clock_advance(step.amount); break;
+        }
+    }
+}
+
+}  // namespace
+
+Outcome RunScenario(const Program& program)
+{
+    Outcome outcome;
+    Judge judge;
+    TraceTail trace;
+    tesmo_set_trace_sink(&TraceTail::Sink, &trace);
+    tesmo_boot_options options;
+    tesmo_boot_options_init(&options);
+    options.verifier_mode = TESMO_VERIFIER_RECORD_QUIET;
+    options.watchdog_ms = 20000;
+    if (tesmo_result booted = tesmo_boot(&options); booted != TESMO_OK) {
+        outcome.failed = true;
+        outcome.complaints.push_back(std::string("boot failed: ") + tesmo_result_text(booted));
+        return outcome;
+    }
+    tesmo_set_debug_level(4);
+
+    std::vector<std::unique_ptr<PortState>> ports(program.devices.size());
+    for (std::size_t d = 0; d < program.devices.size(); ++d) {
+        const DeviceSpec& spec = program.devices[d];
+        tesmo_instrument instrument;
+        tesmo_instrument_init(&instrument, spec.kind);
+        instrument.packet_size = spec.packetSize;
+        instrument.layout = spec.layout;
+        instrument.identity = kIdentity;
+        int32_t device = 0;
+        int32_t status = 0;
+        tesmo_result plugged = tesmo_plug(&instrument, &device, &status);
+        ++judge.requests;
+        if (plugged != TESMO_OK) {
+            if (spec.layout == TESMO_LAYOUT_STANDARD) {
+                judge.Complain(std::string("the standard instrument did not start: ") + tesmo_result_text(plugged));
+            }
+            continue;
+        }
+        auto port = std::make_unique<PortState>();
+        port->device = device;
+        char name[32] = {};
+        uint32_t length = 0;
+        tesmo_port_name(device, name, sizeof name, &length);
+        port->name = std::string("\\\\.\\") + name;
+        ports[d] = std::move(port);
+    }
+
+    Latch controlDone;
+    std::vector<std::thread> applications;
+    std::vector<std::unique_ptr<Application>> apps;
+    for (std::size_t d = 0; d < program.devices.size(); ++d) {
+        if (!ports[d]) continue;
+        apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
+        Application* app = apps.back().get();
+        const auto& steps = program.apps[d];
+        applications.emplace_back([app, &steps, &controlDone] { app->Run(steps, controlDone); });
+    }
+    RunControl(program, ports, judge);
+    controlDone.Open();
+    for (auto& thread : applications) thread.join();
+    apps.clear();
+
+    uint32_t violations = 0;
+    tesmo_shutdown(&violations);
+    for (uint32_t i = 0; i < violations && i < 3; ++i) {
+        char text[2048] = {};
+        uint32_t length = 0;
+        tesmo_violation_text(i, text, sizeof text, &length);
+        judge.Complain(std::string("verifier: ") + text);
+    }
+    tesmo_set_trace_sink(nullptr, nullptr);
+    outcome.complaints = judge.complaints();
+    outcome.failed = !outcome.complaints.empty();
+    outcome.requests = judge.requests;
+    outcome.traceTail = trace.lines();
+    return outcome;
+}
+
+}  // namespace tesmo::explore
