@@ -87,9 +87,10 @@ void Session::CloseLeftoverHandles()
          handle += 4) {
         if (emu::io::Close(handle) == STATUS_SUCCESS) ++closed;
     }
-    system_->verifier().Report(emu::Rule::HandleLeak, nullptr,
-                               std::to_string(open) + " handle(s) of the application still open at shutdown; " +
-                                   std::to_string(closed) + " closed as at process exit");
+    system_->verifier().ReportApplicationMistake(emu::Rule::HandleLeak,
+                                                 std::to_string(open) +
+                                                     " handle(s) of the application still open at shutdown; " +
+                                                     std::to_string(closed) + " closed as at process exit");
 }
 
 void Session::RemoveDevice(Device& device)

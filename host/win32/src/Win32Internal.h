@@ -36,7 +36,8 @@ inline NTSTATUS StatusOf(const OVERLAPPED* overlapped)
 
 bool IsError(NTSTATUS status);
 
-// Reports something the emulation does not model to the system's verifier.
+// Reports to the system's verifier, as the application's mistake, a call the
+// emulation does not model.
 void NotModelled(const char* what);
 
 }  // namespace tesmo::win32
