@@ -98,6 +98,8 @@ std::u16string Widen(LPCSTR text)
     return wide;
 }
 
+static_assert(TESMO_MAX_BUFFERED_LENGTH == emu::io::kMaxBufferedLength);
+
 }  // namespace
 
 extern "C" {

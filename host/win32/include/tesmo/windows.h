@@ -13,6 +13,14 @@
  * emulated system exists. Waits run on the emulated clock: a time-out of N
  * milliseconds ends when the system's clock has moved N ms (a test moves it;
  * a demo lets it advance whenever every thread waits), never by wall time.
+ *
+ * Bad input fails with an error rather than stopping the process: a buffer
+ * pointer of NULL with a non-zero length with ERROR_NOACCESS. The emulation
+ * cannot probe a buffer as the platform does, so a buffered read, write or
+ * device control (the COM port's requests are all buffered) longer than
+ * TESMO_MAX_BUFFERED_LENGTH fails with ERROR_INVALID_PARAMETER before its
+ * buffer is touched; a length up to that limit must describe the buffer
+ * truly.
  */
 #ifndef TESMO_WINDOWS_H
 #define TESMO_WINDOWS_H
@@ -58,6 +66,9 @@ typedef uintptr_t ULONG_PTR;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INFINITE 0xFFFFFFFF
+
+/* The longest buffered request the emulated system takes (64 MiB). */
+#define TESMO_MAX_BUFFERED_LENGTH 0x04000000u
 
 /* ---- errors (GetLastError) ---- */
 #define ERROR_SUCCESS 0
