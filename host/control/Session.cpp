@@ -113,6 +113,9 @@ std::vector<ViolationRecord> Session::Shutdown()
 {
     if (shutDown_) return {};
     shutDown_ = true;
+    // Win32 calls still in progress on other threads return first; later
+    // ones are refused.
+    system_->CloseToApplications();
     CloseLeftoverHandles();
     for (auto& [id, device] : devices_) RemoveDevice(device);
     if (bus_) bus_->ReapRemovedDevices();

@@ -210,18 +210,22 @@ NTSTATUS Issue(io::Handle fileHandle, io::Handle eventHandle, io::StatusBlock* s
     UserIrp built = BuildUserIrp(file, transfer.major);
     request->irp = built.irp;
     status = Prepare(*request, built.target, transfer);
-    if (!NT_SUCCESS(status)) {
-        DereferenceIrp(built.irp);  // never sent: released unused
-    } else {
+    if (NT_SUCCESS(status)) {
         request->file = file;
         request->thread = &Self();
         request->statusBlock = reinterpret_cast<IO_STATUS_BLOCK*>(statusBlock);
         request->event = event;
-        {
-            std::lock_guard lock(userIo.mutex);
+        std::lock_guard lock(userIo.mutex);
+        if (userIo.requestsEnded) {
+            status = STATUS_CANCELLED;
+        } else {
             file->pending.push_back(request.get());
             ++file->references;
         }
+    }
+    if (!NT_SUCCESS(status)) {
+        DereferenceIrp(built.irp);  // never sent: released unused
+    } else {
         PrivateOf(built.irp, "Issue")->onFinished = [request](PIRP irp) { CompleteUserRequest(*request, irp); };
         status = IoCallDriver(built.target, built.irp);
         if (file->synchronous && status == STATUS_PENDING) {
@@ -263,6 +267,23 @@ void WriteStatusBlock(io::StatusBlock* block, NTSTATUS status)
 }
 
 }  // namespace
+
+void UserIo::EndRequests()
+{
+    std::vector<FileRecord*> files;
+    {
+        std::lock_guard lock(mutex);
+        requestsEnded = true;
+        for (FileRecord* file : files_) {
+            ++file->references;  // kept while its requests are cancelled
+            files.push_back(file);
+        }
+    }
+    for (FileRecord* file : files) {
+        CancelMatching(file, [](const IssuedRequest&) { return true; });
+        DereferenceFile(file, true);
+    }
+}
 
 static_assert(sizeof(io::StatusBlock) == sizeof(IO_STATUS_BLOCK));
 static_assert(offsetof(io::StatusBlock, information) == offsetof(IO_STATUS_BLOCK, Information));
