@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -381,8 +382,10 @@ tesmo_result tesmo_clock_advance(int64_t delta)
 {
     if (delta < 0) return TESMO_E_INVALID_ARGUMENT;
     return WithSession([&](Session& s) {
+        emu::Clock& clock = s.system().clock();
+        if (delta > std::numeric_limits<std::int64_t>::max() - clock.Now()) return TESMO_E_INVALID_ARGUMENT;
         emu::ApiScope inside;
-        s.system().clock().AdvanceBy(delta);
+        clock.AdvanceBy(delta);
         return TESMO_OK;
     });
 }
@@ -401,8 +404,8 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
 {
     return WithSession([&](Session& s) {
         emu::Clock& clock = s.system().clock();
-        bool reached = emu::WaitUntil([&] { return clock.TimedWaiters() >= count; },
-                                      std::to_string(count) + " thread(s) waiting with a deadline");
+        // The application may ask for more waiters than it ever starts.
+        bool reached = emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; });
         return reached ? TESMO_OK : TESMO_E_TIMEOUT;
     });
 }

@@ -166,9 +166,17 @@ void NotifyStateChanged()
     change.changed.notify_all();
 }
 
-bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
+namespace {
+
+std::chrono::milliseconds Watchdog()
 {
-    auto limit = System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
+    return System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
+}
+
+// Waits for `condition`, looking again whenever the system's state changes;
+// false when `limit` passed first.
+bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
     auto start = std::chrono::steady_clock::now();
     Change& change = TheChange();
     for (;;) {
@@ -178,26 +186,34 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
             seen = change.generation;
         }
         if (condition()) return true;
-        std::unique_lock lock(change.mutex);
-        change.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return change.generation != seen; });
-        if (std::chrono::steady_clock::now() - start > limit) {
-            lock.unlock();
-            if (condition()) return true;
-            std::string message = "waited longer than the watchdog for " + what;
-            if (System::Exists()) {
-                std::string blocked;
-                {
-                    std::lock_guard inner(K().dispatcher.mutex);
-                    blocked = K().dispatcher.DescribeBlockedThreads();
-                }
-                message += "; blocked threads:\n" + blocked;
-                K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
-            } else {
-                std::fprintf(stderr, "%s\n", message.c_str());
-            }
-            return false;
+        {
+            std::unique_lock lock(change.mutex);
+            change.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return change.generation != seen; });
         }
+        if (std::chrono::steady_clock::now() - start > limit) return condition();
     }
 }
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
+{
+    if (WaitForChange(condition, Watchdog())) return true;
+    std::string message = "waited longer than the watchdog for " + what;
+    if (System::Exists()) {
+        std::string blocked;
+        {
+            std::lock_guard inner(K().dispatcher.mutex);
+            blocked = K().dispatcher.DescribeBlockedThreads();
+        }
+        message += "; blocked threads:\n" + blocked;
+        K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
+    } else {
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
+    return false;
+}
+
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition) { return WaitForChange(condition, Watchdog()); }
 
 }  // namespace emu
