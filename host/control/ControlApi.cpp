@@ -1,8 +1,11 @@
 // The exported C functions of the control API (tesmo/control.h): argument
 // checks, the one lock that serialises them, and the library-wide state that
 // outlives a session (the trace sink, the last session's report).
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -66,16 +69,26 @@ void ApplyTraceSink(Library& lib)
 
 // A session still running at exit is shut down, with the trace sink gone
 // (a script's callback may no longer be callable) and violations printed,
-// not fatal.
+// not fatal. A Win32 call that has not returned shortly after its requests
+// were cancelled waits on something only the application could end (its own
+// event): the system is then left running to the end of the process, as
+// tearing it down under the call would crash and waiting would hang.
 void ShutDownAtExit()
 {
+    constexpr std::chrono::seconds kPatience{2};
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
     if (!lib.session) return;
     std::fprintf(stderr, "tesmo: the process exits with the emulated system running; shutting it down\n");
-    lib.session->system().ClearTraceSink();
-    lib.session->system().verifier().SetHandler(
+    emu::System& system = lib.session->system();
+    system.ClearTraceSink();
+    system.verifier().SetHandler(
         [](const emu::Violation& v) { std::fprintf(stderr, "%s\n", emu::Describe(v).c_str()); });
+    if (!system.CloseToApplications(kPatience)) {
+        std::fprintf(stderr, "tesmo: Win32 calls still wait on other threads; the emulated system is left to the "
+                             "end of the process\n");
+        return;
+    }
     lib.session->Shutdown();
     lib.session.reset();
 }
@@ -369,8 +382,10 @@ tesmo_result tesmo_clock_advance(int64_t delta)
 {
     if (delta < 0) return TESMO_E_INVALID_ARGUMENT;
     return WithSession([&](Session& s) {
+        emu::Clock& clock = s.system().clock();
+        if (delta > std::numeric_limits<std::int64_t>::max() - clock.Now()) return TESMO_E_INVALID_ARGUMENT;
         emu::ApiScope inside;
-        s.system().clock().AdvanceBy(delta);
+        clock.AdvanceBy(delta);
         return TESMO_OK;
     });
 }
@@ -389,8 +404,8 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
 {
     return WithSession([&](Session& s) {
         emu::Clock& clock = s.system().clock();
-        bool reached = emu::WaitUntil([&] { return clock.TimedWaiters() >= count; },
-                                      std::to_string(count) + " thread(s) waiting with a deadline");
+        // The application may ask for more waiters than it ever starts.
+        bool reached = emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; });
         return reached ? TESMO_OK : TESMO_E_TIMEOUT;
     });
 }

@@ -1,5 +1,7 @@
 #include "InstrumentSpec.h"
 
+#include <cstring>
+
 #include "instrument/CommandInstrument.h"
 #include "instrument/StreamingSource.h"
 #include "usb/Descriptors.h"
@@ -27,7 +29,12 @@ std::optional<DescriptorSet> Layout(int layout, Speed speed)
 
 std::unique_ptr<emu::usb::Instrument> CommandFrom(const tesmo_instrument& spec)
 {
-    if (spec.latency < 0) return nullptr;
+    if (spec.latency < 0 || spec.latency > TESMO_MAX_LATENCY) return nullptr;
+    // Read no further than one character past the limit: the caller's text
+    // may not be terminated where it should.
+    if (spec.identity && strnlen(spec.identity, TESMO_MAX_IDENTITY_LENGTH + 1) > TESMO_MAX_IDENTITY_LENGTH) {
+        return nullptr;
+    }
     emu::usb::CommandInstrumentOptions options;
     if (spec.identity) options.identity = spec.identity;
     options.latency = spec.latency;
@@ -36,6 +43,10 @@ std::unique_ptr<emu::usb::Instrument> CommandFrom(const tesmo_instrument& spec)
 
 std::unique_ptr<emu::usb::Instrument> StreamFrom(const tesmo_instrument& spec)
 {
+    // The source allocates a burst at a time, and at a rate what a tick owes.
+    if (spec.burst_packets > TESMO_MAX_BURST_PACKETS || spec.bytes_per_second > TESMO_MAX_BYTES_PER_SECOND) {
+        return nullptr;
+    }
     emu::usb::StreamingSourceOptions options;
     options.bytesPerSecond = spec.bytes_per_second;
     if (spec.burst_packets != 0) options.burstPackets = spec.burst_packets;

@@ -20,9 +20,9 @@ struct InstrumentBuild {
 // The defaults tesmo_instrument_init documents; false for an unknown kind.
 bool InitInstrumentSpec(tesmo_instrument& spec, int kind);
 
-// Null instrument when the description is invalid (unknown kind or layout,
-// a packet size other than 64 or 512, a negative latency, a struct_size that
-// does not match).
+// Null instrument when the description is invalid: an unknown kind or
+// layout, a packet size other than 64 or 512, a struct_size that does not
+// match, or a value outside the range tesmo/control.h gives for it.
 InstrumentBuild BuildInstrument(const tesmo_instrument& spec);
 
 }  // namespace tesmo::control

@@ -33,6 +33,28 @@ emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
     return system;
 }
 
+// Why a device's node cannot take a PnP sequence that needs it started
+// (rebalance, disable) or disabled (enable); TESMO_OK when it can. The PnP
+// manager refuses the same nodes; asking first tells its refusal apart from
+// a driver's failure, which the caller gets as TESMO_E_REFUSED.
+enum class Needs { Started, Disabled };
+
+tesmo_result RefusalFor(const emu::NodeInfo& node, Needs needs)
+{
+    if (node.gone) return TESMO_E_NO_SUCH_DEVICE;
+    if (node.surpriseRemoved) return TESMO_E_INVALID_STATE;
+    bool fits = needs == Needs::Started ? node.started : node.removed;
+    return fits ? TESMO_OK : TESMO_E_INVALID_STATE;
+}
+
+tesmo_result RunPnpSequence(emu::PnpManager& pnp, emu::NodeId node, Needs needs,
+                            std::int32_t (emu::PnpManager::*sequence)(emu::NodeId), std::int32_t* ntstatus)
+{
+    if (tesmo_result refused = RefusalFor(pnp.Info(node), needs)) return refused;
+    emu::ApiScope inside;
+    return FromStatus((pnp.*sequence)(node), ntstatus);
+}
+
 std::vector<ViolationRecord> RecordsOf(const std::vector<emu::Violation>& violations)
 {
     std::vector<ViolationRecord> records;
@@ -87,9 +109,10 @@ void Session::CloseLeftoverHandles()
          handle += 4) {
         if (emu::io::Close(handle) == STATUS_SUCCESS) ++closed;
     }
-    system_->verifier().Report(emu::Rule::HandleLeak, nullptr,
-                               std::to_string(open) + " handle(s) of the application still open at shutdown; " +
-                                   std::to_string(closed) + " closed as at process exit");
+    system_->verifier().ReportApplicationMistake(emu::Rule::HandleLeak,
+                                                 std::to_string(open) +
+                                                     " handle(s) of the application still open at shutdown; " +
+                                                     std::to_string(closed) + " closed as at process exit");
 }
 
 void Session::RemoveDevice(Device& device)
@@ -112,6 +135,9 @@ std::vector<ViolationRecord> Session::Shutdown()
 {
     if (shutDown_) return {};
     shutDown_ = true;
+    // Win32 calls still in progress on other threads return first; later
+    // ones are refused.
+    system_->CloseToApplications();
     CloseLeftoverHandles();
     for (auto& [id, device] : devices_) RemoveDevice(device);
     if (bus_) bus_->ReapRemovedDevices();
@@ -153,12 +179,15 @@ tesmo_result Session::Unplug(std::int32_t id)
     return TESMO_OK;
 }
 
+// An application may wait for a removal that its own open handle holds
+// back: that ends in TESMO_E_TIMEOUT, not in a violation.
 tesmo_result Session::WaitRemoved(std::int32_t id)
 {
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
-    if (!system_->pnp().Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
-    if (!system_->pnp().WaitRemoved(device->node)) return TESMO_E_TIMEOUT;
+    emu::PnpManager& pnp = system_->pnp();
+    if (!pnp.Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
+    if (!emu::WaitUntilOrWatchdog([&] { return pnp.Info(device->node).gone; })) return TESMO_E_TIMEOUT;
     bus_->ReapRemovedDevices();
     return TESMO_OK;
 }
@@ -167,24 +196,21 @@ tesmo_result Session::Rebalance(std::int32_t id, std::int32_t* ntstatus)
 {
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
-    emu::ApiScope inside;
-    return FromStatus(system_->pnp().Rebalance(device->node), ntstatus);
+    return RunPnpSequence(system_->pnp(), device->node, Needs::Started, &emu::PnpManager::Rebalance, ntstatus);
 }
 
 tesmo_result Session::Disable(std::int32_t id, std::int32_t* ntstatus)
 {
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
-    emu::ApiScope inside;
-    return FromStatus(system_->pnp().Disable(device->node), ntstatus);
+    return RunPnpSequence(system_->pnp(), device->node, Needs::Started, &emu::PnpManager::Disable, ntstatus);
 }
 
 tesmo_result Session::Enable(std::int32_t id, std::int32_t* ntstatus)
 {
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
-    emu::ApiScope inside;
-    return FromStatus(system_->pnp().Enable(device->node), ntstatus);
+    return RunPnpSequence(system_->pnp(), device->node, Needs::Disabled, &emu::PnpManager::Enable, ntstatus);
 }
 
 tesmo_result Session::State(std::int32_t id, std::uint32_t* state)

@@ -61,7 +61,9 @@ public:
     tesmo_result Plug(InstrumentBuild build, std::int32_t* id, std::int32_t* ntstatus);
     tesmo_result Unplug(std::int32_t id);
     tesmo_result WaitRemoved(std::int32_t id);
-    // Runs a PnP manager sequence on the device's node and maps its status.
+    // Runs a PnP manager sequence on the device's node and maps its status;
+    // a node in no state for it is refused before the PnP manager is asked
+    // (TESMO_E_INVALID_STATE; TESMO_E_NO_SUCH_DEVICE once it left the tree).
     tesmo_result Rebalance(std::int32_t id, std::int32_t* ntstatus);
     tesmo_result Disable(std::int32_t id, std::int32_t* ntstatus);
     tesmo_result Enable(std::int32_t id, std::int32_t* ntstatus);

@@ -62,6 +62,7 @@ std::string Describe(const Violation& violation)
 {
     std::ostringstream out;
     out << "verifier: rule " << RuleName(violation.rule);
+    if (violation.byApplication) out << " (the application's mistake)";
     if (violation.irp) out << " (IRP " << violation.irp << ")";
     out << ": " << violation.message << '\n' << violation.stack;
     return out.str();
@@ -69,7 +70,16 @@ std::string Describe(const Violation& violation)
 
 void Verifier::Report(Rule rule, const void* irp, std::string message)
 {
-    Violation violation{rule, irp, std::move(message), CaptureStack(2)};
+    Record(Violation{rule, irp, std::move(message), CaptureStack(2)});
+}
+
+void Verifier::ReportApplicationMistake(Rule rule, std::string message)
+{
+    Record(Violation{rule, nullptr, std::move(message), CaptureStack(2), true});
+}
+
+void Verifier::Record(Violation violation)
+{
     Handler handler;
     {
         std::lock_guard lock(mutex_);
@@ -81,7 +91,7 @@ void Verifier::Report(Rule rule, const void* irp, std::string message)
         return;
     }
     std::fprintf(stderr, "%s\n", Describe(violation).c_str());
-    std::abort();
+    if (!violation.byApplication) std::abort();
 }
 
 void Verifier::SetHandler(Handler handler)

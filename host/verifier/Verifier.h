@@ -53,15 +53,22 @@ struct Violation {
     const void* irp;      // the IRP concerned, or null
     std::string message;  // what happened, in words
     std::string stack;    // the call stack of the offending call
+    bool byApplication = false;  // the application's mistake, not a driver's
 };
 
 class Verifier {
 public:
     // Called for every violation, on the thread that caused it. The default
-    // handler prints the violation and aborts, as a kernel would stop.
+    // handler prints the violation and aborts, as a kernel would stop (an
+    // application's mistake it only prints).
     using Handler = std::function<void(const Violation&)>;
 
     void Report(Rule rule, const void* irp, std::string message);
+    // A mistake of the application rather than of a driver (a handle left
+    // open, a call the emulation does not model): recorded and handed to the
+    // handler like any violation, but without a handler it is only printed.
+    // A kernel stops for a driver's fault, never for an application's.
+    void ReportApplicationMistake(Rule rule, std::string message);
     void SetHandler(Handler handler);
     std::vector<Violation> Violations() const;
     // Violations of one rule, for tests that provoke it on purpose.
@@ -69,6 +76,8 @@ public:
     void Clear();
 
 private:
+    void Record(Violation violation);
+
     mutable std::mutex mutex_;
     std::vector<Violation> violations_;
     Handler handler_;

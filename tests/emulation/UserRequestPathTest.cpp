@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "FakeDevice.h"
 #include "SystemTest.h"
+#include "emu/ApplicationCalls.h"
 #include "emu/Io.h"
 
 namespace tesmo::test {
@@ -365,6 +367,49 @@ TEST_F(UserRequestPathTest, HandlesLeftOpenAtShutdownAreLeaks)
     ASSERT_EQ(leaks.size(), 2u);
     EXPECT_NE(leaks[0].message.find("file \\??\\COM3"), std::string::npos) << leaks[0].message;
     EXPECT_NE(leaks[1].message.find("(event)"), std::string::npos) << leaks[1].message;
+}
+
+// As for a process that exits: a request in flight is cancelled, its call
+// returns, and from then on calls are refused and requests never sent.
+TEST_F(UserRequestPathTest, ClosingToApplicationsEndsTheirRequestsAndRefusesNewCalls)
+{
+    fake_->HoldAll(IRP_MJ_READ);
+    Handle handle = OpenOrFail();
+    NTSTATUS result = STATUS_PENDING;
+    std::thread application([&] {
+        emu::ApplicationCall call;
+        UCHAR byte;
+        StatusBlock block{};
+        result = emu::io::ReadFile(handle, 0, &block, &byte, 1);
+    });
+    fake_->WaitHeld();
+    EXPECT_TRUE(sys().CloseToApplications());
+    application.join();
+    EXPECT_EQ(result, STATUS_CANCELLED);
+
+    EXPECT_FALSE(emu::ApplicationCall().admitted());
+    UCHAR byte;
+    StatusBlock block{};
+    EXPECT_EQ(emu::io::ReadFile(handle, 0, &block, &byte, 1), STATUS_CANCELLED);
+    EXPECT_EQ(fake_->Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ}));
+    emu::io::Close(handle);
+}
+
+// A call that waits on something only the application ends holds the
+// system up for no longer than the host is willing to wait.
+TEST_F(UserRequestPathTest, ClosingToApplicationsWaitsForACallOnlyAsLongAsAsked)
+{
+    std::promise<void> inside, release;
+    std::thread application([&] {
+        emu::ApplicationCall call;
+        inside.set_value();
+        release.get_future().wait();
+    });
+    inside.get_future().wait();
+    EXPECT_FALSE(sys().CloseToApplications(std::chrono::milliseconds(1)));
+    release.set_value();
+    application.join();
+    EXPECT_TRUE(sys().CloseToApplications());
 }
 
 TEST_F(UserRequestPathTest, MajorTheDriverLeavesAtTheDefaultIsRefusedByTheIoManager)

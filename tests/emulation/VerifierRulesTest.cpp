@@ -202,5 +202,22 @@ TEST(VerifierShutdownTest, PoolBlockAndIrpLeftAtShutdown)
     ExpectNoViolations(system.verifier());
 }
 
+// Without a handler the verifier stops the process as a kernel would, but
+// only for a driver's violation: an application's mistake is printed and
+// recorded.
+TEST(DefaultViolationHandlerTest, StopsForADriverButNotForAnApplication)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(emu::Verifier().Report(emu::Rule::PoolLeak, nullptr, "a block left behind"),
+                 "rule PoolLeak: a block left behind");
+    emu::Verifier verifier;
+    verifier.ReportApplicationMistake(emu::Rule::HandleLeak, "a handle left open");
+    auto recorded = verifier.Violations();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_TRUE(recorded[0].byApplication);
+    EXPECT_EQ(emu::Describe(recorded[0]).rfind("verifier: rule HandleLeak (the application's mistake): a handle", 0),
+              0u);
+}
+
 }  // namespace
 }  // namespace tesmo::test

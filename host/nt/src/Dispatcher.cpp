@@ -165,11 +165,13 @@ bool Dispatcher::AdvanceToNextDeadline()
     return true;
 }
 
-void Dispatcher::SetAutoAdvance(bool enabled)
+bool Dispatcher::SetAutoAdvance(bool enabled)
 {
     std::lock_guard lock(mutex);
+    bool was = autoAdvance_;
     autoAdvance_ = enabled;
     autoCv_.notify_all();
+    return was;
 }
 
 void Dispatcher::AutoAdvanceLoop()
@@ -314,7 +316,7 @@ std::size_t Clock::TimedWaiters() const
     return dispatcher_.timedWaiters;
 }
 
-void Clock::SetAutoAdvance(bool enabled) { dispatcher_.SetAutoAdvance(enabled); }
+bool Clock::SetAutoAdvance(bool enabled) { return dispatcher_.SetAutoAdvance(enabled); }
 
 }  // namespace emu
 

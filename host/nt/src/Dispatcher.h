@@ -80,7 +80,8 @@ public:
     // Locks internally; fires timers without the lock.
     void AdvanceTo(Time when);
     bool AdvanceToNextDeadline();
-    void SetAutoAdvance(bool enabled);
+    // Returns whether it was on.
+    bool SetAutoAdvance(bool enabled);
 
     // ---- waits on events (KeWaitForSingleObject) ----
     NTSTATUS WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout);

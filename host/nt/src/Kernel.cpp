@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ApplicationGate.h"
 #include "emu/Threads.h"
 
 namespace emu {
@@ -54,12 +55,28 @@ System::System(SystemOptions options) : options_(std::move(options))
     kernel_ = std::make_unique<detail::Kernel>(*this, options_);
     g_kernel.store(kernel_.get());
     if (options_.autoAdvanceClock) kernel_->clock.SetAutoAdvance(true);
+    detail::AdmitApplicationCalls();
+}
+
+bool System::CloseToApplications(std::optional<std::chrono::milliseconds> patience)
+{
+    if (detail::StopAdmittingApplicationCalls()) kernel_->userIo.EndRequests();
+    if (!detail::ApplicationCallsInProgress()) return true;
+    // A call in progress may be waiting out a time limit inside a driver (a
+    // read waits for the instrument under one), which a cancel does not
+    // shorten: time runs by itself until such calls have returned, as it
+    // would for a process that is exiting.
+    bool wasAdvancing = kernel_->clock.SetAutoAdvance(true);
+    bool returned = detail::WaitForApplicationCallsToReturn(patience);
+    kernel_->clock.SetAutoAdvance(wasAdvancing);
+    return returned;
 }
 
 void System::Shutdown()
 {
     if (shutDown_) return;
     shutDown_ = true;
+    CloseToApplications();
     ClearTraceSink();
     // No more PnP sequences; handles left open are closed; work still queued
     // runs to its end before the drivers go; then the workers and the power

@@ -203,6 +203,30 @@ NTSTATUS Remove(PnpManagerState::Node& node)
     return status;
 }
 
+// A node whose unplug REMOVE has finished has left the tree: its PDO may be
+// deleted already, so nothing may be sent to it any more.
+bool Gone(const PnpManagerState::Node& node) { return node.surpriseRemoved && node.removeFinished; }
+
+// What a sequence that needs a started node answers for one that is not.
+NTSTATUS UnlessStarted(const PnpManagerState::Node& node)
+{
+    if (Gone(node)) return STATUS_NO_SUCH_DEVICE;
+    return node.started && !node.surpriseRemoved ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+}
+
+// The nodes the power manager sends system power requests to: each with a
+// function driver on it, the started ones and the surprise-removed ones whose
+// REMOVE is still held back by open handles.
+std::vector<PDEVICE_OBJECT> NodesInPowerTree(PnpManagerState& state)
+{
+    std::lock_guard lock(state.mutex);
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (auto& [id, node] : state.nodes) {
+        if (node.started || (node.surpriseRemoved && !node.removed)) pdos.push_back(node.pdo);
+    }
+    return pdos;
+}
+
 void SendDeferredRemove(NodeId id)
 {
     State().Post([id] {
@@ -249,6 +273,8 @@ std::int32_t PnpManager::Rebalance(NodeId id)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
+        status = UnlessStarted(node);
+        if (!NT_SUCCESS(status)) return;
         status = SendPnpIrp(node.pdo, IRP_MN_QUERY_STOP_DEVICE, {});
         if (!NT_SUCCESS(status)) {
             SendPnpIrp(node.pdo, IRP_MN_CANCEL_STOP_DEVICE, {});
@@ -265,6 +291,8 @@ std::int32_t PnpManager::CancelledStop(NodeId id)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
+        status = UnlessStarted(node);
+        if (!NT_SUCCESS(status)) return;
         SendPnpIrp(node.pdo, IRP_MN_QUERY_STOP_DEVICE, {});
         status = SendPnpIrp(node.pdo, IRP_MN_CANCEL_STOP_DEVICE, {});
     });
@@ -276,6 +304,8 @@ std::int32_t PnpManager::CancelledRemove(NodeId id)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
+        status = UnlessStarted(node);
+        if (!NT_SUCCESS(status)) return;
         SendPnpIrp(node.pdo, IRP_MN_QUERY_REMOVE_DEVICE, {});
         status = SendPnpIrp(node.pdo, IRP_MN_CANCEL_REMOVE_DEVICE, {});
     });
@@ -287,7 +317,13 @@ std::int32_t PnpManager::Disable(NodeId id)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
-        if (node.removed) {
+        if (Gone(node)) {
+            status = STATUS_NO_SUCH_DEVICE;
+            return;
+        }
+        // A surprise-removed node is on its way out already: its REMOVE
+        // comes when the last handle closes.
+        if (node.removed || node.surpriseRemoved) {
             status = STATUS_INVALID_DEVICE_STATE;
             return;
         }
@@ -311,6 +347,10 @@ std::int32_t PnpManager::Enable(NodeId id)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
+        if (Gone(node)) {
+            status = STATUS_NO_SUCH_DEVICE;
+            return;
+        }
         if (!node.removed || node.surpriseRemoved) {
             status = STATUS_INVALID_DEVICE_STATE;
             return;
@@ -325,6 +365,10 @@ std::int32_t PnpManager::Unplug(NodeId id, std::function<void()> gone)
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
         auto& node = state_.At(id);
+        if (node.surpriseRemoved) {
+            status = STATUS_NO_SUCH_DEVICE;  // pulled out already
+            return;
+        }
         {
             std::lock_guard lock(state_.mutex);
             node.surpriseRemoved = true;
@@ -361,7 +405,10 @@ bool PnpManager::WaitRemoved(NodeId id)
 std::int32_t PnpManager::Send(NodeId id, std::uint8_t minor, const std::function<void(_IO_STACK_LOCATION*)>& prepare)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] { status = SendPnpIrp(state_.At(id).pdo, minor, prepare); });
+    RunOnPnpThread([&] {
+        auto& node = state_.At(id);
+        status = Gone(node) ? STATUS_NO_SUCH_DEVICE : SendPnpIrp(node.pdo, minor, prepare);
+    });
     return status;
 }
 
@@ -369,18 +416,13 @@ std::int32_t PnpManager::SystemSleep(int systemState)
 {
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
-        std::vector<PDEVICE_OBJECT> started;
-        {
-            std::lock_guard lock(state_.mutex);
-            for (auto& [id, node] : state_.nodes) {
-                if (node.started) started.push_back(node.pdo);
-            }
-        }
-        for (PDEVICE_OBJECT pdo : started) {
+        // No REMOVE can come in between: it would run on this thread.
+        std::vector<PDEVICE_OBJECT> powered = NodesInPowerTree(state_);
+        for (PDEVICE_OBJECT pdo : powered) {
             status = K().power.SendSystemPowerIrp(pdo, IRP_MN_QUERY_POWER, systemState);
             if (!NT_SUCCESS(status)) return;
         }
-        for (PDEVICE_OBJECT pdo : started) {
+        for (PDEVICE_OBJECT pdo : powered) {
             status = K().power.SendSystemPowerIrp(pdo, IRP_MN_SET_POWER, systemState);
         }
         // The transition ends when the device requests it caused have finished.
@@ -393,14 +435,7 @@ std::int32_t PnpManager::SystemWake()
 {
     NTSTATUS status = STATUS_SUCCESS;
     RunOnPnpThread([&] {
-        std::vector<PDEVICE_OBJECT> started;
-        {
-            std::lock_guard lock(state_.mutex);
-            for (auto& [id, node] : state_.nodes) {
-                if (node.started) started.push_back(node.pdo);
-            }
-        }
-        for (PDEVICE_OBJECT pdo : started) {
+        for (PDEVICE_OBJECT pdo : NodesInPowerTree(state_)) {
             NTSTATUS one = K().power.SendSystemPowerIrp(pdo, IRP_MN_SET_POWER, PowerSystemWorking);
             if (!NT_SUCCESS(one)) status = one;
         }
@@ -413,7 +448,7 @@ NodeInfo PnpManager::Info(NodeId id) const
 {
     std::lock_guard lock(state_.mutex);
     const auto& node = state_.At(id);
-    return NodeInfo{node.pdo, node.fdo, node.portName, node.started, node.surpriseRemoved, node.removed};
+    return NodeInfo{node.pdo, node.fdo, node.portName, node.started, node.surpriseRemoved, node.removed, Gone(node)};
 }
 
 std::vector<NodeId> PnpManager::Nodes() const

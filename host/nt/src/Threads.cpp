@@ -14,9 +14,20 @@ using detail::Self;
 
 namespace {
 
-std::mutex g_changeMutex;
-std::condition_variable g_changed;
-std::uint64_t g_generation = 0;
+// The condition variables emulated threads block on are never destroyed:
+// destroying one waits for the threads blocked on it, so a process that
+// exits while a system still runs would hang in its static destructors.
+struct Change {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t generation = 0;
+};
+
+Change& TheChange()
+{
+    static Change* change = new Change;
+    return *change;
+}
 
 }  // namespace
 
@@ -46,8 +57,8 @@ ApiScope::~ApiScope()
 namespace {
 std::condition_variable& JobCv()
 {
-    static std::condition_variable cv;
-    return cv;
+    static auto* cv = new std::condition_variable;  // never destroyed, as TheChange()
+    return *cv;
 }
 }  // namespace
 
@@ -147,44 +158,62 @@ void SystemThread::Run()
 
 void NotifyStateChanged()
 {
+    Change& change = TheChange();
     {
-        std::lock_guard lock(g_changeMutex);
-        ++g_generation;
+        std::lock_guard lock(change.mutex);
+        ++change.generation;
     }
-    g_changed.notify_all();
+    change.changed.notify_all();
 }
 
-bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
+namespace {
+
+std::chrono::milliseconds Watchdog()
 {
-    auto limit = System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
+    return System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
+}
+
+// Waits for `condition`, looking again whenever the system's state changes;
+// false when `limit` passed first.
+bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
     auto start = std::chrono::steady_clock::now();
+    Change& change = TheChange();
     for (;;) {
         std::uint64_t seen;
         {
-            std::lock_guard lock(g_changeMutex);
-            seen = g_generation;
+            std::lock_guard lock(change.mutex);
+            seen = change.generation;
         }
         if (condition()) return true;
-        std::unique_lock lock(g_changeMutex);
-        g_changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return g_generation != seen; });
-        if (std::chrono::steady_clock::now() - start > limit) {
-            lock.unlock();
-            if (condition()) return true;
-            std::string message = "waited longer than the watchdog for " + what;
-            if (System::Exists()) {
-                std::string blocked;
-                {
-                    std::lock_guard inner(K().dispatcher.mutex);
-                    blocked = K().dispatcher.DescribeBlockedThreads();
-                }
-                message += "; blocked threads:\n" + blocked;
-                K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
-            } else {
-                std::fprintf(stderr, "%s\n", message.c_str());
-            }
-            return false;
+        {
+            std::unique_lock lock(change.mutex);
+            change.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return change.generation != seen; });
         }
+        if (std::chrono::steady_clock::now() - start > limit) return condition();
     }
 }
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
+{
+    if (WaitForChange(condition, Watchdog())) return true;
+    std::string message = "waited longer than the watchdog for " + what;
+    if (System::Exists()) {
+        std::string blocked;
+        {
+            std::lock_guard inner(K().dispatcher.mutex);
+            blocked = K().dispatcher.DescribeBlockedThreads();
+        }
+        message += "; blocked threads:\n" + blocked;
+        K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
+    } else {
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
+    return false;
+}
+
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition) { return WaitForChange(condition, Watchdog()); }
 
 }  // namespace emu

@@ -209,8 +209,8 @@ void UserIo::Shutdown()
     for (auto& [handle, object] : leaked) {
         std::string what = "event";
         if (auto* file = std::get_if<FileRecord*>(&object)) what = "file " + Narrow((*file)->openedAs);
-        Violation(Rule::HandleLeak, nullptr,
-                  "handle " + HandleText(handle) + " (" + what + ") is still open at shutdown");
+        K().verifier.ReportApplicationMistake(
+            Rule::HandleLeak, "handle " + HandleText(handle) + " (" + what + ") is still open at shutdown");
     }
     for (FileRecord* file : files) {
         {

@@ -109,6 +109,12 @@ public:
     int OpenFilesOnStack(PDEVICE_OBJECT anyDeviceOfStack);
     void WhenNoOpenFiles(PDEVICE_OBJECT anyDeviceOfStack, std::function<void()> callback);
 
+    // What the platform does with the I/O of a process that exits: cancels
+    // every request in flight, and from now on cancels each new request as
+    // it is issued (it never reaches a driver).
+    void EndRequests();
+    bool requestsEnded = false;  // guarded by mutex
+
     // Runs the deferred closes, reports every handle still open as a leak
     // and releases what is left without sending IRPs (the drivers are about
     // to be unloaded).

@@ -63,8 +63,10 @@ void SetOutputLimit(PIRP irp, ULONG limit)
     p->outputLimit = limit;
 }
 
-// Fills the stack location and the buffers; false for what is not modelled.
-bool Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& transfer)
+// Fills the stack location and the buffers. STATUS_INVALID_DEVICE_REQUEST
+// for what is not modelled; STATUS_INVALID_PARAMETER, before any buffer is
+// touched, for a system buffer longer than io::kMaxBufferedLength.
+NTSTATUS Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& transfer)
 {
     PIRP irp = request.irp;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -85,8 +87,9 @@ bool Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& tran
         irp->UserBuffer = read ? transfer.output : const_cast<void*>(transfer.input);
         if (directDevice) {
             Violation(Rule::NotModelled, irp, "a read or write on a DO_DIRECT_IO device (MDLs are not modelled)");
-            return false;
+            return STATUS_INVALID_DEVICE_REQUEST;
         }
+        if (bufferedDevice && length > io::kMaxBufferedLength) return STATUS_INVALID_PARAMETER;
         if (bufferedDevice) {
             irp->Flags |= IRP_BUFFERED_IO;
             if (length) {
@@ -100,7 +103,7 @@ bool Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& tran
         request.userBuffer = transfer.output;
         request.userLength = length;
         SetOutputLimit(irp, length);
-        return true;
+        return STATUS_SUCCESS;
     }
     case IRP_MJ_DEVICE_CONTROL: {
         sp->Parameters.DeviceIoControl.IoControlCode = transfer.controlCode;
@@ -110,6 +113,7 @@ bool Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& tran
         switch (METHOD_FROM_CTL_CODE(transfer.controlCode)) {
         case METHOD_BUFFERED: {
             ULONG size = std::max(transfer.inputLength, transfer.outputLength);
+            if (size > io::kMaxBufferedLength) return STATUS_INVALID_PARAMETER;
             if (size) {
                 request.systemBuffer = NewSystemBuffer(size);
                 if (transfer.inputLength) std::memcpy(request.systemBuffer.get(), transfer.input, transfer.inputLength);
@@ -127,15 +131,15 @@ bool Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& tran
             break;
         default:
             Violation(Rule::NotModelled, irp, "a device control with a direct-I/O method (MDLs are not modelled)");
-            return false;
+            return STATUS_INVALID_DEVICE_REQUEST;
         }
         request.userBuffer = transfer.output;
         request.userLength = transfer.outputLength;
         SetOutputLimit(irp, transfer.outputLength);
-        return true;
+        return STATUS_SUCCESS;
     }
-    case IRP_MJ_FLUSH_BUFFERS: return true;
-    default: return false;
+    case IRP_MJ_FLUSH_BUFFERS: return STATUS_SUCCESS;
+    default: return STATUS_INVALID_DEVICE_REQUEST;
     }
 }
 
@@ -205,19 +209,23 @@ NTSTATUS Issue(io::Handle fileHandle, io::Handle eventHandle, io::StatusBlock* s
     auto request = std::make_shared<IssuedRequest>();
     UserIrp built = BuildUserIrp(file, transfer.major);
     request->irp = built.irp;
-    if (!Prepare(*request, built.target, transfer)) {
-        DereferenceIrp(built.irp);  // never sent: released unused
-        status = STATUS_INVALID_DEVICE_REQUEST;
-    } else {
+    status = Prepare(*request, built.target, transfer);
+    if (NT_SUCCESS(status)) {
         request->file = file;
         request->thread = &Self();
         request->statusBlock = reinterpret_cast<IO_STATUS_BLOCK*>(statusBlock);
         request->event = event;
-        {
-            std::lock_guard lock(userIo.mutex);
+        std::lock_guard lock(userIo.mutex);
+        if (userIo.requestsEnded) {
+            status = STATUS_CANCELLED;
+        } else {
             file->pending.push_back(request.get());
             ++file->references;
         }
+    }
+    if (!NT_SUCCESS(status)) {
+        DereferenceIrp(built.irp);  // never sent: released unused
+    } else {
         PrivateOf(built.irp, "Issue")->onFinished = [request](PIRP irp) { CompleteUserRequest(*request, irp); };
         status = IoCallDriver(built.target, built.irp);
         if (file->synchronous && status == STATUS_PENDING) {
@@ -259,6 +267,23 @@ void WriteStatusBlock(io::StatusBlock* block, NTSTATUS status)
 }
 
 }  // namespace
+
+void UserIo::EndRequests()
+{
+    std::vector<FileRecord*> files;
+    {
+        std::lock_guard lock(mutex);
+        requestsEnded = true;
+        for (FileRecord* file : files_) {
+            ++file->references;  // kept while its requests are cancelled
+            files.push_back(file);
+        }
+    }
+    for (FileRecord* file : files) {
+        CancelMatching(file, [](const IssuedRequest&) { return true; });
+        DereferenceFile(file, true);
+    }
+}
 
 static_assert(sizeof(io::StatusBlock) == sizeof(IO_STATUS_BLOCK));
 static_assert(offsetof(io::StatusBlock, information) == offsetof(IO_STATUS_BLOCK, Information));

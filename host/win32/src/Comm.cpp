@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "CommChannel.h"
-#include "emu/Threads.h"
 
 using namespace tesmo::win32;
 
@@ -63,14 +62,17 @@ extern "C" {
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{dwInQueue, dwOutQueue}));
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpCommTimeouts) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
     SERIAL_TIMEOUTS timeouts{};
     NTSTATUS status = port.Get(IOCTL_SERIAL_GET_TIMEOUTS, &timeouts);
@@ -81,7 +83,9 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpCommTimeouts) return FailWithError(ERROR_INVALID_PARAMETER);
     SERIAL_TIMEOUTS timeouts;
     std::memcpy(&timeouts, lpCommTimeouts, sizeof timeouts);
     CommChannel port(hFile);
@@ -90,14 +94,17 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{dwEvtMask}));
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpEvtMask) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
     ULONG mask = 0;
     NTSTATUS status = port.Get(IOCTL_SERIAL_GET_WAIT_MASK, &mask);
@@ -108,7 +115,9 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpEvtMask) return FailWithError(ERROR_INVALID_PARAMETER);
     if (lpOverlapped) {
         // The mask arrives in the caller's DWORD when the wait completes.
         lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
@@ -127,7 +136,8 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     SERIAL_STATUS status{};
     NTSTATUS result = port.Get(IOCTL_SERIAL_GET_COMMSTATUS, &status);
@@ -139,14 +149,16 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Set(IOCTL_SERIAL_PURGE, ULONG{dwFlags}));
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     ULONG control = EscapeControl(dwFunc);
     if (!control) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
@@ -155,14 +167,17 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Set(IOCTL_SERIAL_IMMEDIATE_CHAR, static_cast<UCHAR>(cChar)));
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpCommProp) return FailWithError(ERROR_INVALID_PARAMETER);
     // An application that announces a larger structure (provider-specific
     // data after the COMMPROP) gets that much.
     ULONG length = sizeof(COMMPROP);
@@ -174,7 +189,9 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpModemStat) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
     ULONG modemStatus = 0;
     NTSTATUS status = port.Get(IOCTL_SERIAL_GET_MODEMSTATUS, &modemStatus);
@@ -185,14 +202,16 @@ BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 
 BOOL WINAPI SetCommBreak(HANDLE hFile)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Control(IOCTL_SERIAL_SET_BREAK_ON));
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     CommChannel port(hFile);
     return Outcome(port.Control(IOCTL_SERIAL_SET_BREAK_OFF));
 }

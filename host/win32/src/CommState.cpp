@@ -3,7 +3,6 @@
 // settings, one serial control each, in the platform's order.
 #include "CommChannel.h"
 #include "DcbMapping.h"
-#include "emu/Threads.h"
 
 using namespace tesmo::win32;
 
@@ -41,7 +40,8 @@ extern "C" {
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     if (!lpDCB) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
     SerialState state;
@@ -53,7 +53,8 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     if (!lpDCB || lpDCB->ByteSize < 5 || lpDCB->ByteSize > 8) return FailWithError(ERROR_INVALID_PARAMETER);
     CommChannel port(hFile);
     SerialState previous;

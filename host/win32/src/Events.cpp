@@ -1,6 +1,5 @@
 // Events and waits. A wait's time-out is counted on the emulated clock.
 #include "Win32Internal.h"
-#include "emu/Threads.h"
 
 using namespace tesmo::win32;
 
@@ -28,33 +27,47 @@ extern "C" {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) {
+        FailOutsideSystem();
+        return nullptr;
+    }
     return NewEvent(bManualReset, bInitialState, lpName != nullptr);
 }
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) {
+        FailOutsideSystem();
+        return nullptr;
+    }
     return NewEvent(bManualReset, bInitialState, lpName != nullptr);
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     NTSTATUS status = emu::io::SetEvent(ToIo(hEvent));
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     NTSTATUS status = emu::io::ResetEvent(ToIo(hEvent));
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) {
+        FailOutsideSystem();
+        return WAIT_FAILED;
+    }
     std::optional<emu::Time> timeout;
     if (dwMilliseconds != INFINITE) timeout = static_cast<emu::Time>(dwMilliseconds) * emu::kMillisecond;
     NTSTATUS status = emu::io::WaitForSingleObject(ToIo(hHandle), timeout);

@@ -11,7 +11,6 @@
 
 #include "DosPaths.h"
 #include "Win32Internal.h"
-#include "emu/Threads.h"
 
 using namespace tesmo::win32;
 
@@ -98,6 +97,8 @@ std::u16string Widen(LPCSTR text)
     return wide;
 }
 
+static_assert(TESMO_MAX_BUFFERED_LENGTH == emu::io::kMaxBufferedLength);
+
 }  // namespace
 
 extern "C" {
@@ -105,7 +106,11 @@ extern "C" {
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) {
+        FailWithError(ERROR_FILE_NOT_FOUND);  // no system, so no device of that name
+        return INVALID_HANDLE_VALUE;
+    }
     if (!lpFileName) {
         FailWithError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -116,7 +121,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) {
+        FailWithError(ERROR_FILE_NOT_FOUND);  // no system, so no device of that name
+        return INVALID_HANDLE_VALUE;
+    }
     if (!lpFileName) {
         FailWithError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -127,7 +136,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     std::int64_t offset = lpOverlapped ? (std::int64_t{lpOverlapped->OffsetHigh} << 32 | lpOverlapped->Offset) : 0;
     return Transfer(hFile, lpNumberOfBytesRead, lpOverlapped, [&](emu::io::Handle event, emu::io::StatusBlock* block) {
         return emu::io::ReadFile(ToIo(hFile), event, block, lpBuffer, nNumberOfBytesToRead, offset);
@@ -137,7 +147,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     std::int64_t offset = lpOverlapped ? (std::int64_t{lpOverlapped->OffsetHigh} << 32 | lpOverlapped->Offset) : 0;
     return Transfer(hFile, lpNumberOfBytesWritten, lpOverlapped,
                     [&](emu::io::Handle event, emu::io::StatusBlock* block) {
@@ -149,7 +160,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     return Transfer(hDevice, lpBytesReturned, lpOverlapped, [&](emu::io::Handle event, emu::io::StatusBlock* block) {
         return emu::io::DeviceIoControlFile(ToIo(hDevice), event, block, dwIoControlCode, lpInBuffer, nInBufferSize,
                                             lpOutBuffer, nOutBufferSize);
@@ -158,7 +170,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     emu::io::StatusBlock block{};
     NTSTATUS status = emu::io::FlushBuffersFile(ToIo(hFile), &block);
     if (status == STATUS_PENDING) {
@@ -170,7 +183,8 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     NTSTATUS status = emu::io::Close(ToIo(hObject));
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
@@ -178,7 +192,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
+    if (!lpOverlapped || !lpNumberOfBytesTransferred) return FailWithError(ERROR_INVALID_PARAMETER);
     if (StatusOf(lpOverlapped) == STATUS_PENDING) {
         if (!bWait) return FailWithError(ERROR_IO_INCOMPLETE);
         emu::io::Handle event = EventOf(lpOverlapped);
@@ -192,7 +208,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
 
 BOOL WINAPI CancelIo(HANDLE hFile)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     emu::io::StatusBlock block{};
     NTSTATUS status = emu::io::CancelIoFile(ToIo(hFile), &block);
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
@@ -200,7 +217,8 @@ BOOL WINAPI CancelIo(HANDLE hFile)
 
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
-    emu::ApiScope scope;
+    emu::ApplicationCall call;
+    if (!call.admitted()) return FailOutsideSystem();
     emu::io::StatusBlock block{};
     emu::io::StatusBlock* request = lpOverlapped ? StatusBlockOf(lpOverlapped) : nullptr;
     NTSTATUS status = emu::io::CancelIoFileEx(ToIo(hFile), request, &block);

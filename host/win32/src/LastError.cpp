@@ -26,7 +26,7 @@ bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; 
 
 void NotModelled(const char* what)
 {
-    emu::System::Current().verifier().Report(emu::Rule::NotModelled, nullptr, std::string("Win32: ") + what);
+    emu::System::Current().verifier().ReportApplicationMistake(emu::Rule::NotModelled, std::string("Win32: ") + what);
 }
 
 }  // namespace tesmo::win32

@@ -1,9 +1,10 @@
 // What the units of the Win32 layer share: the last-error helpers, handle
 // conversion, and the one way they issue a serial control. Each exported
-// routine runs inside an emu::ApiScope (the application's thread counts as
-// runnable while it is inside the system).
+// routine runs inside an emu::ApplicationCall, which admits it into the
+// running system for its whole length; outside a system it fails at once.
 #pragma once
 
+#include "emu/ApplicationCalls.h"
 #include "emu/Io.h"
 #include "emu_ntddser.h"
 #include "tesmo/windows.h"
@@ -14,6 +15,9 @@ namespace tesmo::win32 {
 // failure paths read `return FailWithStatus(status);`.
 BOOL FailWithStatus(NTSTATUS status);
 BOOL FailWithError(DWORD error);
+// A call refused for want of a running system fails as one on a handle that
+// is no longer valid: FALSE, ERROR_INVALID_HANDLE.
+inline BOOL FailOutsideSystem() { return FailWithError(ERROR_INVALID_HANDLE); }
 
 inline emu::io::Handle ToIo(HANDLE handle) { return reinterpret_cast<emu::io::Handle>(handle); }
 inline HANDLE ToWin32(emu::io::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -36,7 +40,8 @@ inline NTSTATUS StatusOf(const OVERLAPPED* overlapped)
 
 bool IsError(NTSTATUS status);
 
-// Reports something the emulation does not model to the system's verifier.
+// Reports to the system's verifier, as the application's mistake, a call the
+// emulation does not model.
 void NotModelled(const char* what);
 
 }  // namespace tesmo::win32

@@ -43,8 +43,8 @@ public:
     std::size_t TimedWaiters() const;
 
     // Whether the clock jumps to the next deadline by itself when no emulated
-    // thread is runnable.
-    void SetAutoAdvance(bool enabled);
+    // thread is runnable. Returns whether it did so before.
+    bool SetAutoAdvance(bool enabled);
 
 private:
     detail::Dispatcher& dispatcher_;

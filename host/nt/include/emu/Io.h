@@ -20,7 +20,10 @@
 //    when the request succeeds; for neither-I/O the caller's own pointers.
 //    A driver that reports more bytes than the caller's buffer holds is
 //    caught (Rule::InformationExceedsBuffer) and no more than the buffer is
-//    copied.
+//    copied. A system buffer longer than kMaxBufferedLength is refused with
+//    STATUS_INVALID_PARAMETER before the caller's buffer is touched: the
+//    emulation cannot probe a buffer as the platform does, so it bounds
+//    what it would copy from a length that may not describe the buffer.
 //  - On a synchronous file object (opened with kSynchronousIo) requests are
 //    serialised and a pending one is waited for; the call returns the final
 //    status. Otherwise a pending request returns STATUS_PENDING at once and
@@ -87,6 +90,10 @@ inline constexpr std::uint32_t kFileOverwriteIf = 5;
 
 inline constexpr std::uint32_t kSynchronousIo = 0x00000020;  // FILE_SYNCHRONOUS_IO_NONALERT
 inline constexpr std::uint32_t kNonDirectoryFile = 0x00000040;
+
+// The longest system buffer of a buffered read, write or METHOD_BUFFERED
+// device control (64 MiB, far more than a serial request needs).
+inline constexpr std::uint32_t kMaxBufferedLength = 64u << 20;
 
 struct OpenParameters {
     std::u16string name;              // NT name, e.g. u"\\??\\COM3"

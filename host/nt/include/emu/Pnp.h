@@ -10,7 +10,17 @@
 //   disable    QUERY_REMOVE, then REMOVE (CANCEL_REMOVE if refused);
 //   enable     AddDevice and START again on the same PDO;
 //   unplug     SURPRISE_REMOVAL at once, REMOVE once the last handle is closed.
-// System power runs through every started node (query S3, set S3, set S0).
+// System power runs through every node with a function driver on it (query
+// Sx, set Sx, set S0): the started ones, and the surprise-removed ones that
+// open handles still keep in the tree until their REMOVE.
+//
+// As the platform does, a sequence goes only to a node in a state that takes
+// it: rebalance (QUERY_STOP), the cancelled stop and the cancelled removal
+// only to a started node; disable not to a node already removed or being
+// removed after an unplug; enable only to a disabled node. Any other node
+// gets STATUS_INVALID_DEVICE_STATE without a request being sent, and a node
+// that has left the tree (unplugged and its REMOVE finished, so its PDO may
+// be deleted) STATUS_NO_SUCH_DEVICE, for every sequence and for Send.
 //
 // Calls block the caller until the PnP thread has run the sequence (except
 // the deferred REMOVE of an unplug). Thread-safe; PASSIVE_LEVEL.
@@ -41,6 +51,7 @@ struct NodeInfo {
     bool started = false;
     bool surpriseRemoved = false;
     bool removed = false;
+    bool gone = false;  // unplugged and its REMOVE finished: the node has left the tree
 };
 
 class PnpManager {
@@ -57,14 +68,16 @@ public:
     std::int32_t Enable(NodeId node);
     // The bus reports the device gone: SURPRISE_REMOVAL now; REMOVE later,
     // when no file is open on the stack. `gone` runs after REMOVE (the bus
-    // deletes its PDO there).
+    // deletes its PDO there). STATUS_NO_SUCH_DEVICE for a node unplugged
+    // already.
     std::int32_t Unplug(NodeId node, std::function<void()> gone = {});
     // Waits until the node's REMOVE has been sent and finished.
     bool WaitRemoved(NodeId node);
     // Sends one PnP request to the top of the node's stack; `prepare` fills the
     // stack location. Returns the final status.
     std::int32_t Send(NodeId node, std::uint8_t minor, const std::function<void(_IO_STACK_LOCATION*)>& prepare = {});
-    // Sleeps (query and set Sx) or wakes (set S0) every started node.
+    // Sleeps (query and set Sx) or wakes (set S0) every node in the power
+    // tree (see above).
     std::int32_t SystemSleep(int systemState);
     std::int32_t SystemWake();
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "emu/Clock.h"
@@ -48,11 +49,22 @@ public:
     System(const System&) = delete;
     System& operator=(const System&) = delete;
 
-    // The system that kernel calls act on; aborts when none exists.
     // Unloads every driver and reports what is left behind (pool blocks, IRPs)
-    // as violations. Idempotent; the destructor calls it.
+    // as violations. Idempotent; the destructor calls it. Begins with
+    // CloseToApplications.
     void Shutdown();
 
+    // Stops admitting application calls (emu/ApplicationCalls.h), cancels
+    // the requests in flight of the calls in progress and waits until they
+    // have returned. A host that tears the system down itself (closes
+    // leftover handles, removes devices) calls it first; calling it again
+    // waits again. Without `patience` it waits for as long as it takes (a
+    // call not back within the watchdog is reported); with it, it gives up
+    // after that long and returns false, and the system must then be left
+    // as it is (a process that exits leaves it to its end).
+    bool CloseToApplications(std::optional<std::chrono::milliseconds> patience = std::nullopt);
+
+    // The system that kernel calls act on; aborts when none exists.
     static System& Current();
     static bool Exists();
 

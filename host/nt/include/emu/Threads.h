@@ -72,6 +72,11 @@ private:
 // re-evaluated whenever something in the emulated system changes. Fails the
 // verifier's watchdog, naming `what`, if it does not come true in time.
 bool WaitUntil(const std::function<bool()>& condition, const std::string& what);
+// The same wait, giving up at the watchdog without reporting anything: for
+// waits a host makes on an application's behalf, whose end may never come
+// through no fault of a driver (a removal held back by a handle the
+// application keeps open).
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition);
 // Wakes WaitUntil callers so that they look again (called by the emulation
 // whenever its state changes; hosts may call it too).
 void NotifyStateChanged();

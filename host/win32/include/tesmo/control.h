@@ -11,6 +11,13 @@
  *  - Plain C types only. Every function returns a tesmo_result: TESMO_OK (0)
  *    or a negative TESMO_E_* code (tesmo_result_text names it); results come
  *    back through pointer arguments, which may be NULL where a comment says so.
+ *  - A caller's mistake is answered with a TESMO_E_* code and never stops
+ *    the process. Each call lists the codes it gives for bad input or a
+ *    device in the wrong state ("Errors:"); every call that needs a session
+ *    gives TESMO_E_NOT_BOOTED without one. Only the verifier stops the
+ *    process, in TESMO_VERIFIER_ABORT mode, and only for a violation of the
+ *    driver's (what the application did wrong, such as a handle left open at
+ *    shutdown, is recorded and printed, never fatal).
  *  - Functions that pass a request to the emulated system (plug, rebalance,
  *    disable, enable, sleep, wake) return TESMO_E_REFUSED when the system's
  *    request failed, and store its NTSTATUS in *ntstatus (NULL: not wanted).
@@ -26,8 +33,14 @@
  *  - Control calls are serialised by one lock and may come from any thread.
  *    A control call blocks while the system carries the request out (a
  *    plug-in returns when the device has started or failed to).
- *  - Win32 calls may come from any thread while a session runs; none may be
- *    in progress when tesmo_shutdown is called.
+ *  - Win32 calls may come from any thread while a session runs. Outside a
+ *    session they fail as on a handle that is no longer valid (see
+ *    <tesmo/windows.h>); tesmo_shutdown cancels the requests of Win32 calls
+ *    in progress on other threads and waits until those calls have returned.
+ *  - A process that exits with a session running (exit(), a return from
+ *    main, an uncaught Python exception) has the session shut down by the
+ *    library on its way out, as tesmo_shutdown would, with the verifier's
+ *    findings printed to stderr.
  *  - The trace callback runs on the emulated thread that traced, possibly
  *    at raised IRQL and while driver locks are held: it must return quickly
  *    and must not call this library.
@@ -54,7 +67,7 @@ typedef int32_t tesmo_result;
 #define TESMO_E_REFUSED (-8)          /* the system's request failed: see *ntstatus */
 #define TESMO_E_OUT_OF_RANGE (-9)     /* an index past the end of a list */
 #define TESMO_E_INVALID_STATE (-10)   /* the device is not in a state the call needs */
-#define TESMO_E_TIMEOUT (-11)         /* a wait ran past the watchdog (reported as a WaitWatchdog violation) */
+#define TESMO_E_TIMEOUT (-11)         /* a wait ran past the watchdog (see the call) */
 
 /* A short name for a result ("TESMO_OK", "TESMO_E_REFUSED", ...); never NULL. */
 const char* tesmo_result_text(tesmo_result result);
@@ -81,11 +94,15 @@ typedef struct tesmo_boot_options {
 } tesmo_boot_options;
 
 /* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
- * watchdog, the built driver image. */
+ * watchdog, the built driver image.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_boot_options_init(tesmo_boot_options* options);
 
 /* Boots the emulated system (kernel, PnP and power managers, USB bus) and
- * loads the driver image. `options` may be NULL for the defaults. */
+ * loads the driver image. `options` may be NULL for the defaults.
+ * Errors: TESMO_E_INVALID_ARGUMENT for a struct_size other than
+ * sizeof(tesmo_boot_options) or an unknown verifier_mode;
+ * TESMO_E_ALREADY_BOOTED while a session runs; TESMO_E_DRIVER_LOAD. */
 tesmo_result tesmo_boot(const tesmo_boot_options* options);
 
 /* Shuts the session down: closes handles the application left open (each is
@@ -94,10 +111,15 @@ tesmo_result tesmo_boot(const tesmo_boot_options* options);
  * reports pool blocks, IRPs, registry keys and links left behind.
  * *violation_count (may be NULL) receives the number of violations of the
  * whole session; their texts stay readable with tesmo_violation_* until the
- * next boot. */
+ * next boot. Win32 calls in progress on other threads are dealt with as a
+ * process exit deals with them: their requests are cancelled (a read waiting
+ * for the instrument fails with ERROR_OPERATION_ABORTED) and shutdown waits
+ * until they have returned; from its start on, new Win32 calls fail.
+ * Errors: TESMO_E_NOT_BOOTED. */
 tesmo_result tesmo_shutdown(uint32_t* violation_count);
 
-/* Non-zero in *booted while a session runs. */
+/* Non-zero in *booted while a session runs.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_is_booted(int32_t* booted);
 
 /* ---- instruments ---- */
@@ -116,6 +138,12 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 #define TESMO_LAYOUT_OUT_ENDPOINT_0X02 4
 #define TESMO_LAYOUT_INTERFACE_NUMBER_GAP 5
 
+/* The largest values tesmo_plug takes (each field's range is given with it). */
+#define TESMO_MAX_IDENTITY_LENGTH 255u                /* characters, without the terminator */
+#define TESMO_MAX_LATENCY 36000000000LL               /* one hour, in 100-ns units */
+#define TESMO_MAX_BYTES_PER_SECOND 100000000u         /* more than a high-speed bus carries */
+#define TESMO_MAX_BURST_PACKETS 1024u
+
 typedef struct tesmo_instrument {
     uint32_t struct_size;   /* sizeof(tesmo_instrument) */
     int32_t kind;           /* TESMO_INSTRUMENT_* */
@@ -126,18 +154,21 @@ typedef struct tesmo_instrument {
     int32_t frame_timing;
 
     /* Command instrument. */
-    const char* identity;   /* answer to *IDN? without its line end; NULL: the default */
-    int64_t latency;        /* from the end of a command to its answer, 100-ns units */
+    /* Answer to *IDN? without its line end, at most TESMO_MAX_IDENTITY_LENGTH
+     * characters; NULL: the default. */
+    const char* identity;
+    int64_t latency;        /* from the end of a command to its answer, 100-ns units: 0..TESMO_MAX_LATENCY */
 
     /* Streaming source. */
-    uint64_t bytes_per_second; /* 0: as fast as the host asks */
-    uint32_t burst_packets;    /* as fast as asked: packets per request; 0: 4 */
+    uint64_t bytes_per_second; /* 0: as fast as the host asks; else up to TESMO_MAX_BYTES_PER_SECOND */
+    uint32_t burst_packets;    /* as fast as asked: packets per request, up to TESMO_MAX_BURST_PACKETS; 0: 4 */
     int32_t running;           /* non-zero: streams from plug-in; zero: waits for a START line */
 } tesmo_instrument;
 
 /* Fills the defaults for `kind`: standard layout, 64-byte packets, no frame
  * timing; the command instrument answers at once with its default identity;
- * the streaming source runs from plug-in, as fast as asked. */
+ * the streaming source runs from plug-in, as fast as asked.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL or an unknown kind. */
 tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind);
 
 /* ---- devices ---- */
@@ -145,42 +176,65 @@ tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind);
 /* Plugs an instrument into the bus and lets the PnP manager install and
  * start the driver on it (AddDevice, the port installer's PortName, START).
  * *device receives the device's id (1, 2, ... in each session) also when the
- * start fails (TESMO_E_REFUSED); such a device is already removed again. */
+ * start fails (TESMO_E_REFUSED); such a device is already removed again.
+ * Errors: TESMO_E_INVALID_ARGUMENT (and *device untouched) for a NULL
+ * instrument or device, a struct_size other than sizeof(tesmo_instrument),
+ * an unknown kind or layout, a packet size other than 64 or 512, or a field
+ * outside its range above. */
 tesmo_result tesmo_plug(const tesmo_instrument* instrument, int32_t* device, int32_t* ntstatus);
 
 /* The instrument is pulled out: transfers in flight fail, the driver gets
  * SURPRISE_REMOVAL now and REMOVE once the last handle on the port is
- * closed. */
+ * closed.
+ * Errors: TESMO_E_NO_SUCH_DEVICE for an id this session did not give;
+ * TESMO_E_INVALID_STATE for a device unplugged already. */
 tesmo_result tesmo_unplug(int32_t device);
 
 /* Waits until the REMOVE of an unplugged device has been sent and finished
- * (the port's last handle must be closed for it to come); TESMO_E_INVALID_STATE
- * for a device that was not unplugged. */
+ * (the port's last handle must be closed for it to come).
+ * Errors: TESMO_E_NO_SUCH_DEVICE for an unknown id; TESMO_E_INVALID_STATE
+ * for a device that was not unplugged; TESMO_E_TIMEOUT when the removal has
+ * not come within the watchdog (a handle still open holds it back). */
 tesmo_result tesmo_wait_removed(int32_t device);
 
-/* QUERY_STOP, STOP and START again (CANCEL_STOP when the query is refused). */
+/* The PnP sequences below go only to a device in a state that takes them,
+ * as the system's PnP manager sends them; for any other the call changes
+ * nothing and gives TESMO_E_INVALID_STATE (a device unplugged but still
+ * held by an open handle, a disabled device for rebalance and disable, a
+ * started one for enable), or TESMO_E_NO_SUCH_DEVICE for an unknown id and
+ * for an unplugged device whose removal has finished (it has left the
+ * system). TESMO_E_REFUSED: the driver failed the sequence, see *ntstatus. */
+
+/* QUERY_STOP, STOP and START again (CANCEL_STOP when the query is refused),
+ * on a started device. */
 tesmo_result tesmo_rebalance(int32_t device, int32_t* ntstatus);
-/* QUERY_REMOVE and REMOVE; refused (STATUS_DEVICE_BUSY) while a handle is open. */
+/* QUERY_REMOVE and REMOVE, on a started device; refused (TESMO_E_REFUSED,
+ * STATUS_DEVICE_BUSY) while a handle is open. */
 tesmo_result tesmo_disable(int32_t device, int32_t* ntstatus);
 /* AddDevice and START again on a disabled device. */
 tesmo_result tesmo_enable(int32_t device, int32_t* ntstatus);
 
-/* Sleeps the system: query and set S<sleep_state> on every started device
- * (1..4: S1, S2, S3, S4 = hibernate; 5 = S5, shut down). Sleep and wake
- * return when every power request they caused, the devices' own D-state
- * requests included, has finished. */
+/* Sleeps the system: query and set S<sleep_state> on every device with a
+ * driver on it (1..4: S1, S2, S3, S4 = hibernate; 5 = S5, shut down): the
+ * started ones, and the unplugged ones whose removal an open handle still
+ * holds back. Sleep and wake return when every power request they caused,
+ * the devices' own D-state requests included, has finished.
+ * Errors: TESMO_E_INVALID_ARGUMENT for a sleep_state outside 1..5. */
 tesmo_result tesmo_system_sleep(int32_t sleep_state, int32_t* ntstatus);
-/* Wakes the system: set S0 on every started device. */
+/* Wakes the system: set S0 on the same devices. */
 tesmo_result tesmo_system_wake(int32_t* ntstatus);
 
 #define TESMO_DEVICE_STARTED 0x1   /* started and not removed since */
 #define TESMO_DEVICE_UNPLUGGED 0x2 /* pulled out (surprise-removed) */
 #define TESMO_DEVICE_REMOVED 0x4   /* the driver's device is gone (disabled, failed start, or removed after unplug) */
 
-/* TESMO_DEVICE_* bits describing where the device is. */
+/* TESMO_DEVICE_* bits describing where the device is.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL; TESMO_E_NO_SUCH_DEVICE. */
 tesmo_result tesmo_device_state(int32_t device, uint32_t* state);
 
-/* The COM name the port installer gave the device ("COM3"). */
+/* The COM name the port installer gave the device ("COM3").
+ * Errors: TESMO_E_NO_SUCH_DEVICE; TESMO_E_INVALID_STATE for a device that
+ * never got one; TESMO_E_BUFFER_TOO_SMALL (buffer may be NULL). */
 tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32_t* length);
 
 /* ---- the event log ---- */
@@ -202,7 +256,10 @@ typedef struct tesmo_event_log_entry {
  * (LogIndex & (entries - 1)); reading upward from there, wrapping at the end,
  * goes from newer to older. Pass buffer NULL and capacity 0 to learn *size.
  * The copy is taken while the driver may be writing: the entry being
- * written at that moment may be incomplete, as for a debugger reading memory. */
+ * written at that moment may be incomplete, as for a debugger reading memory.
+ * Errors: TESMO_E_INVALID_ARGUMENT for a NULL size, or a NULL buffer with a
+ * capacity; TESMO_E_NO_SUCH_DEVICE; TESMO_E_DEVICE_GONE;
+ * TESMO_E_BUFFER_TOO_SMALL. */
 tesmo_result tesmo_event_log(int32_t device, void* buffer, uint32_t capacity, uint32_t* size, int32_t* log_index);
 
 /* ---- tracing ---- */
@@ -214,37 +271,46 @@ typedef void (*tesmo_trace_callback)(void* context, uint32_t level, uint32_t com
 
 /* Attaches the trace sink (NULL: detaches it). May be set before boot; it
  * stays across sessions until changed. With no sink the driver formats
- * nothing. */
+ * nothing. Never fails. */
 tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context);
 
 /* The driver's filter for levels 5 and above (levels 2-4 always pass):
  * DebugLevel (the highest level that passes; 5 at load) and DebugMask
  * (component bits that pass; all at load). Globals of the loaded image, so
- * they start afresh at every boot. */
+ * they start afresh at every boot. Any value is taken.
+ * Errors: TESMO_E_INVALID_ARGUMENT for a NULL level; TESMO_E_DRIVER_LOAD for
+ * an image that does not export them. */
 tesmo_result tesmo_set_debug_level(uint32_t level);
 tesmo_result tesmo_get_debug_level(uint32_t* level);
 tesmo_result tesmo_set_debug_mask(uint32_t mask);
 
 /* ---- the verifier ---- */
 
-/* Violations of the running session, or of the last one after shutdown. */
+/* Violations of the running session, or of the last one after shutdown.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_violation_count(uint32_t* count);
-/* The violation's rule name ("PoolLeak", ...). */
+/* The violation's rule name ("PoolLeak", ...).
+ * Errors: TESMO_E_OUT_OF_RANGE; TESMO_E_BUFFER_TOO_SMALL (buffer may be NULL). */
 tesmo_result tesmo_violation_rule(uint32_t index, char* buffer, uint32_t size, uint32_t* length);
-/* Its full text: rule, IRP, what happened and the stack of the call. */
+/* Its full text: rule, IRP, what happened and the stack of the call (an
+ * application's mistake says so after the rule). Errors as for the rule. */
 tesmo_result tesmo_violation_text(uint32_t index, char* buffer, uint32_t size, uint32_t* length);
 
 /* ---- the emulated clock ---- */
 
+/* Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_clock_now(int64_t* now);
-/* Moves time forward, firing timers and ending timed waits in order. */
+/* Moves time forward, firing timers and ending timed waits in order.
+ * Errors: TESMO_E_INVALID_ARGUMENT for a negative delta, or one that would
+ * carry the clock past INT64_MAX. */
 tesmo_result tesmo_clock_advance(int64_t delta);
 /* Moves time to the earliest pending deadline; *advanced (may be NULL)
  * is 0 when there was none. */
 tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
 /* Blocks until at least `count` threads wait with a deadline (for example a
  * read waiting for the instrument under its time limit): a test that runs
- * the read on another thread waits for this before it moves time. */
+ * the read on another thread waits for this before it moves time.
+ * Errors: TESMO_E_TIMEOUT when that many have not come within the watchdog. */
 tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
 
 #ifdef __cplusplus

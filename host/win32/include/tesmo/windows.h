@@ -13,6 +13,28 @@
  * emulated system exists. Waits run on the emulated clock: a time-out of N
  * milliseconds ends when the system's clock has moved N ms (a test moves it;
  * a demo lets it advance whenever every thread waits), never by wall time.
+ *
+ * Outside a session (before tesmo_boot, after tesmo_shutdown, or once a
+ * shutdown has begun on another thread) every call fails at once, as the
+ * platform fails a call on a handle that is no longer valid: CreateFile
+ * returns INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (no such device),
+ * CreateEvent NULL and WaitForSingleObject WAIT_FAILED, with
+ * ERROR_INVALID_HANDLE, and every other call FALSE with ERROR_INVALID_HANDLE.
+ * A handle does not outlive its session. A shutdown cancels the requests of
+ * calls in progress, as a process exit does (a cancelled request fails with
+ * ERROR_OPERATION_ABORTED; a driver's wait under a time limit ends as the
+ * emulated clock runs free meanwhile), and waits until those calls have
+ * returned. GetLastError, SetLastError and RtlNtStatusToDosError work at
+ * any time.
+ *
+ * Bad input fails with an error rather than stopping the process: a NULL
+ * where a call needs a structure or a count with ERROR_INVALID_PARAMETER
+ * (the platform would fault), a buffer pointer of NULL with a non-zero
+ * length with ERROR_NOACCESS. The emulation cannot probe a buffer as the
+ * platform does, so a buffered read, write or device control (the COM port's
+ * requests are all buffered) longer than TESMO_MAX_BUFFERED_LENGTH fails
+ * with ERROR_INVALID_PARAMETER before its buffer is touched; a length up to
+ * that limit must describe the buffer truly.
  */
 #ifndef TESMO_WINDOWS_H
 #define TESMO_WINDOWS_H
@@ -58,6 +80,9 @@ typedef uintptr_t ULONG_PTR;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INFINITE 0xFFFFFFFF
+
+/* The longest buffered request the emulated system takes (64 MiB). */
+#define TESMO_MAX_BUFFERED_LENGTH 0x04000000u
 
 /* ---- errors (GetLastError) ---- */
 #define ERROR_SUCCESS 0

@@ -1,0 +1,366 @@
+// An application's mistakes and hostile input, each made through the C ABI in
+// a child process: the library must answer with an error and the process
+// must go on and exit cleanly, never crash or hang. The sessions run with the
+// default verifier mode (a violation aborts), so a violation blamed on the
+// driver, or a library abort, ends the child with a signal.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "tesmo/control.h"
+#include "tesmo/windows.h"
+
+namespace tesmo::capi_test {
+namespace {
+
+constexpr DWORD kSetBaudRate = 0x001B0004;  // IOCTL_SERIAL_SET_BAUD_RATE, METHOD_BUFFERED
+constexpr DWORD kGetBaudRate = 0x001B0050;  // IOCTL_SERIAL_GET_BAUD_RATE, METHOD_BUFFERED
+constexpr char kPort[] = "\\\\.\\COM3";
+
+void ExpectResult(ChildReport& r, tesmo_result got, tesmo_result want, const std::string& what)
+{
+    r.ExpectEq(std::string(tesmo_result_text(got)), std::string(tesmo_result_text(want)), what);
+}
+
+void ExpectError(ChildReport& r, BOOL ok, DWORD error, const std::string& what)
+{
+    r.Expect(!ok, what + " succeeded");
+    r.ExpectEq(GetLastError(), error, what + ": last error");
+}
+
+void Boot(ChildReport& r, bool autoAdvance = true, std::uint32_t watchdogMs = 20000)
+{
+    tesmo_boot_options options;
+    tesmo_boot_options_init(&options);
+    options.auto_advance_clock = autoAdvance ? 1 : 0;
+    options.watchdog_ms = watchdogMs;
+    ExpectResult(r, tesmo_boot(&options), TESMO_OK, "tesmo_boot");
+}
+
+std::int32_t Plug(ChildReport& r, const tesmo_instrument& instrument)
+{
+    std::int32_t device = 0, status = 0;
+    ExpectResult(r, tesmo_plug(&instrument, &device, &status), TESMO_OK, "tesmo_plug");
+    return device;
+}
+
+std::int32_t PlugCommandInstrument(ChildReport& r)
+{
+    tesmo_instrument instrument;
+    tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
+    return Plug(r, instrument);
+}
+
+HANDLE OpenPort(ChildReport& r)
+{
+    HANDLE port = CreateFileA(kPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    r.Expect(port != INVALID_HANDLE_VALUE, "CreateFileA of COM3 failed with " + std::to_string(GetLastError()));
+    return port;
+}
+
+// The session's violations must be exactly `expected` (rule names, in order).
+void ShutDown(ChildReport& r, const std::string& expected = "")
+{
+    std::uint32_t count = 0;
+    ExpectResult(r, tesmo_shutdown(&count), TESMO_OK, "tesmo_shutdown");
+    std::string rules;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        char rule[64] = "";
+        tesmo_violation_rule(i, rule, sizeof rule, nullptr);
+        rules += (rules.empty() ? "" : " ") + std::string(rule);
+    }
+    r.ExpectEq(rules, expected, "violations of the session");
+}
+
+// Reads until a read fails; returns the error it failed with.
+DWORD ReadUntilFailure(HANDLE port)
+{
+    char buffer[16];
+    DWORD got = 0;
+    while (ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
+    }
+    return GetLastError();
+}
+
+// ---- the cases ----
+
+// The session still runs at exit(): the library shuts it down there.
+void ExitAfterPlugWithoutShutdown(ChildReport& r)
+{
+    Boot(r);
+    PlugCommandInstrument(r);
+}
+
+void ExitWhileAnotherThreadReads(ChildReport& r)
+{
+    Boot(r);
+    PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    std::thread([port] { ReadUntilFailure(port); }).detach();
+    ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
+}
+
+// Once its removal has finished the device has left the tree.
+void PnpRequestsForARemovedDevice(ChildReport& r)
+{
+    Boot(r);
+    std::int32_t device = PlugCommandInstrument(r);
+    ExpectResult(r, tesmo_unplug(device), TESMO_OK, "tesmo_unplug");
+    ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed");
+    std::int32_t status = 0;
+    ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance");
+    ExpectResult(r, tesmo_disable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_disable");
+    ExpectResult(r, tesmo_enable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_enable");
+    std::uint32_t state = 0;
+    ExpectResult(r, tesmo_device_state(device, &state), TESMO_OK, "tesmo_device_state");
+    r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED}, "state");
+    ShutDown(r);
+}
+
+// Surprise-removed but held in the tree by an open handle: no request may
+// bring the port back to life.
+void PnpRequestsForAnUnpluggedDeviceWithItsPortOpen(ChildReport& r)
+{
+    Boot(r);
+    std::int32_t device = PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    ExpectResult(r, tesmo_unplug(device), TESMO_OK, "tesmo_unplug");
+    DWORD modem = 0;
+    r.Expect(!GetCommModemStatus(port, &modem), "a control after the unplug succeeded");
+    DWORD afterUnplug = GetLastError();
+    std::int32_t status = 0;
+    ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_INVALID_STATE, "tesmo_rebalance");
+    ExpectResult(r, tesmo_disable(device, &status), TESMO_E_INVALID_STATE, "tesmo_disable");
+    ExpectResult(r, tesmo_enable(device, &status), TESMO_E_INVALID_STATE, "tesmo_enable");
+    ExpectError(r, GetCommModemStatus(port, &modem), afterUnplug, "a control after the refused requests");
+    r.Expect(CloseHandle(port), "CloseHandle");
+    ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed");
+    ShutDown(r);
+}
+
+void RebalanceOfADisabledDevice(ChildReport& r)
+{
+    Boot(r);
+    std::int32_t device = PlugCommandInstrument(r);
+    std::int32_t status = 0;
+    ExpectResult(r, tesmo_disable(device, &status), TESMO_OK, "tesmo_disable");
+    ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_INVALID_STATE, "tesmo_rebalance");
+    ExpectResult(r, tesmo_disable(device, &status), TESMO_E_INVALID_STATE, "tesmo_disable again");
+    std::uint32_t state = 0;
+    tesmo_device_state(device, &state);
+    r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_REMOVED}, "state after the refused rebalance");
+    ExpectResult(r, tesmo_enable(device, &status), TESMO_OK, "tesmo_enable");
+    ExpectResult(r, tesmo_enable(device, &status), TESMO_E_INVALID_STATE, "tesmo_enable again");
+    ShutDown(r);
+}
+
+void InstrumentParametersOutOfRange(ChildReport& r)
+{
+    Boot(r, false);
+    const std::string longIdentity(TESMO_MAX_IDENTITY_LENGTH + 1, 'x');
+    const struct {
+        const char* label;
+        int kind;
+        void (*change)(tesmo_instrument&, const std::string&);
+    } kOutOfRange[] = {
+        {"burst_packets", TESMO_INSTRUMENT_STREAM, [](auto& i, auto&) { i.burst_packets = 0xFFFFFFFF; }},
+        {"burst_packets", TESMO_INSTRUMENT_STREAM,
+         [](auto& i, auto&) { i.burst_packets = TESMO_MAX_BURST_PACKETS + 1; }},
+        {"bytes_per_second", TESMO_INSTRUMENT_STREAM, [](auto& i, auto&) { i.bytes_per_second = UINT64_MAX; }},
+        {"bytes_per_second", TESMO_INSTRUMENT_STREAM,
+         [](auto& i, auto&) { i.bytes_per_second = TESMO_MAX_BYTES_PER_SECOND + 1; }},
+        {"latency", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.latency = INT64_MAX; }},
+        {"latency", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.latency = -1; }},
+        {"identity", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto& text) { i.identity = text.c_str(); }},
+        {"struct_size", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.struct_size = 0; }},
+    };
+    for (const auto& row : kOutOfRange) {
+        tesmo_instrument instrument;
+        tesmo_instrument_init(&instrument, row.kind);
+        row.change(instrument, longIdentity);
+        std::int32_t device = -1;
+        ExpectResult(r, tesmo_plug(&instrument, &device, nullptr), TESMO_E_INVALID_ARGUMENT, row.label);
+        r.ExpectEq(device, -1, std::string(row.label) + ": device id");
+    }
+    // The largest values allowed make a working instrument.
+    tesmo_instrument stream;
+    tesmo_instrument_init(&stream, TESMO_INSTRUMENT_STREAM);
+    stream.bytes_per_second = TESMO_MAX_BYTES_PER_SECOND;
+    stream.burst_packets = TESMO_MAX_BURST_PACKETS;
+    Plug(r, stream);
+    HANDLE port = OpenPort(r);
+    ExpectResult(r, tesmo_clock_advance(10000), TESMO_OK, "one millisecond of streaming");
+    char bytes[64];
+    DWORD got = 0;
+    r.Expect(ReadFile(port, bytes, sizeof bytes, &got, nullptr) && got == sizeof bytes, "a read of the stream");
+    r.Expect(CloseHandle(port), "CloseHandle");
+    ShutDown(r);
+}
+
+void ControlArgumentsOutOfRange(ChildReport& r)
+{
+    Boot(r, false);
+    ExpectResult(r, tesmo_clock_advance(1), TESMO_OK, "tesmo_clock_advance");
+    ExpectResult(r, tesmo_clock_advance(INT64_MAX), TESMO_E_INVALID_ARGUMENT, "tesmo_clock_advance past the end");
+    ExpectResult(r, tesmo_clock_advance(-1), TESMO_E_INVALID_ARGUMENT, "tesmo_clock_advance backwards");
+    ExpectResult(r, tesmo_system_sleep(6, nullptr), TESMO_E_INVALID_ARGUMENT, "tesmo_system_sleep(6)");
+    ExpectResult(r, tesmo_plug(nullptr, nullptr, nullptr), TESMO_E_INVALID_ARGUMENT, "tesmo_plug(NULL)");
+    ExpectResult(r, tesmo_rebalance(99, nullptr), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance of an unknown id");
+    ShutDown(r);
+}
+
+// Waits that nothing will end give up at the watchdog with an error.
+void WaitsThatCannotEnd(ChildReport& r)
+{
+    Boot(r, true, 2000);
+    std::int32_t device = PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    ExpectResult(r, tesmo_unplug(device), TESMO_OK, "tesmo_unplug");
+    ExpectResult(r, tesmo_wait_removed(device), TESMO_E_TIMEOUT, "tesmo_wait_removed with the port open");
+    ExpectResult(r, tesmo_clock_wait_for_timed_waiters(5), TESMO_E_TIMEOUT, "waiting for five timed waiters");
+    r.Expect(CloseHandle(port), "CloseHandle");
+    ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed");
+    ShutDown(r);
+}
+
+void Win32CallsBeforeBoot(ChildReport& r)
+{
+    HANDLE port = CreateFileA(kPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    r.Expect(port == INVALID_HANDLE_VALUE, "CreateFileA before boot succeeded");
+    r.ExpectEq(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND}, "CreateFileA before boot: last error");
+    auto stale = reinterpret_cast<HANDLE>(std::uintptr_t{0x100});
+    char buffer[4];
+    DWORD got = 0;
+    ExpectError(r, ReadFile(stale, buffer, sizeof buffer, &got, nullptr), ERROR_INVALID_HANDLE, "ReadFile");
+    ExpectError(r, SetCommMask(stale, 0), ERROR_INVALID_HANDLE, "SetCommMask");
+    r.Expect(CreateEventA(nullptr, TRUE, FALSE, nullptr) == nullptr, "CreateEventA before boot succeeded");
+    r.ExpectEq(WaitForSingleObject(stale, 0), DWORD{WAIT_FAILED}, "WaitForSingleObject");
+    ExpectError(r, CloseHandle(stale), ERROR_INVALID_HANDLE, "CloseHandle");
+}
+
+void Win32CallsAfterShutdown(ChildReport& r)
+{
+    Boot(r);
+    PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    ShutDown(r, "HandleLeak");
+    char buffer[4];
+    DWORD got = 0;
+    ExpectError(r, ReadFile(port, buffer, sizeof buffer, &got, nullptr), ERROR_INVALID_HANDLE, "ReadFile");
+    ULONG baud = 9600;
+    ExpectError(r, DeviceIoControl(port, kSetBaudRate, &baud, sizeof baud, nullptr, 0, &got, nullptr),
+                ERROR_INVALID_HANDLE, "DeviceIoControl");
+    ExpectError(r, CloseHandle(port), ERROR_INVALID_HANDLE, "CloseHandle");
+}
+
+// One thread waits in a read, another issues controls as fast as it can,
+// while the main thread shuts the session down under them. The read in
+// progress ends (cancelled, or timed out as the clock runs free); what
+// either thread calls after that is refused.
+void Win32CallsDuringShutdown(ChildReport& r)
+{
+    Boot(r, false);
+    PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    DWORD readError = 0, controlError = 0;
+    std::thread reader([&] {
+        char buffer[16];
+        DWORD got = 0;
+        if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr) && GetLastError() != ERROR_OPERATION_ABORTED) {
+            readError = GetLastError();
+            return;
+        }
+        readError = ReadUntilFailure(port);
+    });
+    ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
+    // Queued behind the read on the synchronous handle, then refused.
+    std::thread controller([&] {
+        DWORD modem = 0;
+        while (GetCommModemStatus(port, &modem)) {
+        }
+        controlError = GetLastError();
+    });
+    ShutDown(r, "HandleLeak");
+    reader.join();
+    controller.join();
+    r.ExpectEq(readError, DWORD{ERROR_INVALID_HANDLE}, "the reads");
+    r.ExpectEq(controlError, DWORD{ERROR_INVALID_HANDLE}, "the controls");
+}
+
+void Win32CallsTheEmulationDoesNotModel(ChildReport& r)
+{
+    Boot(r);
+    HANDLE file = CreateFileA("measurements.csv", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    r.Expect(file == INVALID_HANDLE_VALUE, "CreateFileA of a file succeeded");
+    r.ExpectEq(GetLastError(), DWORD{ERROR_PATH_NOT_FOUND}, "CreateFileA of a file: last error");
+    r.Expect(CreateEventA(nullptr, TRUE, FALSE, "ready") == nullptr, "a named CreateEventA succeeded");
+    r.ExpectEq(GetLastError(), DWORD{ERROR_NOT_SUPPORTED}, "a named CreateEventA: last error");
+    ShutDown(r, "NotModelled NotModelled");
+}
+
+// Lengths far beyond the buffers they describe are refused before the
+// buffers are touched.
+void LengthsBeyondTheBufferedLimit(ChildReport& r)
+{
+    Boot(r);
+    PlugCommandInstrument(r);
+    HANDLE port = OpenPort(r);
+    char small[16] = {};
+    DWORD got = 0;
+    ExpectError(r, DeviceIoControl(port, kSetBaudRate, small, 0x7FFFFFFF, nullptr, 0, &got, nullptr),
+                ERROR_INVALID_PARAMETER, "an input length past the limit");
+    ExpectError(r, DeviceIoControl(port, kGetBaudRate, nullptr, 0, small, TESMO_MAX_BUFFERED_LENGTH + 1, &got, nullptr),
+                ERROR_INVALID_PARAMETER, "an output length past the limit");
+    ExpectError(r, WriteFile(port, small, 0xFFFFFFFF, &got, nullptr), ERROR_INVALID_PARAMETER,
+                "a write length past the limit");
+    ExpectError(r, ReadFile(port, small, 0x80000000, &got, nullptr), ERROR_INVALID_PARAMETER,
+                "a read length past the limit");
+    ULONG baud = 9600;
+    r.Expect(DeviceIoControl(port, kSetBaudRate, &baud, sizeof baud, nullptr, 0, &got, nullptr),
+             "a control with its true length");
+    r.Expect(CloseHandle(port), "CloseHandle");
+    ShutDown(r);
+}
+
+struct MistakeCase {
+    const char* label;
+    void (*body)(ChildReport&);
+};
+
+void PrintTo(const MistakeCase& mistake, std::ostream* out) { *out << mistake.label; }
+
+const MistakeCase kCases[] = {
+    {"ExitAfterPlugWithoutShutdown", ExitAfterPlugWithoutShutdown},
+    {"ExitWhileAnotherThreadReads", ExitWhileAnotherThreadReads},
+    {"PnpRequestsForARemovedDevice", PnpRequestsForARemovedDevice},
+    {"PnpRequestsForAnUnpluggedDeviceWithItsPortOpen", PnpRequestsForAnUnpluggedDeviceWithItsPortOpen},
+    {"RebalanceOfADisabledDevice", RebalanceOfADisabledDevice},
+    {"InstrumentParametersOutOfRange", InstrumentParametersOutOfRange},
+    {"ControlArgumentsOutOfRange", ControlArgumentsOutOfRange},
+    {"WaitsThatCannotEnd", WaitsThatCannotEnd},
+    {"Win32CallsBeforeBoot", Win32CallsBeforeBoot},
+    {"Win32CallsAfterShutdown", Win32CallsAfterShutdown},
+    {"Win32CallsDuringShutdown", Win32CallsDuringShutdown},
+    {"Win32CallsTheEmulationDoesNotModel", Win32CallsTheEmulationDoesNotModel},
+    {"LengthsBeyondTheBufferedLimit", LengthsBeyondTheBufferedLimit},
+};
+
+class CallerMistakeTest : public ::testing::TestWithParam<MistakeCase> {};
+
+TEST_P(CallerMistakeTest, IsAnsweredWithAnErrorAndTheProcessExitsCleanly)
+{
+    ChildOutcome outcome = RunInChild(GetParam().body, std::chrono::seconds(90));
+    ASSERT_FALSE(outcome.hung) << "the child hung and was killed; it reported:\n" << outcome.report;
+    ASSERT_EQ(outcome.signal, 0) << "the child died of signal " << outcome.signal << "; it reported:\n"
+                                 << outcome.report;
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CallerMistakeTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace tesmo::capi_test
