@@ -495,11 +495,31 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
     EXPECT_EQ(ext()->RemoveLockCount, 0);
 }
 
+// The sleep reaches the surprise-removed port its open handle keeps: a
+// control request is failed while asleep and after the wake, never held or
+// served again.
 TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
 {
     port_->Unplug();
+    auto control = [&] {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD status = 0;
+        DWORD bytes = 0;
+        BOOL ok = DeviceIoControl(handle_, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, 4, &bytes, &overlapped);
+        DWORD error = ok ? 0 : GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            CancelIo(handle_);
+            GetOverlappedResult(handle_, &overlapped, &bytes, TRUE);
+        }
+        CloseHandle(overlapped.hEvent);
+        return error;
+    };
     EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+    EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port held or served a request while asleep";
     EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port served a request after the wake";
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
