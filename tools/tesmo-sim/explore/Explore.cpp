@@ -67,6 +67,8 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(err >= 0 ? err : devnull, STDOUT_FILENO);
     dup2(err >= 0 ? err : devnull, STDERR_FILENO);
+    // Unbuffered, so that what is said just before an abort is not lost with it.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     Outcome outcome = RunScenario(program);
     std::ostringstream text;
     text << "requests " << outcome.requests << "\n";
@@ -134,7 +136,7 @@ ChildResult RunInChild(const Program& program, double hangSeconds)
     }
     result.failed = !result.complaints.empty();
     if (result.failed) result.stderrTail = TailOfFile(stderrPath, 12);
-    unlink(stderrPath);
+    if (!getenv("TESMO_EXPLORE_KEEP")) unlink(stderrPath);
     return result;
 }
 
@@ -172,11 +174,12 @@ Program Shrink(Program program, double hangSeconds, double budgetSeconds)
     return program;
 }
 
-void Report(const Program& program, const ChildResult& result, const ExploreOptions& options, bool shrink)
+void Report(const Program& program, const ChildResult& result, const ExploreOptions& options, bool shrink,
+            double afterSeconds)
 {
-    std::printf("\nexplore: FAILED seed %llu (replay: tesmo-sim explore --replay %llu --devices %d)\n",
-                static_cast<unsigned long long>(program.seed), static_cast<unsigned long long>(program.seed),
-                options.devices);
+    std::printf("\nexplore: FAILED seed %llu after %.1f s (replay: tesmo-sim explore --replay %llu --devices %d)\n",
+                static_cast<unsigned long long>(program.seed), afterSeconds,
+                static_cast<unsigned long long>(program.seed), options.devices);
     for (const auto& complaint : result.complaints) std::printf("  %s\n", complaint.c_str());
     if (!result.stderrTail.empty()) {
         std::printf("  the process said:\n");
@@ -188,7 +191,7 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
     }
     std::printf("  the program:\n%s", Describe(program).c_str());
     if (shrink) {
-        Program shrunk = Shrink(program, options.hangSeconds, 60);
+        Program shrunk = Shrink(program, options.hangSeconds, 30);
         std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
                     Describe(shrunk).c_str());
     }
@@ -231,7 +234,7 @@ int RunSeedsFile(const ExploreOptions& options)
         totals.requests += result.requests;
         if (result.failed) {
             ++totals.failures;
-            Report(program, result, options, false);
+            Report(program, result, options, false, std::chrono::duration<double>(Clock::now() - start).count());
         }
     }
     PrintTotals(totals, start, "regression seeds:");
@@ -254,7 +257,7 @@ int Explore(const ExploreOptions& options)
                         static_cast<unsigned long long>(result.requests));
             return 0;
         }
-        Report(program, result, options, true);
+        Report(program, result, options, true, 0);
         return 1;
     }
 
@@ -270,8 +273,9 @@ int Explore(const ExploreOptions& options)
         totals.requests += result.requests;
         if (result.failed) {
             ++totals.failures;
-            // The first few get the whole report with a shrunk program.
-            Report(program, result, options, totals.failures <= 3);
+            // The first gets the whole report with a shrunk program.
+            Report(program, result, options, totals.failures == 1,
+                   std::chrono::duration<double>(Clock::now() - start).count());
         }
         if (Clock::now() - lastProgress >= std::chrono::seconds(5)) {
             lastProgress = Clock::now();

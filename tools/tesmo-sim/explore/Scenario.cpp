@@ -1,5 +1,9 @@
 #include "Scenario.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <cstdio>
 #include <condition_variable>
@@ -17,7 +21,7 @@ namespace tesmo::explore {
 namespace {
 
 constexpr char kIdentity[] = "EXPLORER,Model 7,SN 1,FW 1";
-constexpr std::size_t kTraceLines = 60;
+constexpr std::size_t kTraceLines = 120;
 
 // What the scenario's threads share: the complaints and the count of calls.
 class Judge {
@@ -39,9 +43,23 @@ private:
     std::vector<std::string> complaints_;
 };
 
-// The last lines the driver traced, for the report of a failure.
+// The last lines the driver traced, for the report of a failure; also
+// written out when the process is stopped (the emulation aborts on a hang).
 class TraceTail {
 public:
+    TraceTail() { active_ = this; }
+    ~TraceTail() { active_ = nullptr; }
+    // Best effort from a signal handler: the lines may be in mid-change.
+    static void DumpOnAbort(int)
+    {
+        if (TraceTail* tail = active_) {
+            const char header[] = "the driver's last trace lines:\n";
+            (void)!write(STDERR_FILENO, header, sizeof header - 1);
+            for (const std::string& line : tail->lines_) (void)!write(STDERR_FILENO, line.data(), line.size());
+        }
+        signal(SIGABRT, SIG_DFL);
+        raise(SIGABRT);
+    }
     static void Sink(void* context, uint32_t, uint32_t, const char* text)
     {
         auto* self = static_cast<TraceTail*>(context);
@@ -56,6 +74,7 @@ public:
     }
 
 private:
+    static inline TraceTail* active_ = nullptr;
     mutable std::mutex mutex_;
     std::deque<std::string> lines_;
 };
@@ -368,6 +387,7 @@ Outcome RunScenario(const Program& program)
     Judge judge;
     TraceTail trace;
     tesmo_set_trace_sink(&TraceTail::Sink, &trace);
+    signal(SIGABRT, &TraceTail::DumpOnAbort);
     tesmo_boot_options options;
     tesmo_boot_options_init(&options);
     options.verifier_mode = TESMO_VERIFIER_RECORD_QUIET;
@@ -424,10 +444,13 @@ Outcome RunScenario(const Program& program)
     uint32_t violations = 0;
     tesmo_shutdown(&violations);
     for (uint32_t i = 0; i < violations && i < 3; ++i) {
-        char text[2048] = {};
+        std::string text(1 << 16, '\0');
         uint32_t length = 0;
-        tesmo_violation_text(i, text, sizeof text, &length);
-        judge.Complain(std::string("verifier: ") + text);
+        if (tesmo_violation_text(i, text.data(), uint32_t(text.size()), &length) != TESMO_OK) {
+            tesmo_violation_rule(i, text.data(), uint32_t(text.size()), &length);
+        }
+        text.resize(std::min<std::size_t>(length, 600));
+        judge.Complain("verifier: " + text);
     }
     tesmo_set_trace_sink(nullptr, nullptr);
     outcome.complaints = judge.complaints();
