@@ -165,21 +165,27 @@ void UserIo::WhenNoOpenFiles(PDEVICE_OBJECT anyDeviceOfStack, std::function<void
 
 void UserIo::RunCallbacksForEmptyStacks()
 {
-    std::vector<Waiting> due;
-    {
-        std::unique_lock lock(mutex);
+    std::unique_lock lock(mutex);
+    ++passesAsked_;
+    if (passRunning_) return;  // the running pass goes round once more
+    passRunning_ = true;
+    for (;;) {
+        const std::uint64_t asked = passesAsked_;
         std::vector<Waiting> candidates = std::move(waiting_);
         waiting_.clear();
         lock.unlock();
+        std::vector<Waiting> due;
         std::vector<Waiting> keep;
         for (Waiting& w : candidates) (OpenFilesOnStack(w.device) == 0 ? due : keep).push_back(std::move(w));
+        for (Waiting& w : due) {
+            w.callback();
+            ObDereferenceObject(w.device);
+        }
         lock.lock();
         for (Waiting& w : keep) waiting_.push_back(std::move(w));
+        if (passesAsked_ == asked) break;
     }
-    for (Waiting& w : due) {
-        w.callback();
-        ObDereferenceObject(w.device);
-    }
+    passRunning_ = false;
 }
 
 SystemThread& UserIo::Reaper()

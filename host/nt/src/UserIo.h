@@ -11,6 +11,7 @@
 // (IoManager::mutex) is held; the other order is allowed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -134,6 +135,11 @@ private:
     std::unique_ptr<SystemThread> reaper_;
     std::unordered_set<FileRecord*> files_;  // every live record (guarded by mutex)
     std::vector<Waiting> waiting_;           // guarded by mutex
+    // A pass over waiting_ checks the stacks without the mutex: a close that
+    // asks for a pass meanwhile makes the running one go round again, so
+    // that its stack is not checked too early and then forgotten.
+    std::uint64_t passesAsked_ = 0;  // guarded by mutex
+    bool passRunning_ = false;       // guarded by mutex
 };
 
 // An IRP for a request on `file`, to be sent to `target` (the top of the
