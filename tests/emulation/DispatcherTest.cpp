@@ -8,6 +8,7 @@
 
 #include "SystemTest.h"
 #include "emu/SpinLocks.h"
+#include "emu/Threads.h"
 #include "emu_ntddk.h"
 
 namespace tesmo::test {
@@ -182,6 +183,25 @@ TEST_F(DispatcherTest, AutoAdvanceJumpsToTheDeadlineWhenNothingCanRun)
     timeout.QuadPart = -30 * emu::kSecond;
     EXPECT_EQ(KeWaitForSingleObject(&notification_, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     EXPECT_EQ(sys().clock().Now(), 30 * emu::kSecond);
+}
+
+// A job posted to a system thread that is blocked in a timed wait inside its
+// current job leaves it blocked: the clock still jumps to that wait's deadline.
+TEST_F(DispatcherTest, APostToABlockedSystemThreadDoesNotStopTheClock)
+{
+    sys().clock().SetAutoAdvance(true);
+    emu::SystemThread worker("worker-under-test");
+    std::atomic<NTSTATUS> waited{STATUS_PENDING};
+    worker.Post([&] {
+        LARGE_INTEGER timeout{};
+        timeout.QuadPart = -5 * emu::kSecond;
+        waited = KeWaitForSingleObject(&notification_, Executive, KernelMode, FALSE, &timeout);
+    });
+    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the job to wait on the clock");
+    worker.Post([] {});
+    worker.Drain();
+    EXPECT_EQ(waited.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(sys().clock().Now(), 5 * emu::kSecond);
 }
 
 }  // namespace

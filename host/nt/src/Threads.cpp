@@ -93,7 +93,7 @@ SystemThread::~SystemThread()
     {
         std::lock_guard lock(K().dispatcher.mutex);
         stopping_ = true;
-        K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
+        if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
     JobCv().notify_all();
     thread_.join();
@@ -105,7 +105,7 @@ void SystemThread::Post(std::function<void()> job)
         std::lock_guard lock(K().dispatcher.mutex);
         jobs_.push_back(std::move(job));
         ++posted_;
-        K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
+        if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
     JobCv().notify_all();
 }
@@ -132,8 +132,10 @@ void SystemThread::Run()
     for (;;) {
         if (jobs_.empty()) {
             if (stopping_) break;
+            idle_ = true;
             dispatcher.MakeBlocked(Self());
             JobCv().wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            idle_ = false;
             dispatcher.MakeReady(Self());
             continue;
         }

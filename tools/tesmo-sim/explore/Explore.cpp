@@ -135,7 +135,7 @@ ChildResult RunInChild(const Program& program, double hangSeconds)
         result.complaints.push_back("the process ended without a verdict");
     }
     result.failed = !result.complaints.empty();
-    if (result.failed) result.stderrTail = TailOfFile(stderrPath, 12);
+    if (result.failed) result.stderrTail = TailOfFile(stderrPath, 150);
     if (!getenv("TESMO_EXPLORE_KEEP")) unlink(stderrPath);
     return result;
 }

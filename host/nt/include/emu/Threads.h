@@ -64,6 +64,10 @@ private:
     std::size_t posted_ = 0;
     std::size_t finished_ = 0;
     bool stopping_ = false;
+    // Waiting for a job (guarded by the dispatcher's mutex). Only then does a
+    // post make the thread ready: one blocked in a wait inside its job stays
+    // blocked, or the auto-advancing clock would wait for it for ever.
+    bool idle_ = false;
     void* state_ = nullptr;  // the thread's scheduler record
     std::thread thread_;
 };
