@@ -1,6 +1,7 @@
 // Thread names, IRQL scopes, application scopes, system threads and WaitUntil.
 #include "emu/Threads.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -14,9 +15,13 @@ using detail::Self;
 
 namespace {
 
+// WaitUntil's wake-up. The emulation reports a change far more often than
+// anyone waits for one, so a report with no waiter touches two atomics only.
 std::mutex g_changeMutex;
 std::condition_variable g_changed;
-std::uint64_t g_generation = 0;
+std::atomic<std::uint64_t> g_generation{0};
+std::atomic<int> g_changeWaiters{0};
+
 
 }  // namespace
 
@@ -28,28 +33,27 @@ IrqlScope::IrqlScope(unsigned char irql) : previous_(Self().irql) { Self().irql 
 
 IrqlScope::~IrqlScope() { Self().irql = previous_; }
 
-ApiScope::ApiScope() : outermost_(Self().apiDepth++ == 0)
+ApiScope::ApiScope()
 {
-    if (!outermost_ || !System::Exists()) return;
-    std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.Count(Self());
+    if (!System::Exists()) return;
+    auto& dispatcher = K().dispatcher;
+    if (Self().adoptedBy.load(std::memory_order_acquire) != &dispatcher) dispatcher.Adopt(Self());
 }
 
-ApiScope::~ApiScope()
+OutsideWait::OutsideWait()
 {
-    --Self().apiDepth;
-    if (!outermost_ || !System::Exists()) return;
+    if (!System::Exists() || !Self().counted) return;
     std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.Uncount(Self());
+    K().dispatcher.MakeBlocked(Self());
+    blocked_ = true;
 }
 
-namespace {
-std::condition_variable& JobCv()
+OutsideWait::~OutsideWait()
 {
-    static std::condition_variable cv;
-    return cv;
+    if (!blocked_ || !System::Exists()) return;
+    std::lock_guard lock(K().dispatcher.mutex);
+    K().dispatcher.MakeReady(Self());
 }
-}  // namespace
 
 SystemThread::SystemThread(std::string name) : name_(std::move(name))
 {
@@ -84,7 +88,7 @@ SystemThread::~SystemThread()
         stopping_ = true;
         K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
-    JobCv().notify_all();
+    wake_.notify_one();
     thread_.join();
 }
 
@@ -96,7 +100,7 @@ void SystemThread::Post(std::function<void()> job)
         ++posted_;
         K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
-    JobCv().notify_all();
+    wake_.notify_one();
 }
 
 void SystemThread::Drain()
@@ -122,7 +126,7 @@ void SystemThread::Run()
         if (jobs_.empty()) {
             if (stopping_) break;
             dispatcher.MakeBlocked(Self());
-            JobCv().wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            wake_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
             dispatcher.MakeReady(Self());
             continue;
         }
@@ -147,9 +151,12 @@ void SystemThread::Run()
 
 void NotifyStateChanged()
 {
+    // Sequentially consistent with WaitUntil: either the waiter's count is
+    // seen here, or the waiter reads the new generation.
+    g_generation.fetch_add(1);
+    if (g_changeWaiters.load() == 0) return;
     {
-        std::lock_guard lock(g_changeMutex);
-        ++g_generation;
+        std::lock_guard lock(g_changeMutex);  // a waiter between its check and its sleep
     }
     g_changed.notify_all();
 }
@@ -158,15 +165,16 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
 {
     auto limit = System::Exists() ? System::Current().options().watchdog : std::chrono::milliseconds(60000);
     auto start = std::chrono::steady_clock::now();
+    OutsideWait blocked;  // the clock may move for what this waits for
+    g_changeWaiters.fetch_add(1);
+    struct Leave {
+        ~Leave() { g_changeWaiters.fetch_sub(1); }
+    } leave;
     for (;;) {
-        std::uint64_t seen;
-        {
-            std::lock_guard lock(g_changeMutex);
-            seen = g_generation;
-        }
+        std::uint64_t seen = g_generation.load();
         if (condition()) return true;
         std::unique_lock lock(g_changeMutex);
-        g_changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return g_generation != seen; });
+        g_changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return g_generation.load() != seen; });
         if (std::chrono::steady_clock::now() - start > limit) {
             lock.unlock();
             if (condition()) return true;
