@@ -6,9 +6,11 @@
 // (ClaimFromCancel) while the device's mutex shows it still in the list. The
 // cancel routine removes what it finds in the list; a claimer that loses the
 // race marks the transfer `cancelling` and leaves it to the cancel routine.
+#include <algorithm>
 #include <cstring>
 
 #include "DeviceInternals.h"
+#include "FrameSchedule.h"
 #include "usb/UsbDevice.h"
 
 namespace emu::usb {
@@ -16,12 +18,6 @@ namespace emu::usb {
 using detail::Completions;
 using detail::Pipe;
 using detail::Transfer;
-
-namespace {
-
-emu::Time FrameLength(Speed speed) { return speed == Speed::High ? 125 * emu::kMicrosecond : emu::kMillisecond; }
-
-}  // namespace
 
 void UsbDevice::SubmitBulk(PURB urb, PIRP irp)
 {
@@ -108,6 +104,9 @@ void UsbDevice::DeliverOut(Pipe& pipe, PURB urb, PIRP irp)
         transfer.status = STATUS_SUCCESS;
         transfer.moved = request.TransferBufferLength;
     }
+    // A zero-length transfer still sends one (empty) packet.
+    const std::size_t packetSize = std::max<std::size_t>(pipe.endpoint.maxPacketSize, 1);
+    transfer.unbooked = std::max<std::uint64_t>(1, (transfer.moved + packetSize - 1) / packetSize);
     if (config_.frameTiming && !gone_) {
         if (Enqueue(transfer, done)) ScheduleFrame(transfers_.back());
         return;
@@ -157,6 +156,7 @@ bool UsbDevice::Fill(Transfer& t)
     while (!inQueue_.empty()) {
         InPacket packet = std::move(inQueue_.front());
         inQueue_.pop_front();
+        ++t.unbooked;
         if (packet.failed) {
             t.state = Transfer::State::Ready;
             t.usbdStatus = packet.usbdStatus;
@@ -200,7 +200,9 @@ void UsbDevice::PumpIn()
                 continue;
             }
             askedInVain = false;
-            if (!Fill(*t)) continue;
+            const bool filled = Fill(*t);
+            if (config_.frameTiming) BookPackets(*t);
+            if (!filled) continue;
             if (t->pipe->halted) {
                 Pipe* halted = t->pipe;
                 FailTransfers(
@@ -239,11 +241,18 @@ void UsbDevice::FinishClaimedIn(Transfer transfer)
     done.Add(transfer);
 }
 
+void UsbDevice::BookPackets(Transfer& transfer)
+{
+    if (transfer.unbooked == 0) return;
+    transfer.due = std::max(transfer.due, frames_.Book(config_.descriptors.speed, clock().Now(), transfer.unbooked));
+    transfer.unbooked = 0;
+}
+
 void UsbDevice::ScheduleFrame(Transfer& transfer)
 {
-    const emu::Time frame = FrameLength(config_.descriptors.speed);
+    if (transfer.due == 0 && transfer.unbooked == 0) transfer.unbooked = 1;  // took no packet: still one transaction
+    BookPackets(transfer);
     transfer.state = Transfer::State::Ready;
-    transfer.due = (clock().Now() / frame + 1) * frame;
     if (frameTimer_ && frameTimerAt_ <= transfer.due) return;
     if (frameTimer_) clock().Cancel(*frameTimer_);
     const emu::Time at = transfer.due;
@@ -267,10 +276,7 @@ void UsbDevice::CompleteDueTransfers()
         });
         if (due == transfers_.end()) {
             for (Transfer& t : transfers_) {
-                if (t.state == Transfer::State::Ready && !t.cancelling) {
-                    ScheduleFrame(t);
-                    break;
-                }
+                if (t.state == Transfer::State::Ready && !t.cancelling) ScheduleFrame(t);
             }
             return;
         }
