@@ -220,7 +220,9 @@ TEST_F(WaitWakeTest, APassingWaitWakeRequestCompletesUpward)
     port_->usb().SignalWake();
     emu::WaitUntil([&] { return finished_.load(); }, "the second wait-wake request to come back");
     EXPECT_EQ(status_, STATUS_SUCCESS);
-    EXPECT_EQ(port_->extension()->RemoveLockCount, 0);
+    // The dispatch that passed it down lets go of its hold once the call returns.
+    emu::WaitUntil([&] { return __atomic_load_n(&port_->extension()->RemoveLockCount, __ATOMIC_SEQ_CST) == 0; },
+                   "the power dispatch to release its hold");
 }
 
 TEST_F(WaitWakeTest, RemovalDoesNotCancelARequestThatIsNotTheDriversOwn)
