@@ -175,7 +175,16 @@ bool UsbDevice::Fill(Transfer& t)
         }
         if (t.moved == length) return finish(USBD_STATUS_SUCCESS);
     }
-    return false;
+    // Nothing queued: a source that produces on demand may write whole
+    // packets straight into the buffer, with no packet objects between.
+    const std::size_t room = (length - t.moved) / packetSize * packetSize;
+    if (room == 0 || gone_) return false;
+    const std::size_t written =
+        instrument_.FillInDirect({static_cast<std::uint8_t*>(t.urb->TransferBuffer) + t.moved, room});
+    if (written == 0) return false;
+    t.moved += static_cast<ULONG>(written);
+    t.unbooked += written / packetSize;
+    return t.moved == length ? finish(USBD_STATUS_SUCCESS) : false;
 }
 
 void UsbDevice::PumpIn()
@@ -190,7 +199,10 @@ void UsbDevice::PumpIn()
             pumpPosted_ = false;
             Transfer* t = FirstWaitingForInstrument();
             if (!t) return;
-            if (inQueue_.empty()) {
+            const bool filled = Fill(*t);
+            if (config_.frameTiming) BookPackets(*t);
+            if (!filled) {
+                // Fill took everything queued: ask the instrument for more.
                 if (askedInVain || gone_) return;
                 lock.unlock();
                 CallInstrument([this] { instrument_.OnInWanted(); });
@@ -200,9 +212,6 @@ void UsbDevice::PumpIn()
                 continue;
             }
             askedInVain = false;
-            const bool filled = Fill(*t);
-            if (config_.frameTiming) BookPackets(*t);
-            if (!filled) continue;
             if (t->pipe->halted) {
                 Pipe* halted = t->pipe;
                 FailTransfers(
