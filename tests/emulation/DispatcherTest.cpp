@@ -184,5 +184,28 @@ TEST_F(DispatcherTest, AutoAdvanceJumpsToTheDeadlineWhenNothingCanRun)
     EXPECT_EQ(sys().clock().Now(), 30 * emu::kSecond);
 }
 
+// Counting is exact: an application thread holds the auto-advancing clock
+// between two of its calls (it is running its own code), lets it go while it
+// waits, and no longer counts once it has ended.
+TEST_F(DispatcherTest, AutoAdvanceCountsApplicationThreadsBetweenTheirCalls)
+{
+    sys().clock().SetAutoAdvance(true);
+    { emu::ApiScope call; }
+    std::atomic<int> fired{0};
+    sys().clock().After(emu::kSecond, [&] { ++fired; });
+    EXPECT_EQ(sys().clock().Now(), 0) << "moved while the application ran between calls";
+    emu::WaitUntil([&] { return fired == 1; }, "the clock to move while the application waits");
+    EXPECT_EQ(sys().clock().Now(), emu::kSecond);
+
+    std::thread other([] { emu::ApiScope call; });
+    {
+        emu::OutsideWait joining;
+        other.join();
+    }
+    sys().clock().After(emu::kSecond, [&] { ++fired; });
+    emu::WaitUntil([&] { return fired == 2; }, "the clock to move with the ended thread no longer counted");
+    EXPECT_EQ(sys().clock().Now(), 2 * emu::kSecond);
+}
+
 }  // namespace
 }  // namespace tesmo::test

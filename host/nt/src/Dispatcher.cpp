@@ -333,6 +333,22 @@ Clock::TimerId Clock::At(Time deadline, std::function<void()> callback)
     return id;
 }
 
+std::optional<Clock::TimerId> Clock::AtIfAhead(Time deadline, std::function<void()> callback)
+{
+    TimerId id;
+    {
+        std::lock_guard lock(dispatcher_.mutex);
+        if (deadline <= dispatcher_.now) return std::nullopt;
+        id = dispatcher_.nextDeadlineId++;
+        auto key = std::make_pair(deadline, id);
+        dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
+        dispatcher_.timersById.emplace(id, key);
+        dispatcher_.DeadlineAddedLocked();
+    }
+    NotifyStateChanged();
+    return id;
+}
+
 Clock::TimerId Clock::After(Time delay, std::function<void()> callback)
 {
     std::lock_guard lock(dispatcher_.mutex);

@@ -266,13 +266,16 @@ void UsbDevice::ScheduleFrame(Transfer& transfer)
     if (frameTimer_) clock().Cancel(*frameTimer_);
     const emu::Time at = transfer.due;
     frameTimerAt_ = at;
-    frameTimer_ = clock().At(at, [this, liveness = liveness_, at] {
+    frameTimer_ = clock().AtIfAhead(at, [this, liveness = liveness_, at] {
         std::lock_guard alive(liveness->mutex);
         if (!liveness->alive) return;
         std::lock_guard lock(mutex_);
         if (frameTimer_ && frameTimerAt_ == at) frameTimer_.reset();
         thread_->Post([this] { CompleteDueTransfers(); });
     });
+    // Its frame went by while the bus was busy (the clock may move on any
+    // thread): a timer set in the past would wait for the clock's next move.
+    if (!frameTimer_) thread_->Post([this] { CompleteDueTransfers(); });
 }
 
 void UsbDevice::CompleteDueTransfers()
