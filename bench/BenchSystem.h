@@ -27,6 +27,7 @@ public:
     // Plugs `instrument` in, lets the driver start it and opens COM3.
     HANDLE StartPort(emu::usb::Instrument& instrument, emu::usb::DeviceConfig config);
     emu::usb::Bus& bus() { return *bus_; }
+    emu::System& system() { return *system_; }
 
 private:
     std::unique_ptr<emu::System> system_;

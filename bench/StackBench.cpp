@@ -1,39 +1,29 @@
-// What the whole stack costs against what it carries, measured in one run:
-//  - a 1 MiB read through ReadFile from a streaming source that sends as fast
-//    as it is asked, against a plain memcpy of 1 MiB;
-//  - a command and its answer (*IDN?) through WriteFile and ReadFile, against
-//    the same two transfers sent as URBs straight to the bus.
+// What the whole stack costs against what it carries, measured in one run.
+// Each row takes its baseline in the same process just before its timed loop
+// and prints the ratio as a counter, so one run prints the whole table:
+//  - ReadFile1MiBFromStream: a 1 MiB ReadFile from a streaming source that
+//    sends as fast as it is asked; x_memcpy against a memcpy of 1 MiB;
+//  - IdnThroughComPort: *IDN? and its answer through WriteFile and ReadFile;
+//    x_urbs against the same two transfers sent as URBs straight to the bus;
+//  - IdnWithPluggedInstruments/64: the same round trip with 63 more
+//    instruments on the bus; x_one against the round trip before they came.
 // Run from the release build with no trace sink attached, as a user runs the
-// driver: nothing formats traces nobody reads. Times are wall-clock (the
-// bench thread mostly waits while the bus thread works); compare each row
-// with its baseline: ReadFile1MiBFromStream with Memcpy1MiB, IdnThroughComPort
-// with IdnAsUrbsToTheBus at the same packet size.
+// driver. Times are wall-clock (the bench thread mostly waits while the bus
+// thread works). switches_per_op counts the process's context switches.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "BenchSystem.h"
+#include "Measure.h"
+#include "Rows.h"
 #include "instrument/CommandInstrument.h"
 #include "instrument/StreamingSource.h"
-#include "usb/Descriptors.h"
 
 namespace tesmo::bench {
 namespace {
-
-constexpr std::uint32_t kMiB = 1 << 20;
-
-emu::usb::DeviceConfig AtSpeed(emu::usb::Speed speed)
-{
-    emu::usb::DeviceConfig config;
-    config.descriptors = emu::usb::descriptors::StandardInstrument(speed);
-    return config;
-}
-
-emu::usb::Speed SpeedOf(const benchmark::State& state)
-{
-    return state.range(0) == 512 ? emu::usb::Speed::High : emu::usb::Speed::Full;
-}
 
 void Memcpy1MiB(benchmark::State& state)
 {
@@ -51,40 +41,41 @@ BENCHMARK(Memcpy1MiB)->UseRealTime();
 // in one bulk transfer, so the read time limit never applies.
 void ReadFile1MiBFromStream(benchmark::State& state)
 {
-    emu::usb::StreamingSourceOptions options;
-    options.running = true;
-    options.burstPackets = 16;
-    emu::usb::StreamingSource source(options);
+    const double memcpySeconds = MemcpySecondsPerMiB();
+    emu::usb::StreamingSource source(FastSource());
     BenchSystem system;
     HANDLE port = system.StartPort(source, AtSpeed(SpeedOf(state)));
-    COMMTIMEOUTS timeouts{0, 0, 1000, 0, 0};
-    SetCommTimeouts(port, &timeouts);
+    SetReadTimeouts(port, 1000);
     std::vector<std::uint8_t> buffer(kMiB);
+    LoopMeter meter;
     for (auto _ : state) {
-        DWORD got = 0;
-        if (!ReadFile(port, buffer.data(), kMiB, &got, nullptr) || got != kMiB) {
+        if (!ReadMiB(port, buffer)) {
             state.SkipWithError("the read came back short");
             break;
         }
     }
+    state.counters["x_memcpy"] = meter.SecondsPerIteration(state.iterations()) / memcpySeconds;
+    state.counters["switches_per_op"] = meter.SwitchesPerIteration(state.iterations());
     state.SetBytesProcessed(state.iterations() * kMiB);
 }
 BENCHMARK(ReadFile1MiBFromStream)->Arg(64)->Arg(512)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void IdnThroughComPort(benchmark::State& state)
 {
-    emu::usb::CommandInstrument instrument;
+    emu::usb::CommandInstrument instrument, direct;
     BenchSystem system;
     HANDLE port = system.StartPort(instrument, AtSpeed(SpeedOf(state)));
-    char answer[256];
+    RawUsbDevice device(system.bus(), direct, AtSpeed(SpeedOf(state)));
+    const double urbSeconds = SecondsPerCall([&] { IdnAsUrbs(device); }, 500);
+    LoopMeter meter;
     for (auto _ : state) {
-        DWORD written = 0, got = 0;
-        WriteFile(port, "*IDN?\n", 6, &written, nullptr);
-        if (!ReadFile(port, answer, sizeof answer, &got, nullptr) || got != 31) {
+        if (!IdnThroughPort(port)) {
             state.SkipWithError("no answer");
             break;
         }
     }
+    state.counters["x_urbs"] = meter.SecondsPerIteration(state.iterations()) / urbSeconds;
+    state.counters["switches_per_op"] = meter.SwitchesPerIteration(state.iterations());
 }
 BENCHMARK(IdnThroughComPort)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -92,18 +83,44 @@ void IdnAsUrbsToTheBus(benchmark::State& state)
 {
     emu::usb::CommandInstrument instrument;
     BenchSystem system;
-    emu::usb::DeviceConfig config = AtSpeed(SpeedOf(state));
-    RawUsbDevice device(system.bus(), instrument, std::move(config));
-    char answer[256];
+    RawUsbDevice device(system.bus(), instrument, AtSpeed(SpeedOf(state)));
+    LoopMeter meter;
     for (auto _ : state) {
-        device.BulkOut("*IDN?\n", 6);
-        if (device.BulkIn(answer, sizeof answer) != 31) {
+        if (!IdnAsUrbs(device)) {
             state.SkipWithError("no answer");
             break;
         }
     }
+    state.counters["switches_per_op"] = meter.SwitchesPerIteration(state.iterations());
 }
 BENCHMARK(IdnAsUrbsToTheBus)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Every plugged device has a bus thread of its own; a round trip on one of
+// them must not wake the others.
+void IdnWithPluggedInstruments(benchmark::State& state)
+{
+    const auto plugged = static_cast<std::size_t>(state.range(0));
+    std::vector<std::unique_ptr<emu::usb::CommandInstrument>> others;
+    emu::usb::CommandInstrument instrument;
+    for (std::size_t i = 1; i < plugged; ++i) others.push_back(std::make_unique<emu::usb::CommandInstrument>());
+    BenchSystem system;
+    HANDLE port = system.StartPort(instrument, AtSpeed(emu::usb::Speed::Full));
+    const double aloneSeconds = SecondsPerCall([&] { IdnThroughPort(port); }, 500);
+    std::vector<std::unique_ptr<RawUsbDevice>> devices;
+    for (auto& other : others) {
+        devices.push_back(std::make_unique<RawUsbDevice>(system.bus(), *other, AtSpeed(emu::usb::Speed::Full)));
+    }
+    LoopMeter meter;
+    for (auto _ : state) {
+        if (!IdnThroughPort(port)) {
+            state.SkipWithError("no answer");
+            break;
+        }
+    }
+    state.counters["x_one"] = meter.SecondsPerIteration(state.iterations()) / aloneSeconds;
+    state.counters["switches_per_op"] = meter.SwitchesPerIteration(state.iterations());
+}
+BENCHMARK(IdnWithPluggedInstruments)->Arg(64)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tesmo::bench

@@ -57,6 +57,12 @@ public:
     // An IN transfer waits and nothing is queued: a source that produces on
     // demand pushes now.
     virtual void OnInWanted() {}
+    // Before OnInWanted, when nothing is queued: a source that produces on
+    // demand may write whole packets straight into the transfer's room (a
+    // multiple of the packet size) instead of pushing them, and returns the
+    // bytes written (a multiple of the packet size; 0: push as usual). Called
+    // with the bus's device lock held: it must not call the port.
+    virtual std::size_t FillInDirect(std::span<std::uint8_t> room) { (void)room; return 0; }
     // The host reset or aborted a pipe (endpoint address as in the descriptor).
     virtual void OnPipeReset(std::uint8_t endpointAddress) { (void)endpointAddress; }
 };

@@ -68,6 +68,12 @@ void PortLink::Flush()
     delivered_.notify_all();
 }
 
+bool PortLink::Idle() const
+{
+    std::lock_guard lock(mutex_);
+    return open_ && queue_.empty() && !deliverer_;
+}
+
 std::uint16_t PortLink::PacketSize() const
 {
     std::lock_guard lock(mutex_);

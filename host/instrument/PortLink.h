@@ -47,6 +47,10 @@ public:
     // Delivers what is queued, unless another delivery is in progress.
     void Flush();
 
+    // Open with nothing queued or on its way to the port: a packet produced
+    // now by other means cannot overtake one posted earlier.
+    bool Idle() const;
+
     // The open port's IN packet size; 0 when closed.
     std::uint16_t PacketSize() const;
 

@@ -24,6 +24,8 @@ public:
     std::uint8_t At(std::uint64_t position) const;
     // The `count` bytes from `position` on.
     std::vector<std::uint8_t> Slice(std::uint64_t position, std::size_t count) const;
+    // Writes the bytes from `position` on into `out` (the counter a word at a time).
+    void Fill(std::uint64_t position, std::span<std::uint8_t> out) const;
     // Where `received` (which should start at stream position `position`)
     // first departs from the pattern, as an offset into `received`.
     std::optional<std::size_t> FirstMismatch(std::uint64_t position, std::span<const std::uint8_t> received) const;

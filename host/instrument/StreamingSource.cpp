@@ -121,6 +121,17 @@ void StreamingSource::OnInWanted()
     emu::NotifyStateChanged();
 }
 
+std::size_t StreamingSource::FillInDirect(std::span<std::uint8_t> room)
+{
+    std::lock_guard lock(mutex_);
+    if (!port_ || !running_ || RateMode() || !link_.Idle()) return 0;
+    const std::size_t packetSize = link_.PacketSize();
+    const std::size_t count = room.size() - room.size() % packetSize;
+    options_.pattern.Fill(produced_, room.first(count));
+    produced_ += count;
+    return count;
+}
+
 void StreamingSource::StartLocked()
 {
     if (running_) return;

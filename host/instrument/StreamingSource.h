@@ -81,6 +81,7 @@ public:
     void Disconnect() override;
     std::int32_t OnBulkOut(std::span<const std::uint8_t> data) override;
     void OnInWanted() override;
+    std::size_t FillInDirect(std::span<std::uint8_t> room) override;
 
 private:
     bool RateMode() const { return options_.bytesPerSecond != 0; }

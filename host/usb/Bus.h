@@ -17,6 +17,10 @@
 
 namespace emu::usb {
 
+namespace detail {
+class FrameSchedule;
+}
+
 class Bus {
 public:
     explicit Bus(emu::System& system);
@@ -44,6 +48,8 @@ private:
     emu::System& system_;
     PDRIVER_OBJECT driver_ = nullptr;
     unsigned nextPort_ = 1;
+    // The frames' bandwidth, shared by the devices' bulk endpoints; outlives them.
+    std::unique_ptr<detail::FrameSchedule> frames_;
     std::vector<std::unique_ptr<UsbDevice>> devices_;
 };
 

@@ -45,8 +45,10 @@ struct DeviceConfig {
     ULONG portStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
     // The last element of the instance path; empty: the port number.
     std::u16string instanceId;
-    // Bulk transfers complete at the next frame boundary of the emulated
-    // clock (1 ms at full speed, 125 us at high speed) instead of at once.
+    // Bulk transfers complete at the end of the frame of the emulated clock
+    // (1 ms at full speed, 125 us at high speed) that carries their last
+    // packet instead of at once; a frame carries at most 19 (full speed) or
+    // 13 (high speed) bulk packets, shared by the bus's bulk endpoints.
     bool frameTiming = false;
     // The IRQL at which the bus thread completes set and query power requests:
     // DISPATCH_LEVEL as a hub's completion does, or PASSIVE_LEVEL for a bus

@@ -65,6 +65,7 @@ struct Transfer;
 class Completions;
 struct BusDispatch;
 struct Liveness;
+class FrameSchedule;
 }  // namespace detail
 
 // A PnP request as it reached the PDO, and how the bus completed it.
@@ -87,7 +88,8 @@ struct PowerRecord {
 class UsbDevice final : public BulkPort {
 public:
     // Made by Bus::Plug.
-    UsbDevice(PDRIVER_OBJECT busDriver, unsigned port, Instrument& instrument, DeviceConfig config);
+    UsbDevice(PDRIVER_OBJECT busDriver, unsigned port, Instrument& instrument, DeviceConfig config,
+              detail::FrameSchedule& frames);
     ~UsbDevice() override;
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
@@ -199,6 +201,9 @@ private:
     void FailTransfers(const std::function<bool(const detail::Transfer&)>& which, USBD_STATUS usbd,
                        NTSTATUS status, Completions& done);
     bool Enqueue(detail::Transfer transfer, Completions& done);
+    // Frame timing: books the packets a transfer took since the last booking.
+    void BookPackets(detail::Transfer& transfer);
+    // Marks a transfer ready for its frame and arms the timer for the earliest one.
     void ScheduleFrame(detail::Transfer& transfer);
     const UrbFailure* MatchFailure(PURB urb);
     USBD_PIPE_HANDLE NewHandle();
@@ -210,6 +215,7 @@ private:
     const unsigned port_;
     Instrument& instrument_;
     const DeviceConfig config_;
+    detail::FrameSchedule& frames_;
     std::unique_ptr<detail::ConfigurationModel> model_;
     std::optional<std::uint8_t> instrumentIn_;   // endpoint addresses
     std::optional<std::uint8_t> instrumentOut_;

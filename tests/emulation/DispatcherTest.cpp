@@ -189,7 +189,6 @@ TEST_F(DispatcherTest, AutoAdvanceJumpsToTheDeadlineWhenNothingCanRun)
 // current job leaves it blocked: the clock still jumps to that wait's deadline.
 TEST_F(DispatcherTest, APostToABlockedSystemThreadDoesNotStopTheClock)
 {
-    sys().clock().SetAutoAdvance(true);
     emu::SystemThread worker("worker-under-test");
     std::atomic<NTSTATUS> waited{STATUS_PENDING};
     worker.Post([&] {
@@ -199,9 +198,33 @@ TEST_F(DispatcherTest, APostToABlockedSystemThreadDoesNotStopTheClock)
     });
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the job to wait on the clock");
     worker.Post([] {});
+    sys().clock().SetAutoAdvance(true);  // only now: the post came while the job waited
     worker.Drain();
     EXPECT_EQ(waited.load(), STATUS_TIMEOUT);
     EXPECT_EQ(sys().clock().Now(), 5 * emu::kSecond);
+}
+
+// Counting is exact: an application thread holds the auto-advancing clock
+// between two of its calls (it is running its own code), lets it go while it
+// waits, and no longer counts once it has ended.
+TEST_F(DispatcherTest, AutoAdvanceCountsApplicationThreadsBetweenTheirCalls)
+{
+    sys().clock().SetAutoAdvance(true);
+    { emu::ApiScope call; }
+    std::atomic<int> fired{0};
+    sys().clock().After(emu::kSecond, [&] { ++fired; });
+    EXPECT_EQ(sys().clock().Now(), 0) << "moved while the application ran between calls";
+    emu::WaitUntil([&] { return fired == 1; }, "the clock to move while the application waits");
+    EXPECT_EQ(sys().clock().Now(), emu::kSecond);
+
+    std::thread other([] { emu::ApiScope call; });
+    {
+        emu::OutsideWait joining;
+        other.join();
+    }
+    sys().clock().After(emu::kSecond, [&] { ++fired; });
+    emu::WaitUntil([&] { return fired == 2; }, "the clock to move with the ended thread no longer counted");
+    EXPECT_EQ(sys().clock().Now(), 2 * emu::kSecond);
 }
 
 }  // namespace

@@ -205,5 +205,21 @@ TEST(StreamPatternTest, CounterShowsALostRunOfWholePacketsThatAByteCounterWouldH
     EXPECT_EQ(pattern.FirstMismatch(4096, pattern.Slice(4096, 300)), std::nullopt);
 }
 
+// Slices are written a word (or a period) at a time: every start and end
+// alignment must give the bytes At gives, past the counter's first carry.
+TEST(StreamPatternTest, SlicesAgreeWithAtWhateverTheirAlignment)
+{
+    for (const auto& pattern : {StreamPattern::Counter(), StreamPattern::Repeating({1, 2, 3, 4, 5})}) {
+        for (std::uint64_t start : {0ull, 1ull, 3ull, 1021ull, 4ull * 0x1FFFFull + 2}) {
+            for (std::size_t count : {0u, 1u, 3u, 4u, 9u, 1030u}) {
+                auto bytes = pattern.Slice(start, count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    ASSERT_EQ(bytes[i], pattern.At(start + i)) << "from " << start << ", byte " << i;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tesmo::test

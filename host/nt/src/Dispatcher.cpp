@@ -21,13 +21,21 @@ constexpr LONGLONG kBootSystemTime = 133'000'000'000'000'000LL;  // early 2022, 
 
 }  // namespace
 
+// Guards which dispatcher counts which application thread, against a thread
+// ending while its system goes. Taken before a dispatcher's mutex.
+std::mutex g_adoptions;
+
+ThreadState::ThreadState() : name("thread-" + std::to_string(++g_threadNumber)) {}
+
+ThreadState::~ThreadState()
+{
+    std::lock_guard adoptions(g_adoptions);
+    if (Dispatcher* dispatcher = adoptedBy.load()) dispatcher->Forget(*this);
+}
+
 ThreadState& Self()
 {
-    thread_local ThreadState self = [] {
-        ThreadState s;
-        s.name = "thread-" + std::to_string(++g_threadNumber);
-        return s;
-    }();
+    thread_local ThreadState self;
     return self;
 }
 
@@ -40,8 +48,16 @@ Dispatcher::Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdogLim
 Dispatcher::~Dispatcher()
 {
     {
+        std::lock_guard adoptions(g_adoptions);
         std::lock_guard lock(mutex);
         stopping_ = true;
+        // Threads that outlive the system start afresh in the next one.
+        for (ThreadState* thread : adopted_) {
+            thread->adoptedBy = nullptr;
+            thread->counted = false;
+            thread->ready = false;
+        }
+        adopted_.clear();
     }
     autoCv_.notify_all();
     autoThread_.join();
@@ -58,10 +74,29 @@ void Dispatcher::Count(ThreadState& thread)
 void Dispatcher::Uncount(ThreadState& thread)
 {
     if (!thread.counted) return;
-    if (thread.ready) --readyCount_;
     thread.counted = false;
-    thread.ready = false;
-    if (readyCount_ == 0) autoCv_.notify_all();
+    if (thread.ready) {
+        thread.ready = false;
+        if (--readyCount_ == 0 && ClockCanAdvanceLocked()) autoCv_.notify_one();
+    }
+}
+
+void Dispatcher::Adopt(ThreadState& thread)
+{
+    std::lock_guard adoptions(g_adoptions);
+    std::lock_guard lock(mutex);
+    if (thread.adoptedBy.load()) return;
+    Count(thread);
+    thread.adoptedBy = this;
+    adopted_.insert(&thread);
+}
+
+void Dispatcher::Forget(ThreadState& thread)
+{
+    std::lock_guard lock(mutex);
+    Uncount(thread);
+    adopted_.erase(&thread);
+    thread.adoptedBy = nullptr;
 }
 
 void Dispatcher::MakeReady(ThreadState& thread)
@@ -76,8 +111,14 @@ void Dispatcher::MakeBlocked(ThreadState& thread)
 {
     if (thread.counted && thread.ready) {
         thread.ready = false;
-        if (--readyCount_ == 0) autoCv_.notify_all();
+        // Only the last runnable thread going to sleep can let the clock move.
+        if (--readyCount_ == 0 && ClockCanAdvanceLocked()) autoCv_.notify_one();
     }
+}
+
+void Dispatcher::DeadlineAddedLocked()
+{
+    if (ClockCanAdvanceLocked()) autoCv_.notify_one();
 }
 
 std::string Dispatcher::DescribeBlockedThreads()
@@ -124,6 +165,13 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
 void Dispatcher::AdvanceTo(Time when)
 {
     std::unique_lock lock(mutex);
+    AdvanceLocked(lock, when);
+    lock.unlock();
+    NotifyStateChanged();
+}
+
+void Dispatcher::AdvanceLocked(std::unique_lock<std::mutex>& lock, Time when)
+{
     for (;;) {
         auto first = deadlines.begin();
         if (first == deadlines.end() || first->first.first > when) break;
@@ -149,8 +197,6 @@ void Dispatcher::AdvanceTo(Time when)
         }
     }
     if (when > now) now = when;
-    lock.unlock();
-    NotifyStateChanged();
 }
 
 bool Dispatcher::AdvanceToNextDeadline()
@@ -170,7 +216,7 @@ bool Dispatcher::SetAutoAdvance(bool enabled)
     std::lock_guard lock(mutex);
     bool was = autoAdvance_;
     autoAdvance_ = enabled;
-    autoCv_.notify_all();
+    autoCv_.notify_one();
     return was;
 }
 
@@ -179,16 +225,14 @@ void Dispatcher::AutoAdvanceLoop()
     SetThreadName("clock");
     std::unique_lock lock(mutex);
     for (;;) {
-        autoCv_.wait(lock, [&] { return stopping_ || (autoAdvance_ && readyCount_ == 0 && !deadlines.empty()); });
+        // Counting is exact (application threads count between their calls,
+        // wakers make a thread ready before they let go of the lock), so the
+        // clock may move the moment the last counted thread blocks.
+        autoCv_.wait(lock, [&] { return stopping_ || ClockCanAdvanceLocked(); });
         if (stopping_) return;
-        // Let a thread that is between two calls become runnable first.
+        AdvanceLocked(lock, deadlines.begin()->first.first);
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        lock.lock();
-        if (stopping_ || !autoAdvance_ || readyCount_ != 0 || deadlines.empty()) continue;
-        Time next = deadlines.begin()->first.first;
-        lock.unlock();
-        AdvanceTo(next);
+        NotifyStateChanged();
         lock.lock();
     }
 }
@@ -285,6 +329,23 @@ Clock::TimerId Clock::At(Time deadline, std::function<void()> callback)
         auto key = std::make_pair(deadline, id);
         dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
         dispatcher_.timersById.emplace(id, key);
+        dispatcher_.DeadlineAddedLocked();
+    }
+    NotifyStateChanged();
+    return id;
+}
+
+std::optional<Clock::TimerId> Clock::AtIfAhead(Time deadline, std::function<void()> callback)
+{
+    TimerId id;
+    {
+        std::lock_guard lock(dispatcher_.mutex);
+        if (deadline <= dispatcher_.now) return std::nullopt;
+        id = dispatcher_.nextDeadlineId++;
+        auto key = std::make_pair(deadline, id);
+        dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
+        dispatcher_.timersById.emplace(id, key);
+        dispatcher_.DeadlineAddedLocked();
     }
     NotifyStateChanged();
     return id;
@@ -297,6 +358,7 @@ Clock::TimerId Clock::After(Time delay, std::function<void()> callback)
     auto key = std::make_pair(dispatcher_.now + delay, id);
     dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
     dispatcher_.timersById.emplace(id, key);
+    dispatcher_.DeadlineAddedLocked();
     return id;
 }
 

@@ -3,6 +3,7 @@
 // dispatcher lock. Private to the emulation.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -21,14 +22,23 @@ class Verifier;
 
 namespace emu::detail {
 
+class Dispatcher;
+
 struct ThreadState {
+    ThreadState();  // named thread-<n> until it names itself
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+    ~ThreadState();  // an application thread that ends stops being counted
+
     KIRQL irql = PASSIVE_LEVEL;
     std::string name;
     // Scheduler view: counted threads take part in the auto-advance decision;
     // a counted thread is ready unless it is blocked.
     bool counted = false;
     bool ready = false;
-    int apiDepth = 0;
+    // The dispatcher that counts this application thread from its first call
+    // until it ends (null: none). Written under the adoption lock.
+    std::atomic<Dispatcher*> adoptedBy{nullptr};
     // What the thread is blocked on, for watchdog reports.
     const char* waitKind = nullptr;
     const void* waitObject = nullptr;
@@ -66,6 +76,13 @@ public:
     void Count(ThreadState& thread);    // start counting a thread as ready
     void Uncount(ThreadState& thread);
 
+    // Counts an application thread from now until it ends (or the system
+    // goes): between two calls it is still running its own code, and the
+    // clock must not jump under it. Caller holds no lock.
+    void Adopt(ThreadState& thread);
+    // The thread ended (caller holds the adoption lock, not the mutex).
+    void Forget(ThreadState& thread);
+
     // Blocks the current thread on `cv` until `done()` holds, with the
     // watchdog. The waker is expected to have called MakeReady.
     void Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, const std::function<bool()>& done,
@@ -79,6 +96,8 @@ public:
     std::map<std::uint64_t, std::pair<Time, std::uint64_t>> timersById;
     // Locks internally; fires timers without the lock.
     void AdvanceTo(Time when);
+    // A deadline was added: wakes the auto-advancing clock if it may now move.
+    void DeadlineAddedLocked();
     bool AdvanceToNextDeadline();
     // Returns whether it was on.
     bool SetAutoAdvance(bool enabled);
@@ -93,10 +112,14 @@ public:
 
 private:
     void AutoAdvanceLoop();
+    // Caller holds `lock` on mutex; released while timers run.
+    void AdvanceLocked(std::unique_lock<std::mutex>& lock, Time when);
+    bool ClockCanAdvanceLocked() const { return autoAdvance_ && readyCount_ == 0 && !deadlines.empty(); }
 
     Verifier& verifier_;
     std::size_t readyCount_ = 0;
     std::set<ThreadState*> blocked_;
+    std::set<ThreadState*> adopted_;  // under the adoption lock and mutex
     bool autoAdvance_ = false;
     bool stopping_ = false;
     std::condition_variable autoCv_;

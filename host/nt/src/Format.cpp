@@ -34,12 +34,14 @@ void Pad(std::string& out, const std::string& body, const Spec& spec, char fill 
 std::string Digits(unsigned long long value, unsigned base, bool upper)
 {
     const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string s;
+    char reversed[64];  // 64 binary digits at most
+    char* end = reversed + sizeof reversed;
+    char* first = end;
     do {
-        s.insert(s.begin(), set[value % base]);
+        *--first = set[value % base];
         value /= base;
     } while (value);
-    return s;
+    return std::string(first, end);
 }
 
 void Integer(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude, unsigned base,

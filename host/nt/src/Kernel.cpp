@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "ApplicationGate.h"
 #include "emu/Threads.h"
@@ -129,11 +130,23 @@ thread_local bool t_insideTraceSink = false;
 
 void System::SetTraceSink(TraceSink sink)
 {
-    std::unique_lock lock(kernel_->traceMutex);
-    kernel_->traceSink = std::move(sink);
-    g_traceAttached.store(kernel_->traceSink != nullptr);
+    auto& k = *kernel_;
+    std::unique_lock lock(k.traceMutex);
+    auto fresh = sink ? std::make_unique<TraceSink>(std::move(sink)) : nullptr;
+    k.traceSink.store(fresh.get());
+    g_traceAttached.store(fresh != nullptr);
+    auto old = std::exchange(k.installedSink, std::move(fresh));
     const int own = t_insideTraceSink ? 1 : 0;
-    kernel_->traceCallsEnded.wait(lock, [&] { return kernel_->traceCallsRunning <= own; });
+    ++k.traceSettersWaiting;
+    k.traceCallsEnded.wait(lock, [&] { return k.traceCallsRunning.load() <= own; });
+    --k.traceSettersWaiting;
+    if (own) {
+        // The old sink is the one running on this thread: keep it until a
+        // setter outside any sink call finds nobody using it.
+        k.retiredSinks.push_back(std::move(old));
+    } else {
+        k.retiredSinks.clear();
+    }
 }
 
 void System::ClearTraceSink() { SetTraceSink(nullptr); }
@@ -161,20 +174,19 @@ VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
 {
     if (!emu::System::Exists()) return;
     auto& kernel = K();
-    emu::TraceSink sink;
-    {
-        std::lock_guard lock(kernel.traceMutex);
-        if (!kernel.traceSink) return;
-        sink = kernel.traceSink;
-        ++kernel.traceCallsRunning;
+    // Counted before the sink is read: a setter that swapped it waits for us.
+    kernel.traceCallsRunning.fetch_add(1);
+    if (const emu::TraceSink* sink = kernel.traceSink.load()) {
+        const bool outer = !emu::t_insideTraceSink;
+        emu::t_insideTraceSink = true;
+        (*sink)(Level, Component, Text);
+        if (outer) emu::t_insideTraceSink = false;
     }
-    const bool outer = !emu::t_insideTraceSink;
-    emu::t_insideTraceSink = true;
-    sink(Level, Component, Text);
-    if (outer) emu::t_insideTraceSink = false;
-    std::lock_guard lock(kernel.traceMutex);
-    --kernel.traceCallsRunning;
-    kernel.traceCallsEnded.notify_all();
+    kernel.traceCallsRunning.fetch_sub(1);
+    if (kernel.traceSettersWaiting.load() != 0) {
+        std::lock_guard lock(kernel.traceMutex);
+        kernel.traceCallsEnded.notify_all();
+    }
 }
 
 ULONG DbgPrint(PCSTR Format, ...)

@@ -2,7 +2,10 @@
 // Private to the emulation.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <memory>
+#include <vector>
 #include <mutex>
 
 #include "DeviceInterfaces.h"
@@ -44,10 +47,17 @@ public:
     ObjectNamespace names;
     UserIo userIo;
 
+    // The trace sink. A call of it takes no lock and copies nothing: it counts
+    // itself in `traceCallsRunning` and calls the installed sink in place; a
+    // setter (under traceMutex) swaps the pointer and waits until the calls
+    // that may still use the old sink have ended before it lets it go.
     std::mutex traceMutex;
     std::condition_variable traceCallsEnded;
-    int traceCallsRunning = 0;  // calls of a sink in progress, under traceMutex
-    TraceSink traceSink;
+    std::atomic<int> traceCallsRunning{0};
+    std::atomic<int> traceSettersWaiting{0};
+    std::atomic<const TraceSink*> traceSink{nullptr};
+    std::unique_ptr<TraceSink> installedSink;               // under traceMutex
+    std::vector<std::unique_ptr<TraceSink>> retiredSinks;  // replaced from inside themselves; under traceMutex
 };
 
 // The current system's kernel; a loud failure when no system exists.

@@ -1,6 +1,7 @@
 // Thread names, IRQL scopes, application scopes, system threads and WaitUntil.
 #include "emu/Threads.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -14,13 +15,16 @@ using detail::Self;
 
 namespace {
 
-// The condition variables emulated threads block on are never destroyed:
-// destroying one waits for the threads blocked on it, so a process that
-// exits while a system still runs would hang in its static destructors.
+// WaitUntil's wake-up. The emulation reports a change far more often than
+// anyone waits for one, so a report with no waiter touches two atomics only.
+// Never destroyed: destroying a condition variable waits for the threads
+// blocked on it, so a process that exits while a system still runs would
+// hang in its static destructors.
 struct Change {
     std::mutex mutex;
     std::condition_variable changed;
-    std::uint64_t generation = 0;
+    std::atomic<std::uint64_t> generation{0};
+    std::atomic<int> waiters{0};
 };
 
 Change& TheChange()
@@ -28,6 +32,7 @@ Change& TheChange()
     static Change* change = new Change;
     return *change;
 }
+
 
 }  // namespace
 
@@ -39,28 +44,27 @@ IrqlScope::IrqlScope(unsigned char irql) : previous_(Self().irql) { Self().irql 
 
 IrqlScope::~IrqlScope() { Self().irql = previous_; }
 
-ApiScope::ApiScope() : outermost_(Self().apiDepth++ == 0)
+ApiScope::ApiScope()
 {
-    if (!outermost_ || !System::Exists()) return;
-    std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.Count(Self());
+    if (!System::Exists()) return;
+    auto& dispatcher = K().dispatcher;
+    if (Self().adoptedBy.load(std::memory_order_acquire) != &dispatcher) dispatcher.Adopt(Self());
 }
 
-ApiScope::~ApiScope()
+OutsideWait::OutsideWait()
 {
-    --Self().apiDepth;
-    if (!outermost_ || !System::Exists()) return;
+    if (!System::Exists() || !Self().counted) return;
     std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.Uncount(Self());
+    K().dispatcher.MakeBlocked(Self());
+    blocked_ = true;
 }
 
-namespace {
-std::condition_variable& JobCv()
+OutsideWait::~OutsideWait()
 {
-    static auto* cv = new std::condition_variable;  // never destroyed, as TheChange()
-    return *cv;
+    if (!blocked_ || !System::Exists()) return;
+    std::lock_guard lock(K().dispatcher.mutex);
+    K().dispatcher.MakeReady(Self());
 }
-}  // namespace
 
 SystemThread::SystemThread(std::string name) : name_(std::move(name))
 {
@@ -95,7 +99,7 @@ SystemThread::~SystemThread()
         stopping_ = true;
         if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
-    JobCv().notify_all();
+    wake_.notify_one();
     thread_.join();
 }
 
@@ -107,7 +111,7 @@ void SystemThread::Post(std::function<void()> job)
         ++posted_;
         if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
-    JobCv().notify_all();
+    wake_.notify_one();
 }
 
 void SystemThread::Drain()
@@ -134,7 +138,7 @@ void SystemThread::Run()
             if (stopping_) break;
             idle_ = true;
             dispatcher.MakeBlocked(Self());
-            JobCv().wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            wake_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
             idle_ = false;
             dispatcher.MakeReady(Self());
             continue;
@@ -161,9 +165,12 @@ void SystemThread::Run()
 void NotifyStateChanged()
 {
     Change& change = TheChange();
+    // Sequentially consistent with WaitForChange: either the waiter's count is
+    // seen here, or the waiter reads the new generation.
+    change.generation.fetch_add(1);
+    if (change.waiters.load() == 0) return;
     {
-        std::lock_guard lock(change.mutex);
-        ++change.generation;
+        std::lock_guard lock(change.mutex);  // a waiter between its check and its sleep
     }
     change.changed.notify_all();
 }
@@ -180,17 +187,20 @@ std::chrono::milliseconds Watchdog()
 bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
 {
     auto start = std::chrono::steady_clock::now();
+    OutsideWait blocked;  // the clock may move for what this waits for
     Change& change = TheChange();
+    change.waiters.fetch_add(1);
+    struct Leave {
+        Change& change;
+        ~Leave() { change.waiters.fetch_sub(1); }
+    } leave{change};
     for (;;) {
-        std::uint64_t seen;
-        {
-            std::lock_guard lock(change.mutex);
-            seen = change.generation;
-        }
+        std::uint64_t seen = change.generation.load();
         if (condition()) return true;
         {
             std::unique_lock lock(change.mutex);
-            change.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return change.generation != seen; });
+            change.changed.wait_for(lock, std::chrono::milliseconds(50),
+                                    [&] { return change.generation.load() != seen; });
         }
         if (std::chrono::steady_clock::now() - start > limit) return condition();
     }

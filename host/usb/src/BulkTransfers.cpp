@@ -6,9 +6,11 @@
 // (ClaimFromCancel) while the device's mutex shows it still in the list. The
 // cancel routine removes what it finds in the list; a claimer that loses the
 // race marks the transfer `cancelling` and leaves it to the cancel routine.
+#include <algorithm>
 #include <cstring>
 
 #include "DeviceInternals.h"
+#include "FrameSchedule.h"
 #include "usb/UsbDevice.h"
 
 namespace emu::usb {
@@ -16,12 +18,6 @@ namespace emu::usb {
 using detail::Completions;
 using detail::Pipe;
 using detail::Transfer;
-
-namespace {
-
-emu::Time FrameLength(Speed speed) { return speed == Speed::High ? 125 * emu::kMicrosecond : emu::kMillisecond; }
-
-}  // namespace
 
 void UsbDevice::SubmitBulk(PURB urb, PIRP irp)
 {
@@ -108,6 +104,9 @@ void UsbDevice::DeliverOut(Pipe& pipe, PURB urb, PIRP irp)
         transfer.status = STATUS_SUCCESS;
         transfer.moved = request.TransferBufferLength;
     }
+    // A zero-length transfer still sends one (empty) packet.
+    const std::size_t packetSize = std::max<std::size_t>(pipe.endpoint.maxPacketSize, 1);
+    transfer.unbooked = std::max<std::uint64_t>(1, (transfer.moved + packetSize - 1) / packetSize);
     if (config_.frameTiming && !gone_) {
         if (Enqueue(transfer, done)) ScheduleFrame(transfers_.back());
         return;
@@ -157,6 +156,7 @@ bool UsbDevice::Fill(Transfer& t)
     while (!inQueue_.empty()) {
         InPacket packet = std::move(inQueue_.front());
         inQueue_.pop_front();
+        ++t.unbooked;
         if (packet.failed) {
             t.state = Transfer::State::Ready;
             t.usbdStatus = packet.usbdStatus;
@@ -175,7 +175,16 @@ bool UsbDevice::Fill(Transfer& t)
         }
         if (t.moved == length) return finish(USBD_STATUS_SUCCESS);
     }
-    return false;
+    // Nothing queued: a source that produces on demand may write whole
+    // packets straight into the buffer, with no packet objects between.
+    const std::size_t room = (length - t.moved) / packetSize * packetSize;
+    if (room == 0 || gone_) return false;
+    const std::size_t written =
+        instrument_.FillInDirect({static_cast<std::uint8_t*>(t.urb->TransferBuffer) + t.moved, room});
+    if (written == 0) return false;
+    t.moved += static_cast<ULONG>(written);
+    t.unbooked += written / packetSize;
+    return t.moved == length ? finish(USBD_STATUS_SUCCESS) : false;
 }
 
 void UsbDevice::PumpIn()
@@ -190,7 +199,10 @@ void UsbDevice::PumpIn()
             pumpPosted_ = false;
             Transfer* t = FirstWaitingForInstrument();
             if (!t) return;
-            if (inQueue_.empty()) {
+            const bool filled = Fill(*t);
+            if (config_.frameTiming) BookPackets(*t);
+            if (!filled) {
+                // Fill took everything queued: ask the instrument for more.
                 if (askedInVain || gone_) return;
                 lock.unlock();
                 CallInstrument([this] { instrument_.OnInWanted(); });
@@ -200,7 +212,6 @@ void UsbDevice::PumpIn()
                 continue;
             }
             askedInVain = false;
-            if (!Fill(*t)) continue;
             if (t->pipe->halted) {
                 Pipe* halted = t->pipe;
                 FailTransfers(
@@ -239,22 +250,32 @@ void UsbDevice::FinishClaimedIn(Transfer transfer)
     done.Add(transfer);
 }
 
+void UsbDevice::BookPackets(Transfer& transfer)
+{
+    if (transfer.unbooked == 0) return;
+    transfer.due = std::max(transfer.due, frames_.Book(config_.descriptors.speed, clock().Now(), transfer.unbooked));
+    transfer.unbooked = 0;
+}
+
 void UsbDevice::ScheduleFrame(Transfer& transfer)
 {
-    const emu::Time frame = FrameLength(config_.descriptors.speed);
+    if (transfer.due == 0 && transfer.unbooked == 0) transfer.unbooked = 1;  // took no packet: still one transaction
+    BookPackets(transfer);
     transfer.state = Transfer::State::Ready;
-    transfer.due = (clock().Now() / frame + 1) * frame;
     if (frameTimer_ && frameTimerAt_ <= transfer.due) return;
     if (frameTimer_) clock().Cancel(*frameTimer_);
     const emu::Time at = transfer.due;
     frameTimerAt_ = at;
-    frameTimer_ = clock().At(at, [this, liveness = liveness_, at] {
+    frameTimer_ = clock().AtIfAhead(at, [this, liveness = liveness_, at] {
         std::lock_guard alive(liveness->mutex);
         if (!liveness->alive) return;
         std::lock_guard lock(mutex_);
         if (frameTimer_ && frameTimerAt_ == at) frameTimer_.reset();
         thread_->Post([this] { CompleteDueTransfers(); });
     });
+    // Its frame went by while the bus was busy (the clock may move on any
+    // thread): a timer set in the past would wait for the clock's next move.
+    if (!frameTimer_) thread_->Post([this] { CompleteDueTransfers(); });
 }
 
 void UsbDevice::CompleteDueTransfers()
@@ -267,10 +288,7 @@ void UsbDevice::CompleteDueTransfers()
         });
         if (due == transfers_.end()) {
             for (Transfer& t : transfers_) {
-                if (t.state == Transfer::State::Ready && !t.cancelling) {
-                    ScheduleFrame(t);
-                    break;
-                }
+                if (t.state == Transfer::State::Ready && !t.cancelling) ScheduleFrame(t);
             }
             return;
         }

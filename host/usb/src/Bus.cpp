@@ -2,6 +2,7 @@
 #include "usb/Bus.h"
 
 #include "DeviceInternals.h"
+#include "FrameSchedule.h"
 
 namespace emu::usb {
 
@@ -39,7 +40,7 @@ NTSTATUS InitializeBusDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
 }  // namespace
 }  // namespace detail
 
-Bus::Bus(emu::System& system) : system_(system)
+Bus::Bus(emu::System& system) : system_(system), frames_(std::make_unique<detail::FrameSchedule>())
 {
     driver_ = system_.CreateDriver(u"UsbBus", reinterpret_cast<DriverInitialize>(detail::InitializeBusDriver));
 }
@@ -54,7 +55,7 @@ Bus::~Bus()
 
 UsbDevice& Bus::Plug(Instrument& instrument, DeviceConfig config)
 {
-    devices_.push_back(std::make_unique<UsbDevice>(driver_, nextPort_++, instrument, std::move(config)));
+    devices_.push_back(std::make_unique<UsbDevice>(driver_, nextPort_++, instrument, std::move(config), *frames_));
     return *devices_.back();
 }
 

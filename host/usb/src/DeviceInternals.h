@@ -43,7 +43,8 @@ struct Transfer {
     ULONG moved = 0;  // bytes received (IN) or sent (OUT) so far
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
     NTSTATUS status = STATUS_PENDING;
-    emu::Time due = 0;  // Ready with frame timing: the frame boundary it completes at
+    emu::Time due = 0;  // frame timing: the end of the frame that carries its last packet so far
+    std::uint64_t unbooked = 0;  // frame timing: packets taken but not yet given a frame
     bool cancelling = false;  // its cancel routine is on the way; the cancel routine completes it
 };
 

@@ -31,10 +31,12 @@ std::u16string Decimal(unsigned value)
 
 }  // namespace
 
-UsbDevice::UsbDevice(PDRIVER_OBJECT busDriver, unsigned port, Instrument& instrument, DeviceConfig config)
+UsbDevice::UsbDevice(PDRIVER_OBJECT busDriver, unsigned port, Instrument& instrument, DeviceConfig config,
+                     detail::FrameSchedule& frames)
     : port_(port),
       instrument_(instrument),
       config_(std::move(config)),
+      frames_(frames),
       model_(std::make_unique<detail::ConfigurationModel>(
           detail::ConfigurationModel::Parse(config_.descriptors.configuration))),
       portStatus_(config_.portStatus),

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <atomic>
 #include <cstdio>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -80,25 +79,21 @@ private:
 };
 
 // One latch the applications wait on before their final drain, so that the
-// drain does not meet a sleep or a rebalance of the control thread.
+// drain does not meet a sleep or a rebalance of the control thread. A Win32
+// event: a thread waiting on it is waiting inside the emulated system, and
+// does not hold the self-advancing clock back as a thread running its own
+// code would.
 class Latch {
 public:
-    void Open()
-    {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        opened_.notify_all();
-    }
-    void Wait()
-    {
-        std::unique_lock lock(mutex_);
-        opened_.wait(lock, [&] { return open_; });
-    }
+    Latch() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Latch() { CloseHandle(event_); }
+    Latch(const Latch&) = delete;
+    Latch& operator=(const Latch&) = delete;
+    void Open() { SetEvent(event_); }
+    void Wait() { WaitForSingleObject(event_, INFINITE); }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool open_ = false;
+    HANDLE event_;
 };
 
 struct PortState {
@@ -123,13 +118,14 @@ public:
         CloseHandle(event_);
     }
 
-    void Run(const std::vector<AppStep>& steps, Latch& controlDone)
+    void Run(const std::vector<AppStep>& steps, Latch& controlDone, Latch& finished)
     {
         Open();
         for (const AppStep& step : steps) Perform(step);
         controlDone.Wait();
         Drain();
         Close();
+        finished.Open();
     }
 
 private:
@@ -426,20 +422,30 @@ Outcome RunScenario(const Program& program)
         ports[d] = std::move(port);
     }
 
+    {
+    // The latches are Win32 events: closed before shutdown, which reports
+    // any handle the application left open.
     Latch controlDone;
     std::vector<std::thread> applications;
     std::vector<std::unique_ptr<Application>> apps;
+    std::vector<std::unique_ptr<Latch>> finished;
     for (std::size_t d = 0; d < program.devices.size(); ++d) {
         if (!ports[d]) continue;
         apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
+        finished.push_back(std::make_unique<Latch>());
         Application* app = apps.back().get();
+        Latch* done = finished.back().get();
         const auto& steps = program.apps[d];
-        applications.emplace_back([app, &steps, &controlDone] { app->Run(steps, controlDone); });
+        applications.emplace_back([app, &steps, &controlDone, done] { app->Run(steps, controlDone, *done); });
     }
     RunControl(program, ports, judge);
     controlDone.Open();
+    // Waited for inside the emulated system first: the applications' last
+    // reads need the clock, which a thread blocked in a join would hold.
+    for (auto& done : finished) done->Wait();
     for (auto& thread : applications) thread.join();
     apps.clear();
+    }
 
     uint32_t violations = 0;
     tesmo_shutdown(&violations);

@@ -37,6 +37,10 @@ public:
     using TimerId = std::uint64_t;
     TimerId At(Time deadline, std::function<void()> callback);
     TimerId After(Time delay, std::function<void()> callback);
+    // Like At, but only for a deadline still ahead: a deadline the clock has
+    // already reached (it may move on any thread) gives nullopt, and the
+    // caller acts at once instead of waiting for the clock's next move.
+    std::optional<TimerId> AtIfAhead(Time deadline, std::function<void()> callback);
     bool Cancel(TimerId id);
 
     // Threads blocked in a wait that has a deadline.

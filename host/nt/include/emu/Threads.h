@@ -2,12 +2,14 @@
 // completion context, runnable accounting for the auto-advancing clock, and the
 // system threads (work queues) the emulation runs its managers on.
 //
-// A thread blocked in KeWaitForSingleObject or idle in a SystemThread's queue
-// is not runnable; a SystemThread with work, or an application thread inside an
-// ApiScope that is not waiting, is.
+// A thread blocked in KeWaitForSingleObject, in WaitUntil, in an OutsideWait or
+// idle in a SystemThread's queue is not runnable; a SystemThread with work is,
+// and so is an application thread from its first ApiScope until it ends,
+// whenever it is not waiting (between two calls it runs its own code).
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <string>
@@ -31,16 +33,27 @@ private:
     unsigned char previous_;
 };
 
-// An application thread inside a call into the emulated system.
+// An application thread inside a call into the emulated system. The first
+// one makes the thread count as runnable until it ends.
 class ApiScope {
 public:
     ApiScope();
-    ~ApiScope();
     ApiScope(const ApiScope&) = delete;
     ApiScope& operator=(const ApiScope&) = delete;
+};
+
+// The calling thread waits for something outside the emulated system (another
+// application thread to end, a terminal): meanwhile it does not hold the
+// auto-advancing clock back.
+class OutsideWait {
+public:
+    OutsideWait();
+    ~OutsideWait();
+    OutsideWait(const OutsideWait&) = delete;
+    OutsideWait& operator=(const OutsideWait&) = delete;
 
 private:
-    bool outermost_;
+    bool blocked_ = false;
 };
 
 // A named emulated thread that runs posted jobs in order at PASSIVE_LEVEL.
@@ -60,6 +73,7 @@ private:
     void Run();
 
     std::string name_;
+    std::condition_variable wake_;  // its own: a post wakes this thread only
     std::deque<std::function<void()>> jobs_;
     std::size_t posted_ = 0;
     std::size_t finished_ = 0;
