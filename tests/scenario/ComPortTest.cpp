@@ -123,7 +123,9 @@ TEST_F(ComPortTest, UnpluggingFailsTheReadInFlightAndLaterTrafficUntilTheHandleC
         readOk = ReadFile(port, answer, sizeof answer, &got, nullptr);
         readError = GetLastError();
     });
-    emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the read to wait for the instrument");
+    // On the bus, not only on the clock: the read's transfer is what the unplug must fail.
+    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1 && sys().clock().TimedWaiters() == 1; },
+                   "the read to wait for the instrument");
     port_->Unplug();
     reader.join();
     EXPECT_FALSE(readOk);
