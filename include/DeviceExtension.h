@@ -8,8 +8,9 @@
 // Locking summary: the record has no lock of its own. QueueLock guards
 // PendingIrpList and QueuedIrpCount. OutstandingIo, RemoveLockCount, LogIndex,
 // StaticBuffer and WaitWakeCancelFlag change only by interlocked operations.
-// PnpState, QueueState and the power fields are plain 32-bit stores read
-// without a lock. The rest is written during creation, start or removal while
+// QueueState is read and written only through ReadQueueState and
+// SetQueueState (interlocked). PnpState and the power fields are plain 32-bit
+// stores read without a lock. The rest is written during creation, start or removal while
 // the PnP manager serialises those requests.
 #pragma once
 
@@ -60,7 +61,7 @@ typedef struct _DEVICE_EXTENSION {
     // ---- request admission and queueing ----
     IO_REMOVE_LOCK RemoveLock;   // held around PnP, power, create and device-control requests
     LONG RemoveLockCount;        // trace count of holds: interlocked +1 before acquiring, -1 before releasing
-    ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere, no lock
+    ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere: interlocked only
     IO_CSQ CancelSafeQueue;      // held device-control requests (the platform's cancel-safe queue)
     LIST_ENTRY PendingIrpList;   // held requests linked through Tail.Overlay.ListEntry; QueueLock
     LONG QueuedIrpCount;         // number on PendingIrpList; QueueLock
@@ -149,6 +150,21 @@ typedef struct _DEVICE_EXTENSION {
     // removal has emptied the queue.
     LONG LogWriters;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// QueueState is written by the PnP and power paths and read by every request
+// path without a lock. Each access is one interlocked operation (a full
+// barrier on the platform), so that a reader sees a whole, current value and
+// the re-checks that close the gate's races order against the writers.
+static inline ULONG ReadQueueState(PDEVICE_EXTENSION Extension)
+{
+    // A comparand no state has: nothing is ever written.
+    return (ULONG)InterlockedCompareExchange((LONG volatile*)&Extension->QueueState, -1, -1);
+}
+
+static inline VOID SetQueueState(PDEVICE_EXTENSION Extension, ULONG NewState)
+{
+    InterlockedExchange((LONG volatile*)&Extension->QueueState, (LONG)NewState);
+}
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only
 // grows (interlocked) while the image stays loaded.

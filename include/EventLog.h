@@ -25,7 +25,7 @@ VOID ReleaseCircularLog(PDEVICE_EXTENSION DeviceExtension);
 // Packs the device's state for traces and log entries.
 static inline ULONG DeviceStateWord(const DEVICE_EXTENSION* Extension)
 {
-    return (Extension->QueueState << 24) | (Extension->PnpState << 16) |
+    return (ReadQueueState((PDEVICE_EXTENSION)Extension) << 24) | (Extension->PnpState << 16) |
            ((ULONG)Extension->SystemPowerState << 8) | (ULONG)Extension->DevicePowerState;
 }
 

@@ -459,7 +459,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     }
     LogEvent(DeviceExtension, "Ioc>", LOG_POINTER(Irp), LOG_UNSIGNED(Code), LOG_STATE(DeviceExtension));
 
-    if (DeviceExtension->QueueState == HoldRequests) {
+    if (ReadQueueState(DeviceExtension) == HoldRequests) {
         DebugPrint(5, DBG_IOCTL, "Ioctl.c: Queueing IRP 0x%p\n", Irp);
         IoMarkIrpPending(Irp);
         IoCsqInsertIrp(&DeviceExtension->CancelSafeQueue, Irp, NULL);
@@ -475,7 +475,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
         return STATUS_PENDING;
     }
-    if (DeviceExtension->QueueState == FailRequests) {
+    if (ReadQueueState(DeviceExtension) == FailRequests) {
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         Irp->IoStatus.Information = 0;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);

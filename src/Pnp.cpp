@@ -55,7 +55,7 @@ static TESMO_PAGED VOID ChangeQueueState(PDEVICE_EXTENSION DeviceExtension, ULON
     PAGED_CODE();
     DebugPrint(4, DBG_POWER, "Pnp.c:%s-changing QueueState to %s (%d)\n", Handler, QueueStateString((LONG)NewState),
                NewState);
-    DeviceExtension->QueueState = NewState;
+    SetQueueState(DeviceExtension, NewState);
 }
 
 // Passes a request down marked successful; the result is the lower drivers'.

@@ -26,7 +26,7 @@ static BOOLEAN ChangeQueueStateUnlessFailing(PDEVICE_EXTENSION DeviceExtension, 
     LONG Current;
 
     for (;;) {
-        Current = *(LONG volatile*)&DeviceExtension->QueueState;
+        Current = (LONG)ReadQueueState(DeviceExtension);
         if (Current == FailRequests) {
             return FALSE;
         }

@@ -130,7 +130,7 @@ TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)
             return;
         }
         // Read anew for every request: a change of state takes effect at once.
-        if (DeviceExtension->QueueState != AllowRequests) {
+        if (ReadQueueState(DeviceExtension) != AllowRequests) {
             FailHeldRequest(DeviceExtension, Irp,
                             DeviceExtension->PnpState == Removed ? STATUS_DELETE_PENDING : STATUS_CANCELLED, "PQR2");
             continue;

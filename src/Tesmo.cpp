@@ -131,7 +131,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceExtension->PhysicalDeviceObject = PhysicalDeviceObject;
     DeviceExtension->PnpState = NotStarted;
     DeviceExtension->PreviousPnpState = NotStarted;
-    DeviceExtension->QueueState = HoldRequests;
+    SetQueueState(DeviceExtension, HoldRequests);
     DeviceExtension->QueuedIrpCount = 0;
     DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
     DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
@@ -226,9 +226,9 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
 {
     LONG Result;
 
-    if (DeviceExtension->QueueState != AllowRequests) {
+    if (ReadQueueState(DeviceExtension) != AllowRequests) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
-                   QueueStateString((LONG)DeviceExtension->QueueState), STATUS_UNSUCCESSFUL);
+                   QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     Result = InterlockedIncrement(&DeviceExtension->OutstandingIo);
@@ -245,7 +245,7 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, AllowRequests, AllowRequests) !=
         AllowRequests) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
-                   QueueStateString((LONG)DeviceExtension->QueueState), STATUS_UNSUCCESSFUL);
+                   QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         Kavrel_IoDecrement(DeviceExtension);
         return STATUS_UNSUCCESSFUL;
     }

@@ -386,7 +386,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (sp->Control & SL_INVOKE_ON_CANCEL));
         if (invoke) {
             PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
             PVOID context = sp->Context;
@@ -422,7 +422,9 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     if (!p) return FALSE;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Read without the cancel lock by whoever sets a cancel routine and then
+    // checks whether the IRP was cancelled meanwhile.
+    __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     auto routine = reinterpret_cast<PDRIVER_CANCEL>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
     if (routine) {

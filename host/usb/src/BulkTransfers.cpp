@@ -118,7 +118,7 @@ bool UsbDevice::Enqueue(Transfer transfer, Completions& done)
 {
     transfers_.push_back(transfer);
     IoSetCancelRoutine(transfer.irp, detail::CancelTransfer);
-    if (transfer.irp->Cancel && detail::ClaimFromCancel(transfer.irp)) {
+    if (__atomic_load_n(&transfer.irp->Cancel, __ATOMIC_SEQ_CST) && detail::ClaimFromCancel(transfer.irp)) {
         // Cancelled before it was queued: nobody else will call the routine.
         transfers_.pop_back();
         transfer.usbdStatus = USBD_STATUS_CANCELED;

@@ -113,7 +113,7 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp)
             return STATUS_PENDING;
         }
         // Cancelled before the cancel routine was set: finish it here.
-        if (irp->Cancel) CancelWaitWake();
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST)) CancelWaitWake();
         emu::NotifyStateChanged();
         return STATUS_PENDING;
     }
