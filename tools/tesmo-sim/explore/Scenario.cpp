@@ -423,28 +423,28 @@ Outcome RunScenario(const Program& program)
     }
 
     {
-    // The latches are Win32 events: closed before shutdown, which reports
-    // any handle the application left open.
-    Latch controlDone;
-    std::vector<std::thread> applications;
-    std::vector<std::unique_ptr<Application>> apps;
-    std::vector<std::unique_ptr<Latch>> finished;
-    for (std::size_t d = 0; d < program.devices.size(); ++d) {
-        if (!ports[d]) continue;
-        apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
-        finished.push_back(std::make_unique<Latch>());
-        Application* app = apps.back().get();
-        Latch* done = finished.back().get();
-        const auto& steps = program.apps[d];
-        applications.emplace_back([app, &steps, &controlDone, done] { app->Run(steps, controlDone, *done); });
-    }
-    RunControl(program, ports, judge);
-    controlDone.Open();
-    // Waited for inside the emulated system first: the applications' last
-    // reads need the clock, which a thread blocked in a join would hold.
-    for (auto& done : finished) done->Wait();
-    for (auto& thread : applications) thread.join();
-    apps.clear();
+        // The latches are Win32 events: closed before shutdown, which reports
+        // any handle the application left open.
+        Latch controlDone;
+        std::vector<std::thread> applications;
+        std::vector<std::unique_ptr<Application>> apps;
+        std::vector<std::unique_ptr<Latch>> finished;
+        for (std::size_t d = 0; d < program.devices.size(); ++d) {
+            if (!ports[d]) continue;
+            apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
+            finished.push_back(std::make_unique<Latch>());
+            Application* app = apps.back().get();
+            Latch* done = finished.back().get();
+            const auto& steps = program.apps[d];
+            applications.emplace_back([app, &steps, &controlDone, done] { app->Run(steps, controlDone, *done); });
+        }
+        RunControl(program, ports, judge);
+        controlDone.Open();
+        // Waited for inside the emulated system first: the applications' last
+        // reads need the clock, which a thread blocked in a join would hold.
+        for (auto& done : finished) done->Wait();
+        for (auto& thread : applications) thread.join();
+        apps.clear();
     }
 
     uint32_t violations = 0;
