@@ -4,6 +4,8 @@
 //       a whole session on COM3 with the driver's trace (levels up to 4;
 //       -v up to 5 with hex dumps; -vv everything, the driver's filter raised
 //       to 6) and the device's decoded event log
+//   tesmo-sim pty [--link PATH]... [INSTRUMENT...]
+//       the COM ports as Linux pseudo-terminals for serial clients
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
 //   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--replay S] [--seeds FILE]
@@ -17,6 +19,7 @@
 #include "explore/Explore.h"
 #include "EventLogDecoder.h"
 #include "LogFile.h"
+#include "PtyCommand.h"
 
 namespace {
 
@@ -24,6 +27,7 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n"
+                 "       tesmo-sim pty [--link PATH]... [command|loopback|stream[:512][:frames]]...\n"
                  "       tesmo-sim logdump FILE\n"
                  "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N] [--replay S]\n"
                  "                         [--seeds FILE]\n");
@@ -71,6 +75,7 @@ int main(int argc, char** argv)
     std::string command = argc > 1 ? argv[1] : "demo";
     if (command == "logdump") return argc == 3 ? LogDump(argv[2]) : Usage();
     if (command == "explore") return ExploreCommand(argc, argv);
+    if (command == "pty") return tesmo::sim::PtyCommand(argc, argv);
     if (command != "demo") return Usage();
     tesmo::sim::DemoOptions options;
     for (int i = 2; i < argc; ++i) {
