@@ -1,8 +1,10 @@
 """Serial clients nobody here wrote, against tesmo-sim's bridges: pyserial's
 POSIX backend and socat on the pseudo-terminal, pyserial's rfc2217:// client
-on the Telnet server. Every wait has a deadline; nothing sleeps.
+on the Telnet server; and a scenario file that must fail. Every wait has a
+deadline; nothing sleeps.
 
 usage: serial_clients_test.py TESMO_SIM [unittest arguments]"""
+import pathlib
 import queue
 import re
 import socket
@@ -16,6 +18,7 @@ import serial
 TESMO_SIM = None
 DEADLINE = 30  # seconds for any one thing to happen
 IDENTITY = b"TESMO,Model 7,SN 000123,FW 1.5\n"
+SCENARIOS = pathlib.Path(__file__).parent / "scenarios"
 
 
 class Sim:
@@ -109,6 +112,15 @@ class PtyTest(SimTestCase):
                 port.read(1)
         sim.expect(r"COM3: the instrument was removed; /dev/pts/\d+ hung up")
         self.assertEqual(sim.finish(), 0)
+
+
+class ScenarioTest(unittest.TestCase):
+    def test_a_late_answer_fails_the_run_at_its_line(self):
+        done = subprocess.run([TESMO_SIM, "run", str(SCENARIOS / "answer-too-late.tsc")], capture_output=True,
+                              text=True, timeout=DEADLINE)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertIn('line 5: expect "TESMO" within 50 ms: FAILED: "TESMO" did not come within 50 ms; read: ""',
+                      done.stdout)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
 //       to 6) and the device's decoded event log
 //   tesmo-sim pty [--link PATH]... [INSTRUMENT...]
 //       the COM ports as Linux pseudo-terminals for serial clients
+//   tesmo-sim run FILE
+//       runs a scenario file (see scenario/ScenarioFile.h); non-zero when a step fails
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
 //   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--replay S] [--seeds FILE]
@@ -20,6 +22,7 @@
 #include "EventLogDecoder.h"
 #include "LogFile.h"
 #include "PtyCommand.h"
+#include "scenario/ScenarioRunner.h"
 
 namespace {
 
@@ -28,6 +31,7 @@ int Usage()
     std::fprintf(stderr,
                  "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n"
                  "       tesmo-sim pty [--link PATH]... [command|loopback|stream[:512][:frames]]...\n"
+                 "       tesmo-sim run SCENARIO-FILE\n"
                  "       tesmo-sim logdump FILE\n"
                  "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N] [--replay S]\n"
                  "                         [--seeds FILE]\n");
@@ -76,6 +80,7 @@ int main(int argc, char** argv)
     if (command == "logdump") return argc == 3 ? LogDump(argv[2]) : Usage();
     if (command == "explore") return ExploreCommand(argc, argv);
     if (command == "pty") return tesmo::sim::PtyCommand(argc, argv);
+    if (command == "run") return argc == 3 ? tesmo::sim::RunScenarioFile(argv[2]) : Usage();
     if (command != "demo") return Usage();
     tesmo::sim::DemoOptions options;
     for (int i = 2; i < argc; ++i) {

@@ -42,6 +42,13 @@ std::optional<tesmo_instrument> ParseInstrument(const std::string& text)
         if (option == "512") instrument.packet_size = 512;
         else if (option == "64") instrument.packet_size = 64;
         else if (option == "frames") instrument.frame_timing = 1;
+        else if (option.starts_with("latency=") && kind == TESMO_INSTRUMENT_COMMAND) {
+            try {
+                instrument.latency = std::stoll(option.substr(8)) * 10'000;
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        }
         else return std::nullopt;
     }
     return instrument;
@@ -178,7 +185,8 @@ std::string SimSystem::EventLogText(std::int32_t device) const
 {
     std::uint32_t size = 0;
     std::int32_t logIndex = 0;
-    if (tesmo_event_log(device, nullptr, 0, &size, &logIndex) != TESMO_OK) return {};
+    tesmo_result sized = tesmo_event_log(device, nullptr, 0, &size, &logIndex);
+    if (sized != TESMO_OK && sized != TESMO_E_BUFFER_TOO_SMALL) return {};
     std::vector<std::uint8_t> storage(size);
     if (tesmo_event_log(device, storage.data(), size, &size, &logIndex) != TESMO_OK) return {};
     return logdump::FormatLog(storage, logIndex);

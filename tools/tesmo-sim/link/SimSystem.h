@@ -24,7 +24,8 @@
 namespace tesmo::sim {
 
 // "command", "loopback", "stream", optionally with ":512" for high speed
-// (512-byte packets) and ":frames" for frame timing, e.g. "loopback:512".
+// (512-byte packets), ":frames" for frame timing and, for the command
+// instrument, ":latency=MS" before each answer, e.g. "loopback:512".
 std::optional<tesmo_instrument> ParseInstrument(const std::string& text);
 
 class SimSystem {
