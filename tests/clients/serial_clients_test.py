@@ -114,6 +114,26 @@ class PtyTest(SimTestCase):
         self.assertEqual(sim.finish(), 0)
 
 
+class Rfc2217Test(SimTestCase):
+    def test_pyserial_clients_take_turns_and_a_baud_change_reaches_the_port(self):
+        sim = self.start("rfc2217", "--port", "0")
+        port = sim.expect(r"rfc2217://127\.0\.0\.1:(\d+)").group(1)
+        sim.expect("^ready")
+        for baud in (9600, 19200):  # one client after the other
+            with serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", baud, timeout=DEADLINE) as client:
+                sim.expect(r"COM3: client connected")
+                client.write(b"*IDN?\n")
+                self.assertEqual(client.readline(), IDENTITY)
+                # pyserial waits for the server's answer, which is what
+                # GetCommState reports, and fails when it differs.
+                client.baudrate = baud * 2
+                sim.expect(rf"SET-BAUDRATE {baud * 2} -> SetCommState; GetCommState: {baud * 2} 8N1")
+                client.reset_input_buffer()
+                sim.expect(r"PURGE-DATA 1 -> PurgeComm done")
+            sim.expect(r"COM3: client left")
+        self.assertEqual(sim.finish(), 0)
+
+
 class ScenarioTest(unittest.TestCase):
     def test_a_late_answer_fails_the_run_at_its_line(self):
         done = subprocess.run([TESMO_SIM, "run", str(SCENARIOS / "answer-too-late.tsc")], capture_output=True,

@@ -142,6 +142,13 @@ bool ComPort::Purge(DWORD flags)
     return false;
 }
 
+bool ComPort::Escape(DWORD function)
+{
+    if (EscapeCommFunction(handle_, function)) return true;
+    error_ = GetLastError();
+    return false;
+}
+
 std::optional<DWORD> ComPort::BytesWaiting()
 {
     DWORD errors = 0;

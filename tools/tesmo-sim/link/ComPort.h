@@ -39,6 +39,8 @@ public:
     std::optional<LineSettings> Apply(const LineSettings& settings);
     std::optional<LineSettings> Current();
     bool Purge(DWORD flags);
+    // EscapeCommFunction (SETDTR, CLRRTS, ...).
+    bool Escape(DWORD function);
     // Bytes the driver holds for the next read (ClearCommError).
     std::optional<DWORD> BytesWaiting();
     // Read time-outs: a read waits at most this long for the instrument.
