@@ -4,7 +4,7 @@
 #   bootstrap.sh all    - also the Windows cross toolchain and Wine
 set -euo pipefail
 
-host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev)
+host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev python3-serial socat)
 windows_packages=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile wine64)
 
 wanted=("${host_packages[@]}")

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "instrument/CommandInstrument.h"
+#include "instrument/LoopbackInstrument.h"
 #include "instrument/StreamingSource.h"
 #include "usb/Descriptors.h"
 
@@ -58,7 +59,9 @@ std::unique_ptr<emu::usb::Instrument> StreamFrom(const tesmo_instrument& spec)
 
 bool InitInstrumentSpec(tesmo_instrument& spec, int kind)
 {
-    if (kind != TESMO_INSTRUMENT_COMMAND && kind != TESMO_INSTRUMENT_STREAM) return false;
+    if (kind != TESMO_INSTRUMENT_COMMAND && kind != TESMO_INSTRUMENT_STREAM && kind != TESMO_INSTRUMENT_LOOPBACK) {
+        return false;
+    }
     spec = tesmo_instrument{};
     spec.struct_size = sizeof(tesmo_instrument);
     spec.kind = kind;
@@ -81,6 +84,7 @@ InstrumentBuild BuildInstrument(const tesmo_instrument& spec)
     switch (spec.kind) {
     case TESMO_INSTRUMENT_COMMAND: build.instrument = CommandFrom(spec); break;
     case TESMO_INSTRUMENT_STREAM: build.instrument = StreamFrom(spec); break;
+    case TESMO_INSTRUMENT_LOOPBACK: build.instrument = std::make_unique<emu::usb::LoopbackInstrument>(); break;
     default: break;
     }
     return build;

@@ -4,6 +4,12 @@
 //       a whole session on COM3 with the driver's trace (levels up to 4;
 //       -v up to 5 with hex dumps; -vv everything, the driver's filter raised
 //       to 6) and the device's decoded event log
+//   tesmo-sim pty [--link PATH]... [INSTRUMENT...]
+//       the COM ports as Linux pseudo-terminals for serial clients
+//   tesmo-sim rfc2217 [--port P] [INSTRUMENT]
+//       a Telnet COM-port-control server for the port on 127.0.0.1
+//   tesmo-sim run FILE
+//       runs a scenario file (see scenario/ScenarioFile.h); non-zero when a step fails
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
 //   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--replay S] [--seeds FILE]
@@ -17,6 +23,9 @@
 #include "explore/Explore.h"
 #include "EventLogDecoder.h"
 #include "LogFile.h"
+#include "PtyCommand.h"
+#include "Rfc2217Command.h"
+#include "scenario/ScenarioRunner.h"
 
 namespace {
 
@@ -24,6 +33,9 @@ int Usage()
 {
     std::fprintf(stderr,
                  "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n"
+                 "       tesmo-sim pty [--link PATH]... [command|loopback|stream[:512][:frames]]...\n"
+                 "       tesmo-sim rfc2217 [--port P] [INSTRUMENT]\n"
+                 "       tesmo-sim run SCENARIO-FILE\n"
                  "       tesmo-sim logdump FILE\n"
                  "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N] [--replay S]\n"
                  "                         [--seeds FILE]\n");
@@ -71,6 +83,9 @@ int main(int argc, char** argv)
     std::string command = argc > 1 ? argv[1] : "demo";
     if (command == "logdump") return argc == 3 ? LogDump(argv[2]) : Usage();
     if (command == "explore") return ExploreCommand(argc, argv);
+    if (command == "pty") return tesmo::sim::PtyCommand(argc, argv);
+    if (command == "rfc2217") return tesmo::sim::Rfc2217Command(argc, argv);
+    if (command == "run") return argc == 3 ? tesmo::sim::RunScenarioFile(argv[2]) : Usage();
     if (command != "demo") return Usage();
     tesmo::sim::DemoOptions options;
     for (int i = 2; i < argc; ++i) {

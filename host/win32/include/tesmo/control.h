@@ -128,6 +128,10 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 /* Sends a counter: each aligned group of four bytes holds its group number
  * (position / 4) as a 32-bit little-endian value. */
 #define TESMO_INSTRUMENT_STREAM 2
+/* A looped-back port (TX joined to RX): what is written comes back to be
+ * read, in order, at the bus's pace, in packets of the configured size; each
+ * write ends with a short packet. No field of its own. */
+#define TESMO_INSTRUMENT_LOOPBACK 3
 
 /* The instrument's USB layout: the standard one has interface 1 with bulk
  * OUT 0x01 and bulk IN 0x82; the others differ from it in one way each. */

@@ -1,0 +1,59 @@
+#include "link/Console.h"
+
+#include <csignal>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "link/FdTools.h"
+
+namespace tesmo::sim {
+
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+}  // namespace
+
+void BlockStopSignals()
+{
+    sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void RunConsole(const std::function<void(const std::string&)>& onLine)
+{
+    sigset_t signals = StopSignals();
+    UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    bool reading = true;
+    std::string pending;
+    for (;;) {
+        pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[0].revents & POLLIN) return;
+        if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
+        char bytes[512];
+        ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (got <= 0) {
+            reading = false;
+            continue;
+        }
+        pending.append(bytes, static_cast<std::size_t>(got));
+        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line == "quit" || line == "exit") return;
+            onLine(line);
+        }
+    }
+}
+
+}  // namespace tesmo::sim

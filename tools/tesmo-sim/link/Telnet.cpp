@@ -1,0 +1,81 @@
+#include "link/Telnet.h"
+
+namespace tesmo::sim::telnet {
+
+std::vector<Event> Decoder::Feed(std::span<const std::uint8_t> bytes)
+{
+    std::vector<Event> events;
+    auto data = [&events]() -> Bytes& {
+        if (events.empty() || !std::holds_alternative<Data>(events.back())) events.emplace_back(Data{});
+        return std::get<Data>(events.back()).bytes;
+    };
+    for (std::uint8_t byte : bytes) {
+        switch (state_) {
+        case State::Data:
+            if (byte == kIac) state_ = State::Iac;
+            else data().push_back(byte);
+            break;
+        case State::Iac:
+            if (byte == kIac) {
+                data().push_back(kIac);
+                state_ = State::Data;
+            } else if (byte == kSb) {
+                state_ = State::SbOption;
+            } else if (byte >= kWill && byte <= kDont) {
+                verb_ = byte;
+                state_ = State::Verb;
+            } else {
+                state_ = State::Data;  // NOP, GA and the like carry nothing here
+            }
+            break;
+        case State::Verb:
+            events.emplace_back(Negotiation{verb_, byte});
+            state_ = State::Data;
+            break;
+        case State::SbOption:
+            sub_ = Subnegotiation{byte, {}};
+            state_ = State::Sb;
+            break;
+        case State::Sb:
+            if (byte == kIac) state_ = State::SbIac;
+            else sub_.payload.push_back(byte);
+            break;
+        case State::SbIac:
+            if (byte == kSe) {
+                events.emplace_back(std::move(sub_));
+                sub_ = {};
+                state_ = State::Data;
+            } else {
+                sub_.payload.push_back(byte);  // IAC IAC inside: one 255
+                state_ = State::Sb;
+            }
+            break;
+        }
+    }
+    return events;
+}
+
+Bytes EscapeData(std::span<const std::uint8_t> bytes)
+{
+    Bytes escaped;
+    escaped.reserve(bytes.size());
+    for (std::uint8_t byte : bytes) {
+        escaped.push_back(byte);
+        if (byte == kIac) escaped.push_back(kIac);
+    }
+    return escaped;
+}
+
+Bytes Negotiate(std::uint8_t verb, std::uint8_t option) { return {kIac, verb, option}; }
+
+Bytes Subnegotiate(std::uint8_t option, std::span<const std::uint8_t> payload)
+{
+    Bytes message{kIac, kSb, option};
+    Bytes body = EscapeData(payload);
+    message.insert(message.end(), body.begin(), body.end());
+    message.push_back(kIac);
+    message.push_back(kSe);
+    return message;
+}
+
+}  // namespace tesmo::sim::telnet
