@@ -319,25 +319,21 @@ static NTSTATUS ReadConfigDescriptor(PDEVICE_EXTENSION DeviceExtension, IOCTL_RE
     ULONG Length = 0;
     KIRQL OldIrql;
 
-    if (Request->Out == 0 || Request->Buffer == NULL) {
-        // Checked after the descriptor below, as before: no descriptor wins.
-        Status = STATUS_INVALID_PARAMETER;
-    }
     OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DescriptorLock);
     if (DeviceExtension->ConfigurationDescriptor == NULL) {
         Status = STATUS_DEVICE_DATA_ERROR;
-    } else if (NT_SUCCESS(Status)) {
+    } else if (Request->Out == 0 || Request->Buffer == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+    } else {
         // The length that was read into the block, not what its header says now.
         Length = DeviceExtension->ConfigurationDescriptorLength;
         if (Request->Out < Length) {
             Length = Request->Out;
         }
         RtlCopyMemory(Request->Buffer, DeviceExtension->ConfigurationDescriptor, Length);
-    }
-    KeReleaseSpinLock(&DeviceExtension->DescriptorLock, OldIrql);
-    if (NT_SUCCESS(Status)) {
         Request->Irp->IoStatus.Information = Length;
     }
+    KeReleaseSpinLock(&DeviceExtension->DescriptorLock, OldIrql);
     return Status;
 }
 
@@ -468,8 +464,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         // request out again. The state is read with a full barrier, so that
         // either this read sees the change or the drain after it sees the
         // request.
-        if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, HoldRequests, HoldRequests) !=
-            HoldRequests) {
+        if (ReadQueueState(DeviceExtension) != HoldRequests) {
             ProcessQueuedIrps(DeviceExtension);
         }
         IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);

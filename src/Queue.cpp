@@ -115,7 +115,7 @@ TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)
     // A full barrier (the value is left as it is): the change of QueueState
     // that led here is visible before the list is looked at, so a request
     // being held meanwhile is either seen below or sees the change itself.
-    InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, HoldRequests, HoldRequests);
+    (VOID) ReadQueueState(DeviceExtension);
     for (;;) {
         // Only a hint: the removal below decides.
         if (IsListEmpty(&DeviceExtension->PendingIrpList)) {

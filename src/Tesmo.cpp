@@ -242,8 +242,7 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // Read the state again now that the request is counted (the interlocked
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
-    if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, AllowRequests, AllowRequests) !=
-        AllowRequests) {
+    if (ReadQueueState(DeviceExtension) != AllowRequests) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         Kavrel_IoDecrement(DeviceExtension);

@@ -595,13 +595,10 @@ TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, 
         // are in the buffer and are the instrument's, so they are counted.
         if (Submitted && BytesRead != NULL) {
             Received = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-            if (Received > Length) {
-                Received = Length;
-            }
-            if (Received != 0 || (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status))) {
-                DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", Received);
-                *BytesRead = Received;
-                DumpBuffer(Buffer, Received, DUMP_READ);
+            *BytesRead = (Received < Length) ? Received : Length;
+            if (*BytesRead != 0 || (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status))) {
+                DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", *BytesRead);
+                DumpBuffer(Buffer, *BytesRead, DUMP_READ);
             }
         }
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
