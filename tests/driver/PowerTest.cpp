@@ -19,6 +19,25 @@ namespace {
 
 using Kind = emu::PowerEvent::Kind;
 
+// A control request on an overlapped handle to a port that must fail it at
+// once: 0 when it was served, else its error. One that was held instead
+// (ERROR_IO_PENDING) is cancelled, so that the test can end.
+DWORD ControlError(HANDLE handle, DWORD code)
+{
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ULONG value = 0;
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(handle, code, nullptr, 0, &value, sizeof value, &bytes, &overlapped);
+    DWORD error = ok ? 0 : GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        CancelIo(handle);
+        GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    return error;
+}
+
 class PowerTest : public SystemTest {
 protected:
     void SetUp() override
@@ -93,19 +112,9 @@ TEST_P(PowerOnARemovedPort, LeavesTheQueueFailing)
     Device(GetParam().minor, GetParam().state);
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
 
-    OVERLAPPED control{};
-    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ULONG baud = 0;
-    DWORD bytes = 0;
-    BOOL served = DeviceIoControl(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &control);
-    DWORD error = GetLastError();
-    EXPECT_FALSE(served) << "served by a removed port";
+    DWORD error = ControlError(handle, IOCTL_SERIAL_GET_BAUD_RATE);
+    EXPECT_NE(error, 0u) << "served by a removed port";
     EXPECT_NE(error, DWORD(ERROR_IO_PENDING)) << "held by a removed port";
-    if (error == ERROR_IO_PENDING) {
-        CancelIo(handle);
-        GetOverlappedResult(handle, &control, &bytes, TRUE);
-    }
-    CloseHandle(control.hEvent);
     CloseHandle(handle);
     EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
 }
@@ -502,20 +511,7 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
 TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
 {
     port_->Unplug();
-    auto control = [&] {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DWORD status = 0;
-        DWORD bytes = 0;
-        BOOL ok = DeviceIoControl(handle_, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, 4, &bytes, &overlapped);
-        DWORD error = ok ? 0 : GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            CancelIo(handle_);
-            GetOverlappedResult(handle_, &overlapped, &bytes, TRUE);
-        }
-        CloseHandle(overlapped.hEvent);
-        return error;
-    };
+    auto control = [&] { return ControlError(handle_, IOCTL_SERIAL_GET_MODEMSTATUS); };
     EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port held or served a request while asleep";

@@ -162,6 +162,13 @@ private:
         return ok;
     }
 
+    // Bytes a read delivered, to the oracle of the port's instrument.
+    void Delivered(const std::uint8_t* bytes, DWORD count)
+    {
+        std::string complaint = IsStream() ? stream_.Delivered(bytes, count) : answers_.Delivered(bytes, count);
+        if (!complaint.empty()) judge_.Complain(complaint);
+    }
+
     void Read(DWORD length)
     {
         std::vector<std::uint8_t> buffer(length + 16, 0xA5);
@@ -178,8 +185,7 @@ private:
                 break;
             }
         }
-        std::string complaint = IsStream() ? stream_.Delivered(buffer.data(), got) : answers_.Delivered(buffer.data(), got);
-        if (!complaint.empty()) judge_.Complain(complaint);
+        Delivered(buffer.data(), got);
     }
 
     // `asks` commands are in the bytes; each has one answer line coming.
@@ -326,8 +332,7 @@ private:
                 continue;
             }
             empty = 0;
-            std::string complaint = IsStream() ? stream_.Delivered(buffer, got) : answers_.Delivered(buffer, got);
-            if (!complaint.empty()) judge_.Complain(complaint);
+            Delivered(buffer, got);
         }
         if (!IsStream() && !purged_ && !port_.goneForGood && !port_.disabledOnce && answers_.outstanding() != 0) {
             judge_.Complain(std::to_string(answers_.outstanding()) + " answers never arrived: bytes lost");
