@@ -3,6 +3,7 @@
 // outlives a session (the trace sink, the last session's report).
 #include <chrono>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "Session.h"
+#include "emu/Threads.h"
 #include "tesmo/control.h"
 
 using namespace tesmo::control;
@@ -161,11 +163,15 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
     tesmo_boot_options options;
     tesmo_boot_options_init(&options);
     if (given) {
-        if (given->struct_size != sizeof(tesmo_boot_options)) return TESMO_E_INVALID_ARGUMENT;
+        // Callers built before the schedule fields pass the shorter size.
+        constexpr std::size_t kBeforeSchedule = offsetof(tesmo_boot_options, controlled_schedule);
+        if (given->struct_size != sizeof(tesmo_boot_options) && given->struct_size != kBeforeSchedule) {
+            return TESMO_E_INVALID_ARGUMENT;
+        }
         if (given->verifier_mode < TESMO_VERIFIER_ABORT || given->verifier_mode > TESMO_VERIFIER_RECORD_QUIET) {
             return TESMO_E_INVALID_ARGUMENT;
         }
-        options = *given;
+        std::memcpy(&options, given, given->struct_size);
         if (options.watchdog_ms == 0) options.watchdog_ms = 60000;
     }
     Library& lib = Lib();
@@ -176,6 +182,12 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
     sessionOptions.verifierMode = options.verifier_mode;
     sessionOptions.watchdog = std::chrono::milliseconds(options.watchdog_ms);
     sessionOptions.driverImage = DriverImage(options);
+    if (options.controlled_schedule) {
+        emu::ControlledScheduleOptions schedule;
+        schedule.seed = options.schedule_seed;
+        if (options.schedule_depth) schedule.depth = options.schedule_depth;
+        sessionOptions.controlledSchedule = schedule;
+    }
     lib.lastReport.clear();
     tesmo_result result = TESMO_OK;
     lib.session = Session::Boot(sessionOptions, SinkFor(lib.trace), &result);
@@ -408,6 +420,34 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
         bool reached = emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; });
         return reached ? TESMO_OK : TESMO_E_TIMEOUT;
     });
+}
+
+// The thread calls take no library lock: a thread waiting for its turn must
+// not hold what the running thread's control call needs.
+tesmo_result tesmo_thread_attach(void)
+{
+    if (!emu::System::Exists()) return TESMO_E_NOT_BOOTED;
+    emu::ApiScope inside;
+    return TESMO_OK;
+}
+
+tesmo_result tesmo_thread_detach(void)
+{
+    emu::DetachThread();
+    return TESMO_OK;
+}
+
+tesmo_result tesmo_wait_attached_threads(uint32_t count)
+{
+    if (!emu::System::Exists()) return TESMO_E_NOT_BOOTED;
+    return emu::AwaitApplicationThreads(count) ? TESMO_OK : TESMO_E_TIMEOUT;
+}
+
+tesmo_result tesmo_schedule_points(uint64_t* points)
+{
+    if (!points) return TESMO_E_INVALID_ARGUMENT;
+    *points = emu::SchedulingPoints();
+    return TESMO_OK;
 }
 
 }  // extern "C"

@@ -17,6 +17,7 @@ emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
 {
     emu::SystemOptions system;
     system.autoAdvanceClock = options.autoAdvanceClock;
+    system.controlledSchedule = options.controlledSchedule;
     system.watchdog = options.watchdog;
     switch (options.verifierMode) {
     case TESMO_VERIFIER_RECORD:

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ struct SessionOptions {
     int verifierMode = TESMO_VERIFIER_ABORT;
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
     std::string driverImage;
+    std::optional<emu::ControlledScheduleOptions> controlledSchedule;
 };
 
 struct ViolationRecord {

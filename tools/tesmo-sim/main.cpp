@@ -12,7 +12,8 @@
 //       runs a scenario file (see scenario/ScenarioFile.h); non-zero when a step fails
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
-//   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--replay S] [--seeds FILE]
+//   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--depth D | --free] [--replay S]
+//                     [--seeds FILE] [--without STEP]...
 //       random programs of PnP, power and I/O against the driver, judged by
 //       oracles and the verifier; a failure is reported with its seed and a
 //       shrunk program
@@ -37,8 +38,8 @@ int Usage()
                  "       tesmo-sim rfc2217 [--port P] [INSTRUMENT]\n"
                  "       tesmo-sim run SCENARIO-FILE\n"
                  "       tesmo-sim logdump FILE\n"
-                 "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N] [--replay S]\n"
-                 "                         [--seeds FILE]\n");
+                 "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N]\n"
+                 "                         [--depth D | --free] [--replay S] [--seeds FILE] [--without STEP]...\n");
     return 2;
 }
 
@@ -47,21 +48,27 @@ int ExploreCommand(int argc, char** argv)
     tesmo::explore::ExploreOptions options;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--free") {
+            options.controlled = false;
+            continue;
+        }
         if (i + 1 >= argc) return Usage();
         std::string value = argv[++i];
         try {
-            if (arg == "--seed") options.seed = std::stoull(value);
+            if (arg == "--depth") options.depth = static_cast<unsigned>(std::stoul(value));
+            else if (arg == "--seed") options.seed = std::stoull(value);
             else if (arg == "--runs") options.runs = std::stoull(value);
             else if (arg == "--time") options.seconds = std::stod(value);
             else if (arg == "--devices") options.devices = std::stoi(value);
             else if (arg == "--replay") options.replay = std::stoull(value);
             else if (arg == "--seeds") options.seedsFile = value;
+            else if (arg == "--without") options.without.push_back(value);
             else return Usage();
         } catch (const std::exception&) {
             return Usage();
         }
     }
-    if (options.devices < 1 || options.devices > 8) return Usage();
+    if (options.devices < 1 || options.devices > 8 || options.depth < 1 || options.depth > 20) return Usage();
     return tesmo::explore::Explore(options);
 }
 

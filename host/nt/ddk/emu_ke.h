@@ -87,33 +87,49 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
 // ---- interlocked operations (full barriers, as on the platform) ----
+// Each is a scheduling point of the driver under a controlled schedule: the
+// interleavings that matter lie between a plain read and the interlocked
+// write that follows it. The emulation's own uses make none.
+VOID EmuSchedulingPoint(void);
+#ifdef EMU_NO_SCHEDULING_POINTS
+#define EMU_INTERLOCKED_POINT() ((void)0)
+#else
+#define EMU_INTERLOCKED_POINT() EmuSchedulingPoint()
+#endif
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend)
 {
+    EMU_INTERLOCKED_POINT();
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend)
 {
+    EMU_INTERLOCKED_POINT();
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
 {
+    EMU_INTERLOCKED_POINT();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
 {
+    EMU_INTERLOCKED_POINT();
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
 {
+    EMU_INTERLOCKED_POINT();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
+    EMU_INTERLOCKED_POINT();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand)
 {
+    EMU_INTERLOCKED_POINT();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }

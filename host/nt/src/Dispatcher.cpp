@@ -39,9 +39,11 @@ ThreadState& Self()
     return self;
 }
 
-Dispatcher::Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdogLimit)
+Dispatcher::Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdogLimit,
+                       const std::optional<ControlledScheduleOptions>& schedule)
     : watchdog(watchdogLimit), verifier_(verifier)
 {
+    if (schedule) schedule_ = std::make_unique<ControlledSchedule>(*this, *schedule);
     autoThread_ = std::thread([this] { AutoAdvanceLoop(); });
 }
 
@@ -50,6 +52,7 @@ Dispatcher::~Dispatcher()
     {
         std::lock_guard adoptions(g_adoptions);
         std::lock_guard lock(mutex);
+        if (schedule_) schedule_->Stop();
         stopping_ = true;
         // Threads that outlive the system start afresh in the next one.
         for (ThreadState* thread : adopted_) {
@@ -69,9 +72,10 @@ void Dispatcher::Count(ThreadState& thread)
     thread.counted = true;
     thread.ready = true;
     ++readyCount_;
+    if (schedule_) schedule_->Join(thread);
 }
 
-void Dispatcher::Uncount(ThreadState& thread)
+void Dispatcher::Uncount(std::unique_lock<std::mutex>& lock, ThreadState& thread)
 {
     if (!thread.counted) return;
     thread.counted = false;
@@ -79,24 +83,49 @@ void Dispatcher::Uncount(ThreadState& thread)
         thread.ready = false;
         if (--readyCount_ == 0 && ClockCanAdvanceLocked()) autoCv_.notify_one();
     }
+    if (schedule_) schedule_->Leave(lock, thread);
+}
+
+void Dispatcher::StopSchedule()
+{
+    std::lock_guard lock(mutex);
+    if (schedule_) schedule_->Stop();
+    autoCv_.notify_one();
+}
+
+std::uint64_t Dispatcher::SchedulePoints()
+{
+    std::lock_guard lock(mutex);
+    return schedule_ ? schedule_->points() : 0;
 }
 
 void Dispatcher::Adopt(ThreadState& thread)
 {
-    std::lock_guard adoptions(g_adoptions);
-    std::lock_guard lock(mutex);
+    std::unique_lock adoptions(g_adoptions);
+    std::unique_lock lock(mutex);
     if (thread.adoptedBy.load()) return;
     Count(thread);
     thread.adoptedBy = this;
     adopted_.insert(&thread);
+    adoptedChanged_.notify_all();
+    // Under a controlled schedule a newcomer runs only when its turn comes
+    // (waited for without the adoption lock, which others need to join).
+    adoptions.unlock();
+    if (schedule_) schedule_->AwaitFirstTurn(lock, thread);
 }
 
 void Dispatcher::Forget(ThreadState& thread)
 {
-    std::lock_guard lock(mutex);
-    Uncount(thread);
+    std::unique_lock lock(mutex);
+    Uncount(lock, thread);
     adopted_.erase(&thread);
     thread.adoptedBy = nullptr;
+}
+
+bool Dispatcher::AwaitAdopted(std::size_t count, std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(mutex);
+    return adoptedChanged_.wait_for(lock, limit, [&] { return adopted_.size() >= count || stopping_; });
 }
 
 void Dispatcher::MakeReady(ThreadState& thread)
@@ -104,6 +133,7 @@ void Dispatcher::MakeReady(ThreadState& thread)
     if (thread.counted && !thread.ready) {
         thread.ready = true;
         ++readyCount_;
+        if (schedule_) schedule_->Readied(thread);
     }
 }
 
@@ -140,6 +170,11 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
     blocked_.insert(&self);
     MakeBlocked(self);
     NotifyStateChanged();
+    // Under a controlled schedule the turn passes on; it comes back once a
+    // waker (or the clock) made this thread ready, and so `done` holds.
+    while (schedule_ && !done() && schedule_->WaitBlocked(lock, self)) {
+        if (!done()) MakeBlocked(self);
+    }
     auto start = std::chrono::steady_clock::now();
     while (!done()) {
         cv.wait_for(lock, std::chrono::milliseconds(200));
@@ -164,10 +199,14 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
 
 void Dispatcher::AdvanceTo(Time when)
 {
+    ThreadState& self = Self();
+    ++self.noPreemption;  // the timers it fires make no scheduling points
     std::unique_lock lock(mutex);
     AdvanceLocked(lock, when);
     lock.unlock();
+    --self.noPreemption;
     NotifyStateChanged();
+    SchedulePoint();
 }
 
 void Dispatcher::AdvanceLocked(std::unique_lock<std::mutex>& lock, Time when)
@@ -293,6 +332,16 @@ NTSTATUS Dispatcher::WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout)
         --timedWaiters;
     }
     return waiter.satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+void SchedulePoint()
+{
+    ControlledSchedule* schedule = ActiveSchedule();
+    if (!schedule) return;
+    ThreadState& self = Self();
+    if (!self.scheduled.load(std::memory_order_relaxed) || self.irql != PASSIVE_LEVEL || self.noPreemption) return;
+    std::unique_lock lock(K().dispatcher.mutex);
+    schedule->Point(lock, self);
 }
 
 }  // namespace emu::detail
@@ -447,6 +496,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
         previous = K().dispatcher.SetEvent(Event);
     }
     emu::NotifyStateChanged();
+    emu::detail::SchedulePoint();
     return previous;
 }
 
@@ -481,8 +531,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                                std::string("KeWaitForSingleObject at IRQL ") + std::to_string(irql) +
                                    (Timeout ? " with a non-zero timeout" : " without a timeout"));
     }
+    emu::detail::SchedulePoint();
     return K().dispatcher.WaitForEvent(static_cast<KEVENT*>(Object), Timeout);
 }
+
+VOID EmuSchedulingPoint(void) { emu::detail::SchedulePoint(); }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
 {

@@ -8,11 +8,14 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <optional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "ControlledSchedule.h"
 #include "emu/Clock.h"
 #include "emu_ntddk.h"
 
@@ -23,6 +26,10 @@ class Verifier;
 namespace emu::detail {
 
 class Dispatcher;
+
+// Guards which dispatcher counts which application thread; taken before a
+// dispatcher's mutex.
+extern std::mutex g_adoptions;
 
 struct ThreadState {
     ThreadState();  // named thread-<n> until it names itself
@@ -43,7 +50,22 @@ struct ThreadState {
     const char* waitKind = nullptr;
     const void* waitObject = nullptr;
     bool inPoCallDriver = false;
+
+    // Controlled schedule (under the dispatcher's mutex unless noted): the
+    // thread takes part, its priority, the turn it waits for, and whether it
+    // polls an outside condition (since `polledAt`, the schedule's progress).
+    std::atomic<bool> scheduled{false};  // also read without the lock
+    std::uint64_t priority = 0;
+    std::condition_variable turn;
+    bool polling = false;
+    std::uint64_t polledAt = 0;
+    bool pollGaveUp = false;
+    int noPreemption = 0;  // the thread's own: timers run, no switch inside
 };
+
+// A scheduling point of the calling thread: under a controlled schedule the
+// turn may pass to another thread here. Caller holds no lock.
+void SchedulePoint();
 
 ThreadState& Self();
 
@@ -65,7 +87,8 @@ struct Deadline {
 
 class Dispatcher {
 public:
-    Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdog);
+    Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdog,
+               const std::optional<ControlledScheduleOptions>& schedule = std::nullopt);
     ~Dispatcher();
 
     std::mutex mutex;
@@ -74,7 +97,22 @@ public:
     void MakeReady(ThreadState& thread);
     void MakeBlocked(ThreadState& thread);
     void Count(ThreadState& thread);    // start counting a thread as ready
-    void Uncount(ThreadState& thread);
+    void Uncount(std::unique_lock<std::mutex>& lock, ThreadState& thread);
+
+    // A controlled schedule (given to the constructor) runs the threads one
+    // at a time; StopSchedule frees them again. Caller holds no lock.
+    void StopSchedule();
+    // Scheduling primitives for the emulation's own waits (caller holds
+    // `lock`); false when no schedule controls the thread.
+    bool WaitBlockedScheduled(std::unique_lock<std::mutex>& lock, ThreadState& self)
+    {
+        return schedule_ && schedule_->WaitBlocked(lock, self);
+    }
+    bool PollSchedule(std::unique_lock<std::mutex>& lock, ThreadState& self)
+    {
+        return schedule_ && schedule_->Poll(lock, self);
+    }
+    std::uint64_t SchedulePoints();
 
     // Counts an application thread from now until it ends (or the system
     // goes): between two calls it is still running its own code, and the
@@ -82,6 +120,9 @@ public:
     void Adopt(ThreadState& thread);
     // The thread ended (caller holds the adoption lock, not the mutex).
     void Forget(ThreadState& thread);
+    // Waits until `count` application threads are counted (false: `limit`
+    // passed first). Caller holds no lock.
+    bool AwaitAdopted(std::size_t count, std::chrono::milliseconds limit);
 
     // Blocks the current thread on `cv` until `done()` holds, with the
     // watchdog. The waker is expected to have called MakeReady.
@@ -111,19 +152,25 @@ public:
     std::chrono::milliseconds watchdog;
 
 private:
+    friend class ControlledSchedule;
     void AutoAdvanceLoop();
     // Caller holds `lock` on mutex; released while timers run.
     void AdvanceLocked(std::unique_lock<std::mutex>& lock, Time when);
-    bool ClockCanAdvanceLocked() const { return autoAdvance_ && readyCount_ == 0 && !deadlines.empty(); }
+    bool ClockCanAdvanceLocked() const
+    {
+        return autoAdvance_ && readyCount_ == 0 && !deadlines.empty() && !(schedule_ && !schedule_->stopped());
+    }
 
     Verifier& verifier_;
     std::size_t readyCount_ = 0;
     std::set<ThreadState*> blocked_;
     std::set<ThreadState*> adopted_;  // under the adoption lock and mutex
+    std::condition_variable adoptedChanged_;
     bool autoAdvance_ = false;
     bool stopping_ = false;
     std::condition_variable autoCv_;
     std::thread autoThread_;
+    std::unique_ptr<ControlledSchedule> schedule_;
 };
 
 }  // namespace emu::detail

@@ -214,6 +214,7 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
+    emu::detail::SchedulePoint();
     if (K().faults.ShouldFail(emu::FaultSite::IrpBuild)) return nullptr;
     return AllocateIrp(StackSize, IrpOrigin::Allocated);
 }
@@ -251,6 +252,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    emu::detail::SchedulePoint();
     IrpPrivate* p = PrivateOf(Irp, "IofCallDriver");
     if (!p) return STATUS_INVALID_PARAMETER;
     DevicePrivate* device = PrivateOf(DeviceObject);
@@ -333,6 +335,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
+    emu::detail::SchedulePoint();
     IrpPrivate* p = PrivateOf(Irp, "IofCompleteRequest");
     if (!p) return;
     {

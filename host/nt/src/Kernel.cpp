@@ -22,7 +22,7 @@ std::atomic<bool> g_traceAttached{false};
 namespace detail {
 
 Kernel::Kernel(System& owner, const SystemOptions& options)
-    : system(owner), dispatcher(verifier, options.watchdog)
+    : system(owner), dispatcher(verifier, options.watchdog, options.controlledSchedule)
 {
     if (options.violationHandler) verifier.SetHandler(options.violationHandler);
 }
@@ -61,6 +61,8 @@ System::System(SystemOptions options) : options_(std::move(options))
 
 bool System::CloseToApplications(std::optional<std::chrono::milliseconds> patience)
 {
+    // The teardown runs freely: it joins the system's threads.
+    kernel_->dispatcher.StopSchedule();
     if (detail::StopAdmittingApplicationCalls()) kernel_->userIo.EndRequests();
     if (!detail::ApplicationCallsInProgress()) return true;
     // A call in progress may be waiting out a time limit inside a driver (a

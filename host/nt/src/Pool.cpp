@@ -196,6 +196,7 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    emu::detail::SchedulePoint();
     return K().pool.Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 

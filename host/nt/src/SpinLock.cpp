@@ -77,6 +77,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
+    emu::detail::SchedulePoint();  // before it is taken: only at PASSIVE_LEVEL
     KIRQL old = Self().irql;
     if (old > DISPATCH_LEVEL) {
         emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, "KeAcquireSpinLock above DISPATCH_LEVEL");
@@ -93,6 +94,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     }
     Unlock(SpinLock, "KeReleaseSpinLock");
     KeLowerIrql(NewIrql);
+    emu::detail::SchedulePoint();
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)

@@ -49,7 +49,23 @@ ApiScope::ApiScope()
     if (!System::Exists()) return;
     auto& dispatcher = K().dispatcher;
     if (Self().adoptedBy.load(std::memory_order_acquire) != &dispatcher) dispatcher.Adopt(Self());
+    detail::SchedulePoint();
 }
+
+void DetachThread()
+{
+    if (!System::Exists()) return;
+    std::lock_guard adoptions(detail::g_adoptions);
+    if (Self().adoptedBy.load() == &K().dispatcher) K().dispatcher.Forget(Self());
+}
+
+bool AwaitApplicationThreads(std::size_t count)
+{
+    if (!System::Exists()) return false;
+    return K().dispatcher.AwaitAdopted(count, System::Current().options().watchdog);
+}
+
+std::uint64_t SchedulingPoints() { return System::Exists() ? K().dispatcher.SchedulePoints() : 0; }
 
 OutsideWait::OutsideWait()
 {
@@ -75,9 +91,13 @@ SystemThread::SystemThread(std::string name) : name_(std::move(name))
     thread_ = std::thread([this, &kernel, &started, &startedCv, &ready] {
         SetThreadName(name_);
         {
+            // Counted and idle in one step, so that a controlled schedule
+            // sees the same threads whenever it chooses.
             std::lock_guard lock(kernel.dispatcher.mutex);
             kernel.dispatcher.Count(Self());
             state_ = &Self();
+            idle_ = true;
+            kernel.dispatcher.MakeBlocked(Self());
         }
         {
             // Notified under the lock: the constructor's stack (this mutex and
@@ -138,7 +158,11 @@ void SystemThread::Run()
             if (stopping_) break;
             idle_ = true;
             dispatcher.MakeBlocked(Self());
-            wake_.wait(lock, [&] { return !jobs_.empty() || stopping_; });
+            auto woken = [&] { return !jobs_.empty() || stopping_; };
+            while (!woken() && dispatcher.WaitBlockedScheduled(lock, Self())) {
+                if (!woken()) dispatcher.MakeBlocked(Self());
+            }
+            wake_.wait(lock, woken);
             idle_ = false;
             dispatcher.MakeReady(Self());
             continue;
@@ -159,7 +183,7 @@ void SystemThread::Run()
         NotifyStateChanged();
         lock.lock();
     }
-    dispatcher.Uncount(Self());
+    dispatcher.Uncount(lock, Self());
 }
 
 void NotifyStateChanged()
@@ -186,6 +210,20 @@ std::chrono::milliseconds Watchdog()
 // false when `limit` passed first.
 bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
 {
+    // Under a controlled schedule the wait is a poll: the others run, and the
+    // condition is looked at again after each step they make.
+    if (detail::ActiveSchedule() && Self().scheduled.load(std::memory_order_relaxed)) {
+        auto& dispatcher = K().dispatcher;
+        for (;;) {
+            if (condition()) return true;
+            std::unique_lock lock(dispatcher.mutex);
+            if (!dispatcher.PollSchedule(lock, Self())) break;
+            if (Self().pollGaveUp) {
+                Self().pollGaveUp = false;
+                return false;
+            }
+        }
+    }
     auto start = std::chrono::steady_clock::now();
     OutsideWait blocked;  // the clock may move for what this waits for
     Change& change = TheChange();

@@ -128,6 +128,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context)
 {
+    emu::detail::SchedulePoint();
     CheckIrql("IoQueueWorkItem");
     if (!Valid(IoWorkItem, "IoQueueWorkItem")) return;
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue && QueueType != HyperCriticalWorkQueue) {

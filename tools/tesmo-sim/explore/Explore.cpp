@@ -28,6 +28,8 @@ struct ChildResult {
     std::vector<std::string> traceTail;
     std::vector<std::string> stderrTail;
     std::uint64_t requests = 0;
+    std::uint64_t points = 0;
+    std::uint64_t traceDigest = 0;
 };
 
 std::string OneLine(std::string text)
@@ -58,7 +60,7 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
 }
 
 // The child: runs the scenario and writes its outcome, one fact per line.
-[[noreturn]] void RunChild(const Program& program, int out, const std::string& stderrPath)
+[[noreturn]] void RunChild(const Program& program, const Schedule& schedule, int out, const std::string& stderrPath)
 {
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, STDIN_FILENO);
@@ -69,9 +71,11 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     dup2(err >= 0 ? err : devnull, STDERR_FILENO);
     // Unbuffered, so that what is said just before an abort is not lost with it.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    Outcome outcome = RunScenario(program);
+    Outcome outcome = RunScenario(program, schedule);
     std::ostringstream text;
     text << "requests " << outcome.requests << "\n";
+    text << "points " << outcome.schedulePoints << "\n";
+    text << "digest " << outcome.traceDigest << "\n";
     for (const auto& complaint : outcome.complaints) text << "complaint " << OneLine(complaint) << "\n";
     for (const auto& line : outcome.traceTail) text << "trace " << OneLine(line) << "\n";
     text << "end\n";
@@ -79,7 +83,7 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     _exit(0);
 }
 
-ChildResult RunInChild(const Program& program, double hangSeconds)
+ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds)
 {
     ChildResult result;
     char stderrPath[] = "/tmp/tesmo-explore-XXXXXX";
@@ -95,7 +99,7 @@ ChildResult RunInChild(const Program& program, double hangSeconds)
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFds[0]);
-        RunChild(program, pipeFds[1], stderrPath);
+        RunChild(program, schedule, pipeFds[1], stderrPath);
     }
     close(pipeFds[1]);
     std::string text;
@@ -123,6 +127,8 @@ ChildResult RunInChild(const Program& program, double hangSeconds)
     bool ended = false;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("requests ", 0) == 0) result.requests = std::stoull(line.substr(9));
+        else if (line.rfind("points ", 0) == 0) result.points = std::stoull(line.substr(7));
+        else if (line.rfind("digest ", 0) == 0) result.traceDigest = std::stoull(line.substr(7));
         else if (line.rfind("complaint ", 0) == 0) result.complaints.push_back(line.substr(10));
         else if (line.rfind("trace ", 0) == 0) result.traceTail.push_back(line.substr(6));
         else if (line == "end") ended = true;
@@ -141,14 +147,16 @@ ChildResult RunInChild(const Program& program, double hangSeconds)
 }
 
 // Removes steps while the program still fails: control steps one by one, then
-// each application's steps by halves and singly. Bounded in time: the runs
-// are free-running, so a step whose removal makes the failure rarer stays.
-Program Shrink(Program program, double hangSeconds, double budgetSeconds)
+// each application's steps by halves and singly. Bounded in time. A
+// controlled run is judged once (the same seed, the same interleaving); a
+// free-running one twice, and a step whose removal makes the failure rarer
+// stays.
+Program Shrink(Program program, const Schedule& schedule, double hangSeconds, double budgetSeconds)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(budgetSeconds * 1000));
     auto stillFails = [&](const Program& candidate) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (RunInChild(candidate, hangSeconds).failed) return true;
+        for (int attempt = 0; attempt < (schedule.controlled ? 1 : 2); ++attempt) {
+            if (RunInChild(candidate, schedule, hangSeconds).failed) return true;
         }
         return false;
     };
@@ -174,12 +182,21 @@ Program Shrink(Program program, double hangSeconds, double budgetSeconds)
     return program;
 }
 
+Schedule ScheduleOf(const ExploreOptions& options) { return Schedule{options.controlled, options.depth}; }
+
+std::string ReplayFlags(const ExploreOptions& options)
+{
+    std::string flags = options.controlled ? "--depth " + std::to_string(options.depth) : "--free";
+    for (const auto& name : options.without) flags += " --without " + name;
+    return flags;
+}
+
 void Report(const Program& program, const ChildResult& result, const ExploreOptions& options, bool shrink,
             double afterSeconds)
 {
-    std::printf("\nexplore: FAILED seed %llu after %.1f s (replay: tesmo-sim explore --replay %llu --devices %d)\n",
+    std::printf("\nexplore: FAILED seed %llu after %.1f s (replay: tesmo-sim explore --replay %llu --devices %d %s)\n",
                 static_cast<unsigned long long>(program.seed), afterSeconds,
-                static_cast<unsigned long long>(program.seed), options.devices);
+                static_cast<unsigned long long>(program.seed), options.devices, ReplayFlags(options).c_str());
     for (const auto& complaint : result.complaints) std::printf("  %s\n", complaint.c_str());
     if (!result.stderrTail.empty()) {
         std::printf("  the process said:\n");
@@ -191,7 +208,7 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
     }
     std::printf("  the program:\n%s", Describe(program).c_str());
     if (shrink) {
-        Program shrunk = Shrink(program, options.hangSeconds, 30);
+        Program shrunk = Shrink(program, ScheduleOf(options), options.hangSeconds, 30);
         std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
                     Describe(shrunk).c_str());
     }
@@ -201,14 +218,25 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
 struct Totals {
     std::uint64_t scenarios = 0;
     std::uint64_t requests = 0;
+    std::uint64_t points = 0;
     std::uint64_t failures = 0;
+
+    void Add(const ChildResult& result)
+    {
+        ++scenarios;
+        requests += result.requests;
+        points += result.points;
+        if (result.failed) ++failures;
+    }
 };
 
 void PrintTotals(const Totals& totals, Clock::time_point start, const char* what)
 {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("explore: %s %llu scenarios, %llu requests, %llu failures in %.1f s (%.1f scenarios/s)\n", what,
-                static_cast<unsigned long long>(totals.scenarios), static_cast<unsigned long long>(totals.requests),
+    std::printf("explore: %s %llu scenarios, %llu requests, %llu interleaving points, %llu failures in %.1f s "
+                "(%.1f scenarios/s)\n",
+                what, static_cast<unsigned long long>(totals.scenarios),
+                static_cast<unsigned long long>(totals.requests), static_cast<unsigned long long>(totals.points),
                 static_cast<unsigned long long>(totals.failures), seconds, seconds > 0 ? totals.scenarios / seconds : 0.0);
     std::fflush(stdout);
 }
@@ -228,12 +256,12 @@ int RunSeedsFile(const ExploreOptions& options)
         if (!(fields >> seed)) continue;
         Limits limits;
         fields >> limits.maxDevices;
+        Schedule schedule = ScheduleOf(options);
+        if (std::string mode; fields >> mode) schedule.controlled = mode != "free";
         Program program = Generate(seed, limits);
-        ChildResult result = RunInChild(program, options.hangSeconds);
-        ++totals.scenarios;
-        totals.requests += result.requests;
+        ChildResult result = RunInChild(program, schedule, options.hangSeconds);
+        totals.Add(result);
         if (result.failed) {
-            ++totals.failures;
             Report(program, result, options, false, std::chrono::duration<double>(Clock::now() - start).count());
         }
     }
@@ -248,13 +276,17 @@ int Explore(const ExploreOptions& options)
     if (!options.seedsFile.empty()) return RunSeedsFile(options);
     Limits limits;
     limits.maxDevices = options.devices;
+    limits.without = options.without;
     if (options.replay) {
         Program program = Generate(*options.replay, limits);
         std::printf("%s", Describe(program).c_str());
-        ChildResult result = RunInChild(program, options.hangSeconds);
+        ChildResult result = RunInChild(program, ScheduleOf(options), options.hangSeconds);
         if (!result.failed) {
-            std::printf("explore: seed %llu passed (%llu requests)\n", static_cast<unsigned long long>(*options.replay),
-                        static_cast<unsigned long long>(result.requests));
+            std::printf("explore: seed %llu passed (%llu requests, %llu interleaving points, trace digest %016llx)\n",
+                        static_cast<unsigned long long>(*options.replay),
+                        static_cast<unsigned long long>(result.requests),
+                        static_cast<unsigned long long>(result.points),
+                        static_cast<unsigned long long>(result.traceDigest));
             return 0;
         }
         Report(program, result, options, true, 0);
@@ -268,11 +300,9 @@ int Explore(const ExploreOptions& options)
     for (std::uint64_t i = 0; i < runs; ++i) {
         if (options.seconds && std::chrono::duration<double>(Clock::now() - start).count() >= *options.seconds) break;
         Program program = Generate(options.seed + i, limits);
-        ChildResult result = RunInChild(program, options.hangSeconds);
-        ++totals.scenarios;
-        totals.requests += result.requests;
+        ChildResult result = RunInChild(program, ScheduleOf(options), options.hangSeconds);
+        totals.Add(result);
         if (result.failed) {
-            ++totals.failures;
             // The first gets the whole report with a shrunk program.
             Report(program, result, options, totals.failures == 1,
                    std::chrono::duration<double>(Clock::now() - start).count());

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tesmo::explore {
 
@@ -18,6 +19,9 @@ struct ExploreOptions {
     std::optional<std::uint64_t> replay;      // run this one seed, verbosely
     std::string seedsFile;                    // run the seeds listed in this file
     double hangSeconds = 60;                  // wall time after which a scenario counts as hung
+    bool controlled = true;                   // a controlled schedule from each seed (else free-running)
+    unsigned depth = 3;                       // its depth: change points + 1
+    std::vector<std::string> without;         // step kinds left out of the programs
 };
 
 // Returns the process's exit code: 0 when nothing failed.

@@ -1,5 +1,6 @@
 #include "Program.h"
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -122,6 +123,13 @@ Program Generate(uint64_t seed, const Limits& limits)
         step.amount = static_cast<int64_t>(pick(3'000'000));  // up to 0.3 s
         program.control.push_back(step);
     }
+    auto leftOut = [&](const char* name) {
+        return std::find(limits.without.begin(), limits.without.end(), name) != limits.without.end();
+    };
+    for (auto& app : program.apps) {
+        std::erase_if(app, [&](const AppStep& step) { return leftOut(AppOpName(step.op)); });
+    }
+    std::erase_if(program.control, [&](const ControlStep& step) { return leftOut(ControlOpName(step.op)); });
     return program;
 }
 

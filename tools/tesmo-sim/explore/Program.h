@@ -57,6 +57,9 @@ struct Limits {
     int maxDevices = 2;
     int maxAppSteps = 40;
     int maxControlSteps = 8;
+    // Step kinds left out of every program (by their names in Describe), to
+    // look past a fault already known.
+    std::vector<std::string> without;
 };
 
 Program Generate(uint64_t seed, const Limits& limits);

@@ -63,6 +63,7 @@ public:
     {
         auto* self = static_cast<TraceTail*>(context);
         std::lock_guard lock(self->mutex_);
+        for (const char* c = text; *c; ++c) self->digest_ = (self->digest_ ^ std::uint8_t(*c)) * 1099511628211ULL;
         if (self->lines_.size() == kTraceLines) self->lines_.pop_front();
         self->lines_.emplace_back(text);
     }
@@ -72,8 +73,16 @@ public:
         return {lines_.begin(), lines_.end()};
     }
 
+    // Of every line in order: equal digests, the same interleaving.
+    std::uint64_t digest() const
+    {
+        std::lock_guard lock(mutex_);
+        return digest_;
+    }
+
 private:
     static inline TraceTail* active_ = nullptr;
+    std::uint64_t digest_ = 14695981039346656037ULL;
     mutable std::mutex mutex_;
     std::deque<std::string> lines_;
 };
@@ -120,12 +129,14 @@ public:
 
     void Run(const std::vector<AppStep>& steps, Latch& controlDone, Latch& finished)
     {
+        tesmo_thread_attach();
         Open();
         for (const AppStep& step : steps) Perform(step);
         controlDone.Wait();
         Drain();
         Close();
         finished.Open();
+        tesmo_thread_detach();
     }
 
 private:
@@ -382,7 +393,7 @@ void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>&
 
 }  // namespace
 
-Outcome RunScenario(const Program& program)
+Outcome RunScenario(const Program& program, const Schedule& schedule)
 {
     Outcome outcome;
     Judge judge;
@@ -393,12 +404,18 @@ Outcome RunScenario(const Program& program)
     tesmo_boot_options_init(&options);
     options.verifier_mode = TESMO_VERIFIER_RECORD_QUIET;
     options.watchdog_ms = 20000;
+    if (schedule.controlled) {
+        options.controlled_schedule = 1;
+        options.schedule_seed = program.seed;
+        options.schedule_depth = schedule.depth;
+    }
     if (tesmo_result booted = tesmo_boot(&options); booted != TESMO_OK) {
         outcome.failed = true;
         outcome.complaints.push_back(std::string("boot failed: ") + tesmo_result_text(booted));
         return outcome;
     }
     tesmo_set_debug_level(4);
+    tesmo_thread_attach();
 
     std::vector<std::unique_ptr<PortState>> ports(program.devices.size());
     for (std::size_t d = 0; d < program.devices.size(); ++d) {
@@ -442,12 +459,21 @@ Outcome RunScenario(const Program& program)
             Latch* done = finished.back().get();
             const auto& steps = program.apps[d];
             applications.emplace_back([app, &steps, &controlDone, done] { app->Run(steps, controlDone, *done); });
+            // One at a time: the threads join a controlled schedule in the
+            // same order every run.
+            tesmo_wait_attached_threads(uint32_t(1 + applications.size()));
         }
         RunControl(program, ports, judge);
         controlDone.Open();
         // Waited for inside the emulated system first: the applications' last
         // reads need the clock, which a thread blocked in a join would hold.
         for (auto& done : finished) done->Wait();
+        // The applications make their last calls after the latch; joined from
+        // outside the system, so that they may still take turns.
+        uint64_t points = 0;
+        tesmo_schedule_points(&points);
+        outcome.schedulePoints = points;
+        tesmo_thread_detach();
         for (auto& thread : applications) thread.join();
         apps.clear();
     }
@@ -468,6 +494,7 @@ Outcome RunScenario(const Program& program)
     outcome.failed = !outcome.complaints.empty();
     outcome.requests = judge.requests;
     outcome.traceTail = trace.lines();
+    outcome.traceDigest = trace.digest();
     return outcome;
 }
 

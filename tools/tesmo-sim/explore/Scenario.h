@@ -2,9 +2,11 @@
 // control library and the Win32 API only, and judges it: what the oracles saw,
 // every request back, and a verifier with nothing to report at shutdown.
 //
-// Threads: one application thread per started port and one control thread,
-// all free-running; the caller's thread boots, waits and shuts down. Meant to
-// run in a process of its own (a crash or hang is the caller's to observe).
+// Threads: one application thread per started port; the caller's thread
+// boots, runs the control steps, waits and shuts down. Free-running, or under
+// a controlled schedule drawn from the program's seed, which then gives the
+// same interleaving every run. Meant to run in a process of its own (a crash
+// or hang is the caller's to observe).
 #pragma once
 
 #include <cstdint>
@@ -20,8 +22,15 @@ struct Outcome {
     std::vector<std::string> complaints;  // what went wrong, first first
     std::uint64_t requests = 0;           // Win32 and control calls made
     std::vector<std::string> traceTail;   // the driver's last trace lines
+    std::uint64_t schedulePoints = 0;     // interleaving points passed (controlled only)
+    std::uint64_t traceDigest = 0;        // of the driver's whole trace: the interleaving's fingerprint
 };
 
-Outcome RunScenario(const Program& program);
+struct Schedule {
+    bool controlled = true;
+    unsigned depth = 3;  // PCT depth: change points + 1
+};
+
+Outcome RunScenario(const Program& program, const Schedule& schedule);
 
 }  // namespace tesmo::explore

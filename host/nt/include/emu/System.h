@@ -32,12 +32,21 @@ namespace detail {
 class Kernel;
 }
 
+// Runs the emulated threads one at a time, switching at kernel call
+// boundaries by a seeded choice (see the dispatcher's controlled schedule).
+struct ControlledScheduleOptions {
+    std::uint64_t seed = 0;
+    unsigned depth = 3;                  // change points + 1
+    std::uint64_t expectedPoints = 6000;  // where the change points may fall
+};
+
 struct SystemOptions {
     // Handler for verifier violations; none means print and abort.
     Verifier::Handler violationHandler;
     // Wall time after which a blocked wait is reported as a hang.
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
     bool autoAdvanceClock = false;
+    std::optional<ControlledScheduleOptions> controlledSchedule;
 };
 
 using DriverInitialize = std::int32_t (*)(_DRIVER_OBJECT*, _UNICODE_STRING*);
@@ -54,7 +63,8 @@ public:
     // CloseToApplications.
     void Shutdown();
 
-    // Stops admitting application calls (emu/ApplicationCalls.h), cancels
+    // Ends a controlled schedule (the teardown runs freely), stops admitting
+    // application calls (emu/ApplicationCalls.h), cancels
     // the requests in flight of the calls in progress and waits until they
     // have returned. A host that tears the system down itself (closes
     // leftover handles, removes devices) calls it first; calling it again

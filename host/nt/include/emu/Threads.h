@@ -42,6 +42,16 @@ public:
     ApiScope& operator=(const ApiScope&) = delete;
 };
 
+// The calling application thread makes no more calls into the running
+// system: it stops being counted (under a controlled schedule its turn passes
+// on), so that it may end or be joined while others run.
+void DetachThread();
+// Blocks until `count` application threads (a caller inside a call counts)
+// take part in the running system; false after the watchdog.
+bool AwaitApplicationThreads(std::size_t count);
+// The scheduling points a controlled schedule has passed (0 without one).
+std::uint64_t SchedulingPoints();
+
 // The calling thread waits for something outside the emulated system (another
 // application thread to end, a terminal): meanwhile it does not hold the
 // auto-advancing clock back.

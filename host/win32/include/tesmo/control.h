@@ -91,6 +91,17 @@ typedef struct tesmo_boot_options {
     /* The driver image to load; NULL: $TESMO_DRIVER_IMAGE, else the image
      * this library was built with. */
     const char* driver_image;
+    /* Non-zero: a controlled schedule. The emulated threads run one at a
+     * time and may switch at each kernel call boundary, by a choice drawn
+     * from schedule_seed (random priorities with schedule_depth - 1 change
+     * points), so that the same seed and the same calls give the same
+     * interleaving. Every thread the application starts calls
+     * tesmo_thread_attach first and tesmo_thread_detach after its last call;
+     * the starter waits with tesmo_wait_attached_threads before it goes on.
+     * The schedule ends when tesmo_shutdown begins. */
+    int32_t controlled_schedule;
+    uint32_t schedule_depth;  /* 0: 3 */
+    uint64_t schedule_seed;
 } tesmo_boot_options;
 
 /* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
@@ -316,6 +327,23 @@ tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
  * the read on another thread waits for this before it moves time.
  * Errors: TESMO_E_TIMEOUT when that many have not come within the watchdog. */
 tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
+
+/* ---- threads and the controlled schedule ---- */
+
+/* The calling thread takes part in the running system from now on (its
+ * first Win32 call would do the same); under a controlled schedule it
+ * returns when the thread's turn comes. Errors: TESMO_E_NOT_BOOTED. */
+tesmo_result tesmo_thread_attach(void);
+/* The calling thread makes no more calls: it stops taking part, so that it
+ * may end or be joined while the others run. */
+tesmo_result tesmo_thread_detach(void);
+/* Blocks until `count` threads (the caller included, once it made a call)
+ * take part; a thread that starts others waits for each in turn, so that
+ * they join a controlled schedule in the same order every run.
+ * Errors: TESMO_E_TIMEOUT after the watchdog. */
+tesmo_result tesmo_wait_attached_threads(uint32_t count);
+/* The scheduling points the controlled schedule has passed (0 without one). */
+tesmo_result tesmo_schedule_points(uint64_t* points);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,0 +1,88 @@
+// A controlled schedule: the emulated threads run one at a time. The running
+// thread holds the turn; at each scheduling point (a kernel call boundary at
+// PASSIVE_LEVEL, an application call, a wait) the turn may pass to another
+// thread, chosen from a seed by random priorities with d-1 change points
+// (probabilistic concurrency testing: a bug of depth d is found with
+// probability at least 1/(n k^(d-1)) for n threads and k points). The same
+// seed and program give the same interleaving, so a failure replays exactly.
+//
+// Everything here is guarded by the dispatcher's mutex. Threads take part
+// from their counting (system threads, adopted application threads) until
+// they end; a thread the dispatcher does not count runs uncontrolled.
+// Waits outside the emulated system (WaitUntil) become polls: the waiting
+// thread looks again each time another thread has made progress. When no
+// thread can run, the schedule moves the clock to the next deadline; when
+// none is pending either, the system is hung and the schedule says so.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "emu/System.h"
+
+namespace emu::detail {
+
+class Dispatcher;
+struct ThreadState;
+
+class ControlledSchedule {
+public:
+    ControlledSchedule(Dispatcher& dispatcher, const ControlledScheduleOptions& options);
+
+    // The thread is counted from now on; it draws its priority. It does not
+    // run until the turn reaches it, except when nobody holds the turn.
+    void Join(ThreadState& thread);
+    // The thread stops being counted (it ends or leaves): the turn passes on.
+    void Leave(std::unique_lock<std::mutex>& lock, ThreadState& thread);
+    // An application thread that joined from outside waits for its turn.
+    void AwaitFirstTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
+
+    // The calling thread blocked (it is no longer ready): the turn passes on,
+    // and the call returns when the turn is back. False once the schedule has
+    // stopped: the caller waits the free-running way.
+    bool WaitBlocked(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // A scheduling point of the running thread.
+    void Point(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // The calling thread's outside condition is false: it lets the others run
+    // and returns when it should look again. False once stopped.
+    bool Poll(std::unique_lock<std::mutex>& lock, ThreadState& self);
+
+    // The thread became ready. When nobody holds the turn (every thread was
+    // idle and an outside thread made this one ready) it takes it.
+    void Readied(ThreadState& thread);
+    // Frees every thread to run as it would without a schedule (shutdown).
+    void Stop();
+    bool stopped() const { return stopped_; }
+    bool Holds(const ThreadState& thread) const { return !stopped_ && current_ == &thread; }
+    std::uint64_t points() const { return points_; }
+
+private:
+    bool Eligible(const ThreadState& thread) const;
+    // The next thread to run, moving the clock when nobody can; null when
+    // the system is hung.
+    ThreadState* Choose(std::unique_lock<std::mutex>& lock);
+    // Gives the turn to the chosen thread; reports a hang.
+    void HandOn(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    bool AwaitTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    [[noreturn]] void ReportHang(std::unique_lock<std::mutex>& lock, const ThreadState& self);
+
+    Dispatcher& dispatcher_;
+    unsigned depth_;
+    std::mt19937_64 random_;
+    std::vector<std::uint64_t> changePoints_;  // ascending step numbers
+    std::size_t nextChange_ = 0;
+    std::vector<ThreadState*> threads_;  // in the order they joined
+    ThreadState* current_ = nullptr;
+    std::uint64_t points_ = 0;
+    // Moves on whenever a thread that is not polling runs or the clock moves:
+    // a poller looks again only after that.
+    std::uint64_t progress_ = 0;
+    bool stopped_ = false;
+};
+
+// The active schedule of the running system; null when threads run freely.
+ControlledSchedule* ActiveSchedule();
+
+}  // namespace emu::detail
