@@ -1,15 +1,18 @@
 """Serial clients nobody here wrote, against tesmo-sim's bridges: pyserial's
 POSIX backend and socat on the pseudo-terminal, pyserial's rfc2217:// client
-on the Telnet server; and a scenario file that must fail. Every wait has a
-deadline; nothing sleeps.
+on the Telnet server (and a bare socket where pyserial offers no call); a
+terminal session driven through a pipe; and a scenario file that must fail.
+Every wait has a deadline; nothing sleeps.
 
 usage: serial_clients_test.py TESMO_SIM [unittest arguments]"""
+import os
 import pathlib
 import queue
 import re
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import unittest
 
@@ -19,6 +22,10 @@ TESMO_SIM = None
 DEADLINE = 30  # seconds for any one thing to happen
 IDENTITY = b"TESMO,Model 7,SN 000123,FW 1.5\n"
 SCENARIOS = pathlib.Path(__file__).parent / "scenarios"
+# Telnet: IAC SB COM-PORT-OPTION ... IAC SE
+SET_LINESTATE_MASK_DATA_READY = bytes([255, 250, 44, 10, 1, 255, 240])
+MASK_ACKNOWLEDGED = bytes([255, 250, 44, 110, 1, 255, 240])
+NOTIFY_DATA_READY = bytes([255, 250, 44, 106, 1, 255, 240])
 
 
 class Sim:
@@ -51,9 +58,9 @@ class Sim:
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
 
-    def finish(self):
+    def finish(self, quit="quit"):
         """Quits and returns the exit code after the verifier's report."""
-        self.command("quit")
+        self.command(quit)
         self.expect(r"== done: 0 verifier violation\(s\)")
         return self.process.wait(timeout=DEADLINE)
 
@@ -113,6 +120,23 @@ class PtyTest(SimTestCase):
         sim.expect(r"COM3: the instrument was removed; /dev/pts/\d+ hung up")
         self.assertEqual(sim.finish(), 0)
 
+    def test_the_link_leads_to_a_working_pty_again_after_a_replug(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        link = pathlib.Path(directory.name) / "tesmo-com"
+        sim = self.start("pty", "--link", str(link), "loopback")
+        sim.expect(r"\(device 1\) is /dev/pts/\d+, linked from")
+        sim.command("unplug")
+        sim.expect(r"the instrument was removed; /dev/pts/\d+ hung up")
+        sim.command("replug")
+        second = sim.expect(r"\(device 2\) is (/dev/pts/\d+), linked from").group(1)
+        self.assertEqual(os.path.realpath(link), second)
+        with serial.Serial(str(link), 115200, timeout=DEADLINE) as port:
+            port.write(b"after the replug\n")
+            self.assertEqual(port.readline(), b"after the replug\n")
+        self.assertEqual(sim.finish(), 0)
+        self.assertFalse(os.path.lexists(link), f"{link} outlived the session")
+
 
 class Rfc2217Test(SimTestCase):
     def test_pyserial_clients_take_turns_and_a_baud_change_reaches_the_port(self):
@@ -132,6 +156,43 @@ class Rfc2217Test(SimTestCase):
                 sim.expect(r"PURGE-DATA 1 -> PurgeComm done")
             sim.expect(r"COM3: client left")
         self.assertEqual(sim.finish(), 0)
+
+
+    def test_waiting_data_is_announced_with_notify_linestate(self):
+        sim = self.start("rfc2217", "--port", "0")
+        port = int(sim.expect(r"rfc2217://127\.0\.0\.1:(\d+)").group(1))
+        with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
+            client.sendall(SET_LINESTATE_MASK_DATA_READY + b"*IDN?\n")
+            received = b""
+            while IDENTITY not in received.replace(NOTIFY_DATA_READY, b""):
+                chunk = client.recv(4096)
+                self.assertTrue(chunk, f"the server hung up; it sent {received!r}")
+                received += chunk
+            self.assertIn(MASK_ACKNOWLEDGED, received)
+            self.assertIn(NOTIFY_DATA_READY, received)
+            self.assertLess(received.index(NOTIFY_DATA_READY), received.index(IDENTITY[:5]), received)
+        sim.expect(r"COM3: client left")
+        self.assertEqual(sim.finish(), 0)
+
+
+class TermTest(SimTestCase):
+    def test_a_piped_session_queries_replugs_and_shows_the_event_log(self):
+        sim = self.start("term", "--echo")
+        sim.expect(r"^COM3 \(device 1\) is open")
+        sim.command("*IDN?")
+        sim.expect(r"^\*IDN\?$")  # the local echo
+        sim.expect("^" + re.escape(IDENTITY.decode()))
+        sim.command("~unplug")
+        sim.expect(r"^COM3: the instrument was removed and the port closed")
+        sim.command("*IDN?")
+        sim.expect(r"^not sent: the port is closed")
+        sim.command("~replug")
+        sim.expect(r"^COM\d+ \(device 2\) is open")
+        sim.command("MEAS?")
+        sim.expect(r"^\+1\.000000E\+00$")
+        sim.command("~log")
+        sim.expect(r"^\s+\d+\s+Wr>\s+IRP 0x[0-9a-f]+, 6 bytes")  # the new device's log has the write
+        self.assertEqual(sim.finish("~quit"), 0)
 
 
 class ScenarioTest(unittest.TestCase):

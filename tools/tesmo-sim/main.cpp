@@ -8,6 +8,8 @@
 //       the COM ports as Linux pseudo-terminals for serial clients
 //   tesmo-sim rfc2217 [--port P] [INSTRUMENT]
 //       a Telnet COM-port-control server for the port on 127.0.0.1
+//   tesmo-sim term [--echo] [--eol cr|lf|crlf] [INSTRUMENT]
+//       an interactive terminal on the port, with ~ commands for the device
 //   tesmo-sim run FILE
 //       runs a scenario file (see scenario/ScenarioFile.h); non-zero when a step fails
 //   tesmo-sim logdump FILE
@@ -27,6 +29,7 @@
 #include "PtyCommand.h"
 #include "Rfc2217Command.h"
 #include "scenario/ScenarioRunner.h"
+#include "TermCommand.h"
 
 namespace {
 
@@ -36,6 +39,7 @@ int Usage()
                  "usage: tesmo-sim demo [-v | -vv] [--save-log FILE]\n"
                  "       tesmo-sim pty [--link PATH]... [command|loopback|stream[:512][:frames]]...\n"
                  "       tesmo-sim rfc2217 [--port P] [INSTRUMENT]\n"
+                 "       tesmo-sim term [--echo] [--eol cr|lf|crlf] [INSTRUMENT]\n"
                  "       tesmo-sim run SCENARIO-FILE\n"
                  "       tesmo-sim logdump FILE\n"
                  "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N]\n"
@@ -92,6 +96,7 @@ int main(int argc, char** argv)
     if (command == "explore") return ExploreCommand(argc, argv);
     if (command == "pty") return tesmo::sim::PtyCommand(argc, argv);
     if (command == "rfc2217") return tesmo::sim::Rfc2217Command(argc, argv);
+    if (command == "term") return tesmo::sim::TermCommand(argc, argv);
     if (command == "run") return argc == 3 ? tesmo::sim::RunScenarioFile(argv[2]) : Usage();
     if (command != "demo") return Usage();
     tesmo::sim::DemoOptions options;

@@ -5,7 +5,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "link/FdTools.h"
 
 namespace tesmo::sim {
 
@@ -28,10 +27,15 @@ void BlockStopSignals()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-void RunConsole(const std::function<void(const std::string&)>& onLine)
+UniqueFd OpenStopSignalFd()
 {
     sigset_t signals = StopSignals();
-    UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC));
+}
+
+void RunConsole(const std::function<void(const std::string&)>& onLine)
+{
+    UniqueFd signalFd = OpenStopSignalFd();
     bool reading = true;
     std::string pending;
     for (;;) {

@@ -7,12 +7,18 @@
 #include <functional>
 #include <string>
 
+#include "link/FdTools.h"
+
 namespace tesmo::sim {
 
 // Blocks SIGINT and SIGTERM in the calling thread and every thread it
 // starts later, so that only Console::Run takes them. Call it before the
 // emulated system starts its threads.
 void BlockStopSignals();
+
+// A signal fd that becomes readable when SIGINT or SIGTERM comes, for a
+// command's own poll loop.
+UniqueFd OpenStopSignalFd();
 
 // Hands each line (without its end) to `onLine`; returns when the user
 // quits.

@@ -1,11 +1,14 @@
 // The Telnet framing a COM-port-control client speaks: data bytes with IAC
 // doubled, option negotiation (WILL, WONT, DO, DONT) and subnegotiations
 // (IAC SB option ... IAC SE). A decoder that takes the byte stream in pieces
-// of any size and an encoder for the other way.
+// of any size and an encoder for the other way. A subnegotiation longer than
+// kMaxSubnegotiation is dropped whole, so a client that never ends one does
+// not grow the server's memory.
 //
 // Pure: no I/O, no locks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <variant>
@@ -33,13 +36,19 @@ using Event = std::variant<Data, Negotiation, Subnegotiation>;
 
 class Decoder {
 public:
+    static constexpr std::size_t kMaxSubnegotiation = 512;
+
     // The events the bytes complete, in order (data runs merged).
     std::vector<Event> Feed(std::span<const std::uint8_t> bytes);
 
 private:
+    void Step(std::uint8_t byte, std::vector<Event>& events);
+    void Keep(std::uint8_t byte);  // one more payload byte, within the limit
+
     enum class State { Data, Iac, Verb, Sb, SbOption, SbIac } state_ = State::Data;
     std::uint8_t verb_ = 0;
     Subnegotiation sub_;
+    bool overflowed_ = false;
 };
 
 // Data with every IAC doubled.

@@ -1,16 +1,43 @@
 #include "scenario/ScenarioFile.h"
 
-#include <set>
+#include <charconv>
+#include <map>
 #include <sstream>
+
+#include "link/LineSettings.h"
 
 namespace tesmo::sim {
 
 namespace {
 
-const std::set<std::string> kTextCommands = {"write", "expect", "log-contains"};
-const std::set<std::string> kCommands = {"plug",     "unplug",   "replug", "rebalance", "disable",      "enable",
-                                         "sleep",    "wake",     "open",   "close",     "settings",     "write",
-                                         "expect",   "advance",  "log-contains", "expect-failure"};
+// What may follow each command; checked when the file is read, so that a
+// typing error stops the run before anything was plugged.
+enum class Argument { None, Word, Device, SleepState, Settings, Milliseconds, StepName, Text };
+
+const std::map<std::string, Argument> kCommands = {
+    {"plug", Argument::Word},         {"unplug", Argument::Device},       {"replug", Argument::Device},
+    {"rebalance", Argument::Device},  {"disable", Argument::Device},      {"enable", Argument::Device},
+    {"sleep", Argument::SleepState},  {"wake", Argument::None},           {"open", Argument::Word},
+    {"close", Argument::None},        {"settings", Argument::Settings},   {"write", Argument::Text},
+    {"expect", Argument::Text},       {"advance", Argument::Milliseconds}, {"log-contains", Argument::Text},
+    {"expect-failure", Argument::StepName},
+};
+
+std::optional<std::int64_t> Number(const std::string& text)
+{
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+    return value;
+}
+
+std::optional<char> HexByte(const std::string& digits)
+{
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    if (digits.size() != 2 || error != std::errc() || end != digits.data() + 2) return std::nullopt;
+    return static_cast<char>(value);
+}
 
 // The quoted text at `position` with its escapes resolved; moves past it.
 std::optional<std::string> QuotedText(const std::string& line, std::size_t& position)
@@ -35,8 +62,9 @@ std::optional<std::string> QuotedText(const std::string& line, std::size_t& posi
         case '\\': text += '\\'; break;
         case '"': text += '"'; break;
         case 'x': {
-            if (position + 2 >= line.size()) return std::nullopt;
-            text += static_cast<char>(std::stoi(line.substr(position + 1, 2), nullptr, 16));
+            auto byte = HexByte(line.substr(position + 1, 2));
+            if (!byte) return std::nullopt;
+            text += *byte;
             position += 2;
             break;
         }
@@ -46,39 +74,77 @@ std::optional<std::string> QuotedText(const std::string& line, std::size_t& posi
     return std::nullopt;
 }
 
-std::string ParseStep(const std::string& line, ScenarioStep& step)
+std::vector<std::string> Words(const std::string& text)
 {
-    std::istringstream words(line);
-    words >> step.command;
-    if (!kCommands.count(step.command)) return "unknown command \"" + step.command + "\"";
-    std::size_t position = line.find(step.command) + step.command.size();
-    position = line.find_first_not_of(" \t", position);
-    std::string rest = position == std::string::npos ? "" : line.substr(position);
-    if (kTextCommands.count(step.command)) {
-        std::size_t at = 0;
-        auto text = QuotedText(rest, at);
-        if (!text) return "expected text in double quotes";
-        step.text = *text;
-        rest = rest.substr(at);
-        std::istringstream tail(rest);
-        std::string within, unit;
-        if (tail >> within) {
-            if (step.command != "expect" || within != "within" || !(tail >> step.milliseconds) || !(tail >> unit) ||
-                unit != "ms") {
-                return "expected: within N ms";
-            }
-        }
-        return {};
+    std::istringstream stream(text);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;) words.push_back(word);
+    return words;
+}
+
+// The quoted text, and for expect an optional "within N ms".
+bool TakeText(const std::string& rest, ScenarioStep& step)
+{
+    std::size_t at = 0;
+    auto text = QuotedText(rest, at);
+    if (!text) return false;
+    step.text = *text;
+    auto tail = Words(rest.substr(at));
+    if (tail.empty()) return true;
+    auto limit = tail.size() == 3 && tail[0] == "within" && tail[2] == "ms" ? Number(tail[1]) : std::nullopt;
+    if (step.command != "expect" || !limit) return false;
+    step.milliseconds = *limit;
+    return true;
+}
+
+// Whether `rest` is what this kind of argument allows; fills in the step.
+bool TakeArgument(Argument kind, const std::string& rest, ScenarioStep& step)
+{
+    if (kind == Argument::Text) return TakeText(rest, step);
+    auto words = Words(rest);
+    step.word = words.empty() ? "" : words.front();
+    auto single = words.size() == 1 ? Number(step.word) : std::nullopt;
+    switch (kind) {
+    case Argument::None: return words.empty();
+    case Argument::Word: return words.size() <= 1;
+    case Argument::Device: return words.empty() || single;
+    case Argument::SleepState: return words.empty() || (single && *single >= 1 && *single <= 5);
+    case Argument::Settings: step.word = rest; return ParseLineSettings(rest).has_value();
+    case Argument::Milliseconds: step.milliseconds = single.value_or(0); return single.has_value();
+    case Argument::StepName: return words.size() == 1 && kCommands.count(step.word) && step.word != "expect-failure";
+    default: return false;
     }
-    step.word = rest;
-    if (step.command == "advance") {
-        try {
-            step.milliseconds = std::stoll(rest);
-        } catch (const std::exception&) {
-            return "expected a number of milliseconds";
-        }
+}
+
+std::string Expected(Argument kind, const std::string& command)
+{
+    switch (kind) {
+    case Argument::None: return "no argument";
+    case Argument::Word: return "one word at most";
+    case Argument::Device: return "a device number or nothing";
+    case Argument::SleepState: return "a sleep state from 1 to 5 or nothing";
+    case Argument::Settings: return "settings like 9600 8N1";
+    case Argument::Milliseconds: return "a number of milliseconds";
+    case Argument::StepName: return "the kind of step that must fail";
+    case Argument::Text:
+        return std::string("\"TEXT\"") + (command == "expect" ? " [within MS ms]" : "") +
+               " with the escapes \\n \\r \\t \\\\ \\\" \\xHH";
     }
     return {};
+}
+
+std::string ParseStep(const std::string& line, ScenarioStep& step)
+{
+    std::size_t end = line.find_first_of(" \t");
+    step.command = line.substr(0, end);
+    auto known = kCommands.find(step.command);
+    if (known == kCommands.end()) return "unknown command \"" + step.command + "\"";
+    std::size_t position = end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", end);
+    std::string rest = position == std::string::npos ? "" : line.substr(position);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.pop_back();
+    if (TakeArgument(known->second, rest, step)) return {};
+    return step.command + ": expected " + Expected(known->second, step.command) +
+           (rest.empty() ? "" : ", found: " + rest);
 }
 
 }  // namespace

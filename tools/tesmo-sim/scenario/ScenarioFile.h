@@ -2,7 +2,8 @@
 // line; blank lines and lines starting with # are skipped. Text is written
 // in double quotes with the escapes \n \r \t \\ \" and \xHH.
 //
-//   plug KIND[:512][:frames]       plug an instrument (command, loopback, stream)
+//   plug KIND[:512][:frames]       plug an instrument (command, loopback, stream;
+//                                  the kind is checked when the step runs)
 //   unplug|replug|rebalance|disable|enable [DEVICE]
 //   sleep [1-5] | wake             the whole system
 //   open [COMn] | close            the port (default: the last device's)
@@ -15,7 +16,9 @@
 //   log-contains "TAG"             the event log has an entry whose tag starts so
 //   expect-failure write|open      the next step of this kind must fail
 //
-// Parsing is a pure function; running is ScenarioRunner's.
+// Every other step's arguments are checked when the file is read, so a
+// mistyped line stops the run before anything was plugged. Parsing is a pure
+// function; running is ScenarioRunner's.
 #pragma once
 
 #include <cstdint>
