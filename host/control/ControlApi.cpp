@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "Session.h"
@@ -419,6 +420,38 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
         // The application may ask for more waiters than it ever starts.
         bool reached = emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; });
         return reached ? TESMO_OK : TESMO_E_TIMEOUT;
+    });
+}
+
+namespace {
+std::optional<emu::FaultSite> FaultSiteOf(int32_t site)
+{
+    switch (site) {
+    case TESMO_FAULT_POOL: return emu::FaultSite::Pool;
+    case TESMO_FAULT_IRP: return emu::FaultSite::IrpBuild;
+    case TESMO_FAULT_WORK_ITEM: return emu::FaultSite::WorkItem;
+    default: return std::nullopt;
+    }
+}
+}  // namespace
+
+tesmo_result tesmo_fail_nth(int32_t site, uint64_t nth)
+{
+    auto which = FaultSiteOf(site);
+    if (!which) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        s.system().faults().FailNth(*which, nth);
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_failure_injected(int32_t site, int32_t* injected)
+{
+    auto which = FaultSiteOf(site);
+    if (!which || !injected) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session& s) {
+        *injected = s.system().faults().Hit(*which) ? 1 : 0;
+        return TESMO_OK;
     });
 }
 

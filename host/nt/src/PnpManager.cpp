@@ -282,6 +282,10 @@ std::int32_t PnpManager::Rebalance(NodeId id)
         }
         SendPnpIrp(node.pdo, IRP_MN_STOP_DEVICE, {});
         status = SendPnpIrp(node.pdo, IRP_MN_START_DEVICE, {});
+        // A device that fails to start again is torn down, as one that fails
+        // its first start: requests held across the stop must not wait for
+        // a start that will not come.
+        if (!NT_SUCCESS(status)) Remove(node);
     });
     return status;
 }

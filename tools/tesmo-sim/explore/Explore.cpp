@@ -258,6 +258,7 @@ int RunSeedsFile(const ExploreOptions& options)
         fields >> limits.maxDevices;
         Schedule schedule = ScheduleOf(options);
         if (std::string mode; fields >> mode) schedule.controlled = mode != "free";
+        for (std::string name; fields >> name;) limits.without.push_back(name);
         Program program = Generate(seed, limits);
         ChildResult result = RunInChild(program, schedule, options.hangSeconds);
         totals.Add(result);

@@ -78,6 +78,7 @@ const char* ControlOpName(ControlOp op)
     case ControlOp::DisableEnable: return "disable-enable";
     case ControlOp::Unplug: return "unplug";
     case ControlOp::Advance: return "advance";
+    case ControlOp::FailAllocation: return "fail-allocation";
     }
     return "?";
 }
@@ -123,6 +124,17 @@ Program Generate(uint64_t seed, const Limits& limits)
         step.amount = static_cast<int64_t>(pick(3'000'000));  // up to 0.3 s
         program.control.push_back(step);
     }
+    // Now and then one of the driver's allocations fails. Drawn from a
+    // stream of its own and left out by name, so that the rest of the
+    // program is the one the seed gave before failures were injected.
+    std::mt19937_64 faults(seed ^ 0x9E3779B97F4A7C15ULL);
+    if (faults() % 3 == 0) {
+        ControlStep step{ControlOp::FailAllocation};
+        step.device = static_cast<int>(faults() % 3);
+        step.amount = 1 + static_cast<int64_t>(faults() % 60);
+        auto at = program.control.begin() + static_cast<long>(faults() % (program.control.size() + 1));
+        program.control.insert(at, step);
+    }
     auto leftOut = [&](const char* name) {
         return std::find(limits.without.begin(), limits.without.end(), name) != limits.without.end();
     };
@@ -152,6 +164,10 @@ std::string Describe(const Program& program)
     for (const ControlStep& step : program.control) {
         out << " " << ControlOpName(step.op);
         if (step.op == ControlOp::Advance) out << "(" << step.amount / 10'000 << " ms)";
+        else if (step.op == ControlOp::FailAllocation) {
+            static const char* const sites[] = {"pool", "irp", "work-item"};
+            out << "(" << sites[step.device % 3] << " #" << step.amount << ")";
+        }
         else if (step.op != ControlOp::SleepWake) out << "(" << step.device << ")";
     }
     out << "\n";

@@ -36,12 +36,12 @@ struct AppStep {
     uint32_t seed = 0;
 };
 
-enum class ControlOp { Rebalance, SleepWake, DisableEnable, Unplug, Advance };
+enum class ControlOp { Rebalance, SleepWake, DisableEnable, Unplug, Advance, FailAllocation };
 
 struct ControlStep {
     ControlOp op;
-    int device = 0;      // index into Program::devices
-    int64_t amount = 0;  // Advance: 100-ns units
+    int device = 0;      // index into Program::devices; FailAllocation: the site (TESMO_FAULT_*)
+    int64_t amount = 0;  // Advance: 100-ns units; FailAllocation: which call from now fails
 };
 
 struct Program {

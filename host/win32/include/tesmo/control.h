@@ -328,6 +328,20 @@ tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
  * Errors: TESMO_E_TIMEOUT when that many have not come within the watchdog. */
 tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
 
+/* ---- fault injection ---- */
+
+/* Where a failure can be injected into the driver's calls. */
+#define TESMO_FAULT_POOL 0       /* a pool allocation returns NULL */
+#define TESMO_FAULT_IRP 1        /* building an IRP returns NULL */
+#define TESMO_FAULT_WORK_ITEM 2  /* allocating a work item returns NULL */
+
+/* The `nth` call at `site` from now on fails (1: the next one; 0 disarms the
+ * site). One armed failure per site at a time.
+ * Errors: TESMO_E_INVALID_ARGUMENT for an unknown site. */
+tesmo_result tesmo_fail_nth(int32_t site, uint64_t nth);
+/* Whether the failure armed at `site` has been injected. */
+tesmo_result tesmo_failure_injected(int32_t site, int32_t* injected);
+
 /* ---- threads and the controlled schedule ---- */
 
 /* The calling thread takes part in the running system from now on (its
