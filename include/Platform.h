@@ -27,6 +27,9 @@ extern "C" {
 // Pageable and discardable code; the loader pages out PAGE* and drops INIT.
 #define TESMO_PAGED __attribute__((section("PAGE")))
 #define TESMO_INIT __attribute__((section("INIT")))
+// The trace routine's format is checked against the platform's own printf
+// conventions (long is 32 bits, %S is a wide string).
+#define TESMO_TRACE_FORMAT(FormatIndex, FirstArgument) __attribute__((format(ms_printf, FormatIndex, FirstArgument)))
 
 #if defined(TESMO_TRACE_TO_DEBUGGER)
 #define TesmoTraceSinkAttached() TRUE
@@ -44,6 +47,10 @@ extern "C" {
 #define TESMO_WIDE(text) u##text
 #define TESMO_PAGED
 #define TESMO_INIT
+// GNU printf checking does not know the platform's conventions that the
+// emulated kernel's formatter follows (ULONG is a 32-bit int here, but a
+// trace prints it as the platform's long): the Windows build checks.
+#define TESMO_TRACE_FORMAT(FormatIndex, FirstArgument)
 #define TesmoTraceSinkAttached() EmuTraceSinkAttached()
 #define TesmoTraceEmit(Level, Component, Text) EmuTraceEmit((Level), (Component), (Text))
 

@@ -99,8 +99,8 @@ static TESMO_PAGED NTSTATUS SetTimeouts(PDEVICE_EXTENSION DeviceExtension, IOCTL
     }
     WriteSetting(&SerialSettings.Timeouts, &Timeouts, sizeof(Timeouts));
     DebugPrint(5, DBG_IOCTL,
-               "Ioctl.c: IOCTL_SERIAL_SET_TIMEOUTS: ReadIntervalTimeout = 0x%X ReadTotalTimeoutMultiplier = 0x%X "
-               "ReadTotalTimeoutConstant = 0x%X\n",
+               "Ioctl.c: IOCTL_SERIAL_SET_TIMEOUTS: ReadIntervalTimeout = 0x%lX ReadTotalTimeoutMultiplier = 0x%lX "
+               "ReadTotalTimeoutConstant = 0x%lX\n",
                Timeouts.ReadIntervalTimeout, Timeouts.ReadTotalTimeoutMultiplier, Timeouts.ReadTotalTimeoutConstant);
     DeviceExtension->ReadIntervalTimeout = Timeouts.ReadIntervalTimeout;
     DeviceExtension->ReadTotalTimeoutMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
@@ -144,7 +144,7 @@ static TESMO_PAGED NTSTATUS Purge(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUE
         return STATUS_INVALID_PARAMETER;
     }
     if (Mask & SERIAL_PURGE_RXCLEAR) {
-        DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%d)\n",
+        DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%ld)\n",
                    DeviceExtension->StaticBufferBytes);
         if (!HasInPipe(DeviceExtension)) {
             return STATUS_INVALID_DEVICE_STATE;
@@ -205,7 +205,7 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
         SerialStatus.AmountInInQueue = DeviceExtension->StaticBufferBytes;
     }
     ReleaseDevExtBuffer(DeviceExtension, Buffer);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%X\n",
+    DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%lX\n",
                SerialStatus.AmountInInQueue);
     RtlCopyMemory(Request->Buffer, &SerialStatus, sizeof(SerialStatus));
     Request->Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
@@ -479,7 +479,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     }
 
     Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Ioctl.c:HandleDeviceControlIrp-acquiring Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_POWER, "Ioctl.c:HandleDeviceControlIrp-acquiring Remove lock (%ld)\n", Count);
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
     if (!NT_SUCCESS(Status)) {
         Irp->IoStatus.Status = Status;
@@ -498,7 +498,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c: releasing Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_IOCTL, "Ioctl.c: releasing Remove lock (%ld)\n", Count);
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;

@@ -53,7 +53,7 @@ static TESMO_PAGED VOID RestorePnpState(PDEVICE_EXTENSION DeviceExtension, PCSTR
 static TESMO_PAGED VOID ChangeQueueState(PDEVICE_EXTENSION DeviceExtension, ULONG NewState, PCSTR Handler)
 {
     PAGED_CODE();
-    DebugPrint(4, DBG_POWER, "Pnp.c:%s-changing QueueState to %s (%d)\n", Handler, QueueStateString((LONG)NewState),
+    DebugPrint(4, DBG_POWER, "Pnp.c:%s-changing QueueState to %s (%ld)\n", Handler, QueueStateString((LONG)NewState),
                NewState);
     SetQueueState(DeviceExtension, NewState);
 }
@@ -109,7 +109,7 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LogEvent(DeviceExtension, "Pnp>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
     Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-acquiring Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-acquiring Remove lock (%ld)\n", Count);
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
     if (!NT_SUCCESS(Status)) {
         return CompleteWith(Irp, Status);
@@ -160,9 +160,9 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // After a removal the device object is deleted but the I/O manager keeps
     // it, and so this record, until this request returns.
     Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-releasing Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-releasing Remove lock (%ld)\n", Count);
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandlePnpIrp EXIT (0x%x = %s) with status 0x%x\n", MinorFunction,
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandlePnpIrp EXIT (0x%x = %s) with status 0x%lx\n", MinorFunction,
                PnpMinorFunctionString(MinorFunction), Status);
     if (MinorFunction != IRP_MN_REMOVE_DEVICE) {
         LogEvent(DeviceExtension, "Pnp<", LOG_SIGNED(Status), 0, LOG_STATE(DeviceExtension));
@@ -196,7 +196,7 @@ TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULO
             Status = STATUS_BUFFER_TOO_SMALL;
         }
     } else {
-        DebugPrint(3, DBG_PNP, "Pnp.c:GetRegistryKeyValue-ZwQueryValueKey failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:GetRegistryKeyValue-ZwQueryValueKey failed with 0x%lx\n", Status);
     }
     ExFreePoolWithTag(FullInformation, TESMO_POOL_TAG);
     return Status;
@@ -223,7 +223,7 @@ static TESMO_PAGED NTSTATUS PublishLink(PDEVICE_EXTENSION DeviceExtension, PUNIC
     }
     Status = IoCreateSymbolicLink(LinkName, &DeviceExtension->DeviceName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoCreateSymbolicLink failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoCreateSymbolicLink failed with 0x%lx\n", Status);
         return Status;
     }
     DeviceExtension->SymbolicLinkName = *LinkName;
@@ -252,19 +252,19 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Status = ReadDescriptors(DeviceObject);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%lx\n", Status);
         goto Exit;
     }
     Status = SelectConfiguration(DeviceObject, DeviceExtension->ConfigurationDescriptor);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
         goto Exit;
     }
 
     Status = IoOpenDeviceRegistryKey(DeviceExtension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                      STANDARD_RIGHTS_READ, &Key);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoOpenDeviceRegistryKey failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoOpenDeviceRegistryKey failed with 0x%lx\n", Status);
         Key = NULL;
         goto Exit;
     }
@@ -281,7 +281,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = GetRegistryKeyValue(Key, const_cast<PWSTR>(TESMO_WIDE("PortName")), PORT_NAME_VALUE_LENGTH, PortName,
                                  PORT_NAME_CAPACITY);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-GetRegistryKeyValue failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-GetRegistryKeyValue failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -301,7 +301,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // bare \DosDevices\ directory: the start fails instead.
     Status = RtlAppendUnicodeToString(&LinkName, PortName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlAppendUnicodeToString failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlAppendUnicodeToString failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -313,7 +313,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer,
                                    REG_SZ, PortName, (WideLength(PortName) + 1) * sizeof(WCHAR));
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlWriteRegistryValue failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlWriteRegistryValue failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -324,12 +324,12 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = IoRegisterDeviceInterface(DeviceExtension->PhysicalDeviceObject, &GUID_DEVINTERFACE_TESMO, NULL,
                                        &DeviceExtension->InterfaceLinkName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoRegisterDeviceInterface failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoRegisterDeviceInterface failed with 0x%lx\n", Status);
         goto Exit;
     }
     Status = IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, TRUE);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoSetDeviceInterfaceState failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoSetDeviceInterfaceState failed with 0x%lx\n", Status);
         goto Exit;
     }
     // Enabled already (AddDevice enabled it): that is what the start wants.
@@ -353,7 +353,7 @@ Exit:
     if (NT_SUCCESS(Status) && DeviceExtension->PnpState == Working) {
         ProcessQueuedIrps(DeviceExtension);
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -368,7 +368,7 @@ TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleQueryStopDevice");
     WaitForUsbQuiet(DeviceExtension);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryStopDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -392,7 +392,7 @@ TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
         }
     }
     CompleteWith(Irp, Status);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelStopDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -406,7 +406,7 @@ TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ChangePnpState(DeviceExtension, Stopped, "HandleStopDevice");
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleStopDevice");
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStopDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -421,7 +421,7 @@ TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleQueryRemoveDevice");
     WaitForUsbQuiet(DeviceExtension);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -443,7 +443,7 @@ TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP 
     } else {
         Status = PassDownAsSuccessful(DeviceExtension, Irp);
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -460,11 +460,11 @@ static TESMO_PAGED VOID WithdrawPublication(PDEVICE_EXTENSION DeviceExtension, B
     }
     Status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer);
     if (!NT_SUCCESS(Status) && TraceFailures) {
-        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-RtlDeleteRegistryValue failed = 0x%x\n", Status);
+        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-RtlDeleteRegistryValue failed = 0x%lx\n", Status);
     }
     Status = IoDeleteSymbolicLink(&DeviceExtension->SymbolicLinkName);
     if (!NT_SUCCESS(Status) && TraceFailures) {
-        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-IoDeleteSymbolicLink failed = 0x%x\n", Status);
+        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-IoDeleteSymbolicLink failed = 0x%lx\n", Status);
     }
     if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
         ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
@@ -488,7 +488,7 @@ TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp
     WithdrawPublication(DeviceExtension, TRUE);
     AbortPipes(DeviceObject);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleSurpriseRemoval EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleSurpriseRemoval EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -514,7 +514,7 @@ TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
     IoDetachDevice(DeviceExtension->LowerDeviceObject);
     IoDeleteDevice(DeviceObject);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -613,7 +613,7 @@ TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP I
         }
         Capabilities->SurpriseRemovalOK = TRUE;
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryCapabilities EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryCapabilities EXIT = 0x%lx\n", Status);
     return Status;
 }
 

@@ -56,12 +56,12 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LONG Count;
 
     PAGED_CODE();
-    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%x\n", MinorFunction,
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%lx\n", MinorFunction,
                PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
     LogEvent(DeviceExtension, "Pwr>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
     Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Power.c:HandlePowerIrp-acquiring Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_POWER, "Power.c:HandlePowerIrp-acquiring Remove lock (%ld)\n", Count);
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
@@ -110,7 +110,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     }
 
-    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp EXIT with status 0x%x (0x%x = %s). Device state map = 0x%x\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp EXIT with status 0x%lx (0x%x = %s). Device state map = 0x%lx\n",
                Status, MinorFunction, PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
     return Status;
 }
@@ -128,7 +128,7 @@ TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     DeviceExtension->PendingSystemPowerIrp = Irp;
     IoSetCompletionRoutine(Irp, QuerySystemPowerCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%lx)\n", STATUS_PENDING);
     return STATUS_PENDING;
 }
 
@@ -146,7 +146,7 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
-        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", Status);
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", Status);
         DeviceExtension->PendingSystemPowerIrp = NULL;
         ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
         return Status;
@@ -161,12 +161,12 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
         Irp->IoStatus.Status = RequestStatus;
         DeviceExtension->PendingSystemPowerIrp = NULL;
         PoStartNextPowerIrp(Irp);
-        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", RequestStatus);
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", RequestStatus);
         ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
         return RequestStatus;
     }
     DebugPrint(4, DBG_POWER,
-               "Power.c:QuerySystemPowerCompletionRoutine EXIT with status STATUS_MORE_PROCESSING_REQUIRED (0x%x)\n",
+               "Power.c:QuerySystemPowerCompletionRoutine EXIT with status STATUS_MORE_PROCESSING_REQUIRED (0x%lx)\n",
                STATUS_MORE_PROCESSING_REQUIRED);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -195,7 +195,7 @@ TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL,
                                           NULL, NULL);
         if (RequestStatus != STATUS_PENDING) {
-            DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%x\n",
+            DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%lx\n",
                        RequestStatus);
             // Passed down here, so no device completion may pass it again.
             DeviceExtension->PendingSystemPowerIrp = NULL;
@@ -206,7 +206,7 @@ TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return STATUS_PENDING;
         }
     }
-    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower EXIT with status STATUS_PENDING (0x%lx)\n", STATUS_PENDING);
     return STATUS_PENDING;
 }
 
@@ -223,7 +223,7 @@ NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     DeviceExtension->SystemPowerState = PowerSystemWorking;
     PoStartNextPowerIrp(Irp);
     ReleasePowerHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -265,7 +265,7 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
 
     if (!Quiet) {
         if (QueuePowerWait(DeviceExtension, Irp)) {
-            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
+            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%lx)\n",
                        STATUS_PENDING);
             return STATUS_PENDING;
         }
@@ -278,7 +278,7 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, QueryDxCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (2) EXIT with status STATUS_PENDING (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (2) EXIT with status STATUS_PENDING (0x%lx)\n",
                STATUS_PENDING);
     return STATUS_PENDING;
 }
@@ -301,7 +301,7 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
             if (QueuePowerWait(DeviceExtension, Irp)) {
                 DebugPrint(4, DBG_POWER,
-                           "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
+                           "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%lx)\n",
                            STATUS_PENDING);
                 return STATUS_PENDING;
             }
@@ -311,7 +311,7 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, SetDStateCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (no wait) EXIT with status STATUS_PENDING (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (no wait) EXIT with status STATUS_PENDING (0x%lx)\n",
                STATUS_PENDING);
     return STATUS_PENDING;
 }
@@ -362,7 +362,7 @@ NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
         IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
     }
     ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -414,7 +414,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     PIRP SystemIrp = DeviceExtension->PendingSystemPowerIrp;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine ENTRY to D%d, system power IRP = 0x%p (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine ENTRY to D%d, system power IRP = 0x%p (0x%lx)\n",
                (int)DeviceState - 1, SystemIrp, DeviceStateWord(DeviceExtension));
     LogEvent(DeviceExtension, "SDc>", LOG_POINTER(Irp), LOG_SIGNED(DeviceState), LOG_STATE(DeviceExtension));
     PoStartNextPowerIrp(Irp);
@@ -443,7 +443,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
         PassKeptSystemSetPower(DeviceExtension, SystemIrp);
     }
     ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 

@@ -17,7 +17,7 @@ VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
     DeviceExtension->QueuedIrpCount++;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelInsertIrpEx (0x%p).  Total queued = %d\n", Irp,
+    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelInsertIrpEx (0x%p).  Total queued = %ld\n", Irp,
                DeviceExtension->QueuedIrpCount);
     LogEvent(DeviceExtension, "IIE>", LOG_POINTER(Irp), LOG_SIGNED(DeviceExtension->QueuedIrpCount),
              LOG_STATE(DeviceExtension));
@@ -29,7 +29,7 @@ VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp)
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
     DeviceExtension->QueuedIrpCount--;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelRemoveIrp (0x%p).  Total queued = %d\n", Irp,
+    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelRemoveIrp (0x%p).  Total queued = %ld\n", Irp,
                DeviceExtension->QueuedIrpCount);
     LogEvent(DeviceExtension, "RmI>", LOG_POINTER(Irp), LOG_SIGNED(DeviceExtension->QueuedIrpCount),
              LOG_STATE(DeviceExtension));
@@ -98,7 +98,7 @@ static TESMO_PAGED VOID FailHeldRequest(PDEVICE_EXTENSION DeviceExtension, PIRP 
 {
     PAGED_CODE();
     Irp->IoStatus.Status = Status;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: completing IRP 0x%p with status 0x%x\n", Irp, Status);
+    DebugPrint(5, DBG_QUEUE, "Queue.c: completing IRP 0x%p with status 0x%lx\n", Irp, Status);
     LogEvent(DeviceExtension, Tag, LOG_POINTER(Irp), LOG_SIGNED(Status), 0);
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -48,17 +48,17 @@ TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PAGED_CODE();
     DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp ENTRY\n");
     Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "ReadWrite.c:HandleCreateIrp-acquiring Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_POWER, "ReadWrite.c:HandleCreateIrp-acquiring Remove lock (%ld)\n", Count);
     Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", Status);
+        DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", Status);
         return CompleteRequest(Irp, Status, 0);
     }
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp-releasing Remove lock (%d)\n", Count);
+    DebugPrint(5, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp-releasing Remove lock (%ld)\n", Count);
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -68,7 +68,7 @@ TESMO_PAGED NTSTATUS HandleCloseIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PAGED_CODE();
     DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp ENTRY\n");
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -97,7 +97,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(Status)) {
         return CompleteRequest(Irp, Status, 0);
     }
-    DebugPrint(4, DBG_WRITE, "ReadWrite.c: HandleWriteIrp ENTRY - sending %d bytes\n", Length);
+    DebugPrint(4, DBG_WRITE, "ReadWrite.c: HandleWriteIrp ENTRY - sending %ld bytes\n", Length);
     LogEvent(DeviceExtension, "Wr> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
     DumpBuffer(Data, Length, DUMP_OUT);
 
@@ -117,7 +117,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
     if (Status != STATUS_SUCCESS) {
-        DebugPrint(3, DBG_WRITE, "ReadWrite.c: HandleWriteIrp EXIT = 0x%X\n", Status);
+        DebugPrint(3, DBG_WRITE, "ReadWrite.c: HandleWriteIrp EXIT = 0x%lX\n", Status);
     }
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;
@@ -146,7 +146,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
         // the transfer, is the instrument's answer all the same: it is served
         // like any other. Only a transfer that brought nothing ends here.
         if (Got == 0 && Status != STATUS_SUCCESS) {
-            DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%x, resetting bytes & offset\n", Status);
+            DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%lx, resetting bytes & offset\n", Status);
             DeviceExtension->StaticBufferBytes = 0;
             DeviceExtension->StaticBufferOffset = 0;
             return Status;
@@ -155,8 +155,8 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
         CopyBytes(Destination, Buffer, Take);
         *Delivered += Take;
         DebugPrint(5, DBG_READ,
-                   "ReadWrite.c: Finished with ReadSinglePacket have waiting:offset %d:%d, buffersize is %d, bytes "
-                   "copied= %d, Irp->IoStatus.Information = %d)\n",
+                   "ReadWrite.c: Finished with ReadSinglePacket have waiting:offset %ld:%d, buffersize is %ld, bytes "
+                   "copied= %ld, Irp->IoStatus.Information = %ld)\n",
                    Got, 0, Remainder, Take, *Delivered);
         DumpBuffer(Destination, Take, DUMP_IN);
         DeviceExtension->StaticBufferBytes = Got - Take;
@@ -168,7 +168,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
 
     Whole = (Remainder / PacketSize) * PacketSize;
     Tail = Remainder % PacketSize;
-    DebugPrint(5, DBG_READ, "Calling ReadData for %d bytes\n", Whole);
+    DebugPrint(5, DBG_READ, "Calling ReadData for %ld bytes\n", Whole);
     // The whole packets wait as long as the caller's time-outs allow, like
     // any packet of the read; what arrived by then is delivered.
     Status = ReadData(DeviceExtension, Destination, Whole, WaitLimit, &Got);
@@ -179,7 +179,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     }
     Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
     if (!NT_SUCCESS(Status) && Got == 0) {
-        DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%x\n", Status);
+        DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%lx\n", Status);
         return Status;
     }
     Take = (Tail < Got) ? Tail : Got;
@@ -187,7 +187,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     *Delivered += Take;
     DeviceExtension->StaticBufferBytes = Got - Take;
     DeviceExtension->StaticBufferOffset = Take;
-    DebugPrint(5, DBG_READ, "ReadWrite.c: Read tail of %d bytes (read=%d), remaining:offset=%d:%d\n", Take, Got,
+    DebugPrint(5, DBG_READ, "ReadWrite.c: Read tail of %ld bytes (read=%ld), remaining:offset=%ld:%ld\n", Take, Got,
                DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
     DumpBuffer(Destination, Take, DUMP_IN);
     return Status;
@@ -211,7 +211,7 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, Status, 0);
     }
     WaitLimit.QuadPart = ReadWaitLimit(DeviceExtension, Length);
-    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %d bytes - waiting bytes:offset = %d:%d\n",
+    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %ld bytes - waiting bytes:offset = %ld:%ld\n",
                Length, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
     LogEvent(DeviceExtension, "Rd> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
 
@@ -234,12 +234,12 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             DeviceExtension->StaticBufferOffset += Delivered;
         }
         DebugPrint(5, DBG_READ,
-                   "HandleReadIrp-Existing Data %d bytes, remaining:offset = %d:%d, Irp->IoStatus.Information = %d\n",
+                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, Irp->IoStatus.Information = %ld\n",
                    Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, Delivered);
         DumpBuffer(Destination, Delivered, DUMP_IN);
         if (Delivered == Length) {
             ReleaseDevExtBuffer(DeviceExtension, Buffer);
-            DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes and status 0x%x\n",
+            DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes and status 0x%lx\n",
                        Delivered, STATUS_SUCCESS);
             CompleteRequest(Irp, STATUS_SUCCESS, Delivered);
             IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
@@ -255,17 +255,17 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // failure that persists is reported by the next read. A failure carries
     // no count, as the I/O manager copies nothing back for it.
     if (!NT_SUCCESS(Status) && Delivered != 0) {
-        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %d bytes taken before status 0x%x\n",
+        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %ld bytes taken before status 0x%lx\n",
                    Delivered, Status);
         Status = STATUS_SUCCESS;
     }
 
 Complete:
-    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes (full) with status 0x%x\n",
+    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes (full) with status 0x%lx\n",
                Delivered, Status);
     CompleteRequest(Irp, Status, NT_SUCCESS(Status) ? Delivered : 0);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%X\n", Status);
+        DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%lX\n", Status);
     }
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;

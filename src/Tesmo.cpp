@@ -115,12 +115,12 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     InstanceNumber.MaximumLength = sizeof(InstanceNumberBuffer);
     RtlIntegerToUnicodeString((ULONG)InterlockedIncrement(&DeviceInstanceCounter), 10, &InstanceNumber);
     RtlAppendUnicodeStringToString(&ObjectName, &InstanceNumber);
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: objectName.Buffer = %ws\n", ObjectName.Buffer);
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: objectName.Buffer = %S\n", ObjectName.Buffer);
 
     Status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &ObjectName, FILE_DEVICE_SERIAL_PORT,
                             FILE_DEVICE_SECURE_OPEN, TRUE, &DeviceObject);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoCreateDevice = 0x%x\n", Status);
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoCreateDevice = 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -146,7 +146,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
 
     Status = InitCircularLog(DeviceExtension, 2);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice-InitCircularLog failed with status = 0x%x\n", Status);
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice-InitCircularLog failed with status = 0x%lx\n", Status);
     }
 
     DeviceExtension->WorkItem = IoAllocateWorkItem(DeviceObject);
@@ -181,7 +181,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     Status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_TESMO, NULL,
                                        &DeviceExtension->InterfaceLinkName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface = 0x%x\n", Status);
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface = 0x%lx\n", Status);
         goto Exit;
     }
     Status = IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, TRUE);
@@ -189,7 +189,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
         goto Exit;
     }
     InterfaceEnabled = TRUE;
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface String = %ws\n",
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface String = %S\n",
                DeviceExtension->InterfaceLinkName.Buffer);
 
     DeviceExtension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
@@ -203,7 +203,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
 
 Exit:
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice EXIT = 0x%lx\n", Status);
     if (DeviceExtension != NULL && DeviceExtension->LogEntries != NULL) {
         LogEvent(DeviceExtension, "AddD", LOG_SIGNED(Status), 0, 0);
     }
@@ -227,12 +227,12 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     LONG Result;
 
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     Result = InterlockedIncrement(&DeviceExtension->OutstandingIo);
-    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement to %d\n", Result);
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement to %ld\n", Result);
     if (Result == 1) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, clearing NoPendingUsbTranfers event\n");
         KeClearEvent(&DeviceExtension->NoPendingUsbTranfers);
@@ -243,7 +243,7 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         Kavrel_IoDecrement(DeviceExtension);
         return STATUS_UNSUCCESSFUL;
@@ -255,7 +255,7 @@ NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)
 {
     LONG Result = InterlockedDecrement(&DeviceExtension->OutstandingIo);
 
-    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoDecrement to %d\n", Result);
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoDecrement to %ld\n", Result);
     if (Result == 0) {
         KeSetEvent(&DeviceExtension->NoPendingUsbTranfers, IO_NO_INCREMENT, FALSE);
     }
