@@ -60,7 +60,7 @@ typedef struct _DEVICE_EXTENSION {
 
     // ---- request admission and queueing ----
     IO_REMOVE_LOCK RemoveLock;   // held around PnP, power, create and device-control requests
-    LONG RemoveLockCount;        // trace count of holds: interlocked +1 before acquiring, -1 before releasing
+    LONG RemoveLockCount;        // trace count of holds: AcquireRemoveHold and ReleaseRemoveHold only
     ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere: interlocked only
     IO_CSQ CancelSafeQueue;      // held device-control requests (the platform's cancel-safe queue)
     LIST_ENTRY PendingIrpList;   // held requests linked through Tail.Overlay.ListEntry; QueueLock

@@ -28,6 +28,16 @@ NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
 
 NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
+// The remove lock's hold for a PnP, power, create or device-control request,
+// counted in RemoveLockCount for the traces: stepped before the lock is taken
+// (and back when the lock refuses) and before it is given back. Where is the
+// caller's trace prefix ("Pnp.c:HandlePnpIrp-"), Purpose what follows the
+// count ("" or " for system IRP"). Both ends of a hold are traced under
+// DBG_POWER, so that a component mask shows both or neither. Resident: a
+// completion routine releases at up to DISPATCH_LEVEL.
+NTSTATUS AcquireRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where);
+VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Purpose);
+
 NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Waits until no synchronous USB request is in flight. The wait is bounded:

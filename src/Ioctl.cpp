@@ -8,6 +8,7 @@
 #include "Queue.h"
 #include "ReadWrite.h"
 #include "SerialSettings.h"
+#include "Tesmo.h"
 #include "TesmoIoctl.h"
 #include "Usb.h"
 
@@ -442,7 +443,6 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
     IOCTL_REQUEST Request;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
@@ -478,9 +478,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         return STATUS_DELETE_PENDING;
     }
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Ioctl.c:HandleDeviceControlIrp-acquiring Remove lock (%ld)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Ioctl.c:HandleDeviceControlIrp-");
     if (!NT_SUCCESS(Status)) {
         Irp->IoStatus.Status = Status;
         Irp->IoStatus.Information = 0;
@@ -497,9 +495,7 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
 
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c: releasing Remove lock (%ld)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    ReleaseRemoveHold(DeviceExtension, "Ioctl.c: ", "");
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;
 }

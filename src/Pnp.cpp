@@ -101,16 +101,13 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     UCHAR MinorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c: HandlePnpIrp ENTRY (0x%x = %s)\n", MinorFunction,
                PnpMinorFunctionString(MinorFunction));
     LogEvent(DeviceExtension, "Pnp>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-acquiring Remove lock (%ld)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Pnp.c:HandlePnpIrp-");
     if (!NT_SUCCESS(Status)) {
         return CompleteWith(Irp, Status);
     }
@@ -159,9 +156,7 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     // After a removal the device object is deleted but the I/O manager keeps
     // it, and so this record, until this request returns.
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-releasing Remove lock (%ld)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    ReleaseRemoveHold(DeviceExtension, "Pnp.c:HandlePnpIrp-", "");
     DebugPrint(4, DBG_PNP, "Pnp.c:HandlePnpIrp EXIT (0x%x = %s) with status 0x%lx\n", MinorFunction,
                PnpMinorFunctionString(MinorFunction), Status);
     if (MinorFunction != IRP_MN_REMOVE_DEVICE) {

@@ -10,14 +10,6 @@
 
 extern "C" {
 
-static VOID ReleasePowerHold(PDEVICE_EXTENSION DeviceExtension, PCSTR ReleaseLine)
-{
-    LONG Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-
-    DebugPrint(5, DBG_POWER, ReleaseLine, Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-}
-
 // Moves the queue gate for a power transition, unless removal has set it to
 // FailRequests: a surprise-removed device stays failing whatever power
 // requests still reach it. Returns whether the gate was changed.
@@ -53,16 +45,13 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     UCHAR MinorFunction = Stack->MinorFunction;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%lx\n", MinorFunction,
                PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
     LogEvent(DeviceExtension, "Pwr>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Power.c:HandlePowerIrp-acquiring Remove lock (%ld)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-");
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Status = Status;
@@ -79,7 +68,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             PoStartNextPowerIrp(Irp);
             IoSkipCurrentIrpStackLocation(Irp);
             Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-            ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+            ReleaseRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-", "");
             break;
         }
         // The driver's own, asked for just now: known from here on by identity,
@@ -106,7 +95,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
         IoSkipCurrentIrpStackLocation(Irp);
         Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-        ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-", "");
         break;
     }
 
@@ -148,7 +137,7 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
         PoStartNextPowerIrp(Irp);
         DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", Status);
         DeviceExtension->PendingSystemPowerIrp = NULL;
-        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-", "");
         return Status;
     }
 
@@ -162,7 +151,7 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
         DeviceExtension->PendingSystemPowerIrp = NULL;
         PoStartNextPowerIrp(Irp);
         DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", RequestStatus);
-        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-", "");
         return RequestStatus;
     }
     DebugPrint(4, DBG_POWER,
@@ -199,7 +188,7 @@ TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                        RequestStatus);
             // Passed down here, so no device completion may pass it again.
             DeviceExtension->PendingSystemPowerIrp = NULL;
-            ReleasePowerHold(DeviceExtension, "Power.c:HandleSystemSetPower-releasing Remove lock (%d)\n");
+            ReleaseRemoveHold(DeviceExtension, "Power.c:HandleSystemSetPower-", "");
             PoStartNextPowerIrp(Irp);
             IoSkipCurrentIrpStackLocation(Irp);
             PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
@@ -222,7 +211,7 @@ NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
     DeviceExtension->SystemPowerState = PowerSystemWorking;
     PoStartNextPowerIrp(Irp);
-    ReleasePowerHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-releasing Remove lock (%d)\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-", "");
     DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
@@ -355,13 +344,13 @@ NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 
     SystemIrp = DeviceExtension->PendingSystemPowerIrp;
     if (SystemIrp != NULL) {
-        ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d) for system IRP\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-", " for system IRP");
         SystemIrp->IoStatus.Status = Status;
         PoStartNextPowerIrp(SystemIrp);
         DeviceExtension->PendingSystemPowerIrp = NULL;
         IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d)\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-", "");
     DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
@@ -398,7 +387,7 @@ static VOID DrainHeldRequests(PDEVICE_EXTENSION DeviceExtension)
 // Passes on a system set-power request kept while its device request ran.
 static VOID PassKeptSystemSetPower(PDEVICE_EXTENSION DeviceExtension, PIRP SystemIrp)
 {
-    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d) for system power IRP\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-", " for system power IRP");
     PoStartNextPowerIrp(SystemIrp);
     IoSkipCurrentIrpStackLocation(SystemIrp);
     DeviceExtension->PendingSystemPowerIrp = NULL;
@@ -442,7 +431,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     } else if (SystemIrp != NULL) {
         PassKeptSystemSetPower(DeviceExtension, SystemIrp);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d)\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-", "");
     DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
@@ -456,7 +445,7 @@ NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-releasing Remove lock (%d)\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-", "");
 
     // A wait-wake request that is not the driver's own always completes
     // upward: nobody else would ever finish it. Which one is the driver's is

@@ -4,6 +4,7 @@
 
 #include "DebugPrint.h"
 #include "EventLog.h"
+#include "Tesmo.h"
 #include "Usb.h"
 
 extern "C" {
@@ -43,21 +44,16 @@ TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp ENTRY\n");
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "ReadWrite.c:HandleCreateIrp-acquiring Remove lock (%ld)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "ReadWrite.c:HandleCreateIrp-");
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", Status);
         return CompleteRequest(Irp, Status, 0);
     }
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp-releasing Remove lock (%ld)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    ReleaseRemoveHold(DeviceExtension, "ReadWrite.c:HandleCreateIrp-", "");
     DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }

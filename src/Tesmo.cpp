@@ -262,6 +262,28 @@ NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS AcquireRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where)
+{
+    LONG Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
+    NTSTATUS Status;
+
+    DebugPrint(5, DBG_POWER, "%sacquiring Remove lock (%ld)\n", Where, Count);
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        // Refused: there is no hold to count.
+        InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+    }
+    return Status;
+}
+
+VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Purpose)
+{
+    LONG Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+
+    DebugPrint(5, DBG_POWER, "%sreleasing Remove lock (%ld)%s\n", Where, Count, Purpose);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+}
+
 NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
