@@ -39,9 +39,6 @@ extern ULONG DebugMask;
 // With no sink attached nothing could observe the text, so it is not formatted.
 VOID DebugPrint(ULONG Level, ULONG Component, PCSTR Format, ...) TESMO_TRACE_FORMAT(3, 4);
 
-// Whether a message of this level and component would pass the filter.
-BOOLEAN DebugPrintPasses(ULONG Level, ULONG Component);
-
 // Writes bytes as lines of up to sixteen "%.2X " pieces after a direction prefix.
 VOID DumpBuffer(PUCHAR Data, ULONG Length, ULONG Direction);
 

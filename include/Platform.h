@@ -23,6 +23,16 @@ extern "C" {
 }
 #include <ntddser.h>
 
+// The DDK that mingw-w64 ships names the cancel-safe queue's callbacks only
+// as pointer types; their roles as function types, in the same shape, so
+// that the callbacks are declared as what they are.
+typedef VOID(NTAPI IO_CSQ_INSERT_IRP)(PIO_CSQ Csq, PIRP Irp);
+typedef VOID(NTAPI IO_CSQ_REMOVE_IRP)(PIO_CSQ Csq, PIRP Irp);
+typedef PIRP(NTAPI IO_CSQ_PEEK_NEXT_IRP)(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext);
+typedef VOID(NTAPI IO_CSQ_ACQUIRE_LOCK)(PIO_CSQ Csq, PKIRQL Irql);
+typedef VOID(NTAPI IO_CSQ_RELEASE_LOCK)(PIO_CSQ Csq, KIRQL Irql);
+typedef VOID(NTAPI IO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ Csq, PIRP Irp);
+
 #define TESMO_WIDE(text) L##text
 // Pageable and discardable code; the loader pages out PAGE* and drops INIT.
 #define TESMO_PAGED __attribute__((section("PAGE")))

@@ -14,18 +14,7 @@
 
 extern "C" {
 
-NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context);
-NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-
-NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+DRIVER_DISPATCH HandlePowerIrp;
 VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension);
 
 }

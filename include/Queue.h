@@ -13,13 +13,11 @@
 
 extern "C" {
 
-VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp);
-VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp);
-PIRP KavrelPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext);
-VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql);
-VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql);
-VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp);
-
+// Sets up the list, its lock and the cancel-safe queue over them (AddDevice).
+VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension);
 VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension);
+
+// The queue's peek; the tests look at the order it walks the list in.
+IO_CSQ_PEEK_NEXT_IRP KavrelPeekNextIrp;
 
 }

@@ -6,7 +6,6 @@
 #include "DebugPrint.h"
 #include "EventLog.h"
 #include "Queue.h"
-#include "ReadWrite.h"
 #include "SerialSettings.h"
 #include "Tesmo.h"
 #include "TesmoIoctl.h"

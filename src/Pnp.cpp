@@ -20,6 +20,18 @@ extern "C" {
 #define READ_TOTAL_TIMEOUT_CONSTANT_AT_START 120000
 #define DEVICE_CAPABILITIES_VERSION 1
 
+static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension);
+static VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension);
+
 static const POOL_TYPE RarelyUsedPagedPool = (POOL_TYPE)(PagedPool | POOL_COLD_ALLOCATION);
 
 static TESMO_PAGED ULONG WideLength(PCWSTR Text)
@@ -165,7 +177,7 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength, PVOID Data,
+static TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength, PVOID Data,
                                          ULONG DataLength)
 {
     UNICODE_STRING KeyName;
@@ -226,7 +238,7 @@ static TESMO_PAGED NTSTATUS PublishLink(PDEVICE_EXTENSION DeviceExtension, PUNIC
     return STATUS_SUCCESS;
 }
 
-TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -352,7 +364,7 @@ Exit:
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -367,7 +379,7 @@ TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -391,7 +403,7 @@ TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -405,7 +417,7 @@ TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -420,7 +432,7 @@ TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -467,7 +479,7 @@ static TESMO_PAGED VOID WithdrawPublication(PDEVICE_EXTENSION DeviceExtension, B
     }
 }
 
-TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -487,7 +499,7 @@ TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -513,7 +525,7 @@ TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
+static TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c:ReleaseMemory ENTRY\n");
@@ -563,7 +575,7 @@ TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
     ReleaseCircularLog(DeviceExtension);
 }
 
-TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)
+static TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)
 {
     UNREFERENCED_PARAMETER(DeviceExtension);
     PAGED_CODE();
@@ -582,7 +594,7 @@ static TESMO_PAGED VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension)
     }
 }
 
-TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PDEVICE_CAPABILITIES Capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;

@@ -10,6 +10,18 @@
 
 extern "C" {
 
+static NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static IO_COMPLETION_ROUTINE QuerySystemPowerCompletionRoutine;
+static IO_COMPLETION_ROUTINE SetS0CompletionRoutine;
+static IO_COMPLETION_ROUTINE QueryDxCompletionRoutine;
+static IO_COMPLETION_ROUTINE SetDStateCompletionRoutine;
+static IO_COMPLETION_ROUTINE WaitWakeCompletionRoutine;
+static IO_WORKITEM_ROUTINE PowerWaitWorkItem;
+static IO_WORKITEM_ROUTINE DrainWorkItemRoutine;
+
 // Moves the queue gate for a power transition, unless removal has set it to
 // FailRequests: a surprise-removed device stays failing whatever power
 // requests still reach it. Returns whether the gate was changed.
@@ -104,7 +116,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -121,7 +133,7 @@ TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return STATUS_PENDING;
 }
 
-NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -160,7 +172,7 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     SYSTEM_POWER_STATE SystemState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
@@ -199,7 +211,7 @@ TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -236,7 +248,7 @@ static TESMO_PAGED BOOLEAN QueuePowerWait(PDEVICE_EXTENSION DeviceExtension, PIR
     return TRUE;
 }
 
-TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     LONG Quiet;
@@ -272,7 +284,7 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return STATUS_PENDING;
 }
 
-TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     POWER_STATE PowerState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
@@ -305,7 +317,7 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_PENDING;
 }
 
-TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
+static TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIRP Irp = (PIRP)Context;
@@ -331,7 +343,7 @@ TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
 
-NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -394,7 +406,7 @@ static VOID PassKeptSystemSetPower(PDEVICE_EXTENSION DeviceExtension, PIRP Syste
     PoCallDriver(DeviceExtension->LowerDeviceObject, SystemIrp);
 }
 
-NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -436,7 +448,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     return Status;
 }
 
-NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
 

@@ -7,12 +7,18 @@
 
 extern "C" {
 
+static IO_CSQ_INSERT_IRP KavrelInsertIrpEx;
+static IO_CSQ_REMOVE_IRP KavrelRemoveIrp;
+static IO_CSQ_ACQUIRE_LOCK KavrelAcquireLock;
+static IO_CSQ_RELEASE_LOCK KavrelReleaseLock;
+static IO_CSQ_COMPLETE_CANCELED_IRP KavrelCompleteCanceledIrp;
+
 static PDEVICE_EXTENSION ExtensionOfQueue(PIO_CSQ Csq)
 {
     return CONTAINING_RECORD(Csq, DEVICE_EXTENSION, CancelSafeQueue);
 }
 
-VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -24,7 +30,7 @@ VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
     InsertTailList(&DeviceExtension->PendingIrpList, &Irp->Tail.Overlay.ListEntry);
 }
 
-VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -58,7 +64,7 @@ PIRP KavrelPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext)
     return NULL;
 }
 
-VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
+static VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -67,7 +73,7 @@ VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
     *Irql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->QueueLock);
 }
 
-VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
+static VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -76,13 +82,23 @@ VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
     KeReleaseSpinLock(&DeviceExtension->QueueLock, Irql);
 }
 
-VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Csq);
 
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+TESMO_PAGED VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension)
+{
+    PAGED_CODE();
+    DeviceExtension->QueuedIrpCount = 0;
+    KeInitializeSpinLock(&DeviceExtension->QueueLock);
+    InitializeListHead(&DeviceExtension->PendingIrpList);
+    IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
+                    KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
 }
 
 }  // extern "C"

@@ -23,6 +23,10 @@ const GUID GUID_DEVINTERFACE_TESMO = {0x7E5D8DA7, 0x540B, 0x4940, {0xA4, 0xDF, 0
 #define DEVICE_NAME_CAPACITY 256
 #define INSTANCE_NUMBER_BUFFER_SIZE 40
 
+static DRIVER_UNLOAD Unload;
+static DRIVER_ADD_DEVICE PnPAddDevice;
+static DRIVER_DISPATCH HandleSystemControlIrp;
+
 TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
@@ -45,13 +49,13 @@ TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT DriverObject)
+static VOID Unload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: DriverEntry Unload\n");
 }
 
-NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -83,7 +87,7 @@ static TESMO_PAGED VOID ReleaseFailedDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN
     IoDeleteDevice(DeviceObject);
 }
 
-TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     NTSTATUS Status;
     PDEVICE_OBJECT DeviceObject = NULL;
@@ -132,7 +136,6 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceExtension->PnpState = NotStarted;
     DeviceExtension->PreviousPnpState = NotStarted;
     SetQueueState(DeviceExtension, HoldRequests);
-    DeviceExtension->QueuedIrpCount = 0;
     DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
     DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
     for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
@@ -166,13 +169,10 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceExtension->RemoveLockCount = 0;
     IoInitializeRemoveLockEx(&DeviceExtension->RequestLock, TESMO_POOL_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeEvent(&DeviceExtension->NoPendingUsbTranfers, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&DeviceExtension->QueueLock);
-    InitializeListHead(&DeviceExtension->PendingIrpList);
     KeInitializeSpinLock(&DeviceExtension->UsbRequestLock);
     KeInitializeSpinLock(&DeviceExtension->DescriptorLock);
     InitializeListHead(&DeviceExtension->UsbRequestsInFlight);
-    IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
-                    KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
+    InitializeRequestQueue(DeviceExtension);
 
     // From here on the record owns the name buffer.
     DeviceExtension->DeviceName = ObjectName;

@@ -25,6 +25,7 @@ typedef struct _USB_REQUEST_IN_FLIGHT {
 // Holds the IRP when the lower driver completes it, so that SynchCallUSBD
 // still owns it when it has to cancel a timed-out request; SynchCallUSBD
 // then completes it again and the I/O manager releases it.
+static IO_COMPLETION_ROUTINE SynchCallCompletionRoutine;
 static NTSTATUS SynchCallCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -495,7 +496,7 @@ static TESMO_PAGED NTSTATUS CallHub(PDEVICE_EXTENSION DeviceExtension, ULONG IoC
     return Status;
 }
 
-TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+static TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -508,7 +509,7 @@ TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatu
     return Status;
 }
 
-TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
+static TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
