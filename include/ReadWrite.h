@@ -11,8 +11,7 @@
 extern "C" {
 
 DRIVER_DISPATCH HandleCreateIrp;
-DRIVER_DISPATCH HandleCloseIrp;
-DRIVER_DISPATCH HandleCleanupIrp;
+DRIVER_DISPATCH HandleCloseOrCleanupIrp;
 DRIVER_DISPATCH HandleReadIrp;
 DRIVER_DISPATCH HandleWriteIrp;
 

@@ -25,6 +25,11 @@ extern const GUID GUID_DEVINTERFACE_TESMO;
 
 DRIVER_INITIALIZE DriverEntry;
 
+// Frees everything the device record owns, whatever of it exists: the one
+// teardown of a device, after a failed AddDevice and at removal. The caller
+// has withdrawn what was published and deletes the device object. PASSIVE_LEVEL.
+VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension);
+
 NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
 

@@ -536,43 +536,9 @@ static TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
         IoReleaseRemoveLockAndWait(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     }
 
-    if (DeviceExtension->ReassemblyBlock != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
-        DeviceExtension->ReassemblyBlock = NULL;
-        DeviceExtension->StaticBuffer = NULL;
-    }
-    if (DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
-    }
-    if (DeviceExtension->InterfaceInfo != NULL) {
-        ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
-        DeviceExtension->InterfaceInfo = NULL;
-        DeviceExtension->InterfaceInfoLength = 0;
-    }
-    if (DeviceExtension->DeviceName.Buffer != NULL) {
-        ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
-        DeviceExtension->DeviceName.Buffer = NULL;
-    }
-    if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
-        ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
-        DeviceExtension->SymbolicLinkName.Buffer = NULL;
-    }
-    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
-        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
-    }
     ReleaseUsbdIfcInfoList(DeviceExtension);
-
-    // The work items go with the device (nothing queues them once it is removed).
-    if (DeviceExtension->WorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->WorkItem);
-        DeviceExtension->WorkItem = NULL;
-    }
-    if (DeviceExtension->DrainWorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
-        DeviceExtension->DrainWorkItem = NULL;
-    }
-    ReleaseCircularLog(DeviceExtension);
+    // The work items go too: nothing queues them once the device is removed.
+    ReleaseDeviceStorage(DeviceExtension);
 }
 
 static TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)
@@ -580,18 +546,6 @@ static TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension
     UNREFERENCED_PARAMETER(DeviceExtension);
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c:ReleaseUsbdIfcInfoList ENTRY\n");
-}
-
-static TESMO_PAGED VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension)
-{
-    ULONG Index;
-
-    PAGED_CODE();
-    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
-    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
-    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
-        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
-    }
 }
 
 static TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -22,22 +22,15 @@ static IO_COMPLETION_ROUTINE WaitWakeCompletionRoutine;
 static IO_WORKITEM_ROUTINE PowerWaitWorkItem;
 static IO_WORKITEM_ROUTINE DrainWorkItemRoutine;
 
-// Moves the queue gate for a power transition, unless removal has set it to
-// FailRequests: a surprise-removed device stays failing whatever power
-// requests still reach it. Returns whether the gate was changed.
-static BOOLEAN ChangeQueueStateUnlessFailing(PDEVICE_EXTENSION DeviceExtension, ULONG NewState)
+TESMO_PAGED VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension)
 {
-    LONG Current;
+    ULONG Index;
 
-    for (;;) {
-        Current = (LONG)ReadQueueState(DeviceExtension);
-        if (Current == FailRequests) {
-            return FALSE;
-        }
-        if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, (LONG)NewState, Current) ==
-            Current) {
-            return TRUE;
-        }
+    PAGED_CODE();
+    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
+    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
+    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
+        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
     }
 }
 
@@ -259,7 +252,7 @@ static TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, 
              LOG_STATE(DeviceExtension));
     Quiet = KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers);
     LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet), LOG_SIGNED(DeviceExtension->OutstandingIo), 0);
-    if (ChangeQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
+    if (SetQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
         DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n",
                    HoldRequests);
     }
@@ -423,7 +416,7 @@ static NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (DeviceState == PowerDeviceD0) {
         DeviceExtension->DevicePowerState = PowerDeviceD0;
         PoSetPowerState(DeviceExtension->FunctionalDeviceObject, DevicePowerState, PowerState);
-        if (ChangeQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
+        if (SetQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
             DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
                        AllowRequests);
             if (DeviceExtension->PnpState == Working) {

@@ -58,23 +58,20 @@ TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-TESMO_PAGED NTSTATUS HandleCloseIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The port keeps nothing per handle: close and cleanup only succeed.
+TESMO_PAGED NTSTATUS HandleCloseOrCleanupIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PAGED_CODE();
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp ENTRY\n");
-    CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-}
+    BOOLEAN Cleanup = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLEANUP ? TRUE : FALSE;
 
-TESMO_PAGED NTSTATUS HandleCleanupIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
     UNREFERENCED_PARAMETER(DeviceObject);
     PAGED_CODE();
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp ENTRY\n");
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:%s ENTRY\n", Cleanup ? "HandleCleanupIrp" : "HandleCloseIrp");
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n");
+    if (Cleanup) {
+        DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n");
+    } else {
+        DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
+    }
     return STATUS_SUCCESS;
 }
 

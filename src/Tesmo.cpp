@@ -40,10 +40,10 @@ TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_PNP] = HandlePnpIrp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = HandlePowerIrp;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = HandleCreateIrp;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = HandleCloseIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = HandleCloseOrCleanupIrp;
     DriverObject->MajorFunction[IRP_MJ_READ] = HandleReadIrp;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = HandleWriteIrp;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = HandleCleanupIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = HandleCloseOrCleanupIrp;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HandleDeviceControlIrp;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HandleSystemControlIrp;
     return STATUS_SUCCESS;
@@ -63,28 +63,43 @@ static NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
 }
 
-// Undoes whatever a failed PnPAddDevice had created, so that it leaks nothing.
-static TESMO_PAGED VOID ReleaseFailedDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN InterfaceEnabled)
+TESMO_PAGED VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension)
 {
-    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-
     PAGED_CODE();
-    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
-        if (InterfaceEnabled) {
-            IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
-        }
-        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
+    if (DeviceExtension->ReassemblyBlock != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
+        DeviceExtension->ReassemblyBlock = NULL;
+        DeviceExtension->StaticBuffer = NULL;
     }
-    if (DeviceExtension->DrainWorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
-        DeviceExtension->DrainWorkItem = NULL;
+    if (DeviceExtension->ConfigurationDescriptor != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
+        DeviceExtension->ConfigurationDescriptor = NULL;
+    }
+    if (DeviceExtension->InterfaceInfo != NULL) {
+        ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
+        DeviceExtension->InterfaceInfo = NULL;
+        DeviceExtension->InterfaceInfoLength = 0;
+    }
+    if (DeviceExtension->DeviceName.Buffer != NULL) {
+        ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
+        DeviceExtension->DeviceName.Buffer = NULL;
+    }
+    if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
+        ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
+        DeviceExtension->SymbolicLinkName.Buffer = NULL;
+    }
+    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
+        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
     }
     if (DeviceExtension->WorkItem != NULL) {
         IoFreeWorkItem(DeviceExtension->WorkItem);
         DeviceExtension->WorkItem = NULL;
     }
+    if (DeviceExtension->DrainWorkItem != NULL) {
+        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
+        DeviceExtension->DrainWorkItem = NULL;
+    }
     ReleaseCircularLog(DeviceExtension);
-    IoDeleteDevice(DeviceObject);
 }
 
 static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
@@ -97,7 +112,6 @@ static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     UNICODE_STRING InstanceNumber;
     WCHAR InstanceNumberBuffer[INSTANCE_NUMBER_BUFFER_SIZE / sizeof(WCHAR)];
     BOOLEAN InterfaceEnabled = FALSE;
-    ULONG Index;
 
     PAGED_CODE();
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice ENTRY\n");
@@ -136,11 +150,7 @@ static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     DeviceExtension->PnpState = NotStarted;
     DeviceExtension->PreviousPnpState = NotStarted;
     SetQueueState(DeviceExtension, HoldRequests);
-    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
-    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
-    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
-        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
-    }
+    ResetDeviceStateMap(DeviceExtension);
 
     KeInitializeEvent(&DeviceExtension->StaticBufferEvent, SynchronizationEvent, FALSE);
     DeviceExtension->StaticBuffer = NULL;
@@ -209,11 +219,11 @@ Exit:
     }
     if (!NT_SUCCESS(Status)) {
         if (DeviceObject != NULL) {
-            if (DeviceExtension->DeviceName.Buffer != NULL) {
-                ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
-                DeviceExtension->DeviceName.Buffer = NULL;
+            if (InterfaceEnabled) {
+                IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
             }
-            ReleaseFailedDevice(DeviceObject, InterfaceEnabled);
+            ReleaseDeviceStorage(DeviceExtension);
+            IoDeleteDevice(DeviceObject);
         }
         if (NameBuffer != NULL) {
             ExFreePoolWithTag(NameBuffer, TESMO_POOL_TAG);
@@ -284,14 +294,14 @@ VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Pur
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
 }
 
+// The request stays the sender's: a forwarded PnP request is completed by
+// its handler after the wait, and SynchCallUSBD may still cancel a timed-out
+// request before it completes it again and the I/O manager releases it.
 NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-
-    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine ENTRY\n");
-    KeSetEvent((PKEVENT)Context, 1, FALSE);
-    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n");
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

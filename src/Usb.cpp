@@ -22,18 +22,6 @@ typedef struct _USB_REQUEST_IN_FLIGHT {
 // that skips gaps in the numbering ends here at the latest.
 #define INTERFACE_NUMBER_LIMIT 256
 
-// Holds the IRP when the lower driver completes it, so that SynchCallUSBD
-// still owns it when it has to cancel a timed-out request; SynchCallUSBD
-// then completes it again and the I/O manager releases it.
-static IO_COMPLETION_ROUTINE SynchCallCompletionRoutine;
-static NTSTATUS SynchCallCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // SynchCallUSBD with one more answer: whether the URB reached the bus at all.
 // A URB that reached it carries the bus's account of what moved, whatever
 // the status; one that did not still holds what the caller filled in.
@@ -66,7 +54,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
     }
     IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
     KeInitializeEvent(&Completed, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SynchCallCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, SynchCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
 
     InFlight.Irp = Irp;
     OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);
