@@ -43,6 +43,10 @@ NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS AcquireRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where);
 VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Purpose);
 
+// Completes a request of ours with this status and count; returns the status.
+// Resident: the queue completes cancelled requests at up to DISPATCH_LEVEL.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
 // Sets the event that is its context and keeps the request: whoever sent it
 // waits for the event and owns the request again afterwards.
 IO_COMPLETION_ROUTINE SynchCompletionRoutine;

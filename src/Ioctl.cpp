@@ -445,12 +445,8 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
-    Status = IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-    if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
     LogEvent(DeviceExtension, "Ioc>", LOG_POINTER(Irp), LOG_UNSIGNED(Code), LOG_STATE(DeviceExtension));
 
@@ -466,24 +462,18 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         if (ReadQueueState(DeviceExtension) != HoldRequests) {
             ProcessQueuedIrps(DeviceExtension);
         }
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return STATUS_PENDING;
+        Status = STATUS_PENDING;
+        goto ReleaseRequestLock;
     }
     if (ReadQueueState(DeviceExtension) == FailRequests) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return STATUS_DELETE_PENDING;
+        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        goto ReleaseRequestLock;
     }
 
     Status = AcquireRemoveHold(DeviceExtension, "Ioctl.c:HandleDeviceControlIrp-");
     if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Status = Status;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return Status;
+        CompleteRequest(Irp, Status, 0);
+        goto ReleaseRequestLock;
     }
 
     Request.Irp = Irp;
@@ -495,6 +485,8 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     ReleaseRemoveHold(DeviceExtension, "Ioctl.c: ", "");
+
+ReleaseRequestLock:
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;
 }

@@ -99,15 +99,6 @@ static TESMO_PAGED NTSTATUS ForwardAndWait(PDEVICE_EXTENSION DeviceExtension, PI
     return Status;
 }
 
-static TESMO_PAGED NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -121,11 +112,11 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Status = AcquireRemoveHold(DeviceExtension, "Pnp.c:HandlePnpIrp-");
     if (!NT_SUCCESS(Status)) {
-        return CompleteWith(Irp, Status);
+        return CompleteRequest(Irp, Status, 0);
     }
 
     if (DeviceExtension->PnpState == Removed) {
-        Status = CompleteWith(Irp, STATUS_DELETE_PENDING);
+        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     } else {
         switch (MinorFunction) {
         case IRP_MN_START_DEVICE:
@@ -398,7 +389,7 @@ static TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, 
             ProcessQueuedIrps(DeviceExtension);
         }
     }
-    CompleteWith(Irp, Status);
+    CompleteRequest(Irp, Status, 0);
     DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
@@ -446,7 +437,7 @@ static TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject
             RestorePnpState(DeviceExtension, "HandleCancelRemoveDevice");
             ProcessQueuedIrps(DeviceExtension);
         }
-        CompleteWith(Irp, Status);
+        CompleteRequest(Irp, Status, 0);
     } else {
         Status = PassDownAsSuccessful(DeviceExtension, Irp);
     }

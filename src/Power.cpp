@@ -59,10 +59,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = AcquireRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-");
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
-        Irp->IoStatus.Status = Status;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return Status;
+        return CompleteRequest(Irp, Status, 0);
     }
 
     switch (MinorFunction) {
@@ -487,9 +484,7 @@ VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension)
             DebugPrint(5, DBG_POWER, "Power.c:CancelWaitWake-canceling IRP 0x%p\n", Irp);
             DeviceExtension->OwnWaitWakeIrp = NULL;
             PoStartNextPowerIrp(Irp);
-            Irp->IoStatus.Status = STATUS_CANCELLED;
-            Irp->IoStatus.Information = 0;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            CompleteRequest(Irp, STATUS_CANCELLED, 0);
         }
     }
     DebugPrint(4, DBG_POWER, "Power.c:CancelWaitWake EXIT\n");

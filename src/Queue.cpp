@@ -4,6 +4,7 @@
 
 #include "DebugPrint.h"
 #include "EventLog.h"
+#include "Tesmo.h"
 
 extern "C" {
 
@@ -85,10 +86,7 @@ static VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
 static VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Csq);
-
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
 TESMO_PAGED VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension)
@@ -113,11 +111,9 @@ extern "C" {
 static TESMO_PAGED VOID FailHeldRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS Status, const char Tag[5])
 {
     PAGED_CODE();
-    Irp->IoStatus.Status = Status;
     DebugPrint(5, DBG_QUEUE, "Queue.c: completing IRP 0x%p with status 0x%lx\n", Irp, Status);
     LogEvent(DeviceExtension, Tag, LOG_POINTER(Irp), LOG_SIGNED(Status), 0);
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, Status, 0);
 }
 
 TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)

@@ -31,15 +31,6 @@ static TESMO_PAGED VOID CopyBytes(PUCHAR Destination, const UCHAR* Source, ULONG
     }
 }
 
-static TESMO_PAGED NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -186,6 +177,52 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     return Status;
 }
 
+// A read through the reassembly buffer: the bytes waiting in it first, then
+// the instrument for the rest. *FromWaitingBytes tells whether the waiting
+// bytes alone served it.
+static TESMO_PAGED NTSTATUS ReadThroughBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination, ULONG Length,
+                                              PLARGE_INTEGER WaitLimit, PULONG Delivered, PBOOLEAN FromWaitingBytes)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    PUCHAR Buffer;
+    ULONG Waiting;
+
+    PAGED_CODE();
+    Buffer = AcquireDevExtBuffer(DeviceExtension);
+    Waiting = DeviceExtension->StaticBufferBytes;
+    if (Waiting > 0) {
+        *Delivered = (Waiting < Length) ? Waiting : Length;
+        CopyBytes(Destination, Buffer + DeviceExtension->StaticBufferOffset, *Delivered);
+        DeviceExtension->StaticBufferBytes -= *Delivered;
+        if (DeviceExtension->StaticBufferBytes == 0) {
+            DeviceExtension->StaticBufferOffset = 0;
+        } else {
+            DeviceExtension->StaticBufferOffset += *Delivered;
+        }
+        DebugPrint(5, DBG_READ,
+                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, Irp->IoStatus.Information = %ld\n",
+                   *Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, *Delivered);
+        DumpBuffer(Destination, *Delivered, DUMP_IN);
+    }
+    *FromWaitingBytes = (Waiting > 0 && *Delivered == Length) ? TRUE : FALSE;
+    if (!*FromWaitingBytes) {
+        Status = ReadFromInstrument(DeviceExtension, Buffer, Destination == NULL ? NULL : Destination + *Delivered,
+                                    Length - *Delivered, WaitLimit, Delivered);
+    }
+    ReleaseDevExtBuffer(DeviceExtension, Buffer);
+
+    // Bytes taken from the buffer or the instrument exist nowhere else any
+    // more: a read that delivered some completes as a short read, and a
+    // failure that persists is reported by the next read. A failure carries
+    // no count, as the I/O manager copies nothing back for it.
+    if (!NT_SUCCESS(Status) && *Delivered != 0) {
+        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %ld bytes taken before status 0x%lx\n",
+                   *Delivered, Status);
+        Status = STATUS_SUCCESS;
+    }
+    return Status;
+}
+
 TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -193,9 +230,8 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PUCHAR Destination = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     LARGE_INTEGER WaitLimit;
     NTSTATUS Status;
-    PUCHAR Buffer;
     ULONG Delivered = 0;
-    ULONG Waiting;
+    BOOLEAN FromWaitingBytes = FALSE;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
@@ -212,50 +248,18 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // packet size to read by.
     if (DeviceExtension->ReassemblyBlock == NULL || DeviceExtension->InMaxPacketSize == 0) {
         Status = STATUS_INVALID_DEVICE_STATE;
-        goto Complete;
+    } else {
+        Status = ReadThroughBuffer(DeviceExtension, Destination, Length, &WaitLimit, &Delivered, &FromWaitingBytes);
     }
 
-    Buffer = AcquireDevExtBuffer(DeviceExtension);
-    Waiting = DeviceExtension->StaticBufferBytes;
-    if (Waiting > 0) {
-        Delivered = (Waiting < Length) ? Waiting : Length;
-        CopyBytes(Destination, Buffer + DeviceExtension->StaticBufferOffset, Delivered);
-        DeviceExtension->StaticBufferBytes -= Delivered;
-        if (DeviceExtension->StaticBufferBytes == 0) {
-            DeviceExtension->StaticBufferOffset = 0;
-        } else {
-            DeviceExtension->StaticBufferOffset += Delivered;
-        }
-        DebugPrint(5, DBG_READ,
-                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, Irp->IoStatus.Information = %ld\n",
-                   Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, Delivered);
-        DumpBuffer(Destination, Delivered, DUMP_IN);
-        if (Delivered == Length) {
-            ReleaseDevExtBuffer(DeviceExtension, Buffer);
-            DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes and status 0x%lx\n",
-                       Delivered, STATUS_SUCCESS);
-            CompleteRequest(Irp, STATUS_SUCCESS, Delivered);
-            IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-            return STATUS_SUCCESS;
-        }
-    }
-    Status = ReadFromInstrument(DeviceExtension, Buffer, Destination == NULL ? NULL : Destination + Delivered,
-                                Length - Delivered, &WaitLimit, &Delivered);
-    ReleaseDevExtBuffer(DeviceExtension, Buffer);
-
-    // Bytes taken from the buffer or the instrument exist nowhere else any
-    // more: a read that delivered some completes as a short read, and a
-    // failure that persists is reported by the next read. A failure carries
-    // no count, as the I/O manager copies nothing back for it.
-    if (!NT_SUCCESS(Status) && Delivered != 0) {
-        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %ld bytes taken before status 0x%lx\n",
+    if (FromWaitingBytes) {
+        DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes and status 0x%lx\n",
                    Delivered, Status);
-        Status = STATUS_SUCCESS;
+    } else {
+        DebugPrint(4, DBG_READ,
+                   "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes (full) with status 0x%lx\n",
+                   Delivered, Status);
     }
-
-Complete:
-    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes (full) with status 0x%lx\n",
-               Delivered, Status);
     CompleteRequest(Irp, Status, NT_SUCCESS(Status) ? Delivered : 0);
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%lX\n", Status);

@@ -294,6 +294,14 @@ VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Pur
     IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
 }
 
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
 // The request stays the sender's: a forwarded PnP request is completed by
 // its handler after the wait, and SynchCallUSBD may still cancel a timed-out
 // request before it completes it again and the I/O manager releases it.
