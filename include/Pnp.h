@@ -2,8 +2,9 @@
 // and removal, capabilities.
 //
 // IRQL: PASSIVE_LEVEL, pageable; the PnP manager sends one request at a time.
-// Locking: the remove lock is held around each request; PnpState and
-// QueueState are plain stores read by other paths without a lock.
+// Locking: the remove lock is held around each request; PnpState is a plain
+// store read by other paths without a lock, QueueState is set through
+// SetQueueState.
 #pragma once
 
 #include "DeviceExtension.h"

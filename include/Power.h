@@ -16,6 +16,7 @@ extern "C" {
 
 DRIVER_DISPATCH HandlePowerIrp;
 VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension);
+
 // The D-state per S-state until the bus reports the device's capabilities (and
 // after it failed to): D0 in S0 (working), D3 in every other. PASSIVE_LEVEL.
 VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension);

@@ -1,5 +1,5 @@
-// The request queue: the cancel-safe queue's six callbacks and the processing
-// of held requests.
+// The request queue: the cancel-safe queue over PendingIrpList with its six
+// callbacks, and the processing of held requests.
 //
 // IRQL: the callbacks run at up to DISPATCH_LEVEL (insert, remove and peek
 // with QueueLock held); ProcessQueuedIrps runs at PASSIVE_LEVEL because the
@@ -17,7 +17,8 @@ extern "C" {
 VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension);
 VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension);
 
-// The queue's peek; the tests look at the order it walks the list in.
+// The queue's peek callback, exported also for the tests of which requests
+// a peek passes over.
 IO_CSQ_PEEK_NEXT_IRP KavrelPeekNextIrp;
 
 }

@@ -1,5 +1,6 @@
 // The driver frame: entry, unload, the system-control pass-through, device
-// creation and the outstanding-I/O accounting that gates USB traffic.
+// creation and teardown, the outstanding-I/O accounting that gates USB
+// traffic, the remove lock's traced hold and request completion.
 #include "Tesmo.h"
 
 #include "DebugPrint.h"
