@@ -144,7 +144,8 @@ static TESMO_PAGED NTSTATUS Purge(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUE
         return STATUS_INVALID_PARAMETER;
     }
     if (Mask & SERIAL_PURGE_RXCLEAR) {
-        DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%ld)\n",
+        DebugPrint(5, DBG_IOCTL,
+                   "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%ld)\n",
                    DeviceExtension->StaticBufferBytes);
         if (!HasInPipe(DeviceExtension)) {
             return STATUS_INVALID_DEVICE_STATE;
@@ -205,7 +206,8 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
         SerialStatus.AmountInInQueue = DeviceExtension->StaticBufferBytes;
     }
     ReleaseDevExtBuffer(DeviceExtension, Buffer);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%lX\n",
+    DebugPrint(5, DBG_IOCTL,
+               "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%lX\n",
                SerialStatus.AmountInInQueue);
     RtlCopyMemory(Request->Buffer, &SerialStatus, sizeof(SerialStatus));
     Request->Irp->IoStatus.Information = sizeof(SERIAL_STATUS);

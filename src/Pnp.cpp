@@ -168,8 +168,8 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-static TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength, PVOID Data,
-                                         ULONG DataLength)
+static TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength,
+                                                PVOID Data, ULONG DataLength)
 {
     UNICODE_STRING KeyName;
     ULONG Length;

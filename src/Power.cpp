@@ -119,7 +119,8 @@ static TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, 
     DeviceExtension->PendingSystemPowerIrp = Irp;
     IoSetCompletionRoutine(Irp, QuerySystemPowerCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%lx)\n", STATUS_PENDING);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%lx)\n",
+               STATUS_PENDING);
     return STATUS_PENDING;
 }
 

@@ -200,7 +200,8 @@ static TESMO_PAGED NTSTATUS ReadThroughBuffer(PDEVICE_EXTENSION DeviceExtension,
             DeviceExtension->StaticBufferOffset += *Delivered;
         }
         DebugPrint(5, DBG_READ,
-                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, Irp->IoStatus.Information = %ld\n",
+                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, "
+                   "Irp->IoStatus.Information = %ld\n",
                    *Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, *Delivered);
         DumpBuffer(Destination, *Delivered, DUMP_IN);
     }

@@ -238,7 +238,8 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     LONG Result;
 
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
+        DebugPrint(6, DBG_IOCOUNT,
+                   "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
@@ -254,7 +255,8 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
+        DebugPrint(6, DBG_IOCOUNT,
+                   "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         Kavrel_IoDecrement(DeviceExtension);
         return STATUS_UNSUCCESSFUL;
