@@ -37,10 +37,7 @@ extern ULONG DebugMask;
 
 // Formats a message and hands it to the trace sink if it passes the filter.
 // With no sink attached nothing could observe the text, so it is not formatted.
-VOID DebugPrint(ULONG Level, ULONG Component, PCSTR Format, ...);
-
-// Whether a message of this level and component would pass the filter.
-BOOLEAN DebugPrintPasses(ULONG Level, ULONG Component);
+VOID DebugPrint(ULONG Level, ULONG Component, PCSTR Format, ...) TESMO_TRACE_FORMAT(3, 4);
 
 // Writes bytes as lines of up to sixteen "%.2X " pieces after a direction prefix.
 VOID DumpBuffer(PUCHAR Data, ULONG Length, ULONG Direction);

@@ -8,10 +8,10 @@
 // Locking summary: the record has no lock of its own. QueueLock guards
 // PendingIrpList and QueuedIrpCount. OutstandingIo, RemoveLockCount, LogIndex,
 // StaticBuffer and WaitWakeCancelFlag change only by interlocked operations.
-// QueueState is read and written only through ReadQueueState and
-// SetQueueState (interlocked). PnpState and the power fields are plain 32-bit
-// stores read without a lock. The rest is written during creation, start or removal while
-// the PnP manager serialises those requests.
+// QueueState is read and written only through ReadQueueState, SetQueueState
+// and SetQueueStateUnlessFailing (interlocked). PnpState and the power fields
+// are plain 32-bit stores read without a lock. The rest is written during
+// creation, start or removal while the PnP manager serialises those requests.
 #pragma once
 
 #include "Platform.h"
@@ -60,7 +60,7 @@ typedef struct _DEVICE_EXTENSION {
 
     // ---- request admission and queueing ----
     IO_REMOVE_LOCK RemoveLock;   // held around PnP, power, create and device-control requests
-    LONG RemoveLockCount;        // trace count of holds: interlocked +1 before acquiring, -1 before releasing
+    LONG RemoveLockCount;        // trace count of holds: AcquireRemoveHold and ReleaseRemoveHold only
     ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere: interlocked only
     IO_CSQ CancelSafeQueue;      // held device-control requests (the platform's cancel-safe queue)
     LIST_ENTRY PendingIrpList;   // held requests linked through Tail.Overlay.ListEntry; QueueLock
@@ -164,6 +164,25 @@ static inline ULONG ReadQueueState(PDEVICE_EXTENSION Extension)
 static inline VOID SetQueueState(PDEVICE_EXTENSION Extension, ULONG NewState)
 {
     InterlockedExchange((LONG volatile*)&Extension->QueueState, (LONG)NewState);
+}
+
+// The power path's change of the gate: made unless removal has set it to
+// FailRequests, as one compare-and-exchange, so that a power transition that
+// races a surprise removal never opens the gate again. Returns whether the
+// gate was changed.
+static inline BOOLEAN SetQueueStateUnlessFailing(PDEVICE_EXTENSION Extension, ULONG NewState)
+{
+    LONG Current;
+
+    for (;;) {
+        Current = (LONG)ReadQueueState(Extension);
+        if (Current == FailRequests) {
+            return FALSE;
+        }
+        if (InterlockedCompareExchange((LONG volatile*)&Extension->QueueState, (LONG)NewState, Current) == Current) {
+            return TRUE;
+        }
+    }
 }
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only

@@ -10,6 +10,6 @@
 
 extern "C" {
 
-NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH HandleDeviceControlIrp;
 
 }

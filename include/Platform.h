@@ -23,10 +23,23 @@ extern "C" {
 }
 #include <ntddser.h>
 
+// The DDK that mingw-w64 ships names the cancel-safe queue's callbacks only
+// as pointer types; their roles as function types, in the same shape, so
+// that the callbacks are declared as what they are.
+typedef VOID(NTAPI IO_CSQ_INSERT_IRP)(PIO_CSQ Csq, PIRP Irp);
+typedef VOID(NTAPI IO_CSQ_REMOVE_IRP)(PIO_CSQ Csq, PIRP Irp);
+typedef PIRP(NTAPI IO_CSQ_PEEK_NEXT_IRP)(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext);
+typedef VOID(NTAPI IO_CSQ_ACQUIRE_LOCK)(PIO_CSQ Csq, PKIRQL Irql);
+typedef VOID(NTAPI IO_CSQ_RELEASE_LOCK)(PIO_CSQ Csq, KIRQL Irql);
+typedef VOID(NTAPI IO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ Csq, PIRP Irp);
+
 #define TESMO_WIDE(text) L##text
 // Pageable and discardable code; the loader pages out PAGE* and drops INIT.
 #define TESMO_PAGED __attribute__((section("PAGE")))
 #define TESMO_INIT __attribute__((section("INIT")))
+// The trace routine's format is checked against the platform's own printf
+// conventions (long is 32 bits, %S is a wide string).
+#define TESMO_TRACE_FORMAT(FormatIndex, FirstArgument) __attribute__((format(ms_printf, FormatIndex, FirstArgument)))
 
 #if defined(TESMO_TRACE_TO_DEBUGGER)
 #define TesmoTraceSinkAttached() TRUE
@@ -44,6 +57,10 @@ extern "C" {
 #define TESMO_WIDE(text) u##text
 #define TESMO_PAGED
 #define TESMO_INIT
+// GNU printf checking does not know the platform's conventions that the
+// emulated kernel's formatter follows (ULONG is a 32-bit int here, but a
+// trace prints it as the platform's long): the Windows build checks.
+#define TESMO_TRACE_FORMAT(FormatIndex, FirstArgument)
 #define TesmoTraceSinkAttached() EmuTraceSinkAttached()
 #define TesmoTraceEmit(Level, Component, Text) EmuTraceEmit((Level), (Component), (Text))
 

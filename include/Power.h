@@ -14,18 +14,11 @@
 
 extern "C" {
 
-NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context);
-NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-
-NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+DRIVER_DISPATCH HandlePowerIrp;
 VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension);
+
+// The D-state per S-state until the bus reports the device's capabilities (and
+// after it failed to): D0 in S0 (working), D3 in every other. PASSIVE_LEVEL.
+VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension);
 
 }

@@ -1,5 +1,5 @@
-// The request queue: the cancel-safe queue's six callbacks and the processing
-// of held requests.
+// The request queue: the cancel-safe queue over PendingIrpList with its six
+// callbacks, and the processing of held requests.
 //
 // IRQL: the callbacks run at up to DISPATCH_LEVEL (insert, remove and peek
 // with QueueLock held); ProcessQueuedIrps runs at PASSIVE_LEVEL because the
@@ -13,13 +13,12 @@
 
 extern "C" {
 
-VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp);
-VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp);
-PIRP KavrelPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext);
-VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql);
-VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql);
-VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp);
-
+// Sets up the list, its lock and the cancel-safe queue over them (AddDevice).
+VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension);
 VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension);
+
+// The queue's peek callback, exported also for the tests of which requests
+// a peek passes over.
+IO_CSQ_PEEK_NEXT_IRP KavrelPeekNextIrp;
 
 }

@@ -1,11 +1,13 @@
-// Entry points of the driver frame: loading, device creation, outstanding-I/O
-// accounting and synchronous forwarding.
+// Entry points of the driver frame: loading, device creation and teardown,
+// outstanding-I/O accounting, the remove lock's traced hold, synchronous
+// forwarding and the ownership of the reassembly buffer.
 //
-// IRQL: DriverEntry and PnPAddDevice run at PASSIVE_LEVEL (DriverEntry is
-// discardable, PnPAddDevice pageable). Kavrel_IoIncrement/Kavrel_IoDecrement
-// and SynchCompletionRoutine run at up to DISPATCH_LEVEL and are resident;
-// they take no lock (OutstandingIo changes only by interlocked operations).
-// WaitForUsbQuiet waits and runs at PASSIVE_LEVEL.
+// IRQL: DriverEntry runs at PASSIVE_LEVEL and is discardable; AddDevice (not
+// an entry point of its own: DriverEntry hands it to the PnP manager) is
+// pageable. Kavrel_IoIncrement/Kavrel_IoDecrement and SynchCompletionRoutine
+// run at up to DISPATCH_LEVEL and are resident; they take no lock
+// (OutstandingIo changes only by interlocked operations). WaitForUsbQuiet
+// waits and runs at PASSIVE_LEVEL.
 #pragma once
 
 #include "DeviceExtension.h"
@@ -21,19 +23,45 @@ extern "C" {
 // The device interface class of the port: {7E5D8DA7-540B-4940-A4DF-9383A9A1C215}.
 extern const GUID GUID_DEVINTERFACE_TESMO;
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID Unload(PDRIVER_OBJECT DriverObject);
-NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_INITIALIZE DriverEntry;
+
+// Frees everything the device record owns, whatever of it exists: the one
+// teardown of a device, after a failed AddDevice and at removal. The caller
+// has withdrawn what was published and deletes the device object. PASSIVE_LEVEL.
+VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension);
 
 NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
-NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// The remove lock's hold for a PnP, power, create or device-control request,
+// counted in RemoveLockCount for the traces: stepped before the lock is taken
+// (and back when the lock refuses) and before it is given back. Where is the
+// caller's trace prefix ("Pnp.c:HandlePnpIrp-"), Purpose what follows the
+// count ("" or " for system IRP"). Both ends of a hold are traced under
+// DBG_POWER, so that a component mask shows both or neither. Resident: a
+// completion routine releases at up to DISPATCH_LEVEL.
+NTSTATUS AcquireRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where);
+VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Purpose);
+
+// Completes a request of ours with this status and count; returns the status.
+// Resident: the queue completes cancelled requests at up to DISPATCH_LEVEL.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// Sets the event that is its context and keeps the request: whoever sent it
+// waits for the event and owns the request again afterwards.
+IO_COMPLETION_ROUTINE SynchCompletionRoutine;
 
 // Waits until no synchronous USB request is in flight. The wait is bounded:
 // when USB_QUIET_WAIT_BOUND passes, the requests still in flight are cancelled
 // and waited for (the queue state already refuses new ones). Returns the
 // status of the last wait.
 NTSTATUS WaitForUsbQuiet(PDEVICE_EXTENSION DeviceExtension);
+
+// The reassembly buffer passes between threads by an atomic exchange of
+// StaticBuffer and the auto-reset StaticBufferEvent: Acquire waits for it
+// (PASSIVE_LEVEL), Release hands it back (up to DISPATCH_LEVEL) and returns
+// what StaticBuffer held before.
+PUCHAR AcquireDevExtBuffer(PDEVICE_EXTENSION DeviceExtension);
+PUCHAR ReleaseDevExtBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer);
 
 }

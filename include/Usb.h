@@ -25,8 +25,6 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS ResetParentPortIfDeviceNotEnabled(PDEVICE_OBJECT DeviceObject);
-NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
-NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject);
 
 NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Length, PLARGE_INTEGER Timeout,
                   PULONG BytesRead);

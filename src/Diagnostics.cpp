@@ -12,7 +12,7 @@ extern "C" {
 ULONG DebugLevel = 5;
 ULONG DebugMask = 0xFFFFFFFF;
 
-BOOLEAN DebugPrintPasses(ULONG Level, ULONG Component)
+static BOOLEAN DebugPrintPasses(ULONG Level, ULONG Component)
 {
     if (Level < 5) {
         return TRUE;

@@ -6,8 +6,8 @@
 #include "DebugPrint.h"
 #include "EventLog.h"
 #include "Queue.h"
-#include "ReadWrite.h"
 #include "SerialSettings.h"
+#include "Tesmo.h"
 #include "TesmoIoctl.h"
 #include "Usb.h"
 
@@ -99,8 +99,8 @@ static TESMO_PAGED NTSTATUS SetTimeouts(PDEVICE_EXTENSION DeviceExtension, IOCTL
     }
     WriteSetting(&SerialSettings.Timeouts, &Timeouts, sizeof(Timeouts));
     DebugPrint(5, DBG_IOCTL,
-               "Ioctl.c: IOCTL_SERIAL_SET_TIMEOUTS: ReadIntervalTimeout = 0x%X ReadTotalTimeoutMultiplier = 0x%X "
-               "ReadTotalTimeoutConstant = 0x%X\n",
+               "Ioctl.c: IOCTL_SERIAL_SET_TIMEOUTS: ReadIntervalTimeout = 0x%lX ReadTotalTimeoutMultiplier = 0x%lX "
+               "ReadTotalTimeoutConstant = 0x%lX\n",
                Timeouts.ReadIntervalTimeout, Timeouts.ReadTotalTimeoutMultiplier, Timeouts.ReadTotalTimeoutConstant);
     DeviceExtension->ReadIntervalTimeout = Timeouts.ReadIntervalTimeout;
     DeviceExtension->ReadTotalTimeoutMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
@@ -144,7 +144,8 @@ static TESMO_PAGED NTSTATUS Purge(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUE
         return STATUS_INVALID_PARAMETER;
     }
     if (Mask & SERIAL_PURGE_RXCLEAR) {
-        DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%d)\n",
+        DebugPrint(5, DBG_IOCTL,
+                   "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%ld)\n",
                    DeviceExtension->StaticBufferBytes);
         if (!HasInPipe(DeviceExtension)) {
             return STATUS_INVALID_DEVICE_STATE;
@@ -205,7 +206,8 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
         SerialStatus.AmountInInQueue = DeviceExtension->StaticBufferBytes;
     }
     ReleaseDevExtBuffer(DeviceExtension, Buffer);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%X\n",
+    DebugPrint(5, DBG_IOCTL,
+               "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_GET_COMMSTATUS SerialStatus->AmountInInQueue = 0x%lX\n",
                SerialStatus.AmountInInQueue);
     RtlCopyMemory(Request->Buffer, &SerialStatus, sizeof(SerialStatus));
     Request->Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
@@ -442,16 +444,11 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
     IOCTL_REQUEST Request;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
-    Status = IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-    if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
     LogEvent(DeviceExtension, "Ioc>", LOG_POINTER(Irp), LOG_UNSIGNED(Code), LOG_STATE(DeviceExtension));
 
@@ -467,26 +464,18 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
         if (ReadQueueState(DeviceExtension) != HoldRequests) {
             ProcessQueuedIrps(DeviceExtension);
         }
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return STATUS_PENDING;
+        Status = STATUS_PENDING;
+        goto ReleaseRequestLock;
     }
     if (ReadQueueState(DeviceExtension) == FailRequests) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return STATUS_DELETE_PENDING;
+        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        goto ReleaseRequestLock;
     }
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Ioctl.c:HandleDeviceControlIrp-acquiring Remove lock (%d)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Ioctl.c:HandleDeviceControlIrp-");
     if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Status = Status;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-        return Status;
+        CompleteRequest(Irp, Status, 0);
+        goto ReleaseRequestLock;
     }
 
     Request.Irp = Irp;
@@ -497,9 +486,9 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
 
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_IOCTL, "Ioctl.c: releasing Remove lock (%d)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    ReleaseRemoveHold(DeviceExtension, "Ioctl.c: ", "");
+
+ReleaseRequestLock:
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;
 }

@@ -20,6 +20,18 @@ extern "C" {
 #define READ_TOTAL_TIMEOUT_CONSTANT_AT_START 120000
 #define DEVICE_CAPABILITIES_VERSION 1
 
+static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension);
+static VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension);
+
 static const POOL_TYPE RarelyUsedPagedPool = (POOL_TYPE)(PagedPool | POOL_COLD_ALLOCATION);
 
 static TESMO_PAGED ULONG WideLength(PCWSTR Text)
@@ -53,7 +65,7 @@ static TESMO_PAGED VOID RestorePnpState(PDEVICE_EXTENSION DeviceExtension, PCSTR
 static TESMO_PAGED VOID ChangeQueueState(PDEVICE_EXTENSION DeviceExtension, ULONG NewState, PCSTR Handler)
 {
     PAGED_CODE();
-    DebugPrint(4, DBG_POWER, "Pnp.c:%s-changing QueueState to %s (%d)\n", Handler, QueueStateString((LONG)NewState),
+    DebugPrint(4, DBG_POWER, "Pnp.c:%s-changing QueueState to %s (%ld)\n", Handler, QueueStateString((LONG)NewState),
                NewState);
     SetQueueState(DeviceExtension, NewState);
 }
@@ -87,36 +99,24 @@ static TESMO_PAGED NTSTATUS ForwardAndWait(PDEVICE_EXTENSION DeviceExtension, PI
     return Status;
 }
 
-static TESMO_PAGED NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     UCHAR MinorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c: HandlePnpIrp ENTRY (0x%x = %s)\n", MinorFunction,
                PnpMinorFunctionString(MinorFunction));
     LogEvent(DeviceExtension, "Pnp>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-acquiring Remove lock (%d)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Pnp.c:HandlePnpIrp-");
     if (!NT_SUCCESS(Status)) {
-        return CompleteWith(Irp, Status);
+        return CompleteRequest(Irp, Status, 0);
     }
 
     if (DeviceExtension->PnpState == Removed) {
-        Status = CompleteWith(Irp, STATUS_DELETE_PENDING);
+        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     } else {
         switch (MinorFunction) {
         case IRP_MN_START_DEVICE:
@@ -159,10 +159,8 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     // After a removal the device object is deleted but the I/O manager keeps
     // it, and so this record, until this request returns.
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Pnp.c:HandlePnpIrp-releasing Remove lock (%d)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandlePnpIrp EXIT (0x%x = %s) with status 0x%x\n", MinorFunction,
+    ReleaseRemoveHold(DeviceExtension, "Pnp.c:HandlePnpIrp-", "");
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandlePnpIrp EXIT (0x%x = %s) with status 0x%lx\n", MinorFunction,
                PnpMinorFunctionString(MinorFunction), Status);
     if (MinorFunction != IRP_MN_REMOVE_DEVICE) {
         LogEvent(DeviceExtension, "Pnp<", LOG_SIGNED(Status), 0, LOG_STATE(DeviceExtension));
@@ -170,8 +168,8 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
-TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength, PVOID Data,
-                                         ULONG DataLength)
+static TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULONG KeyNameStringLength,
+                                                PVOID Data, ULONG DataLength)
 {
     UNICODE_STRING KeyName;
     ULONG Length;
@@ -196,7 +194,7 @@ TESMO_PAGED NTSTATUS GetRegistryKeyValue(HANDLE Handle, PWSTR KeyNameString, ULO
             Status = STATUS_BUFFER_TOO_SMALL;
         }
     } else {
-        DebugPrint(3, DBG_PNP, "Pnp.c:GetRegistryKeyValue-ZwQueryValueKey failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:GetRegistryKeyValue-ZwQueryValueKey failed with 0x%lx\n", Status);
     }
     ExFreePoolWithTag(FullInformation, TESMO_POOL_TAG);
     return Status;
@@ -223,7 +221,7 @@ static TESMO_PAGED NTSTATUS PublishLink(PDEVICE_EXTENSION DeviceExtension, PUNIC
     }
     Status = IoCreateSymbolicLink(LinkName, &DeviceExtension->DeviceName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoCreateSymbolicLink failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoCreateSymbolicLink failed with 0x%lx\n", Status);
         return Status;
     }
     DeviceExtension->SymbolicLinkName = *LinkName;
@@ -231,7 +229,7 @@ static TESMO_PAGED NTSTATUS PublishLink(PDEVICE_EXTENSION DeviceExtension, PUNIC
     return STATUS_SUCCESS;
 }
 
-TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -252,19 +250,19 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Status = ReadDescriptors(DeviceObject);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%lx\n", Status);
         goto Exit;
     }
     Status = SelectConfiguration(DeviceObject, DeviceExtension->ConfigurationDescriptor);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
         goto Exit;
     }
 
     Status = IoOpenDeviceRegistryKey(DeviceExtension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                      STANDARD_RIGHTS_READ, &Key);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoOpenDeviceRegistryKey failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoOpenDeviceRegistryKey failed with 0x%lx\n", Status);
         Key = NULL;
         goto Exit;
     }
@@ -281,7 +279,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = GetRegistryKeyValue(Key, const_cast<PWSTR>(TESMO_WIDE("PortName")), PORT_NAME_VALUE_LENGTH, PortName,
                                  PORT_NAME_CAPACITY);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-GetRegistryKeyValue failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-GetRegistryKeyValue failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -301,7 +299,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // bare \DosDevices\ directory: the start fails instead.
     Status = RtlAppendUnicodeToString(&LinkName, PortName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlAppendUnicodeToString failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlAppendUnicodeToString failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -313,7 +311,7 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer,
                                    REG_SZ, PortName, (WideLength(PortName) + 1) * sizeof(WCHAR));
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlWriteRegistryValue failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-RtlWriteRegistryValue failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -324,12 +322,12 @@ TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = IoRegisterDeviceInterface(DeviceExtension->PhysicalDeviceObject, &GUID_DEVINTERFACE_TESMO, NULL,
                                        &DeviceExtension->InterfaceLinkName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoRegisterDeviceInterface failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoRegisterDeviceInterface failed with 0x%lx\n", Status);
         goto Exit;
     }
     Status = IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, TRUE);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoSetDeviceInterfaceState failed with 0x%x\n", Status);
+        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-IoSetDeviceInterfaceState failed with 0x%lx\n", Status);
         goto Exit;
     }
     // Enabled already (AddDevice enabled it): that is what the start wants.
@@ -353,11 +351,11 @@ Exit:
     if (NT_SUCCESS(Status) && DeviceExtension->PnpState == Working) {
         ProcessQueuedIrps(DeviceExtension);
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -368,11 +366,11 @@ TESMO_PAGED NTSTATUS HandleQueryStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleQueryStopDevice");
     WaitForUsbQuiet(DeviceExtension);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryStopDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -391,12 +389,12 @@ TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
             ProcessQueuedIrps(DeviceExtension);
         }
     }
-    CompleteWith(Irp, Status);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelStopDevice EXIT = 0x%x\n", Status);
+    CompleteRequest(Irp, Status, 0);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -406,11 +404,11 @@ TESMO_PAGED NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ChangePnpState(DeviceExtension, Stopped, "HandleStopDevice");
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleStopDevice");
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStopDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleStopDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -421,11 +419,11 @@ TESMO_PAGED NTSTATUS HandleQueryRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
     ChangeQueueState(DeviceExtension, HoldRequests, "HandleQueryRemoveDevice");
     WaitForUsbQuiet(DeviceExtension);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -439,11 +437,11 @@ TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP 
             RestorePnpState(DeviceExtension, "HandleCancelRemoveDevice");
             ProcessQueuedIrps(DeviceExtension);
         }
-        CompleteWith(Irp, Status);
+        CompleteRequest(Irp, Status, 0);
     } else {
         Status = PassDownAsSuccessful(DeviceExtension, Irp);
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleCancelRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -460,11 +458,11 @@ static TESMO_PAGED VOID WithdrawPublication(PDEVICE_EXTENSION DeviceExtension, B
     }
     Status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer);
     if (!NT_SUCCESS(Status) && TraceFailures) {
-        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-RtlDeleteRegistryValue failed = 0x%x\n", Status);
+        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-RtlDeleteRegistryValue failed = 0x%lx\n", Status);
     }
     Status = IoDeleteSymbolicLink(&DeviceExtension->SymbolicLinkName);
     if (!NT_SUCCESS(Status) && TraceFailures) {
-        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-IoDeleteSymbolicLink failed = 0x%x\n", Status);
+        DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-IoDeleteSymbolicLink failed = 0x%lx\n", Status);
     }
     if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
         ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
@@ -472,7 +470,7 @@ static TESMO_PAGED VOID WithdrawPublication(PDEVICE_EXTENSION DeviceExtension, B
     }
 }
 
-TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -488,11 +486,11 @@ TESMO_PAGED NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp
     WithdrawPublication(DeviceExtension, TRUE);
     AbortPipes(DeviceObject);
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleSurpriseRemoval EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleSurpriseRemoval EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -514,11 +512,11 @@ TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Status = PassDownAsSuccessful(DeviceExtension, Irp);
     IoDetachDevice(DeviceExtension->LowerDeviceObject);
     IoDeleteDevice(DeviceObject);
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleRemoveDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleRemoveDevice EXIT = 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
+static TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c:ReleaseMemory ENTRY\n");
@@ -529,65 +527,19 @@ TESMO_PAGED VOID ReleaseMemory(PDEVICE_EXTENSION DeviceExtension)
         IoReleaseRemoveLockAndWait(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     }
 
-    if (DeviceExtension->ReassemblyBlock != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
-        DeviceExtension->ReassemblyBlock = NULL;
-        DeviceExtension->StaticBuffer = NULL;
-    }
-    if (DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
-    }
-    if (DeviceExtension->InterfaceInfo != NULL) {
-        ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
-        DeviceExtension->InterfaceInfo = NULL;
-        DeviceExtension->InterfaceInfoLength = 0;
-    }
-    if (DeviceExtension->DeviceName.Buffer != NULL) {
-        ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
-        DeviceExtension->DeviceName.Buffer = NULL;
-    }
-    if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
-        ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
-        DeviceExtension->SymbolicLinkName.Buffer = NULL;
-    }
-    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
-        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
-    }
     ReleaseUsbdIfcInfoList(DeviceExtension);
-
-    // The work items go with the device (nothing queues them once it is removed).
-    if (DeviceExtension->WorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->WorkItem);
-        DeviceExtension->WorkItem = NULL;
-    }
-    if (DeviceExtension->DrainWorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
-        DeviceExtension->DrainWorkItem = NULL;
-    }
-    ReleaseCircularLog(DeviceExtension);
+    // The work items go too: nothing queues them once the device is removed.
+    ReleaseDeviceStorage(DeviceExtension);
 }
 
-TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)
+static TESMO_PAGED VOID ReleaseUsbdIfcInfoList(PDEVICE_EXTENSION DeviceExtension)
 {
     UNREFERENCED_PARAMETER(DeviceExtension);
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c:ReleaseUsbdIfcInfoList ENTRY\n");
 }
 
-static TESMO_PAGED VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension)
-{
-    ULONG Index;
-
-    PAGED_CODE();
-    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
-    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
-    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
-        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
-    }
-}
-
-TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PDEVICE_CAPABILITIES Capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
@@ -613,7 +565,7 @@ TESMO_PAGED NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP I
         }
         Capabilities->SurpriseRemovalOK = TRUE;
     }
-    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryCapabilities EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_PNP, "Pnp.c:HandleQueryCapabilities EXIT = 0x%lx\n", Status);
     return Status;
 }
 

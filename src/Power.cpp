@@ -10,30 +10,27 @@
 
 extern "C" {
 
-static VOID ReleasePowerHold(PDEVICE_EXTENSION DeviceExtension, PCSTR ReleaseLine)
+static NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+static IO_COMPLETION_ROUTINE QuerySystemPowerCompletionRoutine;
+static IO_COMPLETION_ROUTINE SetS0CompletionRoutine;
+static IO_COMPLETION_ROUTINE QueryDxCompletionRoutine;
+static IO_COMPLETION_ROUTINE SetDStateCompletionRoutine;
+static IO_COMPLETION_ROUTINE WaitWakeCompletionRoutine;
+static IO_WORKITEM_ROUTINE PowerWaitWorkItem;
+static IO_WORKITEM_ROUTINE DrainWorkItemRoutine;
+
+TESMO_PAGED VOID ResetDeviceStateMap(PDEVICE_EXTENSION DeviceExtension)
 {
-    LONG Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+    ULONG Index;
 
-    DebugPrint(5, DBG_POWER, ReleaseLine, Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-}
-
-// Moves the queue gate for a power transition, unless removal has set it to
-// FailRequests: a surprise-removed device stays failing whatever power
-// requests still reach it. Returns whether the gate was changed.
-static BOOLEAN ChangeQueueStateUnlessFailing(PDEVICE_EXTENSION DeviceExtension, ULONG NewState)
-{
-    LONG Current;
-
-    for (;;) {
-        Current = (LONG)ReadQueueState(DeviceExtension);
-        if (Current == FailRequests) {
-            return FALSE;
-        }
-        if (InterlockedCompareExchange((LONG volatile*)&DeviceExtension->QueueState, (LONG)NewState, Current) ==
-            Current) {
-            return TRUE;
-        }
+    PAGED_CODE();
+    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
+    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
+    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
+        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
     }
 }
 
@@ -53,22 +50,16 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     UCHAR MinorFunction = Stack->MinorFunction;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
-    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%x\n", MinorFunction,
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp ENTRY (0x%x = %s). Device state map = 0x%lx\n", MinorFunction,
                PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
     LogEvent(DeviceExtension, "Pwr>", LOG_POINTER(Irp), LOG_UNSIGNED(MinorFunction), LOG_STATE(DeviceExtension));
 
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "Power.c:HandlePowerIrp-acquiring Remove lock (%d)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-");
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
-        Irp->IoStatus.Status = Status;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return Status;
+        return CompleteRequest(Irp, Status, 0);
     }
 
     switch (MinorFunction) {
@@ -79,7 +70,7 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             PoStartNextPowerIrp(Irp);
             IoSkipCurrentIrpStackLocation(Irp);
             Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-            ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+            ReleaseRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-", "");
             break;
         }
         // The driver's own, asked for just now: known from here on by identity,
@@ -106,16 +97,16 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
         IoSkipCurrentIrpStackLocation(Irp);
         Status = PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-        ReleasePowerHold(DeviceExtension, "Power.c:HandlePowerIrp-releasing Remove lock (%d)\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:HandlePowerIrp-", "");
         break;
     }
 
-    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp EXIT with status 0x%x (0x%x = %s). Device state map = 0x%x\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandlePowerIrp EXIT with status 0x%lx (0x%x = %s). Device state map = 0x%lx\n",
                Status, MinorFunction, PowerMinorFunctionString(MinorFunction), DeviceStateWord(DeviceExtension));
     return Status;
 }
 
-TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -128,11 +119,12 @@ TESMO_PAGED NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     DeviceExtension->PendingSystemPowerIrp = Irp;
     IoSetCompletionRoutine(Irp, QuerySystemPowerCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemQueryPower EXIT with status STATUS_PENDING (0x%lx)\n",
+               STATUS_PENDING);
     return STATUS_PENDING;
 }
 
-NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -146,9 +138,9 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
     if (!NT_SUCCESS(Status)) {
         PoStartNextPowerIrp(Irp);
-        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", Status);
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", Status);
         DeviceExtension->PendingSystemPowerIrp = NULL;
-        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-", "");
         return Status;
     }
 
@@ -161,17 +153,17 @@ NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
         Irp->IoStatus.Status = RequestStatus;
         DeviceExtension->PendingSystemPowerIrp = NULL;
         PoStartNextPowerIrp(Irp);
-        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%x\n", RequestStatus);
-        ReleasePowerHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-releasing Remove lock (%d)\n");
+        DebugPrint(4, DBG_POWER, "Power.c:QuerySystemPowerCompletionRoutine EXIT with status 0x%lx\n", RequestStatus);
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QuerySystemPowerCompletionRoutine-", "");
         return RequestStatus;
     }
     DebugPrint(4, DBG_POWER,
-               "Power.c:QuerySystemPowerCompletionRoutine EXIT with status STATUS_MORE_PROCESSING_REQUIRED (0x%x)\n",
+               "Power.c:QuerySystemPowerCompletionRoutine EXIT with status STATUS_MORE_PROCESSING_REQUIRED (0x%lx)\n",
                STATUS_MORE_PROCESSING_REQUIRED);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     SYSTEM_POWER_STATE SystemState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
@@ -195,22 +187,22 @@ TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL,
                                           NULL, NULL);
         if (RequestStatus != STATUS_PENDING) {
-            DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%x\n",
+            DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%lx\n",
                        RequestStatus);
             // Passed down here, so no device completion may pass it again.
             DeviceExtension->PendingSystemPowerIrp = NULL;
-            ReleasePowerHold(DeviceExtension, "Power.c:HandleSystemSetPower-releasing Remove lock (%d)\n");
+            ReleaseRemoveHold(DeviceExtension, "Power.c:HandleSystemSetPower-", "");
             PoStartNextPowerIrp(Irp);
             IoSkipCurrentIrpStackLocation(Irp);
             PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
             return STATUS_PENDING;
         }
     }
-    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower EXIT with status STATUS_PENDING (0x%x)\n", STATUS_PENDING);
+    DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower EXIT with status STATUS_PENDING (0x%lx)\n", STATUS_PENDING);
     return STATUS_PENDING;
 }
 
-NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -222,8 +214,8 @@ NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
     DeviceExtension->SystemPowerState = PowerSystemWorking;
     PoStartNextPowerIrp(Irp);
-    ReleasePowerHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%x\n", Status);
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-", "");
+    DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -247,7 +239,7 @@ static TESMO_PAGED BOOLEAN QueuePowerWait(PDEVICE_EXTENSION DeviceExtension, PIR
     return TRUE;
 }
 
-TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     LONG Quiet;
@@ -258,14 +250,14 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
              LOG_STATE(DeviceExtension));
     Quiet = KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers);
     LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet), LOG_SIGNED(DeviceExtension->OutstandingIo), 0);
-    if (ChangeQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
+    if (SetQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
         DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n",
                    HoldRequests);
     }
 
     if (!Quiet) {
         if (QueuePowerWait(DeviceExtension, Irp)) {
-            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%x)\n",
+            DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (1) EXIT with status STATUS_PENDING (0x%lx)\n",
                        STATUS_PENDING);
             return STATUS_PENDING;
         }
@@ -278,12 +270,12 @@ TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Ir
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, QueryDxCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (2) EXIT with status STATUS_PENDING (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower (2) EXIT with status STATUS_PENDING (0x%lx)\n",
                STATUS_PENDING);
     return STATUS_PENDING;
 }
 
-TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     POWER_STATE PowerState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
@@ -301,7 +293,7 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
             if (QueuePowerWait(DeviceExtension, Irp)) {
                 DebugPrint(4, DBG_POWER,
-                           "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%x)\n",
+                           "Power.c:HandleDeviceSetPower (wait) EXIT with status STATUS_PENDING (0x%lx)\n",
                            STATUS_PENDING);
                 return STATUS_PENDING;
             }
@@ -311,12 +303,12 @@ TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, SetDStateCompletionRoutine, DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
-    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (no wait) EXIT with status STATUS_PENDING (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceSetPower (no wait) EXIT with status STATUS_PENDING (0x%lx)\n",
                STATUS_PENDING);
     return STATUS_PENDING;
 }
 
-TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
+static TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIRP Irp = (PIRP)Context;
@@ -342,7 +334,7 @@ TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
 }
 
-NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -355,14 +347,14 @@ NTSTATUS QueryDxCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 
     SystemIrp = DeviceExtension->PendingSystemPowerIrp;
     if (SystemIrp != NULL) {
-        ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d) for system IRP\n");
+        ReleaseRemoveHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-", " for system IRP");
         SystemIrp->IoStatus.Status = Status;
         PoStartNextPowerIrp(SystemIrp);
         DeviceExtension->PendingSystemPowerIrp = NULL;
         IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%x\n", Status);
+    ReleaseRemoveHold(DeviceExtension, "Power.c:QueryDxCompletionRoutine-", "");
+    DebugPrint(4, DBG_POWER, "Power.c:QueryDxCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -398,14 +390,14 @@ static VOID DrainHeldRequests(PDEVICE_EXTENSION DeviceExtension)
 // Passes on a system set-power request kept while its device request ran.
 static VOID PassKeptSystemSetPower(PDEVICE_EXTENSION DeviceExtension, PIRP SystemIrp)
 {
-    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d) for system power IRP\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-", " for system power IRP");
     PoStartNextPowerIrp(SystemIrp);
     IoSkipCurrentIrpStackLocation(SystemIrp);
     DeviceExtension->PendingSystemPowerIrp = NULL;
     PoCallDriver(DeviceExtension->LowerDeviceObject, SystemIrp);
 }
 
-NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
@@ -414,7 +406,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     PIRP SystemIrp = DeviceExtension->PendingSystemPowerIrp;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine ENTRY to D%d, system power IRP = 0x%p (0x%x)\n",
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine ENTRY to D%d, system power IRP = 0x%p (0x%lx)\n",
                (int)DeviceState - 1, SystemIrp, DeviceStateWord(DeviceExtension));
     LogEvent(DeviceExtension, "SDc>", LOG_POINTER(Irp), LOG_SIGNED(DeviceState), LOG_STATE(DeviceExtension));
     PoStartNextPowerIrp(Irp);
@@ -422,7 +414,7 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     if (DeviceState == PowerDeviceD0) {
         DeviceExtension->DevicePowerState = PowerDeviceD0;
         PoSetPowerState(DeviceExtension->FunctionalDeviceObject, DevicePowerState, PowerState);
-        if (ChangeQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
+        if (SetQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
             DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
                        AllowRequests);
             if (DeviceExtension->PnpState == Working) {
@@ -442,12 +434,12 @@ NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     } else if (SystemIrp != NULL) {
         PassKeptSystemSetPower(DeviceExtension, SystemIrp);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-releasing Remove lock (%d)\n");
-    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%x\n", Status);
+    ReleaseRemoveHold(DeviceExtension, "Power.c:SetDStateCompletionRoutine-", "");
+    DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
-NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)Context;
 
@@ -456,7 +448,7 @@ NTSTATUS WaitWakeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    ReleasePowerHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-releasing Remove lock (%d)\n");
+    ReleaseRemoveHold(DeviceExtension, "Power.c:WaitWakeCompletionRoutine-", "");
 
     // A wait-wake request that is not the driver's own always completes
     // upward: nobody else would ever finish it. Which one is the driver's is
@@ -493,9 +485,7 @@ VOID CancelWaitWake(PDEVICE_EXTENSION DeviceExtension)
             DebugPrint(5, DBG_POWER, "Power.c:CancelWaitWake-canceling IRP 0x%p\n", Irp);
             DeviceExtension->OwnWaitWakeIrp = NULL;
             PoStartNextPowerIrp(Irp);
-            Irp->IoStatus.Status = STATUS_CANCELLED;
-            Irp->IoStatus.Information = 0;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            CompleteRequest(Irp, STATUS_CANCELLED, 0);
         }
     }
     DebugPrint(4, DBG_POWER, "Power.c:CancelWaitWake EXIT\n");

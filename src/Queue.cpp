@@ -4,32 +4,39 @@
 
 #include "DebugPrint.h"
 #include "EventLog.h"
+#include "Tesmo.h"
 
 extern "C" {
+
+static IO_CSQ_INSERT_IRP KavrelInsertIrpEx;
+static IO_CSQ_REMOVE_IRP KavrelRemoveIrp;
+static IO_CSQ_ACQUIRE_LOCK KavrelAcquireLock;
+static IO_CSQ_RELEASE_LOCK KavrelReleaseLock;
+static IO_CSQ_COMPLETE_CANCELED_IRP KavrelCompleteCanceledIrp;
 
 static PDEVICE_EXTENSION ExtensionOfQueue(PIO_CSQ Csq)
 {
     return CONTAINING_RECORD(Csq, DEVICE_EXTENSION, CancelSafeQueue);
 }
 
-VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelInsertIrpEx(PIO_CSQ Csq, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
     DeviceExtension->QueuedIrpCount++;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelInsertIrpEx (0x%p).  Total queued = %d\n", Irp,
+    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelInsertIrpEx (0x%p).  Total queued = %ld\n", Irp,
                DeviceExtension->QueuedIrpCount);
     LogEvent(DeviceExtension, "IIE>", LOG_POINTER(Irp), LOG_SIGNED(DeviceExtension->QueuedIrpCount),
              LOG_STATE(DeviceExtension));
     InsertTailList(&DeviceExtension->PendingIrpList, &Irp->Tail.Overlay.ListEntry);
 }
 
-VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelRemoveIrp(PIO_CSQ Csq, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
     DeviceExtension->QueuedIrpCount--;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelRemoveIrp (0x%p).  Total queued = %d\n", Irp,
+    DebugPrint(5, DBG_QUEUE, "Queue.c: KavrelRemoveIrp (0x%p).  Total queued = %ld\n", Irp,
                DeviceExtension->QueuedIrpCount);
     LogEvent(DeviceExtension, "RmI>", LOG_POINTER(Irp), LOG_SIGNED(DeviceExtension->QueuedIrpCount),
              LOG_STATE(DeviceExtension));
@@ -58,7 +65,7 @@ PIRP KavrelPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext)
     return NULL;
 }
 
-VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
+static VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -67,7 +74,7 @@ VOID KavrelAcquireLock(PIO_CSQ Csq, PKIRQL Irql)
     *Irql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->QueueLock);
 }
 
-VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
+static VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
 {
     PDEVICE_EXTENSION DeviceExtension = ExtensionOfQueue(Csq);
 
@@ -76,13 +83,20 @@ VOID KavrelReleaseLock(PIO_CSQ Csq, KIRQL Irql)
     KeReleaseSpinLock(&DeviceExtension->QueueLock, Irql);
 }
 
-VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp)
+static VOID KavrelCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Csq);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+}
 
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+TESMO_PAGED VOID InitializeRequestQueue(PDEVICE_EXTENSION DeviceExtension)
+{
+    PAGED_CODE();
+    DeviceExtension->QueuedIrpCount = 0;
+    KeInitializeSpinLock(&DeviceExtension->QueueLock);
+    InitializeListHead(&DeviceExtension->PendingIrpList);
+    IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
+                    KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
 }
 
 }  // extern "C"
@@ -97,11 +111,9 @@ extern "C" {
 static TESMO_PAGED VOID FailHeldRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS Status, const char Tag[5])
 {
     PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    DebugPrint(5, DBG_QUEUE, "Queue.c: completing IRP 0x%p with status 0x%x\n", Irp, Status);
+    DebugPrint(5, DBG_QUEUE, "Queue.c: completing IRP 0x%p with status 0x%lx\n", Irp, Status);
     LogEvent(DeviceExtension, Tag, LOG_POINTER(Irp), LOG_SIGNED(Status), 0);
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, Status, 0);
 }
 
 TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)

@@ -4,6 +4,7 @@
 
 #include "DebugPrint.h"
 #include "EventLog.h"
+#include "Tesmo.h"
 #include "Usb.h"
 
 extern "C" {
@@ -30,55 +31,38 @@ static TESMO_PAGED VOID CopyBytes(PUCHAR Destination, const UCHAR* Source, ULONG
     }
 }
 
-static TESMO_PAGED NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 TESMO_PAGED NTSTATUS HandleCreateIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
-    LONG Count;
 
     PAGED_CODE();
     DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp ENTRY\n");
-    Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_POWER, "ReadWrite.c:HandleCreateIrp-acquiring Remove lock (%d)\n", Count);
-    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    Status = AcquireRemoveHold(DeviceExtension, "ReadWrite.c:HandleCreateIrp-");
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", Status);
+        DebugPrint(3, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", Status);
         return CompleteRequest(Irp, Status, 0);
     }
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
-    DebugPrint(5, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp-releasing Remove lock (%d)\n", Count);
-    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
+    ReleaseRemoveHold(DeviceExtension, "ReadWrite.c:HandleCreateIrp-", "");
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCreateIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
-TESMO_PAGED NTSTATUS HandleCloseIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The port keeps nothing per handle: close and cleanup only succeed.
+TESMO_PAGED NTSTATUS HandleCloseOrCleanupIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PAGED_CODE();
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp ENTRY\n");
-    CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%x\n", STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-}
+    BOOLEAN Cleanup = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLEANUP ? TRUE : FALSE;
 
-TESMO_PAGED NTSTATUS HandleCleanupIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
     UNREFERENCED_PARAMETER(DeviceObject);
     PAGED_CODE();
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp ENTRY\n");
+    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:%s ENTRY\n", Cleanup ? "HandleCleanupIrp" : "HandleCloseIrp");
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
-    DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n");
+    if (Cleanup) {
+        DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n");
+    } else {
+        DebugPrint(4, DBG_OPENCLOSE, "ReadWrite.c:HandleCloseIrp EXIT with status 0x%lx\n", STATUS_SUCCESS);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -97,7 +81,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(Status)) {
         return CompleteRequest(Irp, Status, 0);
     }
-    DebugPrint(4, DBG_WRITE, "ReadWrite.c: HandleWriteIrp ENTRY - sending %d bytes\n", Length);
+    DebugPrint(4, DBG_WRITE, "ReadWrite.c: HandleWriteIrp ENTRY - sending %ld bytes\n", Length);
     LogEvent(DeviceExtension, "Wr> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
     DumpBuffer(Data, Length, DUMP_OUT);
 
@@ -117,7 +101,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
     if (Status != STATUS_SUCCESS) {
-        DebugPrint(3, DBG_WRITE, "ReadWrite.c: HandleWriteIrp EXIT = 0x%X\n", Status);
+        DebugPrint(3, DBG_WRITE, "ReadWrite.c: HandleWriteIrp EXIT = 0x%lX\n", Status);
     }
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;
@@ -146,7 +130,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
         // the transfer, is the instrument's answer all the same: it is served
         // like any other. Only a transfer that brought nothing ends here.
         if (Got == 0 && Status != STATUS_SUCCESS) {
-            DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%x, resetting bytes & offset\n", Status);
+            DebugPrint(5, DBG_READ, "ReadSinglePacket with status 0x%lx, resetting bytes & offset\n", Status);
             DeviceExtension->StaticBufferBytes = 0;
             DeviceExtension->StaticBufferOffset = 0;
             return Status;
@@ -155,8 +139,8 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
         CopyBytes(Destination, Buffer, Take);
         *Delivered += Take;
         DebugPrint(5, DBG_READ,
-                   "ReadWrite.c: Finished with ReadSinglePacket have waiting:offset %d:%d, buffersize is %d, bytes "
-                   "copied= %d, Irp->IoStatus.Information = %d)\n",
+                   "ReadWrite.c: Finished with ReadSinglePacket have waiting:offset %ld:%d, buffersize is %ld, bytes "
+                   "copied= %ld, Irp->IoStatus.Information = %ld)\n",
                    Got, 0, Remainder, Take, *Delivered);
         DumpBuffer(Destination, Take, DUMP_IN);
         DeviceExtension->StaticBufferBytes = Got - Take;
@@ -168,7 +152,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
 
     Whole = (Remainder / PacketSize) * PacketSize;
     Tail = Remainder % PacketSize;
-    DebugPrint(5, DBG_READ, "Calling ReadData for %d bytes\n", Whole);
+    DebugPrint(5, DBG_READ, "Calling ReadData for %ld bytes\n", Whole);
     // The whole packets wait as long as the caller's time-outs allow, like
     // any packet of the read; what arrived by then is delivered.
     Status = ReadData(DeviceExtension, Destination, Whole, WaitLimit, &Got);
@@ -179,7 +163,7 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     }
     Status = ReadSinglePacket(DeviceExtension, Buffer, WaitLimit, &Got);
     if (!NT_SUCCESS(Status) && Got == 0) {
-        DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%x\n", Status);
+        DebugPrint(3, DBG_READ, "ReadWrite.c: Read tail failed with status 0x%lx\n", Status);
         return Status;
     }
     Take = (Tail < Got) ? Tail : Got;
@@ -187,9 +171,56 @@ static TESMO_PAGED NTSTATUS ReadFromInstrument(PDEVICE_EXTENSION DeviceExtension
     *Delivered += Take;
     DeviceExtension->StaticBufferBytes = Got - Take;
     DeviceExtension->StaticBufferOffset = Take;
-    DebugPrint(5, DBG_READ, "ReadWrite.c: Read tail of %d bytes (read=%d), remaining:offset=%d:%d\n", Take, Got,
+    DebugPrint(5, DBG_READ, "ReadWrite.c: Read tail of %ld bytes (read=%ld), remaining:offset=%ld:%ld\n", Take, Got,
                DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
     DumpBuffer(Destination, Take, DUMP_IN);
+    return Status;
+}
+
+// A read through the reassembly buffer: the bytes waiting in it first, then
+// the instrument for the rest. *FromWaitingBytes tells whether the waiting
+// bytes alone served it.
+static TESMO_PAGED NTSTATUS ReadThroughBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination, ULONG Length,
+                                              PLARGE_INTEGER WaitLimit, PULONG Delivered, PBOOLEAN FromWaitingBytes)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    PUCHAR Buffer;
+    ULONG Waiting;
+
+    PAGED_CODE();
+    Buffer = AcquireDevExtBuffer(DeviceExtension);
+    Waiting = DeviceExtension->StaticBufferBytes;
+    if (Waiting > 0) {
+        *Delivered = (Waiting < Length) ? Waiting : Length;
+        CopyBytes(Destination, Buffer + DeviceExtension->StaticBufferOffset, *Delivered);
+        DeviceExtension->StaticBufferBytes -= *Delivered;
+        if (DeviceExtension->StaticBufferBytes == 0) {
+            DeviceExtension->StaticBufferOffset = 0;
+        } else {
+            DeviceExtension->StaticBufferOffset += *Delivered;
+        }
+        DebugPrint(5, DBG_READ,
+                   "HandleReadIrp-Existing Data %ld bytes, remaining:offset = %ld:%ld, "
+                   "Irp->IoStatus.Information = %ld\n",
+                   *Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, *Delivered);
+        DumpBuffer(Destination, *Delivered, DUMP_IN);
+    }
+    *FromWaitingBytes = (Waiting > 0 && *Delivered == Length) ? TRUE : FALSE;
+    if (!*FromWaitingBytes) {
+        Status = ReadFromInstrument(DeviceExtension, Buffer, Destination == NULL ? NULL : Destination + *Delivered,
+                                    Length - *Delivered, WaitLimit, Delivered);
+    }
+    ReleaseDevExtBuffer(DeviceExtension, Buffer);
+
+    // Bytes taken from the buffer or the instrument exist nowhere else any
+    // more: a read that delivered some completes as a short read, and a
+    // failure that persists is reported by the next read. A failure carries
+    // no count, as the I/O manager copies nothing back for it.
+    if (!NT_SUCCESS(Status) && *Delivered != 0) {
+        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %ld bytes taken before status 0x%lx\n",
+                   *Delivered, Status);
+        Status = STATUS_SUCCESS;
+    }
     return Status;
 }
 
@@ -200,9 +231,8 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PUCHAR Destination = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     LARGE_INTEGER WaitLimit;
     NTSTATUS Status;
-    PUCHAR Buffer;
     ULONG Delivered = 0;
-    ULONG Waiting;
+    BOOLEAN FromWaitingBytes = FALSE;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
@@ -211,7 +241,7 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, Status, 0);
     }
     WaitLimit.QuadPart = ReadWaitLimit(DeviceExtension, Length);
-    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %d bytes - waiting bytes:offset = %d:%d\n",
+    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %ld bytes - waiting bytes:offset = %ld:%ld\n",
                Length, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
     LogEvent(DeviceExtension, "Rd> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
 
@@ -219,53 +249,21 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // packet size to read by.
     if (DeviceExtension->ReassemblyBlock == NULL || DeviceExtension->InMaxPacketSize == 0) {
         Status = STATUS_INVALID_DEVICE_STATE;
-        goto Complete;
+    } else {
+        Status = ReadThroughBuffer(DeviceExtension, Destination, Length, &WaitLimit, &Delivered, &FromWaitingBytes);
     }
 
-    Buffer = AcquireDevExtBuffer(DeviceExtension);
-    Waiting = DeviceExtension->StaticBufferBytes;
-    if (Waiting > 0) {
-        Delivered = (Waiting < Length) ? Waiting : Length;
-        CopyBytes(Destination, Buffer + DeviceExtension->StaticBufferOffset, Delivered);
-        DeviceExtension->StaticBufferBytes -= Delivered;
-        if (DeviceExtension->StaticBufferBytes == 0) {
-            DeviceExtension->StaticBufferOffset = 0;
-        } else {
-            DeviceExtension->StaticBufferOffset += Delivered;
-        }
-        DebugPrint(5, DBG_READ,
-                   "HandleReadIrp-Existing Data %d bytes, remaining:offset = %d:%d, Irp->IoStatus.Information = %d\n",
-                   Delivered, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset, Delivered);
-        DumpBuffer(Destination, Delivered, DUMP_IN);
-        if (Delivered == Length) {
-            ReleaseDevExtBuffer(DeviceExtension, Buffer);
-            DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes and status 0x%x\n",
-                       Delivered, STATUS_SUCCESS);
-            CompleteRequest(Irp, STATUS_SUCCESS, Delivered);
-            IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
-            return STATUS_SUCCESS;
-        }
-    }
-    Status = ReadFromInstrument(DeviceExtension, Buffer, Destination == NULL ? NULL : Destination + Delivered,
-                                Length - Delivered, &WaitLimit, &Delivered);
-    ReleaseDevExtBuffer(DeviceExtension, Buffer);
-
-    // Bytes taken from the buffer or the instrument exist nowhere else any
-    // more: a read that delivered some completes as a short read, and a
-    // failure that persists is reported by the next read. A failure carries
-    // no count, as the I/O manager copies nothing back for it.
-    if (!NT_SUCCESS(Status) && Delivered != 0) {
-        DebugPrint(5, DBG_READ, "ReadWrite.c: HandleReadIrp-delivering %d bytes taken before status 0x%x\n",
+    if (FromWaitingBytes) {
+        DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes and status 0x%lx\n",
                    Delivered, Status);
-        Status = STATUS_SUCCESS;
+    } else {
+        DebugPrint(4, DBG_READ,
+                   "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %ld bytes (full) with status 0x%lx\n",
+                   Delivered, Status);
     }
-
-Complete:
-    DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp-Completing IRP_MJ_READ with %d bytes (full) with status 0x%x\n",
-               Delivered, Status);
     CompleteRequest(Irp, Status, NT_SUCCESS(Status) ? Delivered : 0);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%X\n", Status);
+        DebugPrint(3, DBG_READ, "ReadWrite.c: HandleReadIrp EXIT = 0x%lX\n", Status);
     }
     IoReleaseRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG);
     return Status;

@@ -1,5 +1,6 @@
 // The driver frame: entry, unload, the system-control pass-through, device
-// creation and the outstanding-I/O accounting that gates USB traffic.
+// creation and teardown, the outstanding-I/O accounting that gates USB
+// traffic, the remove lock's traced hold and request completion.
 #include "Tesmo.h"
 
 #include "DebugPrint.h"
@@ -23,6 +24,10 @@ const GUID GUID_DEVINTERFACE_TESMO = {0x7E5D8DA7, 0x540B, 0x4940, {0xA4, 0xDF, 0
 #define DEVICE_NAME_CAPACITY 256
 #define INSTANCE_NUMBER_BUFFER_SIZE 40
 
+static DRIVER_UNLOAD Unload;
+static DRIVER_ADD_DEVICE PnPAddDevice;
+static DRIVER_DISPATCH HandleSystemControlIrp;
+
 TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
@@ -36,22 +41,22 @@ TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_PNP] = HandlePnpIrp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = HandlePowerIrp;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = HandleCreateIrp;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = HandleCloseIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = HandleCloseOrCleanupIrp;
     DriverObject->MajorFunction[IRP_MJ_READ] = HandleReadIrp;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = HandleWriteIrp;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = HandleCleanupIrp;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = HandleCloseOrCleanupIrp;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HandleDeviceControlIrp;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = HandleSystemControlIrp;
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT DriverObject)
+static VOID Unload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: DriverEntry Unload\n");
 }
 
-NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -59,31 +64,46 @@ NTSTATUS HandleSystemControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
 }
 
-// Undoes whatever a failed PnPAddDevice had created, so that it leaks nothing.
-static TESMO_PAGED VOID ReleaseFailedDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN InterfaceEnabled)
+TESMO_PAGED VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension)
 {
-    PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-
     PAGED_CODE();
-    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
-        if (InterfaceEnabled) {
-            IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
-        }
-        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
+    if (DeviceExtension->ReassemblyBlock != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
+        DeviceExtension->ReassemblyBlock = NULL;
+        DeviceExtension->StaticBuffer = NULL;
     }
-    if (DeviceExtension->DrainWorkItem != NULL) {
-        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
-        DeviceExtension->DrainWorkItem = NULL;
+    if (DeviceExtension->ConfigurationDescriptor != NULL) {
+        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
+        DeviceExtension->ConfigurationDescriptor = NULL;
+    }
+    if (DeviceExtension->InterfaceInfo != NULL) {
+        ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
+        DeviceExtension->InterfaceInfo = NULL;
+        DeviceExtension->InterfaceInfoLength = 0;
+    }
+    if (DeviceExtension->DeviceName.Buffer != NULL) {
+        ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
+        DeviceExtension->DeviceName.Buffer = NULL;
+    }
+    if (DeviceExtension->SymbolicLinkName.Buffer != NULL) {
+        ExFreePoolWithTag(DeviceExtension->SymbolicLinkName.Buffer, TESMO_POOL_TAG);
+        DeviceExtension->SymbolicLinkName.Buffer = NULL;
+    }
+    if (DeviceExtension->InterfaceLinkName.Buffer != NULL) {
+        RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
     }
     if (DeviceExtension->WorkItem != NULL) {
         IoFreeWorkItem(DeviceExtension->WorkItem);
         DeviceExtension->WorkItem = NULL;
     }
+    if (DeviceExtension->DrainWorkItem != NULL) {
+        IoFreeWorkItem(DeviceExtension->DrainWorkItem);
+        DeviceExtension->DrainWorkItem = NULL;
+    }
     ReleaseCircularLog(DeviceExtension);
-    IoDeleteDevice(DeviceObject);
 }
 
-TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     NTSTATUS Status;
     PDEVICE_OBJECT DeviceObject = NULL;
@@ -93,7 +113,6 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     UNICODE_STRING InstanceNumber;
     WCHAR InstanceNumberBuffer[INSTANCE_NUMBER_BUFFER_SIZE / sizeof(WCHAR)];
     BOOLEAN InterfaceEnabled = FALSE;
-    ULONG Index;
 
     PAGED_CODE();
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice ENTRY\n");
@@ -115,12 +134,12 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     InstanceNumber.MaximumLength = sizeof(InstanceNumberBuffer);
     RtlIntegerToUnicodeString((ULONG)InterlockedIncrement(&DeviceInstanceCounter), 10, &InstanceNumber);
     RtlAppendUnicodeStringToString(&ObjectName, &InstanceNumber);
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: objectName.Buffer = %ws\n", ObjectName.Buffer);
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: objectName.Buffer = %S\n", ObjectName.Buffer);
 
     Status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &ObjectName, FILE_DEVICE_SERIAL_PORT,
                             FILE_DEVICE_SECURE_OPEN, TRUE, &DeviceObject);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoCreateDevice = 0x%x\n", Status);
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoCreateDevice = 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -132,12 +151,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceExtension->PnpState = NotStarted;
     DeviceExtension->PreviousPnpState = NotStarted;
     SetQueueState(DeviceExtension, HoldRequests);
-    DeviceExtension->QueuedIrpCount = 0;
-    DeviceExtension->DeviceStateMap[0] = PowerDeviceD3;
-    DeviceExtension->DeviceStateMap[1] = PowerDeviceD0;
-    for (Index = 2; Index < DEVICE_STATE_MAP_ENTRIES; Index++) {
-        DeviceExtension->DeviceStateMap[Index] = PowerDeviceD3;
-    }
+    ResetDeviceStateMap(DeviceExtension);
 
     KeInitializeEvent(&DeviceExtension->StaticBufferEvent, SynchronizationEvent, FALSE);
     DeviceExtension->StaticBuffer = NULL;
@@ -146,7 +160,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
 
     Status = InitCircularLog(DeviceExtension, 2);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice-InitCircularLog failed with status = 0x%x\n", Status);
+        DebugPrint(3, DBG_DRIVER, "Tesmo.c:PnPAddDevice-InitCircularLog failed with status = 0x%lx\n", Status);
     }
 
     DeviceExtension->WorkItem = IoAllocateWorkItem(DeviceObject);
@@ -166,13 +180,10 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceExtension->RemoveLockCount = 0;
     IoInitializeRemoveLockEx(&DeviceExtension->RequestLock, TESMO_POOL_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeEvent(&DeviceExtension->NoPendingUsbTranfers, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&DeviceExtension->QueueLock);
-    InitializeListHead(&DeviceExtension->PendingIrpList);
     KeInitializeSpinLock(&DeviceExtension->UsbRequestLock);
     KeInitializeSpinLock(&DeviceExtension->DescriptorLock);
     InitializeListHead(&DeviceExtension->UsbRequestsInFlight);
-    IoCsqInitialize(&DeviceExtension->CancelSafeQueue, KavrelInsertIrpEx, KavrelRemoveIrp, KavrelPeekNextIrp,
-                    KavrelAcquireLock, KavrelReleaseLock, KavrelCompleteCanceledIrp);
+    InitializeRequestQueue(DeviceExtension);
 
     // From here on the record owns the name buffer.
     DeviceExtension->DeviceName = ObjectName;
@@ -181,7 +192,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     Status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_TESMO, NULL,
                                        &DeviceExtension->InterfaceLinkName);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface = 0x%x\n", Status);
+        DebugPrint(2, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface = 0x%lx\n", Status);
         goto Exit;
     }
     Status = IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, TRUE);
@@ -189,7 +200,7 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
         goto Exit;
     }
     InterfaceEnabled = TRUE;
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface String = %ws\n",
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice IoRegisterDeviceInterface String = %S\n",
                DeviceExtension->InterfaceLinkName.Buffer);
 
     DeviceExtension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
@@ -203,17 +214,17 @@ TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Ph
     DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
 
 Exit:
-    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_DRIVER, "Tesmo.c: PnPAddDevice EXIT = 0x%lx\n", Status);
     if (DeviceExtension != NULL && DeviceExtension->LogEntries != NULL) {
         LogEvent(DeviceExtension, "AddD", LOG_SIGNED(Status), 0, 0);
     }
     if (!NT_SUCCESS(Status)) {
         if (DeviceObject != NULL) {
-            if (DeviceExtension->DeviceName.Buffer != NULL) {
-                ExFreePoolWithTag(DeviceExtension->DeviceName.Buffer, TESMO_POOL_TAG);
-                DeviceExtension->DeviceName.Buffer = NULL;
+            if (InterfaceEnabled) {
+                IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
             }
-            ReleaseFailedDevice(DeviceObject, InterfaceEnabled);
+            ReleaseDeviceStorage(DeviceExtension);
+            IoDeleteDevice(DeviceObject);
         }
         if (NameBuffer != NULL) {
             ExFreePoolWithTag(NameBuffer, TESMO_POOL_TAG);
@@ -227,12 +238,13 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     LONG Result;
 
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+        DebugPrint(6, DBG_IOCOUNT,
+                   "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     Result = InterlockedIncrement(&DeviceExtension->OutstandingIo);
-    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement to %d\n", Result);
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement to %ld\n", Result);
     if (Result == 1) {
         DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, clearing NoPendingUsbTranfers event\n");
         KeClearEvent(&DeviceExtension->NoPendingUsbTranfers);
@@ -243,7 +255,8 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
     if (ReadQueueState(DeviceExtension) != AllowRequests) {
-        DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%x)\n",
+        DebugPrint(6, DBG_IOCOUNT,
+                   "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
         Kavrel_IoDecrement(DeviceExtension);
         return STATUS_UNSUCCESSFUL;
@@ -255,21 +268,51 @@ NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)
 {
     LONG Result = InterlockedDecrement(&DeviceExtension->OutstandingIo);
 
-    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoDecrement to %d\n", Result);
+    DebugPrint(6, DBG_IOCOUNT, "Tesmo.c: Kavrel_IoDecrement to %ld\n", Result);
     if (Result == 0) {
         KeSetEvent(&DeviceExtension->NoPendingUsbTranfers, IO_NO_INCREMENT, FALSE);
     }
     return STATUS_SUCCESS;
 }
 
+NTSTATUS AcquireRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where)
+{
+    LONG Count = InterlockedIncrement(&DeviceExtension->RemoveLockCount);
+    NTSTATUS Status;
+
+    DebugPrint(5, DBG_POWER, "%sacquiring Remove lock (%ld)\n", Where, Count);
+    Status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+    if (!NT_SUCCESS(Status)) {
+        // Refused: there is no hold to count.
+        InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+    }
+    return Status;
+}
+
+VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Purpose)
+{
+    LONG Count = InterlockedDecrement(&DeviceExtension->RemoveLockCount);
+
+    DebugPrint(5, DBG_POWER, "%sreleasing Remove lock (%ld)%s\n", Where, Count, Purpose);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, TESMO_LOCK_TAG);
+}
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// The request stays the sender's: a forwarded PnP request is completed by
+// its handler after the wait, and SynchCallUSBD may still cancel a timed-out
+// request before it completes it again and the I/O manager releases it.
 NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-
-    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine ENTRY\n");
-    KeSetEvent((PKEVENT)Context, 1, FALSE);
-    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n");
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

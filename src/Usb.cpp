@@ -22,17 +22,6 @@ typedef struct _USB_REQUEST_IN_FLIGHT {
 // that skips gaps in the numbering ends here at the latest.
 #define INTERFACE_NUMBER_LIMIT 256
 
-// Holds the IRP when the lower driver completes it, so that SynchCallUSBD
-// still owns it when it has to cancel a timed-out request; SynchCallUSBD
-// then completes it again and the I/O manager releases it.
-static NTSTATUS SynchCallCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // SynchCallUSBD with one more answer: whether the URB reached the bus at all.
 // A URB that reached it carries the bus's account of what moved, whatever
 // the status; one that did not still holds what the caller filled in.
@@ -52,7 +41,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
     DebugPrint(6, DBG_USB, "Usb.c:SynchCallUSBD ENTRY\n");
     Status = Kavrel_IoIncrement(DeviceExtension);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_USB, "Usb.c:SynchCallUSBD-Kavrel_IoIncrement failed with status 0x%x\n", Status);
+        DebugPrint(3, DBG_USB, "Usb.c:SynchCallUSBD-Kavrel_IoIncrement failed with status 0x%lx\n", Status);
         return Status;
     }
 
@@ -65,7 +54,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
     }
     IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
     KeInitializeEvent(&Completed, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SynchCallCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, SynchCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
 
     InFlight.Irp = Irp;
     OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);
@@ -78,7 +67,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
         WaitStatus = KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, Timeout);
         if (WaitStatus == STATUS_TIMEOUT) {
             DebugPrint(3, DBG_USB,
-                       "Usb.c:SynchCallUSBD-KeWaitForSingleObject returned STATUS_TIMEOUT (0x%x).  Canceling IRP\n",
+                       "Usb.c:SynchCallUSBD-KeWaitForSingleObject returned STATUS_TIMEOUT (0x%lx).  Canceling IRP\n",
                        STATUS_TIMEOUT);
             IoCancelIrp(Irp);
             KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, NULL);
@@ -178,7 +167,7 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
 
     BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Header, CONFIGURATION_HEADER_SIZE);
     Status = SynchCallUSBD(DeviceObject, Urb, NULL);
-    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration header request returned 0x%x\n", Status);
+    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration header request returned 0x%lx\n", Status);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
@@ -201,7 +190,7 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
 
     BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Descriptor, TotalLength);
     Status = SynchCallUSBD(DeviceObject, Urb, NULL);
-    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration descriptor request returned 0x%x\n", Status);
+    DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration descriptor request returned 0x%lx\n", Status);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
@@ -373,7 +362,7 @@ Exit:
         // The library allocated the request with its own tag.
         ExFreePool(Urb);
     }
-    DebugPrint(4, DBG_USB, "Usb.c:SelectConfiguration EXIT = 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:SelectConfiguration EXIT = 0x%lx\n", Status);
     return Status;
 }
 
@@ -424,7 +413,7 @@ TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
             Urb->PipeHandle = Pipe->PipeHandle;
             Status = SynchCallUSBD(DeviceObject, (PURB)Urb, NULL);
             if (!NT_SUCCESS(Status)) {
-                DebugPrint(3, DBG_USB, "Usb.c:AbortPipes-SynchCallUSBD failed with status 0x%x\n", Status);
+                DebugPrint(3, DBG_USB, "Usb.c:AbortPipes-SynchCallUSBD failed with status 0x%lx\n", Status);
             } else {
                 Pipe->PipeFlags = 0;
             }
@@ -435,7 +424,7 @@ TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
     if (Urb != NULL) {
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
-    DebugPrint(4, DBG_USB, "Usb.c:AbortPipes EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:AbortPipes EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -458,7 +447,7 @@ TESMO_PAGED NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pip
     Urb->PipeHandle = PipeHandle;
     Status = SynchCallUSBD(DeviceObject, (PURB)Urb, NULL);
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(4, DBG_USB, "Usb.c:ResetPipe-SynchCallUSBD failed with status 0x%x\n", Status);
+        DebugPrint(4, DBG_USB, "Usb.c:ResetPipe-SynchCallUSBD failed with status 0x%lx\n", Status);
         Status = STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -466,7 +455,7 @@ Exit:
     if (Urb != NULL) {
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
-    DebugPrint(6, DBG_USB, "Usb.c:ResetPipe EXIT with status 0x%x\n", Status);
+    DebugPrint(6, DBG_USB, "Usb.c:ResetPipe EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -495,7 +484,7 @@ static TESMO_PAGED NTSTATUS CallHub(PDEVICE_EXTENSION DeviceExtension, ULONG IoC
     return Status;
 }
 
-TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+static TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -504,11 +493,11 @@ TESMO_PAGED NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatu
     DebugPrint(4, DBG_USB, "Usb.c:GetPortStatus ENTRY\n");
     *PortStatus = 0;
     Status = CallHub(DeviceExtension, IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
-    DebugPrint(4, DBG_USB, "Usb.c:GetPortStatus EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:GetPortStatus EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
-TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
+static TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -516,7 +505,7 @@ TESMO_PAGED NTSTATUS ResetParentPort(PDEVICE_OBJECT DeviceObject)
     PAGED_CODE();
     DebugPrint(4, DBG_USB, "Usb.c:ResetParentPort ENTRY\n");
     Status = CallHub(DeviceExtension, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
-    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPort EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPort EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -533,7 +522,7 @@ TESMO_PAGED NTSTATUS ResetParentPortIfDeviceNotEnabled(PDEVICE_OBJECT DeviceObje
                    "Usb.c:ResetParentPortIfDeviceNotEnabled connected, but not enabled.  Resetting parent port\n");
         Status = ResetParentPort(DeviceObject);
     }
-    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPortIfDeviceNotEnabled EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:ResetParentPortIfDeviceNotEnabled EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -597,13 +586,13 @@ TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, 
             Received = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
             *BytesRead = (Received < Length) ? Received : Length;
             if (*BytesRead != 0 || (NT_SUCCESS(Status) && USBD_SUCCESS(Urb->UrbHeader.Status))) {
-                DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %d bytes\n", *BytesRead);
+                DebugPrint(6, DBG_USB, "usb.c:ReadDataPacket read %ld bytes\n", *BytesRead);
                 DumpBuffer(Buffer, *BytesRead, DUMP_READ);
             }
         }
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
-    DebugPrint(6, DBG_USB, "Usb.c:ReadData EXIT with status 0x%x\n", Status);
+    DebugPrint(6, DBG_USB, "Usb.c:ReadData EXIT with status 0x%lx\n", Status);
     return Status;
 }
 
@@ -641,7 +630,7 @@ Exit:
     if (Urb != NULL) {
         ExFreePoolWithTag(Urb, TESMO_POOL_TAG);
     }
-    DebugPrint(4, DBG_USB, "Usb.c:WriteImmediateChar EXIT with status 0x%x\n", Status);
+    DebugPrint(4, DBG_USB, "Usb.c:WriteImmediateChar EXIT with status 0x%lx\n", Status);
     return Status;
 }
 

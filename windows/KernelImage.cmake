@@ -48,6 +48,7 @@ set(TESMO_KERNEL_COMPILE_OPTIONS
   -fno-ident
   -mno-80387                  # x87 state is not saved for kernel code; SSE is
   -Wall -Wextra -Wno-multichar
+  -Wformat=2                  # every trace's format is a literal the compiler checks
   -Wno-missing-field-initializers   # as in the host build: "= {}" is fine
   -Wframe-larger-than=2048    # kernel stacks are small
   -ffile-prefix-map=${TESMO_REPOSITORY_ROOT}=.

@@ -1,4 +1,5 @@
-// Debug print, the hex dump, the event log's memory layout and the name tables.
+// Debug print, the hex dump, the event log's memory layout, the name tables
+// and the traced hold of the remove lock.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "LoadedDriver.h"
 #include "NameTables.h"
 #include "SystemTest.h"
+#include "Tesmo.h"
 #include "TraceRecorder.h"
 
 namespace tesmo::test {
@@ -231,6 +233,39 @@ TEST_F(DiagnosticsTest, NameTablesAnswerUnknownOutsideTheirRange)
     EXPECT_STREQ(powerMinor(3), "IRP_MN_QUERY_POWER");
     EXPECT_STREQ(powerMinor(4), "Unknown");
 }
+
+// A hold's two lines share one component, and a refused hold counts nothing.
+struct HoldCase {
+    const char* label;
+    bool lockReleasedForRemoval;
+    NTSTATUS status;
+    std::vector<std::string> texts;
+};
+void PrintTo(const HoldCase& c, std::ostream* out) { *out << c.label; }
+
+class RemoveHold : public DiagnosticsTest, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(RemoveHold, CountsOnlyATakenHoldAndTracesBothEndsAlike)
+{
+    IoInitializeRemoveLockEx(&extension_.RemoveLock, TESMO_POOL_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
+    if (GetParam().lockReleasedForRemoval) {
+        ASSERT_EQ(IoAcquireRemoveLock(&extension_.RemoveLock, TESMO_LOCK_TAG), STATUS_SUCCESS);
+        IoReleaseRemoveLockAndWait(&extension_.RemoveLock, TESMO_LOCK_TAG);
+    }
+    TraceRecorder trace(sys());
+    EXPECT_EQ(DRIVER_SYMBOL(*driver_, AcquireRemoveHold)(&extension_, "X.c:Y-"), GetParam().status);
+    if (NT_SUCCESS(GetParam().status)) DRIVER_SYMBOL(*driver_, ReleaseRemoveHold)(&extension_, "X.c:Y-", " for Z");
+    EXPECT_EQ(extension_.RemoveLockCount, 0);
+    EXPECT_EQ(trace.Texts(), GetParam().texts);
+    for (const auto& line : trace.Lines()) EXPECT_EQ(line.component, DBG_POWER) << line.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locks, RemoveHold,
+    ::testing::Values(HoldCase{"taken", false, STATUS_SUCCESS,
+                               {"X.c:Y-acquiring Remove lock (1)\n", "X.c:Y-releasing Remove lock (0) for Z\n"}},
+                      HoldCase{"refused", true, STATUS_DELETE_PENDING, {"X.c:Y-acquiring Remove lock (1)\n"}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace tesmo::test

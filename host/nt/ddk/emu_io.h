@@ -523,12 +523,20 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
 #define IO_TYPE_CSQ_EX 3
 
 struct _IO_CSQ;
-typedef VOID (*PIO_CSQ_INSERT_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
-typedef VOID (*PIO_CSQ_REMOVE_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
-typedef PIRP (*PIO_CSQ_PEEK_NEXT_IRP)(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
-typedef VOID (*PIO_CSQ_ACQUIRE_LOCK)(struct _IO_CSQ* Csq, PKIRQL Irql);
-typedef VOID (*PIO_CSQ_RELEASE_LOCK)(struct _IO_CSQ* Csq, KIRQL Irql);
-typedef VOID (*PIO_CSQ_COMPLETE_CANCELED_IRP)(struct _IO_CSQ* Csq, PIRP Irp);
+// The callbacks' roles as function types (a driver declares its callbacks
+// with them) and the pointers the queue keeps.
+typedef VOID IO_CSQ_INSERT_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef VOID IO_CSQ_REMOVE_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef PIRP IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
+typedef VOID IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ* Csq, PKIRQL Irql);
+typedef VOID IO_CSQ_RELEASE_LOCK(struct _IO_CSQ* Csq, KIRQL Irql);
+typedef VOID IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef IO_CSQ_INSERT_IRP* PIO_CSQ_INSERT_IRP;
+typedef IO_CSQ_REMOVE_IRP* PIO_CSQ_REMOVE_IRP;
+typedef IO_CSQ_PEEK_NEXT_IRP* PIO_CSQ_PEEK_NEXT_IRP;
+typedef IO_CSQ_ACQUIRE_LOCK* PIO_CSQ_ACQUIRE_LOCK;
+typedef IO_CSQ_RELEASE_LOCK* PIO_CSQ_RELEASE_LOCK;
+typedef IO_CSQ_COMPLETE_CANCELED_IRP* PIO_CSQ_COMPLETE_CANCELED_IRP;
 
 typedef struct _IO_CSQ {
     ULONG Type;
