@@ -60,7 +60,10 @@ void PortLink::Flush()
         queue_.pop_front();
         BulkPort* port = port_;
         lock.unlock();
-        port->PushIn(std::move(packet));
+        {
+            emu::NoPreemption inside;  // Close waits for the deliverer
+            port->PushIn(std::move(packet));
+        }
         lock.lock();
     }
     deliverer_.reset();

@@ -4,7 +4,9 @@
 // the meantime.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "Queue.h"
 #include "SerialPortTest.h"
@@ -48,6 +50,24 @@ TEST_F(HeldRequestRaceTest, ARequestQueuedAsTheQueueOpensIsServed)
     request_->WaitCompleted();
     EXPECT_EQ(request_->status(), STATUS_SUCCESS);
     EXPECT_EQ(request_->Output(sizeof(ULONG)), BytesOf(ULONG{0x00020000}));
+}
+
+// The race: requests from several threads enter the held queue at once; its
+// lock alone keeps the list whole, and the drain then serves every one.
+TEST_F(HeldRequestRaceTest, RequestsHeldAtOnceFromSeveralThreadsAreAllServed)
+{
+    std::vector<std::unique_ptr<PortRequest>> requests;
+    for (int i = 0; i < 4; ++i) {
+        requests.push_back(PortRequest::Control(fdo(), IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG)));
+    }
+    for (auto& request : requests) request->Start();
+    emu::WaitUntil([&] { return std::ranges::all_of(requests, [](auto& r) { return r->dispatched(); }); },
+                   "every request to be held");
+    ASSERT_EQ(port().pnp().Send(port().node(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    for (auto& request : requests) {
+        request->WaitCompleted();
+        EXPECT_EQ(request->status(), STATUS_SUCCESS);
+    }
 }
 
 // A rebalance: the request held at the query-stop waits through the stop and

@@ -1,6 +1,7 @@
 // A controlled schedule: the emulated threads run one at a time. The running
-// thread holds the turn; at each scheduling point (a kernel call boundary at
-// PASSIVE_LEVEL, an application call, a wait) the turn may pass to another
+// thread holds the turn; at each scheduling point (a kernel call boundary of a
+// thread that holds no spin lock, at DISPATCH_LEVEL too as on a
+// multiprocessor; an application call; a wait) the turn may pass to another
 // thread, chosen from a seed by random priorities with d-1 change points
 // (probabilistic concurrency testing: a bug of depth d is found with
 // probability at least 1/(n k^(d-1)) for n threads and k points). The same

@@ -339,7 +339,13 @@ void SchedulePoint()
     ControlledSchedule* schedule = ActiveSchedule();
     if (!schedule) return;
     ThreadState& self = Self();
-    if (!self.scheduled.load(std::memory_order_relaxed) || self.irql != PASSIVE_LEVEL || self.noPreemption) return;
+    // As on a multiprocessor, a thread at DISPATCH_LEVEL may lose the turn
+    // too (another processor runs meanwhile), but never while it holds a spin
+    // lock: the others would spin on it for ever.
+    if (!self.scheduled.load(std::memory_order_relaxed) || self.irql > DISPATCH_LEVEL || self.noPreemption ||
+        self.spinLocksHeld) {
+        return;
+    }
     std::unique_lock lock(K().dispatcher.mutex);
     schedule->Point(lock, self);
 }

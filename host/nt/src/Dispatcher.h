@@ -61,6 +61,7 @@ struct ThreadState {
     std::uint64_t polledAt = 0;
     bool pollGaveUp = false;
     int noPreemption = 0;  // the thread's own: timers run, no switch inside
+    int spinLocksHeld = 0;  // the thread's own: a holder is never switched out
 };
 
 // A scheduling point of the calling thread: under a controlled schedule the

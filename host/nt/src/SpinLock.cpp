@@ -51,6 +51,7 @@ void Spin(PKSPIN_LOCK lock)
         sched_yield();
     }
     if (counted) CountSpinner(lock, false);
+    ++Self().spinLocksHeld;
 }
 
 void Unlock(PKSPIN_LOCK lock, const char* routine)
@@ -60,6 +61,7 @@ void Unlock(PKSPIN_LOCK lock, const char* routine)
                                std::string(routine) + " of a spin lock the thread does not hold");
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    --Self().spinLocksHeld;
 }
 
 }  // namespace
@@ -77,7 +79,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    emu::detail::SchedulePoint();  // before it is taken: only at PASSIVE_LEVEL
+    emu::detail::SchedulePoint();  // before it is taken
     KIRQL old = Self().irql;
     if (old > DISPATCH_LEVEL) {
         emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, "KeAcquireSpinLock above DISPATCH_LEVEL");

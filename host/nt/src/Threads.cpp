@@ -52,6 +52,10 @@ ApiScope::ApiScope()
     detail::SchedulePoint();
 }
 
+NoPreemption::NoPreemption() { ++Self().noPreemption; }
+
+NoPreemption::~NoPreemption() { --Self().noPreemption; }
+
 void DetachThread()
 {
     if (!System::Exists()) return;

@@ -8,6 +8,7 @@
 #include "DeviceInternals.h"
 #include "emu/Devices.h"
 #include "emu/System.h"
+#include "emu/Threads.h"
 
 namespace emu::usb {
 
@@ -120,6 +121,7 @@ void UsbDevice::Unplug()
     }
     {
         std::lock_guard instrumentLock(instrumentMutex_);
+        emu::NoPreemption inside;
         instrument_.Disconnect();
     }
     {
@@ -268,6 +270,7 @@ void UsbDevice::HoldIfArmed(HoldPoint point, USHORT urbFunction, PIRP irp)
 bool UsbDevice::CallInstrument(const std::function<void()>& call)
 {
     std::lock_guard instrumentLock(instrumentMutex_);
+    emu::NoPreemption inside;
     {
         std::lock_guard lock(mutex_);
         if (gone_) return false;

@@ -52,6 +52,18 @@ bool AwaitApplicationThreads(std::size_t count);
 // The scheduling points a controlled schedule has passed (0 without one).
 std::uint64_t SchedulingPoints();
 
+// Host code that calls into a driver while it holds a lock of its own (an
+// instrument delivering packets, the bus calling its instrument): under a
+// controlled schedule the thread is not switched out inside, or a thread
+// that waits for that lock would wait for a turn that never comes.
+class NoPreemption {
+public:
+    NoPreemption();
+    ~NoPreemption();
+    NoPreemption(const NoPreemption&) = delete;
+    NoPreemption& operator=(const NoPreemption&) = delete;
+};
+
 // The calling thread waits for something outside the emulated system (another
 // application thread to end, a terminal): meanwhile it does not hold the
 // auto-advancing clock back.
