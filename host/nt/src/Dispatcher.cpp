@@ -107,6 +107,7 @@ void Dispatcher::Adopt(ThreadState& thread)
     Count(thread);
     thread.adoptedBy = this;
     adopted_.insert(&thread);
+    ++adoptions_;
     adoptedChanged_.notify_all();
     // Under a controlled schedule a newcomer runs only when its turn comes
     // (waited for without the adoption lock, which others need to join).
@@ -125,7 +126,7 @@ void Dispatcher::Forget(ThreadState& thread)
 bool Dispatcher::AwaitAdopted(std::size_t count, std::chrono::milliseconds limit)
 {
     std::unique_lock lock(mutex);
-    return adoptedChanged_.wait_for(lock, limit, [&] { return adopted_.size() >= count || stopping_; });
+    return adoptedChanged_.wait_for(lock, limit, [&] { return adoptions_ >= count || stopping_; });
 }
 
 void Dispatcher::MakeReady(ThreadState& thread)

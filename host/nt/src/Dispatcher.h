@@ -121,8 +121,9 @@ public:
     void Adopt(ThreadState& thread);
     // The thread ended (caller holds the adoption lock, not the mutex).
     void Forget(ThreadState& thread);
-    // Waits until `count` application threads are counted (false: `limit`
-    // passed first). Caller holds no lock.
+    // Waits until `count` application threads have been adopted since boot,
+    // including those that left again (false: `limit` passed first). Caller
+    // holds no lock.
     bool AwaitAdopted(std::size_t count, std::chrono::milliseconds limit);
 
     // Blocks the current thread on `cv` until `done()` holds, with the
@@ -166,6 +167,7 @@ private:
     std::size_t readyCount_ = 0;
     std::set<ThreadState*> blocked_;
     std::set<ThreadState*> adopted_;  // under the adoption lock and mutex
+    std::size_t adoptions_ = 0;  // ever, under the mutex: threads that leave still count
     std::condition_variable adoptedChanged_;
     bool autoAdvance_ = false;
     bool stopping_ = false;

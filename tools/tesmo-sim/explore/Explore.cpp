@@ -166,17 +166,21 @@ Program Shrink(Program program, const Schedule& schedule, double hangSeconds, do
         if (stillFails(candidate)) program = std::move(candidate);
         else ++i;
     }
-    for (std::size_t a = 0; a < program.apps.size(); ++a) {
-        for (std::size_t chunk = std::max<std::size_t>(1, program.apps[a].size() / 2); chunk >= 1; chunk /= 2) {
-            for (std::size_t i = 0; i < program.apps[a].size() && Clock::now() < deadline;) {
-                Program candidate = program;
-                auto& steps = candidate.apps[a];
-                steps.erase(steps.begin() + static_cast<long>(i),
-                            steps.begin() + static_cast<long>(std::min(i + chunk, steps.size())));
-                if (stillFails(candidate)) program = std::move(candidate);
-                else i += chunk;
+    using Lists = std::vector<std::vector<AppStep>> Program::*;
+    for (Lists lists : {&Program::apps, &Program::companions}) {
+        for (std::size_t a = 0; a < (program.*lists).size(); ++a) {
+            for (std::size_t chunk = std::max<std::size_t>(1, (program.*lists)[a].size() / 2); chunk >= 1;
+                 chunk /= 2) {
+                for (std::size_t i = 0; i < (program.*lists)[a].size() && Clock::now() < deadline;) {
+                    Program candidate = program;
+                    auto& steps = (candidate.*lists)[a];
+                    steps.erase(steps.begin() + static_cast<long>(i),
+                                steps.begin() + static_cast<long>(std::min(i + chunk, steps.size())));
+                    if (stillFails(candidate)) program = std::move(candidate);
+                    else i += chunk;
+                }
+                if (chunk == 1) break;
             }
-            if (chunk == 1) break;
         }
     }
     return program;

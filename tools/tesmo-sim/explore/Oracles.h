@@ -45,6 +45,10 @@ public:
     std::string Delivered(const std::uint8_t* bytes, std::size_t count);
     // The waiting bytes may have been dropped (purge): a cut line may follow.
     void Skipped() { partial_.clear(); skipped_ = true; }
+    // A byte of its own choosing went to the instrument between commands (a
+    // fuzzed immediate character): from now on an error line may stand in
+    // for an answer, or come unasked.
+    void ForeignBytesSent() { foreignBytes_ = true; }
     unsigned outstanding() const { return outstanding_; }
 
 private:
@@ -53,6 +57,7 @@ private:
     unsigned outstanding_ = 0;
     unsigned maybe_ = 0;
     bool skipped_ = false;
+    bool foreignBytes_ = false;
 };
 
 }  // namespace tesmo::explore

@@ -89,6 +89,7 @@ std::size_t Program::StepCount() const
 {
     std::size_t count = control.size();
     for (const auto& app : apps) count += app.size();
+    for (const auto& steps : companions) count += steps.size();
     return count;
 }
 
@@ -135,11 +136,31 @@ Program Generate(uint64_t seed, const Limits& limits)
         auto at = program.control.begin() + static_cast<long>(faults() % (program.control.size() + 1));
         program.control.insert(at, step);
     }
+    // Now and then a second thread on a port's handle, from a stream of its
+    // own for the same reason.
+    std::mt19937_64 second(seed ^ 0xD1B54A32D192ED03ULL);
+    for (int d = 0; d < devices; ++d) {
+        std::vector<AppStep> steps;
+        if (second() % 2 == 0) {
+            static const AppOp kinds[] = {AppOp::ClearError, AppOp::SetState, AppOp::CancelledControl};
+            for (int n = 1 + static_cast<int>(second() % 12); n > 0; --n) {
+                AppStep step{kinds[second() % 3]};
+                step.a = static_cast<uint32_t>(second() % 4);
+                steps.push_back(step);
+            }
+        }
+        program.companions.push_back(std::move(steps));
+    }
     auto leftOut = [&](const char* name) {
         return std::find(limits.without.begin(), limits.without.end(), name) != limits.without.end();
     };
-    for (auto& app : program.apps) {
-        std::erase_if(app, [&](const AppStep& step) { return leftOut(AppOpName(step.op)); });
+    if (leftOut("companion")) {
+        for (auto& steps : program.companions) steps.clear();
+    }
+    for (auto* lists : {&program.apps, &program.companions}) {
+        for (auto& steps : *lists) {
+            std::erase_if(steps, [&](const AppStep& step) { return leftOut(AppOpName(step.op)); });
+        }
     }
     std::erase_if(program.control, [&](const ControlStep& step) { return leftOut(ControlOpName(step.op)); });
     return program;
@@ -159,6 +180,11 @@ std::string Describe(const Program& program)
             if (step.op == AppOp::FuzzControl) out << "(0x" << std::hex << step.a << std::dec << ")";
         }
         out << "\n";
+        if (d < program.companions.size() && !program.companions[d].empty()) {
+            out << "  companion:";
+            for (const AppStep& step : program.companions[d]) out << " " << AppOpName(step.op);
+            out << "\n";
+        }
     }
     out << "control:";
     for (const ControlStep& step : program.control) {

@@ -48,6 +48,9 @@ struct Program {
     uint64_t seed = 0;
     std::vector<DeviceSpec> devices;
     std::vector<std::vector<AppStep>> apps;  // one application per device
+    // A second thread on each application's handle (status queries, settings,
+    // held requests while the application reads and writes); may be empty.
+    std::vector<std::vector<AppStep>> companions;
     std::vector<ControlStep> control;
 
     std::size_t StepCount() const;

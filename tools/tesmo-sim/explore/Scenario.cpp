@@ -143,6 +143,36 @@ public:
         tesmo_thread_detach();
     }
 
+    // The companion: a second thread on this application's handle, with an
+    // event of its own. It queries the status, changes the settings and sends
+    // held requests it cancels, while the application reads and writes.
+    void RunCompanion(const std::vector<AppStep>& steps, Latch& finished)
+    {
+        tesmo_thread_attach();
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        for (const AppStep& step : steps) {
+            HANDLE handle = handle_.load();
+            ++judge_.requests;
+            if (step.op == AppOp::ClearError) {
+                DWORD errors = 0;
+                COMSTAT status{};
+                ClearCommError(handle, &errors, &status);
+            } else if (step.op == AppOp::SetState) {
+                DCB dcb{};
+                dcb.DCBlength = sizeof dcb;
+                if (GetCommState(handle, &dcb)) {
+                    dcb.BaudRate = step.a % 2 ? 19200 : 115200;
+                    SetCommState(handle, &dcb);
+                }
+            } else {
+                CancelledControl(handle, event);
+            }
+        }
+        CloseHandle(event);
+        finished.Open();
+        tesmo_thread_detach();
+    }
+
 private:
     bool IsStream() const { return spec_.kind == TESMO_INSTRUMENT_STREAM; }
 
@@ -232,23 +262,25 @@ private:
                 break;
             }
         }
+        // IOCTL_SERIAL_IMMEDIATE_CHAR with a fuzzed byte: the instrument may
+        // take it for the start of a command.
+        if (ok && code == 0x1B0018) answers_.ForeignBytesSent();
         // A purge of the receive side drops waiting bytes by design.
         if (ok && code == 0x1B004C && input.size() >= 4 && (input[0] & PURGE_RXCLEAR)) Skip();
     }
 
-    void CancelledControl()
+    static void CancelledControl(HANDLE handle, HANDLE event)
     {
-        ++judge_.requests;
         OVERLAPPED overlapped{};
-        overlapped.hEvent = event_;
-        ResetEvent(event_);
+        overlapped.hEvent = event;
+        ResetEvent(event);
         DWORD baud = 0;
         DWORD got = 0;
         // IOCTL_SERIAL_GET_BAUD_RATE: held while the port is stopped or asleep.
-        BOOL ok = DeviceIoControl(handle_, 0x1B0050, nullptr, 0, &baud, sizeof baud, &got, &overlapped);
+        BOOL ok = DeviceIoControl(handle, 0x1B0050, nullptr, 0, &baud, sizeof baud, &got, &overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            CancelIo(handle_);
-            GetOverlappedResult(handle_, &overlapped, &got, TRUE);
+            CancelIo(handle);
+            GetOverlappedResult(handle, &overlapped, &got, TRUE);
         }
     }
 
@@ -321,7 +353,10 @@ private:
             Control(step.a, std::move(input), step.b >> 16);
             break;
         }
-        case AppOp::CancelledControl: CancelledControl(); break;
+        case AppOp::CancelledControl:
+            ++judge_.requests;
+            CancelledControl(handle_, event_);
+            break;
         case AppOp::Reopen:
             Close();
             Open();
@@ -358,7 +393,8 @@ private:
     const DeviceSpec& spec_;
     PortState& port_;
     Judge& judge_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    // Read by the companion thread too; replaced only by this thread.
+    std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     HANDLE event_;
     StreamOracle stream_;
     AnswerOracle answers_;
@@ -472,6 +508,14 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
             // One at a time: the threads join a controlled schedule in the
             // same order every run.
             tesmo_wait_attached_threads(uint32_t(1 + applications.size()));
+            if (d < program.companions.size() && !program.companions[d].empty()) {
+                finished.push_back(std::make_unique<Latch>());
+                Latch* companionDone = finished.back().get();
+                const auto& companionSteps = program.companions[d];
+                applications.emplace_back(
+                    [app, &companionSteps, companionDone] { app->RunCompanion(companionSteps, *companionDone); });
+                tesmo_wait_attached_threads(uint32_t(1 + applications.size()));
+            }
         }
         RunControl(program, ports, judge);
         controlDone.Open();

@@ -47,7 +47,8 @@ public:
 // on), so that it may end or be joined while others run.
 void DetachThread();
 // Blocks until `count` application threads (a caller inside a call counts)
-// take part in the running system; false after the watchdog.
+// have taken part in the running system since it booted, those that left
+// again included; false after the watchdog.
 bool AwaitApplicationThreads(std::size_t count);
 // The scheduling points a controlled schedule has passed (0 without one).
 std::uint64_t SchedulingPoints();

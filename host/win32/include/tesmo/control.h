@@ -352,8 +352,9 @@ tesmo_result tesmo_thread_attach(void);
  * may end or be joined while the others run. */
 tesmo_result tesmo_thread_detach(void);
 /* Blocks until `count` threads (the caller included, once it made a call)
- * take part; a thread that starts others waits for each in turn, so that
- * they join a controlled schedule in the same order every run.
+ * have attached since boot, those detached again included; a thread that
+ * starts others waits for each in turn, so that they join a controlled
+ * schedule in the same order every run.
  * Errors: TESMO_E_TIMEOUT after the watchdog. */
 tesmo_result tesmo_wait_attached_threads(uint32_t count);
 /* The scheduling points the controlled schedule has passed (0 without one). */
