@@ -171,6 +171,10 @@ void SystemThread::Run()
             dispatcher.MakeReady(Self());
             continue;
         }
+        // Busy from here: a post while the job waits must not make the thread
+        // ready (it starts idle, and its first job may be posted before it
+        // ever waited for one).
+        idle_ = false;
         auto job = std::move(jobs_.front());
         jobs_.pop_front();
         lock.unlock();
