@@ -191,15 +191,6 @@ TEST_F(DiagnosticsTest, LogEventWithoutStorageChangesNothing)
     EXPECT_EQ(extension_.LogIndex, 17);
 }
 
-TEST_F(DiagnosticsTest, DeviceStateWordPacksTheFourStates)
-{
-    extension_.QueueState = FailRequests;
-    extension_.PnpState = SurpriseRemoved;
-    extension_.SystemPowerState = PowerSystemSleeping3;
-    extension_.DevicePowerState = PowerDeviceD3;
-    EXPECT_EQ(DeviceStateWord(&extension_), 0x02050404u);
-}
-
 TEST_F(DiagnosticsTest, NameTablesAnswerUnknownOutsideTheirRange)
 {
     auto queue = DRIVER_SYMBOL(driver(), QueueStateString);

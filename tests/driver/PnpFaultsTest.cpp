@@ -1,13 +1,11 @@
 // What goes wrong around Plug and Play and how the driver copes: a missing or
 // malformed PortName, a removal while a read waits for the instrument, a
-// wait-wake request that is not the driver's own, a start that failed half
-// way, and the port and pipe recovery requests.
+// start that failed half way, and the port and pipe recovery requests.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "DeviceTest.h"
-#include "Power.h"
 #include "TestDriver.h"
 #include "TraceRecorder.h"
 #include "Usb.h"
@@ -165,61 +163,6 @@ TEST_F(BoundedWaitTest, QueryRemoveDeliversWhatACancelledLongReadHadReceived)
     EXPECT_TRUE(ok) << error;
     EXPECT_EQ(std::string(buffer, got), std::string(64, 'p'));
     EXPECT_EQ(query, STATUS_SUCCESS);
-}
-
-// ---- wait-wake ----
-
-class WaitWakeTest : public StartedPortTest {
-protected:
-    static VOID Finished(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
-    {
-        auto* self = static_cast<WaitWakeTest*>(context);
-        self->status_ = status->Status;
-        self->finished_ = true;
-    }
-    NTSTATUS RequestWaitWake()
-    {
-        POWER_STATE state;
-        state.SystemState = PowerSystemSleeping3;
-        return PoRequestPowerIrp(fdo(), IRP_MN_WAIT_WAKE, state, Finished, this, nullptr);
-    }
-
-    std::atomic<bool> finished_{false};
-    std::atomic<NTSTATUS> status_{STATUS_PENDING};
-};
-
-// Nothing arms a wait-wake request of the driver's own, so every one that
-// passes through must go back up: kept, nobody would finish it.
-TEST_F(WaitWakeTest, APassingWaitWakeRequestCompletesUpward)
-{
-    TraceRecorder trace(sys());
-    EXPECT_EQ(RequestWaitWake(), STATUS_PENDING);
-    emu::WaitUntil([&] { return usb().WaitWakePending(); }, "the wait-wake request to reach the bus");
-    usb().SignalWake();
-    emu::WaitUntil([&] { return finished_.load(); }, "the wait-wake request to come back");
-    EXPECT_EQ(status_, STATUS_SUCCESS);
-    EXPECT_TRUE(trace.Matching("WaitWakeCompletionRoutine").empty()) << "a passing request is not the driver's business";
-
-    finished_ = false;
-    EXPECT_EQ(RequestWaitWake(), STATUS_PENDING);
-    emu::WaitUntil([&] { return usb().WaitWakePending(); }, "the second wait-wake request to reach the bus");
-    usb().SignalWake();
-    emu::WaitUntil([&] { return finished_.load(); }, "the second wait-wake request to come back");
-    EXPECT_EQ(status_, STATUS_SUCCESS);
-    // The dispatch that passed it down lets go of its hold once the call returns.
-    emu::WaitUntil([&] { return __atomic_load_n(&ext()->RemoveLockCount, __ATOMIC_SEQ_CST) == 0; },
-                   "the power dispatch to release its hold");
-}
-
-TEST_F(WaitWakeTest, RemovalDoesNotCancelARequestThatIsNotTheDriversOwn)
-{
-    TraceRecorder trace(sys());
-    EXPECT_EQ(RequestWaitWake(), STATUS_PENDING);
-    emu::WaitUntil([&] { return usb().WaitWakePending(); }, "the wait-wake request to reach the bus");
-    stack().Unplug();
-    emu::WaitUntil([&] { return finished_.load(); }, "the wait-wake request to come back");
-    EXPECT_EQ(status_, STATUS_CANCELLED);  // the bus gave it back when the device went
-    EXPECT_TRUE(trace.Matching("Power.c:CancelWaitWake").empty());
 }
 
 // A start that failed half way, then removed.

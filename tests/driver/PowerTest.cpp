@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "DeviceTest.h"
+#include "EventLog.h"
 #include "EventLogReader.h"
 #include "TraceRecorder.h"
 #include "Win32Handles.h"
@@ -458,6 +459,15 @@ TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port served a request after the wake";
     Close(handle_);
     EXPECT_TRUE(pnp().WaitRemoved(node()));
+}
+
+// The state word of the event log packs the queue, PnP, system and device
+// states, a byte each: here a port asleep, then pulled out.
+TEST_F(SleepTest, TheStateWordPacksTheFourStates)
+{
+    ASSERT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    stack().Unplug();
+    EXPECT_EQ(DeviceStateWord(ext()), 0x02050404u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The driver's own wait-wake request and its cancellation at removal: the
-// request comes back exactly once however its end meets the cancel, and a
-// request that only passes through is left to its owner.
+// Wait-wake requests: the driver's own and its cancellation at removal (the
+// request comes back exactly once however its end meets the cancel), and a
+// request that only passes through, which goes back up untouched and is left
+// to its owner.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include "DeviceTest.h"
 #include "Power.h"
 #include "TraceParking.h"
+#include "TraceRecorder.h"
 #include "emu/Threads.h"
 
 namespace tesmo::test {
@@ -137,6 +139,35 @@ TEST_F(WaitWakeCancelTest, APassingRequestIsLeftToItsOwner)
     WaitFinished(passing);
     EXPECT_EQ(passing.status, STATUS_CANCELLED);
     EXPECT_EQ(passing.completions, 1);
+}
+
+// Nothing arms a wait-wake request of the driver's own, so every one that
+// passes through must go back up: kept, nobody would finish it.
+TEST_F(WaitWakeCancelTest, APassingWaitWakeRequestCompletesUpward)
+{
+    TraceRecorder trace(sys());
+    for (int round = 0; round < 2; ++round) {
+        WaitWake passing;
+        Issue(passing);
+        usb().SignalWake();
+        WaitFinished(passing);
+        EXPECT_EQ(passing.status, STATUS_SUCCESS) << "round " << round;
+    }
+    EXPECT_TRUE(trace.Matching("WaitWakeCompletionRoutine").empty()) << "a passing request is not the driver's business";
+    // The dispatch that passed it down lets go of its hold once the call returns.
+    emu::WaitUntil([&] { return __atomic_load_n(&ext()->RemoveLockCount, __ATOMIC_SEQ_CST) == 0; },
+                   "the power dispatch to release its hold");
+}
+
+TEST_F(WaitWakeCancelTest, RemovalDoesNotCancelARequestThatIsNotTheDriversOwn)
+{
+    TraceRecorder trace(sys());
+    WaitWake passing;
+    Issue(passing);
+    stack().Unplug();
+    WaitFinished(passing);
+    EXPECT_EQ(passing.status, STATUS_CANCELLED);  // the bus gave it back when the device went
+    EXPECT_TRUE(trace.Matching("Power.c:CancelWaitWake").empty());
 }
 
 // The owner may end its request only after the device is gone: the request
