@@ -19,6 +19,9 @@ namespace {
 
 class StartRacesTest : public BusDeviceOf<emu::usb::ScriptedDevice>, protected Win32Handles {
 protected:
+    // The driver's device as soon as AddDevice has attached it, while the
+    // plug-in is still under way.
+    PDEVICE_OBJECT Attached() { return usb().pdo()->AttachedDevice; }
     // Holds the bus at the `n`th descriptor request from now (1: the device
     // descriptor, 2: the configuration header, 3: the whole configuration).
     std::shared_ptr<emu::usb::Hold> HoldDescriptorRequest(std::thread& driver, const std::function<void()>& run, int n)
@@ -49,7 +52,7 @@ TEST_F(StartRacesTest, AReadAsTheFirstStartHandsOutTheBufferIsServed)
         TraceParking parking(sys(), "Usb.c:SelectConfiguration-reassembly buffer");
         plug = std::thread([&] { plugged = stack().Plug(); });
         parking.WaitParked();
-        read = PortRequest::Read(fdo(), 5);
+        read = PortRequest::Read(Attached(), 5);
         read->Start();
         read->WaitCompleted();
     }

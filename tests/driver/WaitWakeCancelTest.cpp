@@ -153,7 +153,8 @@ TEST_F(WaitWakeCancelTest, APassingWaitWakeRequestCompletesUpward)
         WaitFinished(passing);
         EXPECT_EQ(passing.status, STATUS_SUCCESS) << "round " << round;
     }
-    EXPECT_TRUE(trace.Matching("WaitWakeCompletionRoutine").empty()) << "a passing request is not the driver's business";
+    EXPECT_TRUE(trace.Matching("WaitWakeCompletionRoutine").empty())
+        << "a passing request is not the driver's business";
     // The dispatch that passed it down lets go of its hold once the call returns.
     emu::WaitUntil([&] { return __atomic_load_n(&ext()->RemoveLockCount, __ATOMIC_SEQ_CST) == 0; },
                    "the power dispatch to release its hold");

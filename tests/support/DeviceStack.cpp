@@ -31,9 +31,11 @@ DeviceStack::~DeviceStack()
     bus_.ReapRemovedDevices();
 }
 
-// The top of the stack: the driver's device sits above any lower filter.
+// A plugged device's as the PnP manager knows it, under its lock (a removal
+// may be detaching it meanwhile); one added by hand is the top of the stack.
 PDEVICE_OBJECT DeviceStack::fdo() const
 {
+    if (plugged_) return system_.pnp().Info(node_).fdo;
     PDEVICE_OBJECT top = usb_->pdo();
     while (top && top->AttachedDevice) top = top->AttachedDevice;
     return top == usb_->pdo() ? nullptr : top;

@@ -44,8 +44,8 @@ public:
     emu::usb::Bus& bus() { return bus_; }
     emu::usb::UsbDevice& usb() { return *usb_; }
     PDEVICE_OBJECT pdo() const { return usb_->pdo(); }
-    // The driver's device, as soon as AddDevice has attached it; null once
-    // it is removed.
+    // The driver's device once AddDevice (or the plug-in) has returned; null
+    // once it is removed.
     PDEVICE_OBJECT fdo() const;
     PDEVICE_EXTENSION extension() const { return static_cast<PDEVICE_EXTENSION>(fdo()->DeviceExtension); }
     emu::PnpManager& pnp() { return system_.pnp(); }
