@@ -41,7 +41,7 @@ TEST_P(DeviceDescriptorLength, CopiesNoMoreThanTheDescriptor)
     auto request = Control(IOCTL_READ_DEVICE_DESCRIPTOR, {}, c.claimedLength);
     EXPECT_EQ(request->status(), STATUS_SUCCESS);
     EXPECT_EQ(request->information(), c.copied);
-    auto device = port().usb().config().descriptors.DeviceBytes();
+    auto device = usb().config().descriptors.DeviceBytes();
     EXPECT_EQ(request->Output(c.copied), Bytes(device.begin(), device.begin() + c.copied));
     EXPECT_TRUE(request->UnchangedFrom(c.copied)) << "bytes from beyond the descriptor reached the caller";
 }
@@ -66,13 +66,6 @@ void PrintTo(const SettingCase& c, std::ostream* out) { *out << c.label; }
 
 class SettingsLock : public SerialPortTest, public ::testing::WithParamInterface<SettingCase> {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        lock_ = DRIVER_SYMBOL(port().driver(), SerialSettingsLock);
-        auto* settings = reinterpret_cast<UCHAR*>(DRIVER_SYMBOL(port().driver(), SerialSettings));
-        member_ = settings + GetParam().offset;
-    }
     Bytes Member() const { return Bytes(member_, member_ + GetParam().value.size()); }
     // Starts the request while the test holds the lock, and waits until it
     // either spins on the lock or has finished without it.
@@ -83,8 +76,8 @@ protected:
                        "the request to reach the settings lock");
     }
 
-    PKSPIN_LOCK lock_ = nullptr;
-    UCHAR* member_ = nullptr;
+    PKSPIN_LOCK lock_ = DRIVER_SYMBOL(driver(), SerialSettingsLock);
+    UCHAR* member_ = reinterpret_cast<UCHAR*>(DRIVER_SYMBOL(driver(), SerialSettings)) + GetParam().offset;
 };
 
 // The race: a set and a get of one member, each arriving while the other is

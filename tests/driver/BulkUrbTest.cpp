@@ -21,7 +21,7 @@ class BulkUrbTest : public SerialPortTest {
 protected:
     std::shared_ptr<emu::usb::Hold> CatchNextBulkUrb()
     {
-        return port().usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        return usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     }
     // Checks the URB the bus thread holds, then lets it go on.
     void ExpectHeldUrb(emu::usb::Hold& hold, const ExpectedUrb& expected)

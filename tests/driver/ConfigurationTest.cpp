@@ -4,10 +4,8 @@
 
 #include <thread>
 
-#include "DriverStack.h"
-#include "SystemTest.h"
+#include "DeviceTest.h"
 #include "Usb.h"
-#include "instrument/CommandInstrument.h"
 #include "usb/Descriptors.h"
 
 namespace tesmo::test {
@@ -25,50 +23,42 @@ struct LayoutCase {
 };
 void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.label; }
 
-class ConfigurationTest : public SystemTest {
+class ConfigurationTest : public AddedDeviceTest {
 protected:
-    void Build(emu::usb::DeviceConfig config = {})
+    void SetUp() override
     {
-        stack_ = std::make_unique<DriverStack>(sys(), instrument_, std::move(config));
-        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
-        stack_->extension()->QueueState = AllowRequests;
-        read_ = DRIVER_SYMBOL(stack_->driver(), ReadDescriptors);
-        select_ = DRIVER_SYMBOL(stack_->driver(), SelectConfiguration);
+        AddedDeviceTest::SetUp();
+        // Nobody starts the device: its D0 opens it to USB requests.
+        ASSERT_EQ(RequestPower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_PENDING);
+        ASSERT_EQ(ext()->QueueState, ULONG(AllowRequests));
     }
     NTSTATUS Configure()
     {
-        NTSTATUS status = read_(stack_->fdo());
+        NTSTATUS status = read_(fdo());
         if (!NT_SUCCESS(status)) return status;
-        return select_(stack_->fdo(), stack_->extension()->ConfigurationDescriptor);
-    }
-    void TearDown() override
-    {
-        stack_.reset();
-        SystemTest::TearDown();
+        return select_(fdo(), ext()->ConfigurationDescriptor);
     }
 
-    emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<DriverStack> stack_;
-    decltype(&ReadDescriptors) read_ = nullptr;
-    decltype(&SelectConfiguration) select_ = nullptr;
+    decltype(&ReadDescriptors) read_ = DRIVER_SYMBOL(driver(), ReadDescriptors);
+    decltype(&SelectConfiguration) select_ = DRIVER_SYMBOL(driver(), SelectConfiguration);
 };
 
-class ConfigurationLayouts : public ConfigurationTest, public ::testing::WithParamInterface<LayoutCase> {};
+class ConfigurationLayouts : public ConfigurationTest, public ::testing::WithParamInterface<LayoutCase> {
+protected:
+    emu::usb::DeviceConfig Config() const override { return {GetParam().layout(GetParam().speed)}; }
+};
 
 TEST_P(ConfigurationLayouts, TakesOnlyTheInstrumentsTwoBulkPipes)
 {
     const LayoutCase& c = GetParam();
-    emu::usb::DeviceConfig config;
-    config.descriptors = c.layout(c.speed);
-    Build(config);
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
-    PDEVICE_EXTENSION e = stack_->extension();
+    PDEVICE_EXTENSION e = ext();
     EXPECT_EQ(e->InPipeHandle != nullptr, c.inFound);
     EXPECT_EQ(e->OutPipeHandle != nullptr, c.outFound);
     EXPECT_EQ(e->InMaxPacketSize, c.inFound ? c.inPacketSize : 0);
     EXPECT_EQ(e->ReassemblyBlock != nullptr, c.inFound);
     EXPECT_EQ(e->StaticBuffer, e->ReassemblyBlock);
-    EXPECT_TRUE(stack_->usb().configured());
+    EXPECT_TRUE(usb().configured());
     ASSERT_NE(e->InterfaceInfo, nullptr);
     // Every pipe record of the copy has its flags cleared.
     auto* interface = e->InterfaceInfo;
@@ -102,12 +92,10 @@ class DescriptorFailures : public ConfigurationTest, public ::testing::WithParam
 
 TEST_P(DescriptorFailures, AFailedReadLeavesNoConfigurationDescriptor)
 {
-    emu::usb::DeviceConfig config;
-    Build(config);
-    stack_->usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, std::nullopt,
+    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, std::nullopt,
                                                USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, GetParam().occurrence});
-    EXPECT_EQ(read_(stack_->fdo()), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stack_->extension()->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(read_(fdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ext()->ConfigurationDescriptor, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, DescriptorFailures,
@@ -115,43 +103,41 @@ INSTANTIATE_TEST_SUITE_P(Requests, DescriptorFailures,
                                            DescriptorFailure{"whole", 3}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// The bytes waiting in the buffer outlive a restart with it: the read path's
+// tests follow them.
 TEST_F(ConfigurationTest, ASecondConfigurationReplacesTheBlocksAndKeepsTheBuffer)
 {
-    Build();
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
-    PUCHAR buffer = stack_->extension()->ReassemblyBlock;
-    stack_->extension()->StaticBufferBytes = 5;  // bytes waiting from before the stop
+    PUCHAR buffer = ext()->ReassemblyBlock;
     auto blocks = sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size();
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
     EXPECT_EQ(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size(), blocks);
-    EXPECT_EQ(stack_->extension()->ReassemblyBlock, buffer);
-    EXPECT_EQ(stack_->extension()->StaticBufferBytes, 5u);
+    EXPECT_EQ(ext()->ReassemblyBlock, buffer);
 }
 
 // The race: the device changes its answer between the header that sized the
 // block and the read that fills it.
 TEST_F(ConfigurationTest, ADescriptorThatChangesItsLengthIsRefused)
 {
-    Build();
-    auto answer = stack_->usb().config().descriptors.configuration;
+    auto answer = usb().config().descriptors.configuration;
     answer.resize(answer.size() + 64, 0);
     answer[2] = static_cast<std::uint8_t>(answer.size());
-    auto first = stack_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    auto first = usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     NTSTATUS status = STATUS_PENDING;
-    std::thread reader([&] { status = read_(stack_->fdo()); });
+    std::thread reader([&] { status = read_(fdo()); });
     std::shared_ptr<emu::usb::Hold> held = first;
     for (int request = 1; request < 3; ++request) {  // device, header: then the whole descriptor
         held->WaitUntilHeld();
-        auto next = stack_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        auto next = usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         held->Release();
         held = next;
     }
     held->WaitUntilHeld();
-    stack_->usb().AnswerConfigurationWith(answer);
+    usb().AnswerConfigurationWith(answer);
     held->Release();
     reader.join();
     EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(stack_->extension()->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(ext()->ConfigurationDescriptor, nullptr);
 }
 
 // The reassembly buffer holds one packet of the IN pipe: a size it cannot
@@ -163,20 +149,22 @@ struct PacketSizeCase {
 };
 void PrintTo(const PacketSizeCase& c, std::ostream* out) { *out << c.label; }
 
-class InPacketSizes : public ConfigurationTest, public ::testing::WithParamInterface<PacketSizeCase> {};
+class InPacketSizes : public ConfigurationTest, public ::testing::WithParamInterface<PacketSizeCase> {
+protected:
+    emu::usb::DeviceConfig Config() const override
+    {
+        return {emu::usb::DescriptorBuilder()
+                    .Interface({1, 0, 0xFF, 0, 0,
+                                {emu::usb::EndpointSpec::BulkOut(0x01, emu::usb::Speed::Full),
+                                 {0x82, USB_ENDPOINT_TYPE_BULK, GetParam().inPacketSize, 0}}})
+                    .Build()};
+    }
+};
 
 TEST_P(InPacketSizes, AreCheckedAgainstTheReassemblyBuffer)
 {
-    const PacketSizeCase& c = GetParam();
-    emu::usb::DeviceConfig config;
-    config.descriptors = emu::usb::DescriptorBuilder()
-                             .Interface({1, 0, 0xFF, 0, 0,
-                                         {emu::usb::EndpointSpec::BulkOut(0x01, emu::usb::Speed::Full),
-                                          {0x82, USB_ENDPOINT_TYPE_BULK, c.inPacketSize, 0}}})
-                             .Build();
-    Build(config);
-    EXPECT_EQ(Configure(), c.status);
-    EXPECT_EQ(stack_->extension()->ReassemblyBlock != nullptr, NT_SUCCESS(c.status));
+    EXPECT_EQ(Configure(), GetParam().status);
+    EXPECT_EQ(ext()->ReassemblyBlock != nullptr, NT_SUCCESS(GetParam().status));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, InPacketSizes,
@@ -189,11 +177,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, InPacketSizes,
 
 TEST_F(ConfigurationTest, AFailedSelectionIsReportedWithTheBusStatus)
 {
-    Build();
-    stack_->usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_SELECT_CONFIGURATION, std::nullopt,
+    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_SELECT_CONFIGURATION, std::nullopt,
                                                USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, 0});
     EXPECT_EQ(Configure(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(stack_->extension()->InterfaceInfo, nullptr);
+    EXPECT_EQ(ext()->InterfaceInfo, nullptr);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST_P(WithoutInPipe, FailsAtOnceWithInvalidDeviceState)
     EXPECT_EQ(request->returned(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(request->information(), 0u);
     EXPECT_TRUE(request->UnchangedFrom(0));
-    EXPECT_EQ(port().usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u);
+    EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,7 +65,7 @@ TEST_F(DataPathLifetimeTest, RemovalWaitsForTheReadThatOwnsTheBuffer)
 {
     const std::string packet(64, 'p');
     PUCHAR buffer = ext()->ReassemblyBlock;
-    auto claimed = port().usb().Arm(emu::usb::HoldPoint::InClaimed);
+    auto claimed = usb().Arm(emu::usb::HoldPoint::InClaimed);
     instrument().Packet(packet);
     auto read = StartRead(100);  // a whole packet, then a tail the removal refuses
     claimed->WaitUntilHeld();
@@ -74,7 +74,7 @@ TEST_F(DataPathLifetimeTest, RemovalWaitsForTheReadThatOwnsTheBuffer)
     std::atomic<bool> removed{false};
     std::thread removal([&] {
         emu::SetThreadName("removal");
-        port().pnp().Disable(port().node());
+        pnp().Disable(node());
         removed = true;
         emu::NotifyStateChanged();
     });
@@ -94,7 +94,7 @@ TEST_F(DataPathLifetimeTest, RemovalWaitsForTheReadThatOwnsTheBuffer)
     EXPECT_EQ(read->status(), STATUS_SUCCESS);
     EXPECT_EQ(read->Text(), packet);
     EXPECT_FALSE(sys().pool().IsAllocated(buffer));
-    EXPECT_TRUE(port().pnp().Info(port().node()).removed);
+    EXPECT_TRUE(pnp().Info(node()).removed);
 }
 
 }  // namespace

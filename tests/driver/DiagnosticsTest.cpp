@@ -5,41 +5,28 @@
 #include <cstring>
 
 #include "DebugPrint.h"
+#include "DriverTest.h"
 #include "EventLog.h"
-#include "LoadedDriver.h"
 #include "NameTables.h"
-#include "SystemTest.h"
 #include "Tesmo.h"
 #include "TraceRecorder.h"
 
 namespace tesmo::test {
 namespace {
 
-class DiagnosticsTest : public SystemTest {
+// The routines run on a record of the test's own, not on a device's.
+class DiagnosticsTest : public DriverTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        driver_ = std::make_unique<LoadedDriver>(sys());
-        print_ = DRIVER_SYMBOL(*driver_, DebugPrint);
-        dump_ = DRIVER_SYMBOL(*driver_, DumpBuffer);
-        initLog_ = DRIVER_SYMBOL(*driver_, InitCircularLog);
-        debugLevel_ = DRIVER_SYMBOL(*driver_, DebugLevel);
-        debugMask_ = DRIVER_SYMBOL(*driver_, DebugMask);
-    }
     void TearDown() override
     {
         if (extension_.LogEntries) ExFreePoolWithTag(extension_.LogEntries, TESMO_POOL_TAG);
-        driver_.reset();
-        SystemTest::TearDown();
     }
 
-    std::unique_ptr<LoadedDriver> driver_;
-    decltype(&DebugPrint) print_;
-    decltype(&DumpBuffer) dump_;
-    decltype(&InitCircularLog) initLog_;
-    ULONG* debugLevel_;
-    ULONG* debugMask_;
+    decltype(&DebugPrint) print_ = DRIVER_SYMBOL(driver(), DebugPrint);
+    decltype(&DumpBuffer) dump_ = DRIVER_SYMBOL(driver(), DumpBuffer);
+    decltype(&InitCircularLog) initLog_ = DRIVER_SYMBOL(driver(), InitCircularLog);
+    ULONG* debugLevel_ = DRIVER_SYMBOL(driver(), DebugLevel);
+    ULONG* debugMask_ = DRIVER_SYMBOL(driver(), DebugMask);
     DEVICE_EXTENSION extension_{};
 };
 
@@ -204,21 +191,12 @@ TEST_F(DiagnosticsTest, LogEventWithoutStorageChangesNothing)
     EXPECT_EQ(extension_.LogIndex, 17);
 }
 
-TEST_F(DiagnosticsTest, DeviceStateWordPacksTheFourStates)
-{
-    extension_.QueueState = FailRequests;
-    extension_.PnpState = SurpriseRemoved;
-    extension_.SystemPowerState = PowerSystemSleeping3;
-    extension_.DevicePowerState = PowerDeviceD3;
-    EXPECT_EQ(DeviceStateWord(&extension_), 0x02050404u);
-}
-
 TEST_F(DiagnosticsTest, NameTablesAnswerUnknownOutsideTheirRange)
 {
-    auto queue = DRIVER_SYMBOL(*driver_, QueueStateString);
-    auto pnp = DRIVER_SYMBOL(*driver_, PnpStateString);
-    auto pnpMinor = DRIVER_SYMBOL(*driver_, PnpMinorFunctionString);
-    auto powerMinor = DRIVER_SYMBOL(*driver_, PowerMinorFunctionString);
+    auto queue = DRIVER_SYMBOL(driver(), QueueStateString);
+    auto pnp = DRIVER_SYMBOL(driver(), PnpStateString);
+    auto pnpMinor = DRIVER_SYMBOL(driver(), PnpMinorFunctionString);
+    auto powerMinor = DRIVER_SYMBOL(driver(), PowerMinorFunctionString);
     EXPECT_STREQ(queue(1), "AllowRequests");
     EXPECT_STREQ(queue(3), "Unknown");
     EXPECT_STREQ(queue(-1), "Unknown");
@@ -253,8 +231,8 @@ TEST_P(RemoveHold, CountsOnlyATakenHoldAndTracesBothEndsAlike)
         IoReleaseRemoveLockAndWait(&extension_.RemoveLock, TESMO_LOCK_TAG);
     }
     TraceRecorder trace(sys());
-    EXPECT_EQ(DRIVER_SYMBOL(*driver_, AcquireRemoveHold)(&extension_, "X.c:Y-"), GetParam().status);
-    if (NT_SUCCESS(GetParam().status)) DRIVER_SYMBOL(*driver_, ReleaseRemoveHold)(&extension_, "X.c:Y-", " for Z");
+    EXPECT_EQ(DRIVER_SYMBOL(driver(), AcquireRemoveHold)(&extension_, "X.c:Y-"), GetParam().status);
+    if (NT_SUCCESS(GetParam().status)) DRIVER_SYMBOL(driver(), ReleaseRemoveHold)(&extension_, "X.c:Y-", " for Z");
     EXPECT_EQ(extension_.RemoveLockCount, 0);
     EXPECT_EQ(trace.Texts(), GetParam().texts);
     for (const auto& line : trace.Lines()) EXPECT_EQ(line.component, DBG_POWER) << line.text;

@@ -3,8 +3,7 @@
 
 #include <regex>
 
-#include "LoadedDriver.h"
-#include "SystemTest.h"
+#include "DriverTest.h"
 #include "TestDriver.h"
 #include "TraceRecorder.h"
 #include "Tesmo.h"
@@ -50,21 +49,17 @@ TEST_F(DriverEntryTest, EachLoadStartsWithFreshGlobals)
 }
 
 // A device of the driver on top of a test lower driver, built by hand.
-class DispatchTableTest : public SystemTest {
+class DispatchTableTest : public DriverTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        driver_ = std::make_unique<LoadedDriver>(sys());
-        lower_ = std::make_unique<TestDriver>(sys(), u"Lower");
-        lowerDevice_ = lower_->CreateDevice();
-        ASSERT_EQ(IoCreateDevice(driver_->object(), sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0,
+        ASSERT_EQ(IoCreateDevice(driver().object(), sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0,
                                  FALSE, &device_),
                   STATUS_SUCCESS);
         auto* extension = static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension);
         extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device_, lowerDevice_);
         device_->Flags &= ~DO_DEVICE_INITIALIZING;
-        lower_->OnAny([this](PDEVICE_OBJECT, PIRP irp) {
+        lower_.OnAny([this](PDEVICE_OBJECT, PIRP irp) {
             ++lowerCalls_;
             lowerMinor_ = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
             lowerArgument_ = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
@@ -75,14 +70,10 @@ protected:
     {
         IoDetachDevice(lowerDevice_);
         IoDeleteDevice(device_);
-        lower_.reset();
-        driver_.reset();
-        SystemTest::TearDown();
     }
 
-    std::unique_ptr<LoadedDriver> driver_;
-    std::unique_ptr<TestDriver> lower_;
-    PDEVICE_OBJECT lowerDevice_ = nullptr;
+    TestDriver lower_{sys(), u"Lower"};
+    PDEVICE_OBJECT lowerDevice_ = lower_.CreateDevice();
     PDEVICE_OBJECT device_ = nullptr;
     int lowerCalls_ = 0;
     UCHAR lowerMinor_ = 0xFF;

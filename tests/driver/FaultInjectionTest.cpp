@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "DriverStack.h"
+#include "DeviceStack.h"
 #include "SystemTest.h"
 #include "Usb.h"
 #include "instrument/CommandInstrument.h"
@@ -28,8 +28,9 @@ Outcome RunInjected(emu::FaultSite site, std::uint64_t n, Scenario scenario)
     emu::System system(TestSystemOptions());
     Outcome outcome{};
     {
+        LoadedDriver driver(system);
         emu::usb::CommandInstrument instrument;
-        DriverStack stack(system, instrument);
+        DeviceStack stack(system, driver, instrument);
         system.faults().FailNth(site, n);
         outcome.status = scenario(stack);
         outcome.injected = system.faults().Hit(site);
@@ -58,18 +59,17 @@ void ForEachInjectionPoint(emu::FaultSite site, const std::set<NTSTATUS>& allowe
     ADD_FAILURE() << "the scenario never ran out of injection points";
 }
 
-NTSTATUS AddDevice(DriverStack& stack) { return stack.AddDevice(); }
+NTSTATUS AddDevice(DeviceStack& stack) { return stack.AddDevice(); }
 
-NTSTATUS AddAndConfigure(DriverStack& stack)
+// Nobody starts the device: its D0 opens it to the configuration's requests.
+NTSTATUS AddAndConfigure(DeviceStack& stack)
 {
     NTSTATUS status = stack.AddDevice();
-    if (!NT_SUCCESS(status)) return status;
-    stack.extension()->QueueState = AllowRequests;
-    status = DRIVER_SYMBOL(stack.driver(), ReadDescriptors)(stack.fdo());
+    if (NT_SUCCESS(status)) status = stack.RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
+    if (NT_SUCCESS(status)) status = DRIVER_SYMBOL(stack.driver(), ReadDescriptors)(stack.fdo());
     if (NT_SUCCESS(status)) {
         status = DRIVER_SYMBOL(stack.driver(), SelectConfiguration)(stack.fdo(), stack.extension()->ConfigurationDescriptor);
     }
-    stack.extension()->QueueState = HoldRequests;
     return status;
 }
 

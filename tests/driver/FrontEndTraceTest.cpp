@@ -32,11 +32,11 @@ void PrintTo(const TraceCase& c, std::ostream* out) { *out << c.label; }
 class TracedPort : public SerialPortTest, public ::testing::WithParamInterface<TraceCase> {
 public:
     using SerialPortTest::Control;
-    using SerialPortTest::ext;
+    using SerialPortTest::HoldQueue;
     using SerialPortTest::instrument;
     using SerialPortTest::LeaveWaiting;
-    using SerialPortTest::port;
     using SerialPortTest::Read;
+    using SerialPortTest::usb;
     using SerialPortTest::Write;
 };
 
@@ -52,15 +52,15 @@ TEST_P(TracedPort, PrintsTheLinesOfThePath)
             if (line.component == c.component) lines.push_back(Line{line.level, line.text});
         }
     }
-    ext()->QueueState = AllowRequests;
     EXPECT_EQ(lines, c.expected);
 }
 
-void HoldQueue(TracedPort& port) { port.ext()->QueueState = HoldRequests; }
+// A stop being negotiated: the queue holds, USB requests are refused.
+void HoldQueue(TracedPort& port) { port.HoldQueue(); }
 void FailSecondBulkUrb(TracedPort& port)
 {
     port.instrument().Packet(std::string(64, 'p'));
-    port.port().usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, std::nullopt,
+    port.usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, std::nullopt,
                                                    USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, 2});
 }
 Bytes Timeouts123()

@@ -3,50 +3,66 @@
 // lock only while they complete.
 #include <gtest/gtest.h>
 
-#include "DriverStackTest.h"
+#include "DeviceTest.h"
 #include "PortRequest.h"
-#include "SystemTest.h"
+#include "Win32Handles.h"
 #include "emu/RemoveLocks.h"
-#include "instrument/CommandInstrument.h"
 
 namespace tesmo::test {
 namespace {
 
+enum class State { NotStarted, Working, PoweredDown, SurpriseRemoved };
+
 struct StateCase {
     const char* label;
+    State state;
     ULONG pnpState;
     ULONG queueState;
-    DEVICE_POWER_STATE powerState;
 };
 void PrintTo(const StateCase& c, std::ostream* out) { *out << c.label; }
 
-class OpenClose : public AddedDeviceTest, public ::testing::WithParamInterface<StateCase> {};
+class OpenClose : public AddedDeviceTest, protected Win32Handles, public ::testing::WithParamInterface<StateCase> {
+protected:
+    // Added by hand only when it is to stay unstarted.
+    NTSTATUS Add() override
+    {
+        return GetParam().state == State::NotStarted ? stack().AddDevice() : stack().Plug();
+    }
+    void SetUp() override
+    {
+        AddedDeviceTest::SetUp();
+        if (GetParam().state == State::PoweredDown) {
+            RequestPower(IRP_MN_QUERY_POWER, PowerDeviceD3);
+            RequestPower(IRP_MN_SET_POWER, PowerDeviceD3);
+        }
+        if (GetParam().state == State::SurpriseRemoved) {
+            ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);  // keeps the device until teardown
+            stack().Unplug();
+        }
+    }
+};
 
 TEST_P(OpenClose, SucceedWithNoBytesWhateverTheState)
 {
-    PDEVICE_EXTENSION ext = stack_->extension();
-    ext->PnpState = GetParam().pnpState;
-    ext->QueueState = GetParam().queueState;
-    ext->DevicePowerState = GetParam().powerState;
+    ASSERT_EQ(ext()->PnpState, GetParam().pnpState);
+    ASSERT_EQ(ext()->QueueState, GetParam().queueState);
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
-        auto request = PortRequest::Plain(stack_->fdo(), major);
+        auto request = PortRequest::Plain(fdo(), major);
         EXPECT_EQ(request->Send(), STATUS_SUCCESS) << "major " << int(major);
         EXPECT_EQ(request->status(), STATUS_SUCCESS) << "major " << int(major);
         EXPECT_EQ(request->information(), 0u) << "major " << int(major);
     }
-    EXPECT_EQ(ext->RemoveLockCount, 0);
-    EXPECT_EQ(emu::InspectRemoveLock(&ext->RemoveLock).ioCount, 1) << "an open kept the remove lock";
-    EXPECT_EQ(ext->QueuedIrpCount, 0);
-    ext->PnpState = NotStarted;
-    ext->QueueState = HoldRequests;
+    EXPECT_EQ(ext()->RemoveLockCount, 0);
+    EXPECT_EQ(emu::InspectRemoveLock(&ext()->RemoveLock).ioCount, 1) << "an open kept the remove lock";
+    EXPECT_EQ(ext()->QueuedIrpCount, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     States, OpenClose,
-    ::testing::Values(StateCase{"not_started", NotStarted, HoldRequests, PowerDeviceUnspecified},
-                      StateCase{"working", Working, AllowRequests, PowerDeviceD0},
-                      StateCase{"powered_down", Working, HoldRequests, PowerDeviceD3},
-                      StateCase{"surprise_removed", SurpriseRemoved, FailRequests, PowerDeviceD0}),
+    ::testing::Values(StateCase{"not_started", State::NotStarted, NotStarted, HoldRequests},
+                      StateCase{"working", State::Working, Working, AllowRequests},
+                      StateCase{"powered_down", State::PoweredDown, Working, HoldRequests},
+                      StateCase{"surprise_removed", State::SurpriseRemoved, SurpriseRemoved, FailRequests}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -6,45 +6,26 @@
 #include <cstring>
 #include <thread>
 
-#include "PortStack.h"
-#include "SystemTest.h"
-#include "TestDriver.h"
+#include "DeviceTest.h"
 #include "TraceRecorder.h"
+#include "Win32Handles.h"
 #include "emu/DeviceInterfaces.h"
 #include "emu/Namespace.h"
 #include "emu/Registry.h"
-#include "instrument/CommandInstrument.h"
-#include "tesmo/windows.h"
 
 namespace tesmo::test {
 namespace {
 
-class PnpTest : public SystemTest {
+// The test plugs the instrument in itself, after what it wants to see first.
+class PnpTest : public BusDeviceTest, protected Win32Handles {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), instrument_, config_);
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    void Plug() { ASSERT_EQ(port_->Plug(), STATUS_SUCCESS); }
-    // A new stack with the changed configuration.
-    void Rebuild()
-    {
-        port_.reset();
-        port_ = std::make_unique<PortStack>(sys(), instrument_, config_);
-    }
-    PDEVICE_EXTENSION ext() { return port_->extension(); }
+    void Plug() { ASSERT_EQ(stack().Plug(), STATUS_SUCCESS); }
     NTSTATUS Send(UCHAR minor)
     {
         DEVICE_CAPABILITIES capabilities{};
         capabilities.Version = 1;
         capabilities.Size = sizeof capabilities;
-        return port_->pnp().Send(port_->node(), minor, [&](PIO_STACK_LOCATION sp) {
+        return pnp().Send(node(), minor, [&](PIO_STACK_LOCATION sp) {
             if (minor == IRP_MN_QUERY_CAPABILITIES) sp->Parameters.DeviceCapabilities.Capabilities = &capabilities;
         });
     }
@@ -53,19 +34,15 @@ protected:
     {
         auto link = emu::SymbolicLinkTarget(u"\\DosDevices\\COM3");
         auto map = emu::DeviceMapValues(u"SERIALCOMM");
-        auto interfaces = emu::DeviceInterfacesOf(port_->usb().pdo());
+        auto interfaces = emu::DeviceInterfacesOf(usb().pdo());
         return link && map.count(u"\\Device\\Tesmo1") && !interfaces.empty() && interfaces[0].enabled;
     }
     bool Withdrawn()
     {
-        auto interfaces = emu::DeviceInterfacesOf(port_->usb().pdo());
+        auto interfaces = emu::DeviceInterfacesOf(usb().pdo());
         return !emu::SymbolicLinkTarget(u"\\DosDevices\\COM3") && emu::DeviceMapValues(u"SERIALCOMM").empty() &&
                (interfaces.empty() || !interfaces[0].enabled);
     }
-
-    emu::usb::CommandInstrument instrument_;
-    emu::usb::DeviceConfig config_;
-    std::unique_ptr<PortStack> port_;
 };
 
 TEST_F(PnpTest, StartPublishesThePortExactly)
@@ -79,7 +56,7 @@ TEST_F(PnpTest, StartPublishesThePortExactly)
     EXPECT_EQ(value.type, REG_SZ);
     EXPECT_EQ(value.data.size(), 10u);  // "COM3" and its terminator
     EXPECT_EQ(value.Text(), u"COM3");
-    auto interfaces = emu::DeviceInterfacesOf(port_->usb().pdo());
+    auto interfaces = emu::DeviceInterfacesOf(usb().pdo());
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
     EXPECT_EQ(ext()->PnpState, ULONG(Working));
@@ -99,14 +76,14 @@ TEST_F(PnpTest, SurpriseRemovalWithdrawsThePublicationAndRemovalDoesNotRepeatIt)
     Plug();
     TraceRecorder trace(sys());
     // An open handle keeps the removal waiting after the surprise removal.
-    HANDLE handle = CreateFileA("\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = OpenPort();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    port_->Unplug();
+    stack().Unplug();
     EXPECT_TRUE(Withdrawn());
     EXPECT_EQ(ext()->PnpState, ULONG(SurpriseRemoved));
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
-    CloseHandle(handle);
-    port_->pnp().WaitRemoved(port_->node());
+    Close(handle);
+    pnp().WaitRemoved(node());
     EXPECT_EQ(trace.Matching("Usb.c:AbortPipes ENTRY").size(), 1u);
     EXPECT_TRUE(trace.Matching("failed =").empty());
 }
@@ -115,7 +92,7 @@ TEST_F(PnpTest, RemovalWithdrawsThePublication)
 {
     Plug();
     EXPECT_TRUE(Published());
-    EXPECT_EQ(port_->pnp().Disable(port_->node()), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().Disable(node()), STATUS_SUCCESS);
     EXPECT_TRUE(Withdrawn());
     EXPECT_TRUE(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).empty());
 }
@@ -126,18 +103,18 @@ TEST_F(PnpTest, StartAfterStopSucceedsAndLeaksNothing)
 {
     Plug();
     auto blocks = sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size();
-    EXPECT_EQ(port_->pnp().Rebalance(port_->node()), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
     EXPECT_EQ(ext()->PnpState, ULONG(Working));
     EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
     EXPECT_TRUE(Published());
     EXPECT_EQ(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size(), blocks);
-    EXPECT_EQ(port_->pnp().Rebalance(port_->node()), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
     EXPECT_EQ(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size(), blocks);
 }
 
 TEST_F(PnpTest, StartGoesOnWhenTheLowerDriversFailIt)
 {
-    port_->usb().FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_DATA_ERROR);
+    usb().FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_DATA_ERROR);
     Plug();
     EXPECT_TRUE(Published());
 }
@@ -148,7 +125,7 @@ TEST_F(PnpTest, UnhandledMinorsReachTheBusUntouched)
     for (UCHAR minor : {UCHAR(IRP_MN_QUERY_DEVICE_TEXT), UCHAR(IRP_MN_QUERY_INTERFACE), UCHAR(IRP_MN_QUERY_BUS_INFORMATION),
                         UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_QUERY_LEGACY_BUS_INFORMATION), UCHAR(0x19)}) {
         EXPECT_EQ(Send(minor), STATUS_NOT_SUPPORTED) << int(minor);
-        auto log = port_->usb().PnpLog();
+        auto log = usb().PnpLog();
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(log.back().minor, minor);
         EXPECT_EQ(log.back().statusOnArrival, STATUS_NOT_SUPPORTED);
@@ -188,20 +165,17 @@ TEST_P(StopRemoveTable, StatesEffectsAndWhoFinishesTheRequest)
     for (UCHAR minor : row.before) EXPECT_EQ(Send(minor), STATUS_SUCCESS);
     // A device-control request held while the queue is held.
     bool held = ext()->QueueState == HoldRequests;
-    HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE port = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = NewOverlapped();
     ULONG baud = 0;
     DWORD bytes = 0;
     BOOL done = DeviceIoControl(port, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &bytes, &overlapped);
     EXPECT_EQ(!done && GetLastError() == ERROR_IO_PENDING, held);
 
-    if (!NT_SUCCESS(row.lowerFails)) port_->usb().FailPnp(row.request, row.lowerFails);
-    NTSTATUS status = Send(row.request);
-    EXPECT_EQ(status, row.lowerFails);
-    port_->usb().FailPnp(row.request, STATUS_SUCCESS);
+    if (!NT_SUCCESS(row.lowerFails)) usb().FailPnp(row.request, row.lowerFails);
+    EXPECT_EQ(Send(row.request), row.lowerFails);
+    usb().FailPnp(row.request, STATUS_SUCCESS);
 
     EXPECT_EQ(StateName(ext()->PnpState), StateName(row.pnpState));
     EXPECT_EQ(ext()->QueueState, row.queueState);
@@ -210,12 +184,8 @@ TEST_P(StopRemoveTable, StatesEffectsAndWhoFinishesTheRequest)
         bool served = WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0;
         EXPECT_EQ(served, row.heldRequestServed);
         if (!served) CancelIo(port);
-        GetOverlappedResult(port, &overlapped, &bytes, TRUE);
-    } else {
-        GetOverlappedResult(port, &overlapped, &bytes, TRUE);
     }
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(port);
+    GetOverlappedResult(port, &overlapped, &bytes, TRUE);
     // Leave the device where the fixture can remove it.
     if (ext()->PnpState == PendingStop) Send(IRP_MN_CANCEL_STOP_DEVICE);
     if (ext()->PnpState == PendingRemove) Send(IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -267,15 +237,15 @@ class CapabilityRefusal : public PnpTest, public ::testing::WithParamInterface<C
 TEST_P(CapabilityRefusal, TooOldOrTooSmallIsRefusedWithoutReachingTheBus)
 {
     Plug();
-    auto before = port_->usb().PnpLog().size();
+    auto before = usb().PnpLog().size();
     DEVICE_CAPABILITIES capabilities{};
     capabilities.Version = GetParam().version;
     capabilities.Size = GetParam().size;
-    NTSTATUS status = port_->pnp().Send(port_->node(), IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
+    NTSTATUS status = pnp().Send(node(), IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
         sp->Parameters.DeviceCapabilities.Capabilities = &capabilities;
     });
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(port_->usb().PnpLog().size(), before);
+    EXPECT_EQ(usb().PnpLog().size(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, CapabilityRefusal,
@@ -284,36 +254,32 @@ INSTANTIATE_TEST_SUITE_P(Records, CapabilityRefusal,
 
 TEST_F(PnpTest, CapabilitiesKeepTheBussMapAndDeclareSurpriseRemoval)
 {
-    config_.capabilities.deviceState[PowerSystemSleeping1] = PowerDeviceD2;
-    config_.capabilities.surpriseRemovalOk = false;
-    Rebuild();
+    emu::usb::DeviceConfig config;
+    config.capabilities.deviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    config.capabilities.surpriseRemovalOk = false;
+    Replace(config);
     Plug();
     EXPECT_EQ(ext()->DeviceStateMap[PowerSystemSleeping1], PowerDeviceD2);
     DEVICE_CAPABILITIES capabilities{};
     capabilities.Version = 1;
     capabilities.Size = sizeof capabilities;
-    EXPECT_EQ(port_->pnp().Send(port_->node(), IRP_MN_QUERY_CAPABILITIES,
-                                [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &capabilities; }),
+    EXPECT_EQ(pnp().Send(node(), IRP_MN_QUERY_CAPABILITIES,
+                         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &capabilities; }),
               STATUS_SUCCESS);
     EXPECT_TRUE(capabilities.SurpriseRemovalOK);
 }
 
 TEST_F(PnpTest, FailedCapabilitiesQueryRestoresTheDefaultMap)
 {
-    config_.capabilities.deviceState[PowerSystemSleeping3] = PowerDeviceD2;
-    Rebuild();
+    emu::usb::DeviceConfig config;
+    config.capabilities.deviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    Replace(config);
     Plug();
     ASSERT_EQ(ext()->DeviceStateMap[PowerSystemSleeping3], PowerDeviceD2);
-    port_->usb().FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL);
-    DEVICE_CAPABILITIES capabilities{};
-    capabilities.Version = 1;
-    capabilities.Size = sizeof capabilities;
-    NTSTATUS status = port_->pnp().Send(port_->node(), IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
-        sp->Parameters.DeviceCapabilities.Capabilities = &capabilities;
-    });
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    usb().FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Send(IRP_MN_QUERY_CAPABILITIES), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ext()->DeviceStateMap[PowerSystemSleeping3], PowerDeviceD3);
-    port_->usb().FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS);
+    usb().FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS);
 }
 
 }  // namespace

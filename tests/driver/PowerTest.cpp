@@ -5,69 +5,23 @@
 
 #include <thread>
 
+#include "DeviceTest.h"
+#include "EventLog.h"
 #include "EventLogReader.h"
-#include "PortStack.h"
-#include "SystemTest.h"
 #include "TraceRecorder.h"
+#include "Win32Handles.h"
 #include "emu/WorkQueues.h"
-#include "instrument/CommandInstrument.h"
-#include "instrument/ScriptedDevice.h"
-#include "tesmo/windows.h"
 
 namespace tesmo::test {
 namespace {
 
 using Kind = emu::PowerEvent::Kind;
 
-// A control request on an overlapped handle to a port that must fail it at
-// once: 0 when it was served, else its error. One that was held instead
-// (ERROR_IO_PENDING) is cancelled, so that the test can end.
-DWORD ControlError(HANDLE handle, DWORD code)
-{
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ULONG value = 0;
-    DWORD bytes = 0;
-    BOOL ok = DeviceIoControl(handle, code, nullptr, 0, &value, sizeof value, &bytes, &overlapped);
-    DWORD error = ok ? 0 : GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        CancelIo(handle);
-        GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
-    }
-    CloseHandle(overlapped.hEvent);
-    return error;
-}
-
-class PowerTest : public SystemTest {
+class PowerTest : public StartedPortOf<emu::usb::ScriptedDevice>, protected Win32Handles {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        Build();
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    void Build()
-    {
-        port_.reset();
-        port_ = std::make_unique<PortStack>(sys(), instrument_, config_);
-        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    }
-    PDEVICE_EXTENSION ext() { return port_->extension(); }
     NTSTATUS System(UCHAR minor, SYSTEM_POWER_STATE state)
     {
-        NTSTATUS status = sys().power().SendSystemPowerIrp(port_->fdo(), minor, state);
-        sys().power().WaitIdle();
-        return status;
-    }
-    NTSTATUS Device(UCHAR minor, DEVICE_POWER_STATE state)
-    {
-        POWER_STATE value;
-        value.DeviceState = state;
-        NTSTATUS status = PoRequestPowerIrp(port_->fdo(), minor, value, nullptr, nullptr, nullptr);
+        NTSTATUS status = sys().power().SendSystemPowerIrp(fdo(), minor, state);
         sys().power().WaitIdle();
         return status;
     }
@@ -80,14 +34,31 @@ protected:
         }
         return requests;
     }
-    HANDLE Open(DWORD flags = 0)
+    // A control request on an overlapped handle to a port that must fail it
+    // at once: 0 when it was served, else its error. One that was held
+    // instead (ERROR_IO_PENDING) is cancelled, so that the test can end.
+    DWORD ControlError(HANDLE handle, DWORD code)
     {
-        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        OVERLAPPED overlapped = NewOverlapped();
+        ULONG value = 0;
+        DWORD bytes = 0;
+        BOOL ok = DeviceIoControl(handle, code, nullptr, 0, &value, sizeof value, &bytes, &overlapped);
+        DWORD error = ok ? 0 : GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            CancelIo(handle);
+            GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
+        }
+        return error;
     }
-
-    emu::usb::CommandInstrument instrument_;
-    emu::usb::DeviceConfig config_;
-    std::unique_ptr<PortStack> port_;
+    // A read that waits on the instrument, on a thread of its own.
+    std::thread StartRead(HANDLE handle)
+    {
+        return std::thread([handle] {
+            char buffer[10];
+            DWORD got = 0;
+            ReadFile(handle, buffer, sizeof buffer, &got, nullptr);
+        });
+    }
 };
 
 // ---- a port that is going away stays failing ----
@@ -105,18 +76,18 @@ class PowerOnARemovedPort : public PowerTest, public ::testing::WithParamInterfa
 // none of them may hold or reopen the queue the removal failed.
 TEST_P(PowerOnARemovedPort, LeavesTheQueueFailing)
 {
-    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    HANDLE handle = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    port_->Unplug();
+    stack().Unplug();
     ASSERT_EQ(ext()->QueueState, ULONG(FailRequests));
-    Device(GetParam().minor, GetParam().state);
+    RequestPower(GetParam().minor, GetParam().state);
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
 
     DWORD error = ControlError(handle, IOCTL_SERIAL_GET_BAUD_RATE);
     EXPECT_NE(error, 0u) << "served by a removed port";
     EXPECT_NE(error, DWORD(ERROR_IO_PENDING)) << "held by a removed port";
-    CloseHandle(handle);
-    EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
+    Close(handle);
+    EXPECT_TRUE(pnp().WaitRemoved(node()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, PowerOnARemovedPort,
@@ -129,27 +100,23 @@ INSTANTIATE_TEST_SUITE_P(Requests, PowerOnARemovedPort,
 // reach the bus only after the device request it waits for.
 TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
 {
-    HANDLE handle = Open();
+    HANDLE handle = OpenPort();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    std::thread reader([&] {
-        char buffer[10];
-        DWORD got = 0;
-        ReadFile(handle, buffer, sizeof buffer, &got, nullptr);
-    });
-    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+    std::thread reader = StartRead(handle);
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the read to wait on the bus");
 
     TraceRecorder trace(sys());
-    auto held = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
-    std::thread wake([&] { sys().power().SendSystemPowerIrp(port_->fdo(), IRP_MN_SET_POWER, PowerSystemWorking); });
+    auto held = usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    std::thread wake([&] { sys().power().SendSystemPowerIrp(fdo(), IRP_MN_SET_POWER, PowerSystemWorking); });
     held->WaitUntilHeld();  // S0 on its way down
-    auto d0 = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    auto d0 = usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
     held->Release();
     d0->WaitUntilHeld();  // the D0 request S0 asked for
     std::thread shutdown(
-        [&] { sys().power().SendSystemPowerIrp(port_->fdo(), IRP_MN_SET_POWER, PowerSystemShutdown); });
+        [&] { sys().power().SendSystemPowerIrp(fdo(), IRP_MN_SET_POWER, PowerSystemShutdown); });
     emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the D3 request to wait for USB quiet");
 
-    auto next = port_->usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
+    auto next = usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
     d0->Release();
     emu::WaitUntil([&] { return !trace.Matching("SetDStateCompletionRoutine EXIT").empty(); },
                    "the D0 request to finish");
@@ -162,7 +129,6 @@ TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
     shutdown.join();
     wake.join();
     reader.join();
-    CloseHandle(handle);
     EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
 }
 
@@ -171,26 +137,21 @@ TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
 // thread; both go on once the read in flight is cancelled.
 TEST_F(PowerTest, ASecondWaitForUsbQuietDoesNotQueueTheBusyWorkItemAgain)
 {
-    HANDLE handle = Open();
+    HANDLE handle = OpenPort();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    std::thread reader([&] {
-        char buffer[10];
-        DWORD got = 0;
-        ReadFile(handle, buffer, sizeof buffer, &got, nullptr);
-    });
-    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+    std::thread reader = StartRead(handle);
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the read to wait on the bus");
     TraceRecorder trace(sys());
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    ASSERT_EQ(PoRequestPowerIrp(port_->fdo(), IRP_MN_QUERY_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
-    ASSERT_EQ(PoRequestPowerIrp(port_->fdo(), IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(fdo(), IRP_MN_QUERY_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(fdo(), IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr), STATUS_PENDING);
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 3; }, "both requests and the read to wait");
     EXPECT_FALSE(trace.Matching("work item busy, waiting in the caller").empty());
     sys().clock().AdvanceBy(5 * emu::kSecond);
     sys().power().WaitIdle();
     reader.join();
-    CloseHandle(handle);
-    EXPECT_EQ(port_->usb().CurrentDeviceState(), PowerDeviceD3);
+    EXPECT_EQ(usb().CurrentDeviceState(), PowerDeviceD3);
     emu::DrainWorkQueues();  // the item lets go of its mark after the request it passed down
     EXPECT_EQ(ext()->WorkItemQueued, 0);
 }
@@ -201,21 +162,17 @@ TEST_F(PowerTest, ASecondWaitForUsbQuietDoesNotQueueTheBusyWorkItemAgain)
 // thread that runs it.
 TEST_F(PowerTest, HeldRequestsAreServedOutsideTheCompletionOfTheReturnToD0)
 {
-    config_.powerCompletionIrql = PASSIVE_LEVEL;
-    Build();
-    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    Replug({.powerCompletionIrql = PASSIVE_LEVEL});
+    HANDLE handle = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    OVERLAPPED control{};
-    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    OVERLAPPED control = NewOverlapped();
     char character = '!';
     DWORD bytes = 0;
     EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0, &bytes, &control));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     EXPECT_TRUE(GetOverlappedResult(handle, &control, &bytes, TRUE));
-    CloseHandle(control.hEvent);
-    CloseHandle(handle);
 }
 
 struct QueryCase {
@@ -225,12 +182,18 @@ struct QueryCase {
 };
 void PrintTo(const QueryCase& c, std::ostream* out) { *out << c.label; }
 
-class SystemQueryMapping : public PowerTest, public ::testing::WithParamInterface<QueryCase> {};
+class SystemQueryMapping : public PowerTest, public ::testing::WithParamInterface<QueryCase> {
+protected:
+    emu::usb::DeviceConfig Config() const override
+    {
+        emu::usb::DeviceConfig config;
+        config.capabilities.deviceState[PowerSystemSleeping3] = GetParam().mappedForS3;
+        return config;
+    }
+};
 
 TEST_P(SystemQueryMapping, SystemQueryBecomesADeviceQueryForTheMappedState)
 {
-    config_.capabilities.deviceState[PowerSystemSleeping3] = GetParam().mappedForS3;
-    Build();
     EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_QUERY_POWER, GetParam().expected}}));
     EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
@@ -244,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Maps, SystemQueryMapping,
 
 TEST_F(PowerTest, FailedSystemQueryCompletesUpwardWithoutADeviceQuery)
 {
-    port_->usb().FailPower(IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+    usb().FailPower(IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(DeviceRequests().empty());
     EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
@@ -254,7 +217,7 @@ TEST_F(PowerTest, FailedSystemQueryCompletesUpwardWithoutADeviceQuery)
 
 TEST_F(PowerTest, SetS0RequestsD0EvenWhenTheLowerDriversFailIt)
 {
-    port_->usb().FailPower(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+    usb().FailPower(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_SET_POWER, PowerDeviceD0}}));
     EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
@@ -278,17 +241,17 @@ TEST_F(PowerTest, SetSxRecordsTheSystemStateBeforeTheDeviceRequestAndTheFirstLin
 
 TEST_F(PowerTest, ADeviceQueryForD0StillHoldsTheQueue)
 {
-    EXPECT_EQ(Device(IRP_MN_QUERY_POWER, PowerDeviceD0), STATUS_PENDING);
+    EXPECT_EQ(RequestPower(IRP_MN_QUERY_POWER, PowerDeviceD0), STATUS_PENDING);
     EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
-    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+    RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
     EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
 }
 
 TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
 {
-    EXPECT_EQ(Device(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_PENDING);
+    EXPECT_EQ(RequestPower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_PENDING);
     EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(port_->usb().CurrentDeviceState(), PowerDeviceD3);
+    EXPECT_EQ(usb().CurrentDeviceState(), PowerDeviceD3);
     auto history = sys().power().History();
     auto announced = std::find_if(history.begin(), history.end(),
                                   [](auto& e) { return e.kind == Kind::SetPowerState && e.state == PowerDeviceD3; });
@@ -298,30 +261,27 @@ TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
     auto request = EventsTagged(ext(), "SDc>");
     ASSERT_EQ(request.size(), 1u);
     EXPECT_EQ(request[0].deviceState(), ULONG(PowerDeviceD3));
-    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+    RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
 }
 
 TEST_F(PowerTest, D0WhileStoppedReopensTheQueueWithoutDraining)
 {
-    port_->pnp().Send(port_->node(), IRP_MN_QUERY_STOP_DEVICE);
-    port_->pnp().Send(port_->node(), IRP_MN_STOP_DEVICE);
-    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    HoldQueue();
+    pnp().Send(node(), IRP_MN_STOP_DEVICE);
+    HANDLE handle = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = NewOverlapped();
     ULONG baud;
     DWORD bytes;
     EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    Device(IRP_MN_SET_POWER, PowerDeviceD0);
+    RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
     EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
     EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD(WAIT_TIMEOUT));
     CancelIo(handle);
     EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(handle);
-    port_->pnp().Send(port_->node(), IRP_MN_START_DEVICE);
+    pnp().Send(node(), IRP_MN_START_DEVICE);
 }
 
 // ---- the mended faults ----
@@ -346,11 +306,12 @@ TEST_F(PowerTest, RefusedDeviceSetPowerPassesTheSystemRequestOn)
 
 TEST_F(PowerTest, SystemStateMappedToD0PassesTheSystemRequestOnOnce)
 {
-    config_.capabilities.deviceState[PowerSystemSleeping1] = PowerDeviceD0;
-    Build();
+    emu::usb::DeviceConfig config;
+    config.capabilities.deviceState[PowerSystemSleeping1] = PowerDeviceD0;
+    Replug(config);
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
     unsigned systemSets = 0;
-    for (auto& record : port_->usb().PowerLog()) {
+    for (auto& record : usb().PowerLog()) {
         if (record.minor == IRP_MN_SET_POWER && record.type == SystemPowerState) ++systemSets;
     }
     EXPECT_EQ(systemSets, 1u);
@@ -362,62 +323,43 @@ TEST_F(PowerTest, SystemStateMappedToD0PassesTheSystemRequestOnOnce)
 // are served from a work item, where their USB transfers may be waited for.
 TEST_F(PowerTest, ReturnToD0ServesHeldRequestsFromAContextThatMayWait)
 {
-    HANDLE handle = Open(FILE_FLAG_OVERLAPPED);
+    HANDLE handle = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    OVERLAPPED overlapped = NewOverlapped();
     // A status query reads ahead from the instrument: a USB transfer.
     SERIAL_STATUS status{};
     DWORD bytes = 0;
     EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status, &bytes,
                                  &overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     // The read-ahead waits 2 ms for a packet that does not come.
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "the read-ahead to wait");
     sys().clock().AdvanceBy(2 * emu::kMillisecond);
     EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
     EXPECT_EQ(bytes, sizeof(SERIAL_STATUS));
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(handle);
 }
 
 // ---- sleep and resume end to end ----
 
-class SleepTest : public SystemTest {
+class SleepTest : public PowerTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), device_);
-        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-        handle_ = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+        PowerTest::SetUp();
+        handle_ = OpenPort(FILE_FLAG_OVERLAPPED);
         ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
     }
-    void TearDown() override
-    {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    PDEVICE_EXTENSION ext() { return port_->extension(); }
     // A read on the overlapped handle; the driver completes it before returning.
     BOOL Read(char* buffer, DWORD length, DWORD* got)
     {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        OVERLAPPED overlapped = NewOverlapped();
         BOOL ok = ReadFile(handle_, buffer, length, got, &overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle_, &overlapped, got, TRUE);
-        DWORD error = GetLastError();
-        CloseHandle(overlapped.hEvent);
-        SetLastError(error);
         return ok;
     }
 
-    emu::usb::ScriptedDevice device_;
-    std::unique_ptr<PortStack> port_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
@@ -431,21 +373,20 @@ TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
     DWORD got = 0;
     BOOL readOk = FALSE;
     std::thread reader([&] { readOk = Read(buffer, sizeof buffer, &got); });
-    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the read to wait on the bus");
 
     NTSTATUS sleep = STATUS_PENDING;
-    std::thread system([&] { sleep = port_->pnp().SystemSleep(PowerSystemSleeping3); });
+    std::thread system([&] { sleep = pnp().SystemSleep(PowerSystemSleeping3); });
     // The device query waits in a work item for USB quiet (bounded).
     emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the power wait to start");
     EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
-    OVERLAPPED control{};
-    control.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED control = NewOverlapped();
     ULONG baud = 0;
     DWORD bytes = 0;
     EXPECT_FALSE(DeviceIoControl(handle_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &control));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 
-    device_.Packet("reply");
+    instrument().Packet("reply");
     reader.join();
     EXPECT_TRUE(readOk);
     EXPECT_EQ(std::string(buffer, got), "reply");
@@ -454,7 +395,7 @@ TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
     EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(WaitForSingleObject(control.hEvent, 0), DWORD(WAIT_TIMEOUT));
 
-    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     EXPECT_TRUE(GetOverlappedResult(handle_, &control, &bytes, TRUE));
     EXPECT_EQ(baud, 0x00020000u);
 
@@ -471,7 +412,6 @@ TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
     auto d0 = EventsTagged(ext(), "SDc>");
     ASSERT_EQ(d0.size(), 2u);
     EXPECT_EQ(d0[1].value2, ULONG64(PowerDeviceD0));
-    CloseHandle(control.hEvent);
 }
 
 // A long read the instrument never answers cannot keep the machine awake:
@@ -488,9 +428,9 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
             readOk = Read(buffer, sizeof buffer, &got);
             readError = GetLastError();
         });
-        emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1; }, "the read to wait on the bus");
+        emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the read to wait on the bus");
         NTSTATUS sleep = STATUS_PENDING;
-        std::thread system([&] { sleep = port_->pnp().SystemSleep(PowerSystemSleeping3); });
+        std::thread system([&] { sleep = pnp().SystemSleep(PowerSystemSleeping3); });
         // The read waits on the clock too (for its 120 s limit).
         emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 2; }, "the power wait to start");
         sys().clock().AdvanceBy(5 * emu::kSecond);
@@ -499,7 +439,7 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
         EXPECT_EQ(readError, DWORD(ERROR_OPERATION_ABORTED)) << "cycle " << cycle;
         system.join();
         EXPECT_EQ(sleep, STATUS_SUCCESS);
-        EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+        EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
         EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
     }
     EXPECT_EQ(ext()->RemoveLockCount, 0);
@@ -510,16 +450,24 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
 // served again.
 TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
 {
-    port_->Unplug();
+    stack().Unplug();
     auto control = [&] { return ControlError(handle_, IOCTL_SERIAL_GET_MODEMSTATUS); };
-    EXPECT_EQ(port_->pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port held or served a request while asleep";
-    EXPECT_EQ(port_->pnp().SystemWake(), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port served a request after the wake";
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(port_->pnp().WaitRemoved(port_->node()));
+    Close(handle_);
+    EXPECT_TRUE(pnp().WaitRemoved(node()));
+}
+
+// The state word of the event log packs the queue, PnP, system and device
+// states, a byte each: here a port asleep, then pulled out.
+TEST_F(SleepTest, TheStateWordPacksTheFourStates)
+{
+    ASSERT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    stack().Unplug();
+    EXPECT_EQ(DeviceStateWord(ext()), 0x02050404u);
 }
 
 }  // namespace

@@ -1,170 +1,227 @@
-// The request queue: device-control requests held while the queue is held,
-// leaving in arrival order, cancellable by their issuer, and failed or served
-// when the queue state changes.
+// The request queue: device-control requests held while a stop is being
+// negotiated leave in arrival order when the queue opens, may be cancelled
+// by their issuer, and are failed when it cannot open; a request on its way
+// into the queue while the queue changes state is still taken out again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
-#include "DriverStackTest.h"
 #include "Queue.h"
-#include "SystemTest.h"
-#include "TestDriver.h"
+#include "SerialPortTest.h"
+#include "TraceParking.h"
 #include "TraceRecorder.h"
-#include "instrument/CommandInstrument.h"
+#include "emu/RemoveLocks.h"
+#include "emu/Threads.h"
 
 namespace tesmo::test {
 namespace {
 
-class QueueTest : public AddedDeviceTest {
+const Bytes kLoadTimeBaudRate = BytesOf(ULONG{0x00020000});
+
+class QueueTest : public SerialPortTest {
 protected:
     void SetUp() override
     {
-        AddedDeviceTest::SetUp();
-        process_ = DRIVER_SYMBOL(stack_->driver(), ProcessQueuedIrps);
+        SerialPortTest::SetUp();
+        ASSERT_EQ(HoldQueue(), STATUS_SUCCESS);
     }
-    void TearDown() override
+    std::unique_ptr<PortRequest> BaudRate()
     {
-        requests_.clear();
-        AddedDeviceTest::TearDown();
+        return PortRequest::Control(fdo(), IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
     }
-
-    // A GET_BAUD_RATE request sent to the port; while the queue is held it stays pending.
-    TopLevelIrp& SendControl()
+    // A request sent now, which the queue holds.
+    PortRequest& Held()
     {
-        auto request = std::make_unique<TopLevelIrp>(stack_->fdo(), IRP_MJ_DEVICE_CONTROL);
-        request->stack()->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_GET_BAUD_RATE;
-        request->stack()->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
-        request->irp()->AssociatedIrp.SystemBuffer = &baud_[requests_.size()];
-        request->irp()->Flags |= IRP_BUFFERED_IO;
-        EXPECT_EQ(request->Send(), STATUS_PENDING);
-        requests_.push_back(std::move(request));
-        return *requests_.back();
+        PortRequest& request = *held_.emplace_back(BaudRate());
+        EXPECT_EQ(request.Send(), STATUS_PENDING);
+        return request;
     }
     std::vector<PIRP> HeldInOrder()
     {
         std::vector<PIRP> held;
-        PLIST_ENTRY head = &stack_->extension()->PendingIrpList;
+        PLIST_ENTRY head = &ext()->PendingIrpList;
         for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
             held.push_back(CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry));
         }
         return held;
     }
+    void ExpectCompletedWith(NTSTATUS status)
+    {
+        for (auto& request : held_) {
+            ASSERT_TRUE(request->completed());
+            EXPECT_EQ(request->status(), status);
+            if (NT_SUCCESS(status)) EXPECT_EQ(request->Output(sizeof(ULONG)), kLoadTimeBaudRate);
+            if (!NT_SUCCESS(status)) EXPECT_EQ(request->information(), 0u);
+        }
+    }
+    // Rescues a request the queue kept, so that a failing test still ends.
+    void Drain(PortRequest& request)
+    {
+        if (!request.completed()) DRIVER_SYMBOL(driver(), ProcessQueuedIrps)(ext());
+        request.WaitCompleted();
+    }
 
-    decltype(&ProcessQueuedIrps) process_ = nullptr;
-    std::vector<std::unique_ptr<TopLevelIrp>> requests_;
-    ULONG baud_[8] = {};
+    std::vector<std::unique_ptr<PortRequest>> held_;
 };
 
 TEST_F(QueueTest, HeldRequestsLeaveInArrivalOrderWhenTheQueueOpens)
 {
     TraceRecorder trace(sys());
-    TopLevelIrp& a = SendControl();
-    TopLevelIrp& b = SendControl();
-    TopLevelIrp& c = SendControl();
+    PortRequest &a = Held(), &b = Held(), &c = Held();
     EXPECT_EQ(HeldInOrder(), (std::vector<PIRP>{a.irp(), b.irp(), c.irp()}));
-    EXPECT_EQ(stack_->extension()->QueuedIrpCount, 3);
+    EXPECT_EQ(ext()->QueuedIrpCount, 3);
 
-    stack_->extension()->QueueState = AllowRequests;
-    process_(stack_->extension());
-    for (TopLevelIrp* r : {&a, &b, &c}) {
-        ASSERT_TRUE(r->completed());
-        EXPECT_EQ(r->finalStatus(), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(baud_[0], 0x00020000u);
-    auto totals = trace.Matching("Total queued");
-    std::vector<std::string> texts;
-    for (auto& line : totals) texts.push_back(line.text.substr(line.text.find("Total")));
-    EXPECT_EQ(texts, (std::vector<std::string>{"Total queued = 1\n", "Total queued = 2\n", "Total queued = 3\n",
-                                                "Total queued = 2\n", "Total queued = 1\n", "Total queued = 0\n"}));
-    // Each held request was seen twice by the dispatch routine.
+    ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
+    ExpectCompletedWith(STATUS_SUCCESS);
+    std::vector<std::string> totals;
+    for (auto& line : trace.Matching("Total queued")) totals.push_back(line.text.substr(line.text.find("Total")));
+    EXPECT_EQ(totals, (std::vector<std::string>{"Total queued = 1\n", "Total queued = 2\n", "Total queued = 3\n",
+                                                 "Total queued = 2\n", "Total queued = 1\n", "Total queued = 0\n"}));
     EXPECT_EQ(trace.Matching("Ioctl.c: Queueing IRP").size(), 3u);
 }
 
 TEST_F(QueueTest, CancellingAMiddleRequestLeavesTheOthersInOrder)
 {
-    TopLevelIrp& a = SendControl();
-    TopLevelIrp& b = SendControl();
-    TopLevelIrp& c = SendControl();
+    PortRequest &a = Held(), &b = Held(), &c = Held();
     TraceRecorder trace(sys());
     EXPECT_TRUE(IoCancelIrp(b.irp()));
     ASSERT_TRUE(b.completed());
-    EXPECT_EQ(b.finalStatus(), STATUS_CANCELLED);
-    EXPECT_EQ(b.irp()->IoStatus.Information, 0u);
+    EXPECT_EQ(b.status(), STATUS_CANCELLED);
+    EXPECT_EQ(b.information(), 0u);
     EXPECT_EQ(HeldInOrder(), (std::vector<PIRP>{a.irp(), c.irp()}));
     EXPECT_EQ(trace.Matching("Total queued = 2").size(), 1u);
-    stack_->extension()->QueueState = AllowRequests;
-    process_(stack_->extension());
+    ReleaseQueue();
     EXPECT_TRUE(a.completed() && c.completed());
 }
 
-struct FailCase {
-    const char* label;
-    ULONG queueState;
-    ULONG pnpState;
-    NTSTATUS expected;
-};
-void PrintTo(const FailCase& c, std::ostream* out) { *out << c.label; }
+// ---- a queue that does not open again fails what it holds ----
 
-class QueueFailing : public QueueTest, public ::testing::WithParamInterface<FailCase> {};
-
-TEST_P(QueueFailing, HeldRequestsAreFailedWithTheStatusOfTheState)
+TEST_F(QueueTest, ASurpriseRemovalCancelsTheHeldRequests)
 {
-    TopLevelIrp& a = SendControl();
-    TopLevelIrp& b = SendControl();
-    stack_->extension()->QueueState = GetParam().queueState;
-    ULONG pnpState = stack_->extension()->PnpState;
-    stack_->extension()->PnpState = GetParam().pnpState;
-    process_(stack_->extension());
-    stack_->extension()->PnpState = pnpState;
-    for (TopLevelIrp* r : {&a, &b}) {
-        ASSERT_TRUE(r->completed());
-        EXPECT_EQ(r->finalStatus(), GetParam().expected);
-        EXPECT_EQ(r->irp()->IoStatus.Information, 0u);
-    }
+    Held();
+    Held();
+    stack().Unplug();
+    ExpectCompletedWith(STATUS_CANCELLED);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, QueueFailing,
-                         ::testing::Values(FailCase{"surprise_removed", FailRequests, SurpriseRemoved, STATUS_CANCELLED},
-                                           FailCase{"removed", FailRequests, Removed, STATUS_DELETE_PENDING},
-                                           FailCase{"held_again", HoldRequests, Working, STATUS_CANCELLED}),
-                         [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(QueueTest, ArrivingInFailRequestsCompletesAtOnceWithDeletePending)
+// The race: the queue is held again (a query for D3) after the cancelled
+// stop opened it and before its drain looked at the state.
+TEST_F(QueueTest, ADrainThatFindsTheQueueHeldAgainCancelsTheHeldRequests)
 {
-    stack_->extension()->QueueState = FailRequests;
-    TopLevelIrp request(stack_->fdo(), IRP_MJ_DEVICE_CONTROL);
-    request.stack()->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_GET_BAUD_RATE;
-    EXPECT_EQ(request.Send(), STATUS_DELETE_PENDING);
+    Held();
+    Held();
+    TraceParking parking(sys(), "Queue.c: Process Queued Irps");
+    std::thread opening([&] { ReleaseQueue(); });
+    parking.WaitParked();
+    EXPECT_EQ(RequestPower(IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_PENDING);
+    parking.Release();
+    opening.join();
+    ExpectCompletedWith(STATUS_CANCELLED);
+}
+
+TEST_F(QueueTest, ARequestArrivingAfterASurpriseRemovalFailsAtOnceWithDeletePending)
+{
+    UnplugHeldOpen();
+    EXPECT_EQ(BaudRate()->Send(), STATUS_DELETE_PENDING);
     EXPECT_TRUE(HeldInOrder().empty());
-    stack_->extension()->QueueState = HoldRequests;
 }
 
 TEST_F(QueueTest, DrainingAnEmptyQueueOnlyAnnouncesItself)
 {
     TraceRecorder trace(sys());
-    process_(stack_->extension());
+    DRIVER_SYMBOL(driver(), ProcessQueuedIrps)(ext());
     EXPECT_EQ(trace.Texts(), std::vector<std::string>{"Queue.c: Process Queued Irps\n"});
 }
 
 TEST_F(QueueTest, PeekWithAFileObjectSkipsOtherFilesRequests)
 {
     FILE_OBJECT mine{}, theirs{};
-    TopLevelIrp& a = SendControl();
-    TopLevelIrp& b = SendControl();
+    PortRequest &a = Held(), &b = Held();
     // The peek context compares the file object of each request.
     IoGetCurrentIrpStackLocation(a.irp())->FileObject = &theirs;
     IoGetCurrentIrpStackLocation(b.irp())->FileObject = &mine;
-    auto peek = DRIVER_SYMBOL(stack_->driver(), KavrelPeekNextIrp);
-    PIO_CSQ csq = &stack_->extension()->CancelSafeQueue;
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&stack_->extension()->QueueLock);
+    auto peek = DRIVER_SYMBOL(driver(), KavrelPeekNextIrp);
+    PIO_CSQ csq = &ext()->CancelSafeQueue;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext()->QueueLock);
     EXPECT_EQ(peek(csq, nullptr, &mine), b.irp());
     EXPECT_EQ(peek(csq, nullptr, nullptr), a.irp());
     EXPECT_EQ(peek(csq, b.irp(), nullptr), nullptr);
-    KeReleaseSpinLock(&stack_->extension()->QueueLock, irql);
+    KeReleaseSpinLock(&ext()->QueueLock, irql);
     IoGetCurrentIrpStackLocation(a.irp())->FileObject = nullptr;
     IoGetCurrentIrpStackLocation(b.irp())->FileObject = nullptr;
-    stack_->extension()->QueueState = AllowRequests;
-    process_(stack_->extension());
+    ReleaseQueue();
+}
+
+// ---- a request on its way into the queue as the queue changes state ----
+
+// The race: the queue opens and is drained while a request is on its way into it.
+TEST_F(QueueTest, ARequestQueuedAsTheQueueOpensIsServed)
+{
+    auto request = BaudRate();
+    {
+        TraceParking parking(sys(), "Ioctl.c: Queueing IRP");
+        request->Start();
+        parking.WaitParked();
+        ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
+    }
+    emu::WaitUntil([&] { return request->dispatched(); }, "the dispatch routine to return");
+    EXPECT_TRUE(request->completed()) << "left behind in the queue after its drain";
+    Drain(*request);
+    EXPECT_EQ(request->status(), STATUS_SUCCESS);
+    EXPECT_EQ(request->Output(sizeof(ULONG)), kLoadTimeBaudRate);
+}
+
+// The race: requests from several threads enter the held queue at once; its
+// lock alone keeps the list whole, and the drain then serves every one.
+TEST_F(QueueTest, RequestsHeldAtOnceFromSeveralThreadsAreAllServed)
+{
+    for (int i = 0; i < 4; ++i) held_.push_back(BaudRate());
+    for (auto& request : held_) request->Start();
+    emu::WaitUntil([&] { return std::ranges::all_of(held_, [](auto& r) { return r->dispatched(); }); },
+                   "every request to be held");
+    ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
+    for (auto& request : held_) request->WaitCompleted();
+    ExpectCompletedWith(STATUS_SUCCESS);
+}
+
+// A rebalance: the request held at the query-stop waits through the stop and
+// is served by the start that reopens the queue, not by a later resume.
+TEST_F(QueueTest, ARequestHeldAcrossAStopIsServedByTheRestart)
+{
+    PortRequest& request = Held();
+    ASSERT_EQ(pnp().Send(node(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(request.completed());
+    ASSERT_EQ(pnp().Send(node(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(request.completed()) << "still held after the restart";
+    Drain(request);
+    ExpectCompletedWith(STATUS_SUCCESS);
+}
+
+// The race: the port is removed while a request is on its way into the held
+// queue; the removal's own drain has run by the time it arrives.
+TEST_F(QueueTest, ARequestQueuedAsThePortIsRemovedIsFailed)
+{
+    PDEVICE_EXTENSION extension = ext();
+    auto request = BaudRate();
+    std::thread removal;
+    {
+        TraceParking parking(sys(), "Ioctl.c: Queueing IRP");
+        request->Start();
+        parking.WaitParked();
+        removal = std::thread([&] {
+            emu::SetThreadName("removal");
+            pnp().Disable(node());
+        });
+        // The request's dispatch keeps the device object and its record.
+        emu::WaitUntil([&] { return emu::InspectRemoveLock(&extension->RequestLock).waiters == 1; },
+                       "the removal to wait for the request's dispatch");
+    }
+    removal.join();
+    EXPECT_TRUE(request->completed()) << "left behind in the queue of a removed device";
+    request->WaitCompleted();
+    EXPECT_EQ(request->status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(request->information(), 0u);
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ TEST_P(ReadArithmetic, DeliversAndKeepsTheRightBytes)
         EXPECT_EQ(ext()->StaticBufferOffset, c.offsetAfter);
     }
     EXPECT_EQ(BulkTransfers() - before, c.transfers);
-    EXPECT_EQ(port().usb().QueuedInPackets(), 0u) << "a packet the read should have taken";
+    EXPECT_EQ(usb().QueuedInPackets(), 0u) << "a packet the read should have taken";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,6 +67,15 @@ INSTANTIATE_TEST_SUITE_P(
         PacketCase{"whole_packets_without_a_tail", "", {kFull, kNextFull}, 128, kFull + kNextFull, 0, 0, 1},
         PacketCase{"tail_packet_shorter_than_the_tail", "", {kFull, "xy"}, 70, kFull + "xy", 0, 0, 2}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// A restart configures the device again: the reassembly buffer stays, and
+// with it the bytes waiting there.
+TEST_F(ReadPathTest, BytesWaitingBeforeARestartAreServedAfterIt)
+{
+    LeaveWaiting("12345");
+    ASSERT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
+    EXPECT_EQ(Read(5)->Text(), "12345");
+}
 
 TEST_F(ReadPathTest, TheRestOfASplitPacketIsServedByTheNextReads)
 {
@@ -140,7 +149,7 @@ TEST_F(ReadPathTest, AZeroLimitGivesUpAtOnceWhenNothingHasArrived)
     EXPECT_EQ(read->status(), STATUS_TIMEOUT);
     EXPECT_EQ(read->information(), 0u);
     EXPECT_EQ(sys().clock().Now(), before);
-    EXPECT_EQ(port().usb().PendingTransfers(), 0u) << "the abandoned transfer was not cancelled";
+    EXPECT_EQ(usb().PendingTransfers(), 0u) << "the abandoned transfer was not cancelled";
 }
 
 // ---- failures ----
@@ -165,18 +174,18 @@ protected:
     {
         switch (c.fault) {
         case Fault::BulkUrbFails:
-            port().usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, std::nullopt,
+            usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, std::nullopt,
                                                       USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, c.nth});
             break;
         case Fault::NoMemoryForTheUrb: sys().faults().FailNth(emu::FaultSite::Pool, 1); break;
         case Fault::NoRequestForTheUrb: sys().faults().FailNth(emu::FaultSite::IrpBuild, 1); break;
-        case Fault::QueueHeld: ext()->QueueState = HoldRequests; break;
+        case Fault::QueueHeld: ASSERT_EQ(HoldQueue(), STATUS_SUCCESS); break;
         }
     }
-    void Restore()
+    void Restore(const FailureCase& c)
     {
         sys().faults().Disarm();
-        ext()->QueueState = AllowRequests;
+        if (c.fault == Fault::QueueHeld) ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
     }
 };
 
@@ -188,7 +197,7 @@ TEST_P(ReadFailure, ReportsTheStatusAndFreesTheBufferForTheNextRead)
     auto read = PortRequest::Read(fdo(), c.length);
     Inject(c);
     read->Send();
-    Restore();
+    Restore(c);
 
     EXPECT_EQ(read->status(), c.status);
     EXPECT_EQ(read->returned(), c.status);

@@ -41,7 +41,7 @@ TEST_P(LatePacket, IsDeliveredOrKeptWaiting)
     request->Start();
     emu::WaitUntil([&] { return instrument().InWantedCount() != 0; }, "the request to want the late packet");
     ASSERT_TRUE(WaitsOnTheClock(*request));
-    auto claimed = port().usb().Arm(emu::usb::HoldPoint::InClaimed);
+    auto claimed = usb().Arm(emu::usb::HoldPoint::InClaimed);
     instrument().Packet(c.late);
     claimed->WaitUntilHeld();
     sys().clock().AdvanceBy(c.limit);

@@ -22,14 +22,14 @@ using RemovalPathsTest = SerialPortTest;
 TEST_F(RemovalPathsTest, RemovalWaitsForALongReadsTransferThenCancelsIt)
 {
     auto read = StartRead(200);
-    emu::WaitUntil([&] { return port().usb().PendingTransfers() == 1; }, "the read's transfer to wait on the bus");
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the read's transfer to wait on the bus");
     const emu::Time bound = sys().clock().Now() + 5 * emu::kSecond;
     NTSTATUS removed = STATUS_PENDING;
-    std::thread removal([&] { removed = port().pnp().Send(port().node(), IRP_MN_REMOVE_DEVICE); });
+    std::thread removal([&] { removed = pnp().Send(node(), IRP_MN_REMOVE_DEVICE); });
     emu::WaitUntil([&] { return sys().clock().NextDeadline() == bound; }, "the removal to wait for USB quiet");
 
     sys().clock().AdvanceBy(5 * emu::kSecond - 1);
-    EXPECT_EQ(port().usb().PendingTransfers(), 1u) << "cancelled before the bound";
+    EXPECT_EQ(usb().PendingTransfers(), 1u) << "cancelled before the bound";
     EXPECT_FALSE(read->completed());
     sys().clock().AdvanceBy(1);
     read->WaitCompleted();
@@ -38,7 +38,7 @@ TEST_F(RemovalPathsTest, RemovalWaitsForALongReadsTransferThenCancelsIt)
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_EQ(read->status(), STATUS_CANCELLED);
     EXPECT_EQ(read->information(), 0u);
-    EXPECT_EQ(port().usb().PendingTransfers(), 0u);
+    EXPECT_EQ(usb().PendingTransfers(), 0u);
 }
 
 struct LateCase {
@@ -56,7 +56,7 @@ TEST_P(AfterRemoval, IsRefusedAndReleasesNoLockItNeverHeld)
     PDEVICE_OBJECT device = fdo();
     PDEVICE_EXTENSION record = ext();
     ObReferenceObject(device);
-    ASSERT_EQ(port().pnp().Disable(port().node()), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().Disable(node()), STATUS_SUCCESS);
 
     auto request = GetParam().major == IRP_MJ_READ    ? PortRequest::Read(device, 10)
                    : GetParam().major == IRP_MJ_WRITE ? PortRequest::Write(device, BytesOf("x"))
@@ -123,9 +123,9 @@ protected:
     void ExpectAborted(const std::vector<UCHAR>& addresses)
     {
         for (UCHAR address : addresses) Pipe(address)->PipeFlags = 1;
-        unsigned before = port().usb().UrbsReceived(URB_FUNCTION_ABORT_PIPE);
-        EXPECT_EQ(DRIVER_SYMBOL(port().driver(), AbortPipes)(fdo()), STATUS_SUCCESS);
-        EXPECT_EQ(port().usb().UrbsReceived(URB_FUNCTION_ABORT_PIPE) - before, addresses.size());
+        unsigned before = usb().UrbsReceived(URB_FUNCTION_ABORT_PIPE);
+        EXPECT_EQ(DRIVER_SYMBOL(driver(), AbortPipes)(fdo()), STATUS_SUCCESS);
+        EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_ABORT_PIPE) - before, addresses.size());
         EXPECT_EQ(instrument().PipeResets(), addresses) << "the aborts reached other pipes";
         for (UCHAR address : addresses) EXPECT_EQ(Pipe(address)->PipeFlags, 0u) << "still marked open";
     }

@@ -38,12 +38,6 @@ Bytes Properties()
 
 class SerialControlTest : public SerialPortTest {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        settings_ = DRIVER_SYMBOL(port().driver(), SerialSettings);
-        loaded_ = *settings_;
-    }
     bool SettingsAsLoaded() const { return std::memcmp(settings_, &loaded_, sizeof loaded_) == 0; }
     SERIAL_STATUS QueryStatus(PortRequest& query)
     {
@@ -53,8 +47,8 @@ protected:
         return status;
     }
 
-    SERIAL_SETTINGS* settings_ = nullptr;
-    SERIAL_SETTINGS loaded_{};
+    SERIAL_SETTINGS* settings_ = DRIVER_SYMBOL(driver(), SerialSettings);
+    SERIAL_SETTINGS loaded_ = *settings_;
 };
 
 // ---- one request against the settings as loaded ----
@@ -289,12 +283,12 @@ class ParentPortReset : public SerialControlTest, public ::testing::WithParamInt
 TEST_P(ParentPortReset, ResetsOnlyAConnectedPortThatIsNotEnabled)
 {
     const PortResetCase& c = GetParam();
-    port().usb().SetPortStatus(c.portStatus);
-    port().usb().FailPortResets(c.resetResult);
+    usb().SetPortStatus(c.portStatus);
+    usb().FailPortResets(c.resetResult);
     auto request = Control(0x222BC8);
     EXPECT_EQ(request->status(), c.status);
     EXPECT_EQ(request->information(), 0u);
-    EXPECT_EQ(port().usb().portResets(), c.resets);
+    EXPECT_EQ(usb().portResets(), c.resets);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -309,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SerialControlTest, TheDescriptorCodesCopyWhatTheDeviceReported)
 {
-    const auto& descriptors = port().usb().config().descriptors;
+    const auto& descriptors = usb().config().descriptors;
     auto device = descriptors.DeviceBytes();
     auto deviceRequest = Control(0x222BC0, {}, 18);
     EXPECT_EQ(deviceRequest->status(), STATUS_SUCCESS);
@@ -398,7 +392,7 @@ TEST_F(SerialControlTest, AStatusQueryGivesUpAfterTwoMilliseconds)
     EXPECT_EQ(query->information(), 20u);
     EXPECT_EQ(query->Output(20), Status(0));
     EXPECT_EQ(ext()->ReadTotalTimeoutConstant, 120000u);
-    EXPECT_EQ(port().usb().PendingTransfers(), 0u) << "the read-ahead's transfer was not cancelled";
+    EXPECT_EQ(usb().PendingTransfers(), 0u) << "the read-ahead's transfer was not cancelled";
 
     instrument().Packet("late");
     EXPECT_EQ(Read(4)->Text(), "late");

@@ -4,19 +4,18 @@
 // request had room for, and a restart whose new port name is taken.
 #include <gtest/gtest.h>
 
-#include "DriverStackTest.h"
+#include "DeviceTest.h"
 #include "FakeDevice.h"
-#include "PortStack.h"
-#include "SystemTest.h"
 #include "TestDriver.h"
 #include "emu/DeviceInterfaces.h"
 #include "emu/Devices.h"
 #include "emu/Namespace.h"
 #include "emu/Registry.h"
-#include "instrument/CommandInstrument.h"
 
 namespace tesmo::test {
 namespace {
+
+using StartFailureTest = BusDeviceTest;
 
 // ---- AddDevice refused half way ----
 
@@ -30,12 +29,12 @@ struct AddRefusalCase {
 };
 void PrintTo(const AddRefusalCase& c, std::ostream* out) { *out << c.label; }
 
-class AddDeviceRefusal : public DriverStackTest, public ::testing::WithParamInterface<AddRefusalCase> {};
+class AddDeviceRefusal : public StartFailureTest, public ::testing::WithParamInterface<AddRefusalCase> {};
 
 TEST_P(AddDeviceRefusal, ReportsTheRefusalAndLeavesNothingBehind)
 {
     const AddRefusalCase& c = GetParam();
-    PDEVICE_OBJECT pdo = stack_->pdo();
+    PDEVICE_OBJECT pdo = stack().pdo();
     ObReferenceObject(pdo);  // the bus may delete its PDO; its memory stays for the checks
     if (c.refusal == Refusal::InterfaceRegistration) {
         // No instance path: the system cannot name the interface.
@@ -43,12 +42,12 @@ TEST_P(AddDeviceRefusal, ReportsTheRefusalAndLeavesNothingBehind)
     } else {
         // The device is gone and removed: its PDO is being deleted, so
         // nothing can attach to it any more.
-        stack_->usb().Unplug();
+        usb().Unplug();
         TopLevelIrp remove(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
         remove.Send();
-        ASSERT_EQ(stack_->usb().pdo(), nullptr);
+        ASSERT_EQ(usb().pdo(), nullptr);
     }
-    PDRIVER_OBJECT driver = stack_->driver().object();
+    PDRIVER_OBJECT driver = this->driver().object();
     EXPECT_EQ(driver->DriverExtension->AddDevice(driver, pdo), c.status);
 
     EXPECT_EQ(driver->DeviceObject, nullptr) << "the device object was not deleted";
@@ -59,7 +58,7 @@ TEST_P(AddDeviceRefusal, ReportsTheRefusalAndLeavesNothingBehind)
     EXPECT_EQ(interfaces.size(), c.interfaceRegistered ? 1u : 0u);
     for (const auto& interface : interfaces) EXPECT_FALSE(interface.enabled) << "left enabled";
 
-    if (c.refusal == Refusal::InterfaceRegistration) emu::SetDeviceInstancePath(pdo, stack_->usb().InstancePath());
+    if (c.refusal == Refusal::InterfaceRegistration) emu::SetDeviceInstancePath(pdo, usb().InstancePath());
     ObDereferenceObject(pdo);
 }
 
@@ -72,27 +71,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- configurations the driver must not trust ----
 
-using StartFailureTest = SystemTest;
-
 struct HeaderCase {
     const char* label;
     USHORT totalLength;
 };
 void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.label; }
 
-class ShortConfiguration : public StartFailureTest, public ::testing::WithParamInterface<HeaderCase> {};
+class ShortConfiguration : public StartFailureTest, public ::testing::WithParamInterface<HeaderCase> {
+protected:
+    emu::usb::DeviceConfig Config() const override
+    {
+        emu::usb::DeviceConfig config;
+        config.descriptors.configuration[2] = static_cast<std::uint8_t>(GetParam().totalLength);
+        config.descriptors.configuration[3] = static_cast<std::uint8_t>(GetParam().totalLength >> 8);
+        return config;
+    }
+};
 
 TEST_P(ShortConfiguration, FailsTheStartWithADataError)
 {
-    emu::usb::CommandInstrument instrument;
-    emu::usb::DeviceConfig config;
-    config.descriptors.configuration[2] = static_cast<std::uint8_t>(GetParam().totalLength);
-    config.descriptors.configuration[3] = static_cast<std::uint8_t>(GetParam().totalLength >> 8);
-    PortStack port(sys(), instrument, config);
-    EXPECT_EQ(port.Plug(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_TRUE(port.pnp().Info(port.node()).removed);
-    EXPECT_EQ(port.usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 0u)
-        << "configured from a header it cannot trust";
+    EXPECT_EQ(stack().Plug(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_TRUE(pnp().Info(node()).removed);
+    EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 0u) << "configured from a header it cannot trust";
 }
 
 INSTANTIATE_TEST_SUITE_P(TotalLengths, ShortConfiguration,
@@ -151,12 +151,10 @@ private:
 // believed the answer would read (and write) past its end.
 TEST_F(StartFailureTest, AnAnswerWithMorePipesThanTheRequestHadRoomForFailsTheStart)
 {
-    emu::usb::CommandInstrument instrument;
-    PortStack port(sys(), instrument);
-    OverstatingFilter filter(sys(), port.usb().pdo());
-    EXPECT_EQ(port.Plug(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(port.usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
-    EXPECT_TRUE(port.pnp().Info(port.node()).removed);
+    OverstatingFilter filter(sys(), stack().pdo());
+    EXPECT_EQ(stack().Plug(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
+    EXPECT_TRUE(pnp().Info(node()).removed);
 }
 
 // ---- a restart under a new port name ----
@@ -165,14 +163,12 @@ TEST_F(StartFailureTest, AnAnswerWithMorePipesThanTheRequestHadRoomForFailsTheSt
 // went, and the removal that follows must not free or delete it again.
 TEST_F(StartFailureTest, ARestartWhoseNewLinkIsTakenFreesNothingTwiceAtRemoval)
 {
-    emu::usb::CommandInstrument instrument;
-    PortStack port(sys(), instrument);
-    ASSERT_EQ(port.Plug(), STATUS_SUCCESS);
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
     FakeDevice squatter(sys(), FakeDeviceOptions{.name = u"\\Device\\Squatter", .link = u"\\DosDevices\\COM9"});
-    emu::SetDeviceRegistryValue(port.usb().pdo(), u"PortName", emu::RegistryValue::String(u"COM9"));
+    emu::SetDeviceRegistryValue(stack().pdo(), u"PortName", emu::RegistryValue::String(u"COM9"));
 
     // The failed restart is torn down at once: its REMOVE frees what is left.
-    EXPECT_EQ(port.pnp().Rebalance(port.node()), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(pnp().Rebalance(node()), STATUS_OBJECT_NAME_COLLISION);
 
     EXPECT_TRUE(TakeViolations(emu::Rule::PoolDoubleFree).empty());
     EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\COM9"), u"\\Device\\Squatter") << "another device's link went";

@@ -7,51 +7,36 @@
 #include <thread>
 
 #include "DebugPrint.h"
+#include "DeviceTest.h"
 #include "PortRequest.h"
-#include "PortStack.h"
-#include "SystemTest.h"
 #include "TesmoIoctl.h"
 #include "TraceParking.h"
+#include "Win32Handles.h"
 #include "emu/Threads.h"
-#include "instrument/ScriptedDevice.h"
 
 namespace tesmo::test {
 namespace {
 
-class StartRacesTest : public SystemTest {
+class StartRacesTest : public BusDeviceOf<emu::usb::ScriptedDevice>, protected Win32Handles {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), instrument_);
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    // The function driver's device object, as soon as AddDevice has attached it.
-    PDEVICE_OBJECT Fdo() { return port_->usb().pdo()->AttachedDevice; }
-    PDEVICE_EXTENSION ext() { return static_cast<PDEVICE_EXTENSION>(Fdo()->DeviceExtension); }
-
+    // The driver's device as soon as AddDevice has attached it, while the
+    // plug-in is still under way.
+    PDEVICE_OBJECT Attached() { return usb().pdo()->AttachedDevice; }
     // Holds the bus at the `n`th descriptor request from now (1: the device
     // descriptor, 2: the configuration header, 3: the whole configuration).
     std::shared_ptr<emu::usb::Hold> HoldDescriptorRequest(std::thread& driver, const std::function<void()>& run, int n)
     {
-        auto held = port_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        auto held = usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         driver = std::thread(run);
         for (int request = 1; request < n; ++request) {
             held->WaitUntilHeld();
-            auto next = port_->usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+            auto next = usb().Arm(emu::usb::HoldPoint::UrbReceived, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
             held->Release();
             held = next;
         }
         held->WaitUntilHeld();
         return held;
     }
-
-    emu::usb::ScriptedDevice instrument_;
-    std::unique_ptr<PortStack> port_;
 };
 
 // The race: a read arrives just as the first start has handed out the
@@ -59,15 +44,15 @@ protected:
 // never comes.
 TEST_F(StartRacesTest, AReadAsTheFirstStartHandsOutTheBufferIsServed)
 {
-    instrument_.Packet("hello");
+    instrument().Packet("hello");
     std::unique_ptr<PortRequest> read;
     NTSTATUS plugged = STATUS_PENDING;
     std::thread plug;
     {
         TraceParking parking(sys(), "Usb.c:SelectConfiguration-reassembly buffer");
-        plug = std::thread([&] { plugged = port_->Plug(); });
+        plug = std::thread([&] { plugged = stack().Plug(); });
         parking.WaitParked();
-        read = PortRequest::Read(Fdo(), 5);
+        read = PortRequest::Read(Attached(), 5);
         read->Start();
         read->WaitCompleted();
     }
@@ -78,7 +63,7 @@ TEST_F(StartRacesTest, AReadAsTheFirstStartHandsOutTheBufferIsServed)
     EXPECT_TRUE(NT_SUCCESS(read->status())) << std::hex << read->status();
     std::string text = read->Text();
     if (text.empty()) {
-        auto next = PortRequest::Read(Fdo(), 5);
+        auto next = PortRequest::Read(fdo(), 5);
         next->Send();
         text = next->Text();
     }
@@ -91,11 +76,11 @@ class DescriptorDuringRestart : public StartRacesTest, public ::testing::WithPar
 // rebalance's start reads it again from the device.
 TEST_P(DescriptorDuringRestart, IsReadWhole)
 {
-    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    const auto& expected = port_->usb().config().descriptors.configuration;
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    const auto& expected = usb().config().descriptors.configuration;
     std::thread rebalance;
-    auto held = HoldDescriptorRequest(rebalance, [&] { port_->pnp().Rebalance(port_->node()); }, GetParam());
-    auto request = PortRequest::Control(Fdo(), IOCTL_READ_CONFIG_DESCRIPTOR, {}, 512);
+    auto held = HoldDescriptorRequest(rebalance, [&] { pnp().Rebalance(node()); }, GetParam());
+    auto request = PortRequest::Control(fdo(), IOCTL_READ_CONFIG_DESCRIPTOR, {}, 512);
     request->Send();
     held->Release();
     rebalance.join();
@@ -114,34 +99,29 @@ std::string RestartRequestName(const ::testing::TestParamInfo<int>& info)
 INSTANTIATE_TEST_SUITE_P(AtTheRestartsRequest, DescriptorDuringRestart, ::testing::Values(1, 2, 3),
                          RestartRequestName);
 
-// The race: a transfer is counted just as a removal closes the gate and has
-// found no transfer in flight; it must back out, not go to the bus.
+// The race: a transfer is counted just as a surprise removal closes the
+// gate; the removal waits for nothing, so the counted request must back out
+// on its own instead of going to the bus.
 TEST_F(StartRacesTest, ATransferCountedAsTheGateClosesBacksOut)
 {
-    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    *DRIVER_SYMBOL(port_->driver(), DebugLevel) = 6;  // the count's own lines
-    PDEVICE_OBJECT device = Fdo();
-    ObReferenceObject(device);  // the read's file object would keep it
-    std::unique_ptr<PortRequest> read;
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    *DRIVER_SYMBOL(driver(), DebugLevel) = 6;  // the count's own lines
+    ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);  // keeps the device after the removal
+    auto read = PortRequest::Read(fdo(), 5);
     {
         TraceParking parking(sys(), "Tesmo.c: Kavrel_IoIncrement to 1", "reader");
-        read = PortRequest::Read(device, 5);
         std::thread reader([&] {
             emu::SetThreadName("reader");
             read->Send();
         });
         parking.WaitParked();
-        // What a removal does before it waits: it closes the gate. Its wait
-        // then sees the count; the counted request must give up on its own.
-        ext()->QueueState = FailRequests;
+        stack().Unplug();
         parking.Release();
         reader.join();
     }
     EXPECT_EQ(read->status(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(port_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u) << "sent through a closed gate";
+    EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u) << "sent through a closed gate";
     EXPECT_EQ(ext()->OutstandingIo, 0);
-    ext()->QueueState = AllowRequests;
-    ObDereferenceObject(device);
 }
 
 // The race: an application cancels its held request while the port is being
@@ -149,10 +129,10 @@ TEST_F(StartRacesTest, ATransferCountedAsTheGateClosesBacksOut)
 // device owns, and must not write into the freed event log.
 TEST_F(StartRacesTest, ACancelThatOutlivesTheRemovalWritesNothingFreed)
 {
-    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-    PDEVICE_OBJECT device = Fdo();
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = fdo();
     ObReferenceObject(device);  // the held request's file object would keep it
-    ASSERT_EQ(port_->pnp().Send(port_->node(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().Send(node(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     auto request = PortRequest::Control(device, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
     ASSERT_EQ(request->Send(), STATUS_PENDING);
     {
@@ -162,7 +142,7 @@ TEST_F(StartRacesTest, ACancelThatOutlivesTheRemovalWritesNothingFreed)
             IoCancelIrp(request->irp());
         });
         parking.WaitParked();
-        EXPECT_EQ(port_->pnp().Send(port_->node(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(pnp().Send(node(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         parking.Release();
         cancel.join();
     }

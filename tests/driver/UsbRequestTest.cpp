@@ -3,50 +3,31 @@
 // one decrement for every counted request on every path.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 
 #include "DebugPrint.h"
-#include "DriverStack.h"
-#include "SystemTest.h"
+#include "SerialPortTest.h"
 #include "Tesmo.h"
 #include "TraceRecorder.h"
 #include "Usb.h"
-#include "instrument/ScriptedDevice.h"
-#include "usb/Hold.h"
 
 namespace tesmo::test {
 namespace {
 
-class UsbRequestTest : public SystemTest {
+// On a started port: the bulk pipes are those its start selected.
+class UsbRequestTest : public SerialPortTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        stack_ = std::make_unique<DriverStack>(sys(), device_);
-        ASSERT_EQ(stack_->AddDevice(), STATUS_SUCCESS);
-        call_ = DRIVER_SYMBOL(stack_->driver(), SynchCallUSBD);
-        ext_ = stack_->extension();
-        *DRIVER_SYMBOL(stack_->driver(), DebugLevel) = 6;
-        // The bulk pipes as the configuration step would record them.
-        ext_->QueueState = AllowRequests;
-        ASSERT_EQ(DRIVER_SYMBOL(stack_->driver(), ReadDescriptors)(stack_->fdo()), STATUS_SUCCESS);
-        ASSERT_EQ(DRIVER_SYMBOL(stack_->driver(), SelectConfiguration)(stack_->fdo(), ext_->ConfigurationDescriptor),
-                  STATUS_SUCCESS);
-        std::memset(urb_, 0, sizeof urb_);
-    }
-    void TearDown() override
-    {
-        stack_.reset();
-        SystemTest::TearDown();
+        SerialPortTest::SetUp();
+        *DRIVER_SYMBOL(driver(), DebugLevel) = 6;
     }
 
     PURB InUrb()
     {
         auto* urb = reinterpret_cast<PURB>(urb_);
-        DRIVER_SYMBOL(stack_->driver(), BuildBulkTransferUrb)(urb, ext_->InPipeHandle,
-                                                              USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                                              data_, 64);
+        DRIVER_SYMBOL(driver(), BuildBulkTransferUrb)(urb, ext()->InPipeHandle,
+                                                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, data_, 64);
         return urb;
     }
     // Runs SynchCallUSBD on another thread (it blocks), with a time limit.
@@ -57,21 +38,18 @@ protected:
         return std::thread([=, this, &result] {
             LARGE_INTEGER limit{};
             limit.QuadPart = timeout;
-            result = call_(stack_->fdo(), urb, &limit);
+            result = call_(fdo(), urb, &limit);
         });
     }
 
-    emu::usb::ScriptedDevice device_;
-    std::unique_ptr<DriverStack> stack_;
-    decltype(&SynchCallUSBD) call_ = nullptr;
-    PDEVICE_EXTENSION ext_ = nullptr;
-    alignas(8) unsigned char urb_[BULK_URB_SIZE];
+    decltype(&SynchCallUSBD) call_ = DRIVER_SYMBOL(driver(), SynchCallUSBD);
+    alignas(8) unsigned char urb_[BULK_URB_SIZE] = {};
     unsigned char data_[64];
 };
 
 struct RefusalCase {
     const char* label;
-    ULONG queueState;
+    bool surpriseRemoved;  // else a stop is being negotiated
     const char* name;
 };
 void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.label; }
@@ -81,36 +59,39 @@ class UsbRefusal : public UsbRequestTest, public ::testing::WithParamInterface<R
 TEST_P(UsbRefusal, NothingReachesTheBusOutsideAllowRequests)
 {
     TraceRecorder trace(sys());
-    unsigned before = stack_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    ext_->QueueState = GetParam().queueState;
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
-    ext_->QueueState = AllowRequests;
-    EXPECT_EQ(stack_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), before);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
-    EXPECT_NE(KeReadStateEvent(&ext_->NoPendingUsbTranfers), 0);
+    unsigned before = BulkTransfers();
+    if (GetParam().surpriseRemoved) {
+        UnplugHeldOpen();
+    } else {
+        ASSERT_EQ(HoldQueue(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(call_(fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), before);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
+    EXPECT_NE(KeReadStateEvent(&ext()->NoPendingUsbTranfers), 0);
     EXPECT_TRUE(trace.Contains(std::string("Tesmo.c: Kavrel_IoIncrement, in ") + GetParam().name +
                                " state, exiting with STATUS_UNSUCCESSFUL (0xc0000001)\n"));
     EXPECT_TRUE(trace.Contains("Usb.c:SynchCallUSBD-Kavrel_IoIncrement failed with status 0xc0000001\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(States, UsbRefusal,
-                         ::testing::Values(RefusalCase{"hold", HoldRequests, "HoldRequests"},
-                                           RefusalCase{"fail", FailRequests, "FailRequests"}),
+                         ::testing::Values(RefusalCase{"hold", false, "HoldRequests"},
+                                           RefusalCase{"fail", true, "FailRequests"}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(UsbRequestTest, CountIsRaisedWhileARequestIsInFlightAndDroppedAfter)
 {
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-10 * emu::kSecond, result);
-    emu::WaitUntil([&] { return stack_->usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
-    EXPECT_EQ(ext_->OutstandingIo, 1);
-    EXPECT_EQ(KeReadStateEvent(&ext_->NoPendingUsbTranfers), 0);
-    device_.Packet("ok");
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
+    EXPECT_EQ(ext()->OutstandingIo, 1);
+    EXPECT_EQ(KeReadStateEvent(&ext()->NoPendingUsbTranfers), 0);
+    instrument().Packet("ok");
     caller.join();
     EXPECT_EQ(result, STATUS_SUCCESS);
     EXPECT_EQ(reinterpret_cast<PURB>(urb_)->UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
-    EXPECT_NE(KeReadStateEvent(&ext_->NoPendingUsbTranfers), 0);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
+    EXPECT_NE(KeReadStateEvent(&ext()->NoPendingUsbTranfers), 0);
 }
 
 TEST_F(UsbRequestTest, TimeoutCancelsAndWaitsForTheCancelledRequest)
@@ -124,19 +105,19 @@ TEST_F(UsbRequestTest, TimeoutCancelsAndWaitsForTheCancelledRequest)
     caller.join();
     EXPECT_EQ(result, STATUS_TIMEOUT);
     EXPECT_EQ(reinterpret_cast<PURB>(urb_)->UrbHeader.Status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(stack_->usb().PendingTransfers(), 0u);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
+    EXPECT_EQ(usb().PendingTransfers(), 0u);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
 }
 
 // The race: the transfer finishes between the expiry of the wait and the
 // cancellation; the call still reports the time-out, and cancelling is safe.
 TEST_F(UsbRequestTest, TimeoutIsReportedEvenWhenTheTransferJustFinished)
 {
-    auto claimed = stack_->usb().Arm(emu::usb::HoldPoint::InClaimed);
+    auto claimed = usb().Arm(emu::usb::HoldPoint::InClaimed);
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-emu::kSecond, result);
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 1; }, "SynchCallUSBD to wait");
-    device_.Packet("late");
+    instrument().Packet("late");
     claimed->WaitUntilHeld();
     sys().clock().AdvanceBy(emu::kSecond);
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 0; }, "the wait to expire");
@@ -145,15 +126,15 @@ TEST_F(UsbRequestTest, TimeoutIsReportedEvenWhenTheTransferJustFinished)
     EXPECT_EQ(result, STATUS_TIMEOUT);
     EXPECT_EQ(reinterpret_cast<PURB>(urb_)->UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(reinterpret_cast<PURB>(urb_)->UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
 }
 
 TEST_F(UsbRequestTest, EveryCountedRequestIsDecrementedOnEveryPath)
 {
     TraceRecorder trace(sys());
     // Success.
-    device_.Packet("a");
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_SUCCESS);
+    instrument().Packet("a");
+    EXPECT_EQ(call_(fdo(), InUrb(), nullptr), STATUS_SUCCESS);
     // A time-out.
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-1, result);
@@ -163,34 +144,34 @@ TEST_F(UsbRequestTest, EveryCountedRequestIsDecrementedOnEveryPath)
     EXPECT_EQ(result, STATUS_TIMEOUT);
     // No IRP could be built.
     sys().faults().FailNth(emu::FaultSite::IrpBuild, 1);
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(call_(fdo(), InUrb(), nullptr), STATUS_INSUFFICIENT_RESOURCES);
     // A failure of the transfer (it leaves the pipe halted: last).
-    device_.FailIn(USBD_STATUS_STALL_PID);
-    EXPECT_EQ(call_(stack_->fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
+    instrument().FailIn(USBD_STATUS_STALL_PID);
+    EXPECT_EQ(call_(fdo(), InUrb(), nullptr), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(trace.Matching("Kavrel_IoIncrement to ").size(), trace.Matching("Kavrel_IoDecrement to ").size());
     EXPECT_EQ(trace.Matching("Kavrel_IoDecrement to 0").size(), 4u);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
-    EXPECT_NE(KeReadStateEvent(&ext_->NoPendingUsbTranfers), 0);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
+    EXPECT_NE(KeReadStateEvent(&ext()->NoPendingUsbTranfers), 0);
 }
 
 TEST_F(UsbRequestTest, CancellingInFlightRequestsEndsAnUnansweredRead)
 {
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-100 * emu::kSecond, result);
-    emu::WaitUntil([&] { return stack_->usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
-    DRIVER_SYMBOL(stack_->driver(), CancelUsbRequestsInFlight)(ext_);
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
+    DRIVER_SYMBOL(driver(), CancelUsbRequestsInFlight)(ext());
     caller.join();
     EXPECT_EQ(result, STATUS_CANCELLED);
-    EXPECT_EQ(ext_->OutstandingIo, 0);
+    EXPECT_EQ(ext()->OutstandingIo, 0);
 }
 
 TEST_F(UsbRequestTest, WaitForQuietIsBoundedAndCancelsWhatIsStillInFlight)
 {
     std::atomic<NTSTATUS> result;
     auto caller = CallWithTimeout(-1000 * emu::kSecond, result);
-    emu::WaitUntil([&] { return stack_->usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1; }, "the IN transfer to wait on the bus");
     std::atomic<NTSTATUS> quiet = STATUS_PENDING;
-    std::thread waiter([&] { quiet = DRIVER_SYMBOL(stack_->driver(), WaitForUsbQuiet)(ext_); });
+    std::thread waiter([&] { quiet = DRIVER_SYMBOL(driver(), WaitForUsbQuiet)(ext()); });
     emu::WaitUntil([&] { return sys().clock().TimedWaiters() == 2; }, "both waits to start");
     sys().clock().AdvanceBy(5 * emu::kSecond - 1);
     EXPECT_EQ(quiet, STATUS_PENDING);

@@ -58,7 +58,7 @@ using WritePathTest = SerialPortTest;
 
 struct RefusalCase {
     const char* label;
-    ULONG queueState;
+    bool surpriseRemoved;  // else a stop is being negotiated
 };
 void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.label; }
 
@@ -66,9 +66,12 @@ class WriteRefused : public WritePathTest, public ::testing::WithParamInterface<
 
 TEST_P(WriteRefused, FailsAtOnceWithoutReachingTheInstrument)
 {
-    ext()->QueueState = GetParam().queueState;
+    if (GetParam().surpriseRemoved) {
+        UnplugHeldOpen();
+    } else {
+        ASSERT_EQ(HoldQueue(), STATUS_SUCCESS);
+    }
     auto write = Write(BytesOf("*RST\n"));
-    ext()->QueueState = AllowRequests;
     EXPECT_EQ(write->status(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write->returned(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write->information(), 0u);
@@ -77,8 +80,7 @@ TEST_P(WriteRefused, FailsAtOnceWithoutReachingTheInstrument)
 }
 
 INSTANTIATE_TEST_SUITE_P(States, WriteRefused,
-                         ::testing::Values(RefusalCase{"queue_held", HoldRequests},
-                                           RefusalCase{"queue_failing", FailRequests}),
+                         ::testing::Values(RefusalCase{"queue_held", false}, RefusalCase{"queue_failing", true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(WritePathTest, AFailedTransferReportsNoBytesSent)

@@ -98,25 +98,16 @@ class CancelSafeQueueTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
         InitializeListHead(&queue_.list);
         ASSERT_EQ(IoCsqInitialize(&queue_.csq, RecordingQueue::Insert, RecordingQueue::Remove, RecordingQueue::Peek,
                                   RecordingQueue::Acquire, RecordingQueue::Release, RecordingQueue::CompleteCanceled),
                   STATUS_SUCCESS);
-        driver_ = std::make_unique<TestDriver>(sys(), u"Queueing");
         // The driver's dispatch routine holds every request in the queue.
-        driver_->OnAny([this](PDEVICE_OBJECT, PIRP irp) {
+        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             IoCsqInsertIrp(&queue_.csq, irp, contextFor_);
             return STATUS_PENDING;
         });
-        device_ = driver_->CreateDevice();
-    }
-    void TearDown() override
-    {
-        requests_.clear();
-        driver_.reset();
-        SystemTest::TearDown();
     }
     // Sends a request named `name` that the driver queues.
     TopLevelIrp& Send(const std::string& name, bool cancelFirst = false)
@@ -138,8 +129,8 @@ protected:
 
     RecordingQueue queue_;
     PIO_CSQ_IRP_CONTEXT contextFor_ = nullptr;
-    std::unique_ptr<TestDriver> driver_;
-    PDEVICE_OBJECT device_ = nullptr;
+    TestDriver driver_{sys(), u"Queueing"};
+    PDEVICE_OBJECT device_ = driver_.CreateDevice();
     std::vector<std::unique_ptr<TopLevelIrp>> requests_;
 };
 

@@ -20,21 +20,7 @@ std::u16string Text(const UNICODE_STRING& s) { return std::u16string(s.Buffer, s
 
 class DeviceInterfaceTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        bus_ = std::make_unique<TestDriver>(sys(), u"Bus");
-        function_ = std::make_unique<TestDriver>(sys(), u"Function");
-        pdo_ = bus_->CreateDevice();
-        emu::SetDeviceInstancePath(pdo_, kInstancePath);
-        fdo_ = function_->CreateDevice(pdo_);
-    }
-    void TearDown() override
-    {
-        function_.reset();
-        bus_.reset();
-        SystemTest::TearDown();
-    }
+    void SetUp() override { emu::SetDeviceInstancePath(pdo_, kInstancePath); }
     UNICODE_STRING Register(PUNICODE_STRING reference = nullptr)
     {
         UNICODE_STRING link{};
@@ -42,9 +28,10 @@ protected:
         return link;
     }
 
-    std::unique_ptr<TestDriver> bus_, function_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
+    TestDriver bus_{sys(), u"Bus"};
+    TestDriver function_{sys(), u"Function"};
+    PDEVICE_OBJECT pdo_ = bus_.CreateDevice();
+    PDEVICE_OBJECT fdo_ = function_.CreateDevice(pdo_);
 };
 
 TEST_F(DeviceInterfaceTest, LinkNameIsMadeFromTheInstancePathAndTheGuidInAPoolBufferTheCallerFrees)
@@ -106,7 +93,7 @@ TEST_F(DeviceInterfaceTest, OnlyAPhysicalDeviceObjectWithAnInstancePathRegisters
 {
     UNICODE_STRING link{};
     EXPECT_EQ(IoRegisterDeviceInterface(fdo_, &kPortInterface, nullptr, &link), STATUS_INVALID_DEVICE_REQUEST);
-    PDEVICE_OBJECT unnamed = bus_->CreateDevice();
+    PDEVICE_OBJECT unnamed = bus_.CreateDevice();
     EXPECT_EQ(IoRegisterDeviceInterface(unnamed, &kPortInterface, nullptr, &link), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(link.Buffer, nullptr);
 }

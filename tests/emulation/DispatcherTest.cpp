@@ -18,7 +18,6 @@ class DispatcherTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
         KeInitializeEvent(&notification_, NotificationEvent, FALSE);
         KeInitializeEvent(&synchronization_, SynchronizationEvent, FALSE);
     }

@@ -14,25 +14,10 @@ namespace {
 
 class IrpCompletionTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        lower_ = std::make_unique<TestDriver>(sys(), u"Lower");
-        upper_ = std::make_unique<TestDriver>(sys(), u"Upper");
-        lowerDevice_ = lower_->CreateDevice();
-        upperDevice_ = upper_->CreateDevice(lowerDevice_);
-    }
-    void TearDown() override
-    {
-        upper_.reset();
-        lower_.reset();
-        SystemTest::TearDown();
-    }
-
     // The lower driver keeps the IRP pending; the test completes it later.
     void LowerHoldsIrps()
     {
-        lower_->OnAny([this](PDEVICE_OBJECT, PIRP irp) {
+        lower_.OnAny([this](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             held_ = irp;
             return STATUS_PENDING;
@@ -47,10 +32,10 @@ protected:
         bus.join();
     }
 
-    std::unique_ptr<TestDriver> lower_;
-    std::unique_ptr<TestDriver> upper_;
-    PDEVICE_OBJECT lowerDevice_ = nullptr;
-    PDEVICE_OBJECT upperDevice_ = nullptr;
+    TestDriver lower_{sys(), u"Lower"};
+    TestDriver upper_{sys(), u"Upper"};
+    PDEVICE_OBJECT lowerDevice_ = lower_.CreateDevice();
+    PDEVICE_OBJECT upperDevice_ = upper_.CreateDevice(lowerDevice_);
     PIRP held_ = nullptr;
 };
 
@@ -70,7 +55,7 @@ TEST_P(CompletionRoutineInvocation, RunsOnlyWhenItsInvokeFlagMatches)
     const InvokeCase& c = GetParam();
     static bool called;
     called = false;
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
@@ -82,7 +67,7 @@ TEST_P(CompletionRoutineInvocation, RunsOnlyWhenItsInvokeFlagMatches)
             nullptr, c.onSuccess, c.onError, c.onCancel);
         return IoCallDriver(lowerDevice_, irp);
     });
-    lower_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    lower_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         if (c.cancel) irp->Cancel = TRUE;
         return CompleteIrp(irp, c.status);
     });
@@ -112,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(IrpCompletionTest, CompletionRoutineGetsItsOwnDeviceAndNullAtTheTop)
 {
     static PDEVICE_OBJECT seen;
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp, [](PDEVICE_OBJECT device, PIRP, PVOID) -> NTSTATUS {
@@ -122,7 +107,7 @@ TEST_F(IrpCompletionTest, CompletionRoutineGetsItsOwnDeviceAndNullAtTheTop)
             nullptr, TRUE, TRUE, TRUE);
         return IoCallDriver(lowerDevice_, irp);
     });
-    lower_->OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    lower_.OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     TopLevelIrp request(upperDevice_, IRP_MJ_READ);
     request.Send();
     EXPECT_EQ(seen, upperDevice_);
@@ -132,7 +117,7 @@ TEST_F(IrpCompletionTest, CompletionRoutineGetsItsOwnDeviceAndNullAtTheTop)
 TEST_F(IrpCompletionTest, PendingPropagatesUpThroughASkippedLocation)
 {
     LowerHoldsIrps();
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(lowerDevice_, irp);
     });
@@ -147,7 +132,7 @@ TEST_F(IrpCompletionTest, PendingPropagatesUpThroughASkippedLocation)
 TEST_F(IrpCompletionTest, PendingPropagatesThroughAnUpperLocationWithoutRoutine)
 {
     LowerHoldsIrps();
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(lowerDevice_, irp);
     });
@@ -161,8 +146,8 @@ TEST_F(IrpCompletionTest, PendingPropagatesThroughAnUpperLocationWithoutRoutine)
 
 TEST_F(IrpCompletionTest, SynchronousCompletionLeavesPendingReturnedClear)
 {
-    lower_->OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS, 7); });
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    lower_.OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS, 7); });
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(lowerDevice_, irp);
     });
@@ -180,7 +165,7 @@ TEST_F(IrpCompletionTest, MoreProcessingRequiredHandsTheIrpBackUntilCompletedAga
     static KEVENT back;
     KeInitializeEvent(&back, NotificationEvent, FALSE);
     std::thread bus;
-    upper_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
@@ -225,7 +210,7 @@ TEST_F(IrpCompletionTest, BuiltRequestSignalsEventAndFillsStatusBlockWhenComplet
 
 TEST_F(IrpCompletionTest, BuiltBufferedRequestCopiesOutputBackAndSignalsOnSynchronousCompletion)
 {
-    lower_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+    lower_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
         auto* buffer = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
         EXPECT_EQ(buffer[0], 0x11);  // the input arrived in the system buffer
         buffer[0] = 0xA1;
@@ -249,7 +234,7 @@ TEST_F(IrpCompletionTest, BuiltBufferedRequestCopiesOutputBackAndSignalsOnSynchr
 TEST_F(IrpCompletionTest, CancelCallsTheCancelRoutineUnderTheCancelLock)
 {
     static bool lockHeldInRoutine;
-    lower_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    lower_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
             lockHeldInRoutine = KeGetCurrentIrql() == DISPATCH_LEVEL;

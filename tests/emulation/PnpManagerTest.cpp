@@ -30,15 +30,11 @@ class PnpManagerTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        bus_ = std::make_unique<emu::usb::Bus>(sys());
-        usb_ = &bus_->Plug(instrument_);
-        function_ = std::make_unique<TestDriver>(sys(), u"Recorder");
-        function_->object()->DriverExtension->AddDevice = AddDevice;
-        function_->On(IRP_MJ_PNP, [this](PDEVICE_OBJECT fdo, PIRP irp) { return PassDown(fdo, irp, false); });
-        function_->On(IRP_MJ_POWER, [this](PDEVICE_OBJECT fdo, PIRP irp) { return PassDown(fdo, irp, true); });
-        function_->OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
-        ASSERT_EQ(pnp().Plug(usb_->pdo(), function_->object(), &node_), STATUS_SUCCESS);
+        function_.object()->DriverExtension->AddDevice = AddDevice;
+        function_.On(IRP_MJ_PNP, [this](PDEVICE_OBJECT fdo, PIRP irp) { return PassDown(fdo, irp, false); });
+        function_.On(IRP_MJ_POWER, [this](PDEVICE_OBJECT fdo, PIRP irp) { return PassDown(fdo, irp, true); });
+        function_.OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+        ASSERT_EQ(pnp().Plug(usb_->pdo(), function_.object(), &node_), STATUS_SUCCESS);
         Take();
     }
 
@@ -51,9 +47,6 @@ protected:
         } else if (!info.removed) {
             EXPECT_EQ(pnp().Disable(node_), STATUS_SUCCESS);
         }
-        bus_.reset();
-        function_.reset();
-        SystemTest::TearDown();
     }
 
     void BringTo(NodeState state)
@@ -68,7 +61,7 @@ protected:
         case NodeState::RemovedAfterUnplug:
             Unplug();
             ASSERT_TRUE(pnp().WaitRemoved(node_));
-            bus_->ReapRemovedDevices();  // the PDO is deleted
+            bus_.ReapRemovedDevices();  // the PDO is deleted
             break;
         }
         Take();
@@ -135,11 +128,11 @@ private:
     }
 
     emu::usb::CommandInstrument instrument_;
-    std::unique_ptr<emu::usb::Bus> bus_;
-    emu::usb::UsbDevice* usb_ = nullptr;
-    std::unique_ptr<TestDriver> function_;
     std::mutex mutex_;
     Requests seen_;
+    TestDriver function_{sys(), u"Recorder"};
+    emu::usb::Bus bus_{sys()};
+    emu::usb::UsbDevice* usb_ = &bus_.Plug(instrument_);
 };
 
 // ---- PnP sequences by node state ----

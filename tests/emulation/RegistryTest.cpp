@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "SystemTest.h"
 #include "TestDriver.h"
@@ -41,9 +42,6 @@ class RegistryTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        bus_ = std::make_unique<TestDriver>(sys(), u"Bus");
-        pdo_ = bus_->CreateDevice();
         emu::SetDeviceInstancePath(pdo_, u"USB\\VID_1234&PID_5678\\7&2B&0&2");
         emu::SetDeviceRegistryValue(pdo_, u"PortName", emu::RegistryValue::String(u"COM3"));
         emu::SetDeviceRegistryValue(pdo_, u"Bit", emu::RegistryValue::Dword(0x11223344));
@@ -55,8 +53,6 @@ protected:
         if (key_) {
             EXPECT_EQ(ZwClose(key_), STATUS_SUCCESS);
         }
-        bus_.reset();
-        SystemTest::TearDown();
     }
     HANDLE Key()
     {
@@ -79,8 +75,8 @@ protected:
         return std::all_of(buffer_.begin() + n, buffer_.end(), [](std::uint8_t b) { return b == kSentinel; });
     }
 
-    std::unique_ptr<TestDriver> bus_;
-    PDEVICE_OBJECT pdo_ = nullptr;
+    std::optional<TestDriver> bus_{std::in_place, sys(), u"Bus"};
+    PDEVICE_OBJECT pdo_ = bus_->CreateDevice();
     HANDLE key_ = nullptr;
     std::array<std::uint8_t, 128> buffer_;
     ULONG result_ = 0;

@@ -20,7 +20,6 @@ class RemoveLockTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
         IoInitializeRemoveLock(&lock_, kLockTag, 0, 0);
     }
     NTSTATUS Acquire() { return IoAcquireRemoveLock(&lock_, kHolderTag); }

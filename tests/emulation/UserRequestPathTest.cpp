@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "FakeDevice.h"
@@ -23,16 +24,6 @@ constexpr UCHAR kSentinel = 0xEE;
 
 class UserRequestPathTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        fake_ = std::make_unique<FakeDevice>(sys(), FakeDeviceOptions{u"\\Device\\Tesmo1", u"\\DosDevices\\COM3"});
-    }
-    void TearDown() override
-    {
-        fake_.reset();
-        SystemTest::TearDown();
-    }
 
     NTSTATUS Open(Handle* handle, bool synchronous = true, std::u16string name = u"\\??\\COM3",
                   std::uint32_t access = emu::io::kGenericRead | emu::io::kGenericWrite)
@@ -51,7 +42,7 @@ protected:
         return handle;
     }
 
-    std::unique_ptr<FakeDevice> fake_;
+    std::optional<FakeDevice> fake_{std::in_place, sys(), FakeDeviceOptions{u"\\Device\\Tesmo1", u"\\DosDevices\\COM3"}};
 };
 
 TEST_F(UserRequestPathTest, OpenAndCloseSendCreateCleanupCloseWithOneFileObject)

@@ -125,24 +125,11 @@ NTSTATUS CreateAttachedDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT below, PDEVI
 
 class DeviceRulesTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        lower_ = std::make_unique<TestDriver>(sys(), u"Lower");
-        upper_ = std::make_unique<TestDriver>(sys(), u"Upper");
-        lowerDevice_ = lower_->CreateDevice();
-    }
-    void TearDown() override
-    {
-        upper_.reset();
-        lower_.reset();
-        SystemTest::TearDown();
-    }
     std::string ExpectOnly(emu::Rule rule) { return test::ExpectOnly(sys().verifier(), rule); }
 
-    std::unique_ptr<TestDriver> lower_;
-    std::unique_ptr<TestDriver> upper_;
-    PDEVICE_OBJECT lowerDevice_ = nullptr;
+    TestDriver lower_{sys(), u"Lower"};
+    TestDriver upper_{sys(), u"Upper"};
+    PDEVICE_OBJECT lowerDevice_ = lower_.CreateDevice();
 };
 
 // ---- the cancel spin lock ----
@@ -153,7 +140,7 @@ protected:
     // routine, then cancels it.
     void CancelParkedRequest(PDRIVER_CANCEL routine)
     {
-        lower_->OnAny([routine](PDEVICE_OBJECT, PIRP irp) {
+        lower_.OnAny([routine](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, routine);
             return STATUS_PENDING;
@@ -210,20 +197,20 @@ protected:
     // lower device that finishes them.
     PDEVICE_OBJECT StackPassingDownWith(NTSTATUS (*callDown)(PDEVICE_OBJECT, PIRP))
     {
-        lower_->On(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) { return FinishPowerIrp(irp); });
-        upper_->On(IRP_MJ_POWER, [this, callDown](PDEVICE_OBJECT, PIRP irp) {
+        lower_.On(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) { return FinishPowerIrp(irp); });
+        upper_.On(IRP_MJ_POWER, [this, callDown](PDEVICE_OBJECT, PIRP irp) {
             PoStartNextPowerIrp(irp);
             IoSkipCurrentIrpStackLocation(irp);
             return callDown(lowerDevice_, irp);
         });
-        return upper_->CreateDevice(lowerDevice_);
+        return upper_.CreateDevice(lowerDevice_);
     }
     // The lower device holds the IRP; the watchdog is one second.
     void HoldPowerIrps()
     {
         sys().power().SetWatchdog(emu::kSecond);
         KeInitializeEvent(&arrived_, NotificationEvent, FALSE);
-        lower_->On(IRP_MJ_POWER, [this](PDEVICE_OBJECT, PIRP irp) {
+        lower_.On(IRP_MJ_POWER, [this](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             held_ = irp;
             KeSetEvent(&arrived_, IO_NO_INCREMENT, FALSE);
@@ -253,7 +240,7 @@ TEST_F(PowerRulesTest, PassedDownWithIoCallDriverIsReported)
 
 TEST_F(PowerRulesTest, CompletedWithoutStartingTheNextIsReported)
 {
-    lower_->On(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    lower_.On(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     RequestD3AndWait(lowerDevice_);
     EXPECT_EQ(ExpectOnly(emu::Rule::PowerIrpMissingStartNext), "a power IRP completed without PoStartNextPowerIrp");
 }
@@ -286,7 +273,7 @@ TEST_F(PowerRulesTest, HeldPastTheWatchdogIsReported)
 TEST_F(DeviceRulesTest, DeletingADeviceStillAttachedIsReported)
 {
     PDEVICE_OBJECT upper = nullptr;
-    ASSERT_EQ(CreateAttachedDevice(upper_->object(), lowerDevice_, &upper), STATUS_SUCCESS);
+    ASSERT_EQ(CreateAttachedDevice(upper_.object(), lowerDevice_, &upper), STATUS_SUCCESS);
     ObReferenceObject(upper);  // keeps the object while the stack is mended below
     IoDeleteDevice(upper);
     EXPECT_EQ(ExpectOnly(emu::Rule::DeviceDeletedWhileAttached),
@@ -303,13 +290,13 @@ protected:
     {
         DeviceRulesTest::SetUp();
         emu::SetDeviceInstancePath(lowerDevice_, u"TEST\\VERIFIER\\1");
-        lower_->On(IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
+        lower_.On(IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
             UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
             bool handled = minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
                            minor == IRP_MN_REMOVE_DEVICE;
             return CompleteIrp(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status);
         });
-        upper_->object()->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+        upper_.object()->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
             return CreateAttachedDevice(driver, pdo, nullptr);
         };
     }
@@ -319,7 +306,7 @@ protected:
     void PlugAndUnplug(std::function<void(PDEVICE_OBJECT fdo)> onSurpriseRemoval)
     {
         PDEVICE_OBJECT pdo = lowerDevice_;
-        upper_->On(IRP_MJ_PNP, [pdo, onSurpriseRemoval](PDEVICE_OBJECT fdo, PIRP irp) {
+        upper_.On(IRP_MJ_PNP, [pdo, onSurpriseRemoval](PDEVICE_OBJECT fdo, PIRP irp) {
             UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
             if (minor == IRP_MN_SURPRISE_REMOVAL) onSurpriseRemoval(fdo);
             IoSkipCurrentIrpStackLocation(irp);
@@ -331,7 +318,7 @@ protected:
             return status;
         });
         emu::NodeId node = 0;
-        ASSERT_EQ(sys().pnp().Plug(pdo, upper_->object(), &node), STATUS_SUCCESS);
+        ASSERT_EQ(sys().pnp().Plug(pdo, upper_.object(), &node), STATUS_SUCCESS);
         fdo_ = sys().pnp().Info(node).fdo;
         ASSERT_NE(fdo_, nullptr);
         EXPECT_EQ(sys().pnp().Unplug(node), STATUS_SUCCESS);

@@ -14,17 +14,6 @@ constexpr ULONG kTag = emu::TagFromText("Test");
 
 class VerifierRulesTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        faulty_ = std::make_unique<TestDriver>(sys(), u"Faulty");
-        device_ = faulty_->CreateDevice();
-    }
-    void TearDown() override
-    {
-        faulty_.reset();
-        SystemTest::TearDown();
-    }
     // Expects exactly one violation of `rule` and returns its message.
     std::string ExpectOne(emu::Rule rule)
     {
@@ -33,13 +22,13 @@ protected:
         return found.empty() ? "" : found[0].message;
     }
 
-    std::unique_ptr<TestDriver> faulty_;
-    PDEVICE_OBJECT device_ = nullptr;
+    TestDriver faulty_{sys(), u"Faulty"};
+    PDEVICE_OBJECT device_ = faulty_.CreateDevice();
 };
 
 TEST_F(VerifierRulesTest, IrpCompletedTwice)
 {
-    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
         CompleteIrp(irp, STATUS_SUCCESS);
         return CompleteIrp(irp, STATUS_SUCCESS);
     });
@@ -51,7 +40,7 @@ TEST_F(VerifierRulesTest, IrpCompletedTwice)
 TEST_F(VerifierRulesTest, PendingReturnedWithoutMark)
 {
     PIRP kept = nullptr;
-    faulty_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         kept = irp;
         return STATUS_PENDING;
     });
@@ -63,7 +52,7 @@ TEST_F(VerifierRulesTest, PendingReturnedWithoutMark)
 
 TEST_F(VerifierRulesTest, MarkedPendingButReturnedAFinalStatus)
 {
-    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         return CompleteIrp(irp, STATUS_SUCCESS);
     });
@@ -99,7 +88,7 @@ TEST_F(VerifierRulesTest, CompletionRoutineThatDropsPendingReturned)
 
 TEST_F(VerifierRulesTest, DispatchReturnsAnotherStatusThanItCompletedWith)
 {
-    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
         CompleteIrp(irp, STATUS_UNSUCCESSFUL);
         return STATUS_SUCCESS;
     });
@@ -111,7 +100,7 @@ TEST_F(VerifierRulesTest, DispatchReturnsAnotherStatusThanItCompletedWith)
 TEST_F(VerifierRulesTest, DispatchReturnsWithoutCompletingOrPending)
 {
     PIRP kept = nullptr;
-    faulty_->OnAny([&](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         kept = irp;
         return STATUS_SUCCESS;
     });
@@ -123,7 +112,7 @@ TEST_F(VerifierRulesTest, DispatchReturnsWithoutCompletingOrPending)
 
 TEST_F(VerifierRulesTest, CompletedWhileACancelRoutineIsSet)
 {
-    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) {
+    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
         return CompleteIrp(irp, STATUS_SUCCESS);
     });
@@ -178,7 +167,7 @@ TEST_F(VerifierRulesTest, PagedPoolAndPageableCodeAboveApcLevel)
 
 TEST_F(VerifierRulesTest, IrpTouchedAfterTheIoManagerReleasedIt)
 {
-    faulty_->OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <vector>
 
 #include "SystemTest.h"
@@ -54,18 +55,8 @@ void WaitAtGate(PDEVICE_OBJECT, PVOID context)
 
 class WorkItemTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        driver_ = std::make_unique<TestDriver>(sys(), u"Owner");
-        device_ = driver_->CreateDevice();
-    }
-    void TearDown() override
-    {
-        emu::DrainWorkQueues();
-        driver_.reset();
-        SystemTest::TearDown();
-    }
+    // Items still running belong to the device: they end before it goes.
+    void TearDown() override { emu::DrainWorkQueues(); }
     // Occupies every worker the system may start with an item blocked at `gate`.
     std::vector<PIO_WORKITEM> OccupyEveryWorker(Gate& gate)
     {
@@ -79,8 +70,8 @@ protected:
         return items;
     }
 
-    std::unique_ptr<TestDriver> driver_;
-    PDEVICE_OBJECT device_ = nullptr;
+    std::optional<TestDriver> driver_{std::in_place, sys(), u"Owner"};
+    PDEVICE_OBJECT device_ = driver_->CreateDevice();
 };
 
 TEST_F(WorkItemTest, RoutineRunsOnceOnAWorkerAtPassiveWithItsDeviceReferenced)
@@ -207,7 +198,7 @@ TEST_F(WorkItemTest, ItemNeverFreedIsAPoolLeakWithTheSystemTag)
 {
     IoAllocateWorkItem(device_);
     driver_.reset();
-    sys().Shutdown();
+    ShutDown();
     auto leaks = TakeViolations(emu::Rule::PoolLeak);
     ASSERT_EQ(leaks.size(), 1u);
     EXPECT_NE(leaks[0].message.find("'IoWk'"), std::string::npos) << leaks[0].message;

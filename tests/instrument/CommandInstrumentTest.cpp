@@ -22,13 +22,6 @@ constexpr const char* kUndefined = "ERR -113,\"Undefined header\"\n";
 
 class CommandInstrumentTest : public SystemTest {
 protected:
-    void TearDown() override
-    {
-        instrument_.reset();
-        port_.reset();
-        SystemTest::TearDown();
-    }
-
     CommandInstrument& Plug(CommandInstrumentOptions options = {}, std::uint16_t packetSize = 64)
     {
         port_ = std::make_unique<FakeBulkPort>(sys().clock(), packetSize);

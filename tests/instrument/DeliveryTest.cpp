@@ -53,20 +53,10 @@ private:
 
 class DeliveryTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<FakeBulkPort>(sys().clock(), 64);
-    }
-    void TearDown() override
-    {
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    FakeBulkPort& port() { return *port_; }
+    FakeBulkPort& port() { return port_; }
 
 private:
-    std::unique_ptr<FakeBulkPort> port_;
+    FakeBulkPort port_{sys().clock(), 64};
 };
 
 TEST_F(DeliveryTest, PacketPostedFromInsidePushInFollowsWithoutNesting)

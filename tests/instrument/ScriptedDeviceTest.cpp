@@ -19,26 +19,12 @@ using emu::usb::ScriptedDevice;
 
 class ScriptedDeviceTest : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<FakeBulkPort>(sys().clock(), 64);
-        device_ = std::make_unique<ScriptedDevice>();
-    }
-
-    void TearDown() override
-    {
-        device_.reset();
-        port_.reset();
-        SystemTest::TearDown();
-    }
-
-    ScriptedDevice& device() { return *device_; }
-    FakeBulkPort& port() { return *port_; }
+    ScriptedDevice& device() { return device_; }
+    FakeBulkPort& port() { return port_; }
 
 private:
-    std::unique_ptr<FakeBulkPort> port_;
-    std::unique_ptr<ScriptedDevice> device_;
+    FakeBulkPort port_{sys().clock(), 64};
+    ScriptedDevice device_;
 };
 
 TEST_F(ScriptedDeviceTest, PlaysPacketsAndFailuresInOrderOncePluggedIn)

@@ -18,13 +18,6 @@ using emu::usb::StreamPattern;
 
 class StreamingSourceTest : public SystemTest {
 protected:
-    void TearDown() override
-    {
-        source_.reset();
-        port_.reset();
-        SystemTest::TearDown();
-    }
-
     StreamingSource& Plug(StreamingSourceOptions options, std::uint16_t packetSize = 64)
     {
         port_ = std::make_unique<FakeBulkPort>(sys().clock(), packetSize);

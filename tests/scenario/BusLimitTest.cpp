@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "PortStack.h"
-#include "SystemTest.h"
+#include "DeviceStack.h"
+#include "DriverTest.h"
 #include "instrument/StreamingSource.h"
 #include "tesmo/windows.h"
 #include "usb/Descriptors.h"
@@ -25,7 +25,7 @@ struct LimitCase {
 };
 void PrintTo(const LimitCase& c, std::ostream* out) { *out << c.label; }
 
-class BusLimitTest : public SystemTest, public ::testing::WithParamInterface<LimitCase> {};
+class BusLimitTest : public DriverTest, public ::testing::WithParamInterface<LimitCase> {};
 
 // 64 KiB is 1024 full-speed packets (53 frames of 19 and one more) or 128
 // high-speed ones (9 microframes of 13 and one more). Paced at the limit, the
@@ -36,7 +36,7 @@ TEST_P(BusLimitTest, A64KiBReadTakesTheFramesItsPacketsNeed)
     emu::usb::StreamingSource source({.bytesPerSecond = c.bytesPerSecond});
     emu::usb::DeviceConfig config{emu::usb::descriptors::StandardInstrument(c.speed)};
     config.frameTiming = true;
-    PortStack port(sys(), source, config);
+    DeviceStack port(sys(), driver(), source, config);
     ASSERT_EQ(port.Plug(), STATUS_SUCCESS);
     HANDLE handle = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);

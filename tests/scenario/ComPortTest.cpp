@@ -7,15 +7,12 @@
 
 #include <cstring>
 #include <thread>
-#include <vector>
 
+#include "DeviceTest.h"
 #include "EventLog.h"
-#include "PortStack.h"
-#include "SystemTest.h"
 #include "TraceRecorder.h"
+#include "Win32Handles.h"
 #include "emu/Threads.h"
-#include "instrument/ScriptedDevice.h"
-#include "tesmo/windows.h"
 
 namespace tesmo::test {
 namespace {
@@ -23,64 +20,32 @@ namespace {
 constexpr DWORD kGetBaudRate = 0x1B0050;
 constexpr DWORD kGetTimeouts = 0x1B0020;
 
-class ComPortTest : public SystemTest {
+class ComPortTest : public StartedPortOf<emu::usb::ScriptedDevice>, protected Win32Handles {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<PortStack>(sys(), instrument_);
-        ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    }
-    void TearDown() override
-    {
-        for (HANDLE handle : handles_) CloseHandle(handle);
-        CloseHandle(event_);
-        port_.reset();
-        SystemTest::TearDown();
-    }
-    // Opens COM3; the fixture closes what stayed open.
-    HANDLE Open(DWORD flags = 0)
-    {
-        HANDLE handle =
-            CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) handles_.push_back(handle);
-        return handle;
-    }
-    void Close(HANDLE handle)
-    {
-        std::erase(handles_, handle);
-        EXPECT_TRUE(CloseHandle(handle));
-    }
     // Event-log entries of the device-control dispatch for one code.
     int ControlEntries(ULONG code)
     {
-        PDEVICE_EXTENSION ext = port_->extension();
+        PDEVICE_EXTENSION record = ext();
         int found = 0;
-        for (ULONG i = 0; i <= ext->LogMask; ++i) {
-            const EVENT_LOG_ENTRY& entry = ext->LogEntries[i];
+        for (ULONG i = 0; i <= record->LogMask; ++i) {
+            const EVENT_LOG_ENTRY& entry = record->LogEntries[i];
             if (std::memcmp(entry.Tag, "Ioc>", 4) == 0 && entry.Value2 == code) ++found;
         }
         return found;
     }
-
-    emu::usb::ScriptedDevice instrument_;
-    std::unique_ptr<PortStack> port_;
-    std::vector<HANDLE> handles_;
-    HANDLE event_ = nullptr;
 };
 
 TEST_F(ComPortTest, ASecondOpenIsRefusedBeforeItReachesTheDriver)
 {
     TraceRecorder trace(sys());
-    HANDLE first = Open();
+    HANDLE first = OpenPort();
     ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenPort(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(trace.Matching("ReadWrite.c:HandleCreateIrp ENTRY").size(), 1u);
 
     Close(first);
-    EXPECT_NE(Open(), INVALID_HANDLE_VALUE) << "the port stays locked after the handle was closed";
+    EXPECT_NE(OpenPort(), INVALID_HANDLE_VALUE) << "the port stays locked after the handle was closed";
     EXPECT_EQ(trace.Matching("ReadWrite.c:HandleCreateIrp ENTRY").size(), 2u);
     EXPECT_TRUE(trace.Contains("ReadWrite.c:HandleCleanupIrp EXIT with status STATUS_SUCCESS\n"));
     EXPECT_TRUE(trace.Contains("ReadWrite.c:HandleCloseIrp EXIT with status 0x0\n"));
@@ -88,9 +53,9 @@ TEST_F(ComPortTest, ASecondOpenIsRefusedBeforeItReachesTheDriver)
 
 TEST_F(ComPortTest, WhilePoweredDownThePortOpensButRefusesTraffic)
 {
-    ASSERT_EQ(sys().pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    ASSERT_EQ(port_->extension()->DevicePowerState, PowerDeviceD3);
-    HANDLE port = Open();
+    ASSERT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    HANDLE port = OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
 
     DWORD written = 0xEEEE;
@@ -102,18 +67,18 @@ TEST_F(ComPortTest, WhilePoweredDownThePortOpensButRefusesTraffic)
     EXPECT_FALSE(ReadFile(port, answer, sizeof answer, &got, nullptr));
     EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_UNSUCCESSFUL));
     EXPECT_EQ(got, 0u);
-    EXPECT_EQ(instrument_.OutTransferCount(), 0u);
+    EXPECT_EQ(instrument().OutTransferCount(), 0u);
 
-    ASSERT_EQ(sys().pnp().SystemWake(), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     sys().power().WaitIdle();  // the return to D0 follows the system request
-    instrument_.ExpectOut("*RST\n");
+    instrument().ExpectOut("*RST\n");
     EXPECT_TRUE(WriteFile(port, "*RST\n", 5, &written, nullptr)) << GetLastError();
     EXPECT_EQ(written, 5u);
 }
 
 TEST_F(ComPortTest, UnpluggingFailsTheReadInFlightAndLaterTrafficUntilTheHandleCloses)
 {
-    HANDLE port = Open();
+    HANDLE port = OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     BOOL readOk = TRUE;
     DWORD readError = 0;
@@ -124,9 +89,9 @@ TEST_F(ComPortTest, UnpluggingFailsTheReadInFlightAndLaterTrafficUntilTheHandleC
         readError = GetLastError();
     });
     // On the bus, not only on the clock: the read's transfer is what the unplug must fail.
-    emu::WaitUntil([&] { return port_->usb().PendingTransfers() == 1 && sys().clock().TimedWaiters() == 1; },
+    emu::WaitUntil([&] { return usb().PendingTransfers() == 1 && sys().clock().TimedWaiters() == 1; },
                    "the read to wait for the instrument");
-    port_->Unplug();
+    stack().Unplug();
     reader.join();
     EXPECT_FALSE(readOk);
     EXPECT_EQ(readError, RtlNtStatusToDosError(STATUS_DEVICE_NOT_CONNECTED));
@@ -135,9 +100,9 @@ TEST_F(ComPortTest, UnpluggingFailsTheReadInFlightAndLaterTrafficUntilTheHandleC
     DWORD written = 0xEEEE;
     EXPECT_FALSE(WriteFile(port, "*RST\n", 5, &written, nullptr));
     EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_UNSUCCESSFUL)) << "refused by the driver, not the bus";
-    EXPECT_FALSE(sys().pnp().Info(port_->node()).removed) << "removed under an open handle";
+    EXPECT_FALSE(pnp().Info(node()).removed) << "removed under an open handle";
     Close(port);
-    EXPECT_TRUE(sys().pnp().WaitRemoved(port_->node()));
+    EXPECT_TRUE(pnp().WaitRemoved(node()));
 }
 
 // ---- requests held while the device cannot serve them ----
@@ -147,19 +112,19 @@ protected:
     void SetUp() override
     {
         ComPortTest::SetUp();
-        port = Open(FILE_FLAG_OVERLAPPED);
+        port = OpenPort(FILE_FLAG_OVERLAPPED);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
         // A stop being negotiated holds device-control requests.
-        ASSERT_EQ(sys().pnp().Send(port_->node(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-        ASSERT_EQ(port_->extension()->QueueState, static_cast<ULONG>(HoldRequests));
-        overlapped.hEvent = event_;
+        ASSERT_EQ(HoldQueue(), STATUS_SUCCESS);
+        ASSERT_EQ(ext()->QueueState, static_cast<ULONG>(HoldRequests));
+        overlapped = NewOverlapped();
     }
     // Starts an overlapped GET_BAUD_RATE into `baud`; it stays pending.
     void StartHeldRequest()
     {
         EXPECT_FALSE(DeviceIoControl(port, kGetBaudRate, nullptr, 0, &baud, sizeof baud, nullptr, &overlapped));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-        EXPECT_EQ(port_->extension()->QueuedIrpCount, 1);
+        EXPECT_EQ(ext()->QueuedIrpCount, 1);
     }
 
     HANDLE port = INVALID_HANDLE_VALUE;
@@ -176,8 +141,8 @@ TEST_F(HeldRequestTest, TheApplicationCanCancelAHeldRequest)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(baud, 0xEEEEEEEEu);
-    EXPECT_EQ(port_->extension()->QueuedIrpCount, 0);
-    ASSERT_EQ(sys().pnp().Send(port_->node(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->QueuedIrpCount, 0);
+    ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
 }
 
 TEST_F(HeldRequestTest, AHeldRequestIsServedWhenTheDeviceIsReadyAgain)
@@ -185,9 +150,9 @@ TEST_F(HeldRequestTest, AHeldRequestIsServedWhenTheDeviceIsReadyAgain)
     TraceRecorder trace(sys());
     StartHeldRequest();
     EXPECT_EQ(ControlEntries(kGetBaudRate), 1);
-    EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
-    ASSERT_EQ(sys().pnp().Send(port_->node(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
     DWORD got = 0;
     EXPECT_TRUE(GetOverlappedResult(port, &overlapped, &got, TRUE)) << GetLastError();
     EXPECT_EQ(got, 4u);

@@ -6,22 +6,16 @@
 
 #include <string>
 
-#include "PortStack.h"
-#include "SystemTest.h"
+#include "DeviceTest.h"
+#include "Win32Handles.h"
 #include "emu/Namespace.h"
 #include "emu/Registry.h"
-#include "instrument/CommandInstrument.h"
-#include "tesmo/windows.h"
 
 namespace tesmo::test {
 namespace {
 
-class LifecycleTest : public SystemTest {
+class LifecycleTest : public BusDeviceTest, protected Win32Handles {
 protected:
-    HANDLE Open()
-    {
-        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
     std::string Ask(HANDLE port, const std::string& command)
     {
         DWORD count = 0;
@@ -34,44 +28,40 @@ protected:
 
 TEST_F(LifecycleTest, PlugTalkRebalanceDisableEnableUnplugLeavesNothing)
 {
-    emu::usb::CommandInstrument instrument;
-    {
-        PortStack port(sys(), instrument);
-        ASSERT_EQ(port.Plug(), STATUS_SUCCESS);
-        HANDLE handle = Open();
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(Ask(handle, "*IDN?\n"), "TESMO,Model 7,SN 000123,FW 1.5\n");
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    HANDLE handle = OpenPort();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Ask(handle, "*IDN?\n"), "TESMO,Model 7,SN 000123,FW 1.5\n");
 
-        // A rebalance with the port open: requests wait, then go on.
-        EXPECT_EQ(port.pnp().Rebalance(port.node()), STATUS_SUCCESS);
-        EXPECT_EQ(Ask(handle, "*OPC?\n"), "1\n");
+    // A rebalance with the port open: requests wait, then go on.
+    EXPECT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
+    EXPECT_EQ(Ask(handle, "*OPC?\n"), "1\n");
 
-        // A disable is vetoed while the port is open.
-        EXPECT_EQ(port.pnp().Disable(port.node()), STATUS_DEVICE_BUSY);
-        CloseHandle(handle);
-        EXPECT_EQ(port.pnp().Disable(port.node()), STATUS_SUCCESS);
-        EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(emu::SymbolicLinks().empty());
+    // A disable is vetoed while the port is open.
+    EXPECT_EQ(pnp().Disable(node()), STATUS_DEVICE_BUSY);
+    Close(handle);
+    EXPECT_EQ(pnp().Disable(node()), STATUS_SUCCESS);
+    EXPECT_EQ(OpenPort(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(emu::SymbolicLinks().empty());
 
-        // Enabled again: the same COM name, the next device number.
-        EXPECT_EQ(port.pnp().Enable(port.node()), STATUS_SUCCESS);
-        EXPECT_EQ(port.portName(), u"COM3");
-        EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Tesmo2");
-        handle = Open();
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(Ask(handle, "*IDN?\n"), "TESMO,Model 7,SN 000123,FW 1.5\n");
+    // Enabled again: the same COM name, the next device number.
+    EXPECT_EQ(pnp().Enable(node()), STATUS_SUCCESS);
+    EXPECT_EQ(stack().portName(), u"COM3");
+    EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Tesmo2");
+    handle = OpenPort();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Ask(handle, "*IDN?\n"), "TESMO,Model 7,SN 000123,FW 1.5\n");
 
-        // Unplugged with the port open: the name goes at once, the removal
-        // waits for the handle.
-        port.Unplug();
-        EXPECT_TRUE(emu::SymbolicLinks().empty());
-        EXPECT_TRUE(emu::DeviceMapValues(u"SERIALCOMM").empty());
-        DWORD count = 0;
-        EXPECT_FALSE(WriteFile(handle, "*IDN?\n", 6, &count, nullptr));
-        EXPECT_FALSE(port.pnp().Info(port.node()).removed);
-        CloseHandle(handle);
-        EXPECT_TRUE(port.pnp().WaitRemoved(port.node()));
-    }
+    // Unplugged with the port open: the name goes at once, the removal
+    // waits for the handle.
+    stack().Unplug();
+    EXPECT_TRUE(emu::SymbolicLinks().empty());
+    EXPECT_TRUE(emu::DeviceMapValues(u"SERIALCOMM").empty());
+    DWORD count = 0;
+    EXPECT_FALSE(WriteFile(handle, "*IDN?\n", 6, &count, nullptr));
+    EXPECT_FALSE(pnp().Info(node()).removed);
+    Close(handle);
+    EXPECT_TRUE(pnp().WaitRemoved(node()));
     EXPECT_TRUE(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).empty());
     EXPECT_TRUE(emu::OpenRegistryKeys().empty());
 }

@@ -7,8 +7,7 @@
 #include <array>
 
 #include "DeviceExtension.h"
-#include "LoadedDriver.h"
-#include "SystemTest.h"
+#include "DriverTest.h"
 #include "instrument/CommandInstrument.h"
 #include "tesmo/windows.h"
 #include "usb/Bus.h"
@@ -16,16 +15,14 @@
 namespace tesmo::test {
 namespace {
 
-class SharedSettingsTest : public SystemTest {
+// Two ports on one bus, so not the rungs' one-instrument stack.
+class SharedSettingsTest : public DriverTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
-        driver_ = std::make_unique<LoadedDriver>(sys());
-        bus_ = std::make_unique<emu::usb::Bus>(sys());
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
-            PDEVICE_OBJECT pdo = bus_->Plug(instruments_[i]).pdo();
-            ASSERT_EQ(sys().pnp().Plug(pdo, driver_->object(), &nodes_[i]), STATUS_SUCCESS);
+            PDEVICE_OBJECT pdo = bus_.Plug(instruments_[i]).pdo();
+            ASSERT_EQ(sys().pnp().Plug(pdo, driver().object(), &nodes_[i]), STATUS_SUCCESS);
         }
         ASSERT_EQ(sys().pnp().Info(nodes_[0]).portName, u"COM3");
         ASSERT_EQ(sys().pnp().Info(nodes_[1]).portName, u"COM4");
@@ -38,10 +35,7 @@ protected:
             if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         }
         for (emu::NodeId node : nodes_) sys().pnp().Disable(node);
-        bus_->ReapRemovedDevices();
-        bus_.reset();
-        driver_.reset();
-        SystemTest::TearDown();
+        bus_.ReapRemovedDevices();
     }
     HANDLE Open(const char* name)
     {
@@ -54,9 +48,8 @@ protected:
         return static_cast<PDEVICE_EXTENSION>(sys().pnp().Info(nodes_[port]).fdo->DeviceExtension);
     }
 
-    std::unique_ptr<LoadedDriver> driver_;
-    std::unique_ptr<emu::usb::Bus> bus_;
     std::array<emu::usb::CommandInstrument, 2> instruments_;
+    emu::usb::Bus bus_{sys()};
     std::array<emu::NodeId, 2> nodes_{};
     HANDLE com3_ = INVALID_HANDLE_VALUE;
     HANDLE com4_ = INVALID_HANDLE_VALUE;

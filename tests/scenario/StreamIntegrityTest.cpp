@@ -9,8 +9,8 @@
 #include <random>
 #include <thread>
 
-#include "PortStack.h"
-#include "SystemTest.h"
+#include "DeviceStack.h"
+#include "DriverTest.h"
 #include "instrument/StreamingSource.h"
 #include "tesmo/windows.h"
 
@@ -53,11 +53,10 @@ private:
     const emu::usb::StreamPattern& pattern_;
 };
 
-class StreamIntegrityTest : public SystemTest {
+class StreamIntegrityTest : public DriverTest {
 protected:
     void SetUp() override
     {
-        SystemTest::SetUp();
         // Waits for the instrument (and the bounded waits of sleep and stop)
         // pass by themselves: the clock jumps whenever everyone is blocked.
         sys().clock().SetAutoAdvance(true);
@@ -67,7 +66,7 @@ protected:
 TEST_F(StreamIntegrityTest, EveryByteArrivesOnceAndInOrderAcrossSleepsAndRebalances)
 {
     emu::usb::StreamingSource source(emu::usb::StreamingSourceOptions{.running = true});
-    PortStack port(sys(), source);
+    DeviceStack port(sys(), driver(), source);
     ASSERT_EQ(port.Plug(), STATUS_SUCCESS);
     HANDLE handle = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);

@@ -1,13 +1,14 @@
-// The fixture every test of the emulated system starts from: one fresh
-// emulated system per test, violations collected instead of aborting, and a
-// teardown that fails the test for any violation it did not take, any pool
-// block left behind and any IRP never released.
+// The bottom rung of every fixture of the emulated system: one fresh system
+// per test, created with the fixture, so that the fixture's members (test
+// drivers, devices, instruments) may be built from it and are gone before
+// it. Violations are collected instead of aborting; when the fixture goes,
+// the system is shut down and the test fails for any violation it did not
+// take, any pool block left behind and any IRP never released.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 
 #include "emu/System.h"
 #include "emu/Threads.h"
@@ -18,14 +19,16 @@ emu::SystemOptions TestSystemOptions();
 
 class SystemTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    SystemTest();
+    ~SystemTest() override;
 
     emu::System& sys() { return *system_; }
     // Removes and returns the violations of one rule that the test provoked.
     std::vector<emu::Violation> TakeViolations(emu::Rule rule) { return sys().verifier().Take(rule); }
-    // Shuts the system down inside the test (driver unload, leak report).
-    void ShutDown();
+    // Shuts the system down inside the test, for a test of what the shutdown
+    // reports; what the fixture built on the system must be gone by then.
+    // The violations stay for TakeViolations.
+    void ShutDown() { system_->Shutdown(); }
 
 private:
     std::unique_ptr<emu::System> system_;

@@ -25,7 +25,6 @@ class BulkInTest : public UsbBusTest {
 protected:
     void SetUp() override
     {
-        UsbBusTest::SetUp();
         Plug();
         SelectConfiguration();
         std::memset(buffer_, kUnwritten, sizeof buffer_);

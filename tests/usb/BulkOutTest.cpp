@@ -13,7 +13,6 @@ class BulkOutTest : public UsbBusTest {
 protected:
     void SetUp() override
     {
-        UsbBusTest::SetUp();
         Plug();
         SelectConfiguration();
     }

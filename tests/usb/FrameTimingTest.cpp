@@ -24,7 +24,6 @@ class FrameTiming : public UsbBusTest, public ::testing::WithParamInterface<Spee
 protected:
     void SetUp() override
     {
-        UsbBusTest::SetUp();
         DeviceConfig config{descriptors::StandardInstrument(GetParam().speed)};
         config.frameTiming = true;
         Plug(config);

@@ -12,7 +12,6 @@ class PortTest : public UsbBusTest {
 protected:
     void SetUp() override
     {
-        UsbBusTest::SetUp();
         Plug();
     }
     NTSTATUS QueryPort(ULONG& word)

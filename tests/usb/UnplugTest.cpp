@@ -15,7 +15,6 @@ class UnplugTest : public UsbBusTest {
 protected:
     void SetUp() override
     {
-        UsbBusTest::SetUp();
         Plug();
         SelectConfiguration();
     }
@@ -108,10 +107,10 @@ TEST_F(UnplugTest, APdoWithADriverAboveIsDeletedAfterTheDriverDetaches)
     device_->Unplug();
     TopLevelIrp remove(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(remove.Send(), STATUS_SUCCESS);
-    bus_->ReapRemovedDevices();
+    bus_.ReapRemovedDevices();
     EXPECT_NE(pdo(), nullptr) << "the function driver is still attached";
     function.DeleteDevices();
-    bus_->ReapRemovedDevices();
+    bus_.ReapRemovedDevices();
     EXPECT_EQ(pdo(), nullptr);
 }
 

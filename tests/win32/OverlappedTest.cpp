@@ -13,7 +13,6 @@ class OverlappedTest : public Win32Test {
 protected:
     void SetUp() override
     {
-        Win32Test::SetUp();
         device().HoldAll(IRP_MJ_READ);
         event_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
         overlapped_.hEvent = event_;

@@ -91,9 +91,6 @@ struct SelectedConfiguration {
 
 class UsbBusTest : public SystemTest {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
     emu::usb::UsbDevice& Plug(emu::usb::DeviceConfig config = {});
     PDEVICE_OBJECT pdo() { return device_->pdo(); }
     // Reads the configuration descriptor through the bus and selects it with
@@ -103,7 +100,7 @@ protected:
     USBD_PIPE_HANDLE Pipe(std::uint8_t endpointAddress) const { return pipes_.at(endpointAddress); }
 
     TestInstrument instrument_;
-    std::unique_ptr<emu::usb::Bus> bus_;
+    emu::usb::Bus bus_{sys()};
     emu::usb::UsbDevice* device_ = nullptr;
     std::map<std::uint8_t, USBD_PIPE_HANDLE> pipes_;
 };

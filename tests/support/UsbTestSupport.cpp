@@ -163,21 +163,9 @@ URB PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe)
     return urb;
 }
 
-void UsbBusTest::SetUp()
-{
-    SystemTest::SetUp();
-    bus_ = std::make_unique<Bus>(sys());
-}
-
-void UsbBusTest::TearDown()
-{
-    bus_.reset();
-    SystemTest::TearDown();
-}
-
 UsbDevice& UsbBusTest::Plug(DeviceConfig config)
 {
-    device_ = &bus_->Plug(instrument_, std::move(config));
+    device_ = &bus_.Plug(instrument_, std::move(config));
     return *device_;
 }
 

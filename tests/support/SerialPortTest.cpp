@@ -4,19 +4,6 @@
 
 namespace tesmo::test {
 
-void SerialPortTest::SetUp()
-{
-    SystemTest::SetUp();
-    port_ = std::make_unique<PortStack>(sys(), instrument_, Config());
-    ASSERT_EQ(port_->Plug(), STATUS_SUCCESS);
-}
-
-void SerialPortTest::TearDown()
-{
-    port_.reset();
-    SystemTest::TearDown();
-}
-
 std::unique_ptr<PortRequest> SerialPortTest::Read(ULONG length)
 {
     auto request = PortRequest::Read(fdo(), length);
@@ -53,10 +40,17 @@ void SerialPortTest::SetReadTimeouts(ULONG multiplier, ULONG constant, ULONG int
 
 void SerialPortTest::LeaveWaiting(const std::string& packet)
 {
-    instrument_.Packet(packet);
+    instrument().Packet(packet);
     auto request = Read(0);
     ASSERT_EQ(request->status(), STATUS_SUCCESS);
     ASSERT_EQ(ext()->StaticBufferBytes, packet.size());
+}
+
+void SerialPortTest::UnplugHeldOpen()
+{
+    ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);
+    stack().Unplug();
+    ASSERT_EQ(ext()->QueueState, ULONG(FailRequests));
 }
 
 void SerialPortTest::WaitForTimedWaiters(std::size_t count, const std::string& who)
@@ -80,9 +74,6 @@ bool SerialPortTest::EveryWaitEndsAfter(emu::Time deadline)
     return ended;
 }
 
-unsigned SerialPortTest::BulkTransfers() const
-{
-    return port_->usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-}
+unsigned SerialPortTest::BulkTransfers() { return usb().UrbsReceived(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER); }
 
 }  // namespace tesmo::test

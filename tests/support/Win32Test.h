@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "FakeSerialPort.h"
@@ -16,20 +15,13 @@ namespace tesmo::test {
 
 class Win32Test : public SystemTest {
 protected:
-    void SetUp() override
-    {
-        SystemTest::SetUp();
-        port_ = std::make_unique<FakeSerialPort>(sys());
-    }
     void TearDown() override
     {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        port_.reset();
-        SystemTest::TearDown();
     }
 
-    FakeSerialPort& port() { return *port_; }
-    FakeDevice& device() { return port_->device(); }
+    FakeSerialPort& port() { return port_; }
+    FakeDevice& device() { return port_.device(); }
 
     // The port, opened once per test (FILE_FLAG_OVERLAPPED when asked), with
     // the open's own requests forgotten.
@@ -38,7 +30,7 @@ protected:
         if (handle_ == INVALID_HANDLE_VALUE) {
             handle_ = Open("\\\\.\\COM3", flags);
             EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-            port_->Clear();
+            port_.Clear();
         }
         return handle_;
     }
@@ -48,7 +40,7 @@ protected:
     }
 
 private:
-    std::unique_ptr<FakeSerialPort> port_;
+    FakeSerialPort port_{sys()};
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 

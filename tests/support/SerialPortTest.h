@@ -2,7 +2,8 @@
 // PnP manager on a scripted instrument (64-byte IN packets unless a test
 // picks other descriptors), with requests sent straight to the driver's
 // device object. Test bodies script the instrument, send requests and look at
-// the device record; set-up and teardown (disable, leak check) live here.
+// the device record; set-up and teardown (disable, leak check) live in the
+// rungs below.
 //
 // Threads: the helpers run on the test's thread at PASSIVE_LEVEL; requests
 // the driver blocks in run on threads of their own (StartRead). No locks.
@@ -11,27 +12,14 @@
 #include <memory>
 #include <string>
 
-#include "DeviceExtension.h"
+#include "DeviceTest.h"
 #include "PortRequest.h"
-#include "PortStack.h"
-#include "SystemTest.h"
-#include "instrument/ScriptedDevice.h"
+#include "Win32Handles.h"
 
 namespace tesmo::test {
 
-class SerialPortTest : public SystemTest {
+class SerialPortTest : public StartedPortOf<emu::usb::ScriptedDevice>, protected Win32Handles {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-    // The instrument's descriptors and bus behaviour; the standard full-speed
-    // instrument by default.
-    virtual emu::usb::DeviceConfig Config() const { return {}; }
-
-    PortStack& port() { return *port_; }
-    emu::usb::ScriptedDevice& instrument() { return instrument_; }
-    PDEVICE_OBJECT fdo() { return port_->fdo(); }
-    PDEVICE_EXTENSION ext() { return port_->extension(); }
-
     // Requests, sent on the test's thread (the driver must not block).
     std::unique_ptr<PortRequest> Read(ULONG length);
     std::unique_ptr<PortRequest> Write(const Bytes& bytes);
@@ -44,6 +32,9 @@ protected:
     // Parks `packet` in the reassembly buffer, all of it waiting at offset 0
     // (a read of 0 bytes fetches one packet and delivers nothing).
     void LeaveWaiting(const std::string& packet);
+    // The instrument is pulled out while a handle keeps the port: the device
+    // is surprise-removed, failing requests, and not removed yet.
+    void UnplugHeldOpen();
     // Waits until `count` threads wait with a deadline on the emulated clock.
     void WaitForTimedWaiters(std::size_t count, const std::string& who);
     // Waits until the request, started on its own thread, waits with a
@@ -54,11 +45,7 @@ protected:
     // that the test can end.
     bool EveryWaitEndsAfter(emu::Time deadline);
     // Bulk URBs the bus has taken from the driver so far.
-    unsigned BulkTransfers() const;
-
-private:
-    emu::usb::ScriptedDevice instrument_;
-    std::unique_ptr<PortStack> port_;
+    unsigned BulkTransfers();
 };
 
 }  // namespace tesmo::test
