@@ -12,17 +12,17 @@
 namespace emu {
 
 using exports::Callers;
-using exports::g_calls;
 using exports::kRows;
 
 std::vector<ExportUse> ExportCoverage()
 {
+    const auto totals = exports::TotalCalls();
     std::vector<ExportUse> uses;
     uses.reserve(exports::kCount);
     for (std::size_t i = 0; i < exports::kCount; ++i) {
         const exports::Row& row = kRows[i];
         uses.push_back({row.routine, exports::ModuleName(row.module), exports::IrqlName(row.maxIrql),
-                        row.callers == Callers::PAGEABLE, g_calls[i].value.load(std::memory_order_relaxed)});
+                        row.callers == Callers::PAGEABLE, totals[i]});
     }
     return uses;
 }
@@ -30,7 +30,7 @@ std::vector<ExportUse> ExportCoverage()
 std::uint64_t ExportCalls(std::string_view routine)
 {
     for (std::size_t i = 0; i < exports::kCount; ++i) {
-        if (kRows[i].routine == routine) return g_calls[i].value.load(std::memory_order_relaxed);
+        if (kRows[i].routine == routine) return exports::TotalCalls()[i];
     }
     throw std::invalid_argument("ExportCalls: " + std::string(routine) + " is not in the export table");
 }
@@ -53,8 +53,7 @@ void PrintExportCoverage(std::FILE* out)
 
 namespace {
 
-// Destroyed when the process ends (the counters, constant-initialised and
-// trivially destructible, outlive it).
+// Destroyed when the process ends (the counters are never destroyed).
 struct ReportAtExit {
     ~ReportAtExit()
     {

@@ -1,20 +1,51 @@
-// The entry prologue's state and its slow paths: the call counters, the mode
-// read from TESMO_EXPORT_TRACE, the trace line and the IRQL violation.
+// The entry prologue's state and its slow paths: the threads' call counters,
+// the mode read from TESMO_EXPORT_TRACE, the trace line and the IRQL violation.
 #include "emu/ExportEntry.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "Kernel.h"
 
 namespace emu::exports {
 
-constinit CallCount g_calls[kCount];
+constinit thread_local ThreadCalls* t_calls [[gnu::tls_model("initial-exec")]] = nullptr;
 constinit std::atomic<Mode> g_mode{Mode::Unresolved};
 
 namespace {
+
+// Every block ever handed out, and the ones whose thread has ended. Never
+// destroyed: threads that outlive the process's static objects still count,
+// and the report at exit still adds up.
+struct Blocks {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<ThreadCalls>> all;
+    std::vector<ThreadCalls*> free;
+};
+
+Blocks& TheBlocks()
+{
+    static Blocks* blocks = new Blocks;
+    return *blocks;
+}
+
+// Gives the thread's block back when the thread ends. A thread that calls an
+// export after this (from a later thread-local destructor) takes another
+// block, which stays counted but is not handed on.
+struct BlockReturn {
+    ~BlockReturn()
+    {
+        Blocks& blocks = TheBlocks();
+        std::lock_guard lock(blocks.mutex);
+        blocks.free.push_back(t_calls);
+        t_calls = nullptr;
+    }
+};
 
 // Read once, by the first call of any export; a later change of the
 // environment does not switch the trace on or off.
@@ -28,6 +59,34 @@ Mode ResolveMode()
 }
 
 }  // namespace
+
+ThreadCalls* AttachThread()
+{
+    Blocks& blocks = TheBlocks();
+    {
+        std::lock_guard lock(blocks.mutex);
+        if (blocks.free.empty()) {
+            blocks.all.push_back(std::make_unique<ThreadCalls>());
+            t_calls = blocks.all.back().get();
+        } else {
+            t_calls = blocks.free.back();
+            blocks.free.pop_back();
+        }
+    }
+    thread_local BlockReturn giveBack;
+    return t_calls;
+}
+
+std::array<std::uint64_t, kCount> TotalCalls()
+{
+    std::array<std::uint64_t, kCount> totals{};
+    Blocks& blocks = TheBlocks();
+    std::lock_guard lock(blocks.mutex);
+    for (const auto& block : blocks.all) {
+        for (std::size_t i = 0; i < kCount; ++i) totals[i] += block->calls[i].load(std::memory_order_relaxed);
+    }
+    return totals;
+}
 
 std::uint8_t CallerIrql() noexcept { return detail::Self().irql; }
 

@@ -11,14 +11,16 @@
 // that takes an IRP passes it (EMU_ENTRY(IofCallDriver, Irp)), so that the
 // violation names the IRP as well.
 //
-// The free-running cost is a relaxed increment of the routine's own counter,
-// one relaxed load of the mode and, for a routine with a limit, the caller's
+// The free-running cost is an increment of the calling thread's own counter
+// for the routine (no locked instruction, no cache line shared with another
+// thread), one load of the mode and, for a routine with a limit, the caller's
 // IRQL compared with a constant. Everything else lies behind a branch that is
 // not taken.
 //
 // A routine whose name is not in the table does not compile.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -26,12 +28,16 @@
 
 namespace emu::exports {
 
-// Each counter on a cache line of its own: the hot routines (spin locks, IRP
-// calls, allocations) are called from several threads at once.
-struct alignas(64) CallCount {
-    std::atomic<std::uint64_t> value{0};
+// The calls of one thread, written by that thread only; the report adds up
+// the blocks of every thread. A block outlives its thread and is handed to
+// the next thread that calls an export, which counts on in it.
+struct ThreadCalls {
+    std::atomic<std::uint64_t> calls[kCount] = {};
 };
-extern CallCount g_calls[kCount];
+// The calling thread's block; null until its first call of an export. In the
+// static TLS block, so that reaching it costs one load.
+extern constinit thread_local ThreadCalls* t_calls [[gnu::tls_model("initial-exec")]];
+[[gnu::cold]] ThreadCalls* AttachThread();
 
 // Whether the prologue only counts or also traces; Unresolved until the first
 // call reads TESMO_EXPORT_TRACE.
@@ -48,7 +54,13 @@ template <Id id>
 inline void Enter(const void* irp = nullptr)
 {
     constexpr MaxIrql limit = RowOf(id).maxIrql;
-    g_calls[IndexOf(id)].value.fetch_add(1, std::memory_order_relaxed);
+    ThreadCalls* mine = t_calls;
+    if (!mine) [[unlikely]] {
+        mine = AttachThread();
+    }
+    // The only writer of this counter: a load and a store, not an exchange.
+    std::atomic<std::uint64_t>& calls = mine->calls[IndexOf(id)];
+    calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (g_mode.load(std::memory_order_relaxed) != Mode::Count) [[unlikely]] {
         Observe(id);
     }
@@ -59,6 +71,9 @@ inline void Enter(const void* irp = nullptr)
         }
     }
 }
+
+// Every thread's calls of each routine so far, in the table's order.
+std::array<std::uint64_t, kCount> TotalCalls();
 
 }  // namespace emu::exports
 
