@@ -3,7 +3,8 @@
 
 Usage:
   check_package.py --image build/windows/tesmo.sys --symbols build/windows/unstripped/tesmo.sys
-                   [--inf build/windows/tesmo.inf] [--version-header include/Tesmo.h] [--list-imports]
+                   [--inf build/windows/tesmo.inf] [--version-header include/Tesmo.h]
+                   [--emulation-table host/nt/include/emu/Exports.def] [--list-imports]
 
 Prints one line per check and exits 1 if any check fails.
 """
@@ -12,6 +13,7 @@ import argparse
 import os
 import sys
 
+import export_table
 import image_checks
 import inf_checks
 import inf_file
@@ -24,6 +26,8 @@ def run(arguments):
     if arguments.inf:
         version = inf_checks.driver_version_from_header(arguments.version_header) if arguments.version_header else None
         findings += inf_checks.check_inf(inf_file.read(arguments.inf), os.path.basename(arguments.image), version)
+    if arguments.emulation_table:
+        findings.append(image_checks.check_emulated_imports(image, export_table.read(arguments.emulation_table)))
     label = os.path.basename(arguments.image)
     for finding in findings:
         print("%s: %s" % (label, finding))
@@ -39,6 +43,8 @@ def main():
     parser.add_argument("--symbols", required=True, help="the same image as linked, before stripping")
     parser.add_argument("--inf", help="the INF that installs the image")
     parser.add_argument("--version-header", help="the header that defines TESMO_VERSION, to compare with DriverVer")
+    parser.add_argument("--emulation-table",
+                        help="the emulation's export table: every import must be a routine it exports")
     parser.add_argument("--list-imports", action="store_true", help="also list every imported routine")
     arguments = parser.parse_args()
     try:

@@ -127,6 +127,33 @@ def check_import_names(pe, symbols):
     return passed("import-names", "no C++ mangled import")
 
 
+def check_emulated_imports(pe, exports):
+    """Every import is a routine the host emulation exports, under the image
+    the export table names for it: the driver that builds into this image
+    must also load against the emulated kernel. `exports` is
+    export_table.read()'s answer. Not one of IMAGE_CHECKS: it holds for the
+    driver's package image, not for every image the kernel could load."""
+    missing = []
+    misplaced = []
+    count = 0
+    for module, names in imports_by_module(pe):
+        for name in names:
+            count += 1
+            export = exports.get(name)
+            if export is None:
+                missing.append("%s!%s" % (module, name))
+            elif (export.image or "").lower() != module.lower():
+                misplaced.append("%s!%s (the table has it under %s)" % (module, name, export.module))
+    problems = []
+    if missing:
+        problems.append("not exported by the emulation: %s" % ", ".join(missing))
+    if misplaced:
+        problems.append("imported from another module than the export table says: %s" % ", ".join(misplaced))
+    if problems:
+        return failed("emulated-imports", "; ".join(problems))
+    return passed("emulated-imports", "all %d imports are in the emulation's export table" % count)
+
+
 def check_delay_imports(pe, symbols):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_DELAY_IMPORT]
     if directory.Size:

@@ -17,6 +17,7 @@ import unittest
 
 import pefile
 
+import export_table
 import image_checks
 import inf_checks
 import inf_file
@@ -102,6 +103,54 @@ class BrokenProbeTest(unittest.TestCase):
                 found = failures(image_checks.check_image(*load("default", "probe_" + probe, "probes")))
                 self.assertEqual(set(found), {check})
                 self.assertIn(fragment, found[check])
+
+
+class EmulatedImportsTest(unittest.TestCase):
+    """Every import of the package's image is a routine the host emulation
+    exports (its export table, host/nt/include/emu/Exports.def)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.exports = export_table.read()
+
+    def emulation_failure(self, build, name, subdirectory="", exports=None):
+        image, _ = load(build, name, subdirectory)
+        finding = image_checks.check_emulated_imports(image, exports if exports is not None else self.exports)
+        return None if finding.passed else finding.message
+
+    def test_the_package_image_and_the_correct_probe_import_only_emulated_routines(self):
+        self.assertIsNone(self.emulation_failure("default", "tesmo"))
+        self.assertIsNone(self.emulation_failure("default", "probe_good", "probes"))
+
+    def test_each_image_outside_the_emulation_fails_naming_the_import(self):
+        with open(export_table.DEFAULT_PATH, encoding="utf-8") as table:
+            moved = export_table.parse(table.read().replace("EMU_EXPORT(NTOSKRNL,  ExFreePool,",
+                                                            "EMU_EXPORT(HAL,       ExFreePool,"))
+        cases = [
+            # The probe's one fault: every other check passes it (below).
+            ("a routine the emulation lacks", "default", "probe_unemulated_import", "probes", self.exports,
+             "not exported by the emulation: ntoskrnl.exe!KeQueryActiveProcessorCount"),
+            # The debugger's print: the host build hands traces to its sink instead.
+            ("the traced image", "traced", "tesmo", "", self.exports,
+             "not exported by the emulation: ntoskrnl.exe!DbgPrintEx"),
+            ("a table that puts a routine in another module", "default", "tesmo", "", moved,
+             "imported from another module than the export table says: "
+             "ntoskrnl.exe!ExFreePool (the table has it under HAL)"),
+        ]
+        for label, build, name, subdirectory, exports, expected in cases:
+            with self.subTest(case=label):
+                self.assertEqual(self.emulation_failure(build, name, subdirectory, exports), expected)
+        self.assertEqual(failures(image_checks.check_image(*load("default", "probe_unemulated_import", "probes"))),
+                         {})
+
+    def test_a_malformed_row_is_an_error(self):
+        for text, fragment in [("EMU_EXPORT(NTOSKRNL, KeBugCheck, HIGH, PAGEABLE)", "HIGH is no max IRQL"),
+                               ("EMU_EXPORT(NTOSKRNL, KeBugCheck, ANY)", "3 columns"),
+                               ("EMU_EXPORT(NTOSKRNL, A, ANY, PAGEABLE)\nEMU_HOST_C(NTOSKRNL, A, ANY, PAGEABLE)",
+                                "A is listed twice")]:
+            with self.subTest(text=text):
+                with self.assertRaisesRegex(ValueError, fragment):
+                    export_table.parse(text)
 
 
 def section(pe, name):

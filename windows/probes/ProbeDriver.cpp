@@ -1,7 +1,8 @@
 // A minimal kernel image for testing the image checker. Built as is, it is a
 // correct driver: DriverEntry in INIT, one pageable routine in PAGE, one
-// resident routine, imports from ntoskrnl.exe only. Each PROBE_* macro breaks
-// it in one way that the checker must catch.
+// resident routine, imports from ntoskrnl.exe only, and only routines that the
+// host emulation exports too. Each PROBE_* macro breaks it in one way that the
+// checker must catch.
 #include "Platform.h"
 
 #if defined(PROBE_EXTRA_IMPORT)
@@ -49,7 +50,12 @@ static VOID ProbeUnload(PDRIVER_OBJECT DriverObject)
 TESMO_PAGED NTSTATUS ProbePagedRoutine(PDRIVER_OBJECT DriverObject)
 {
     DriverObject->DriverUnload = ProbeUnload;
-    return KeQueryActiveProcessorCount(NULL) != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    PVOID Block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'borP');
+    if (Block == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ExFreePoolWithTag(Block, 'borP');
+    return STATUS_SUCCESS;
 }
 
 }  // extern "C"
@@ -63,6 +69,13 @@ extern "C" TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
     UNREFERENCED_PARAMETER(RegistryPath);
 #if defined(PROBE_EXTRA_IMPORT)
     if (GetTickCount() == 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+#endif
+#if defined(PROBE_UNEMULATED_IMPORT)
+    // A routine of the platform's kernel that the emulation does not export:
+    // the image loads on Windows, but its sources could not run on the host.
+    if (KeQueryActiveProcessorCount(NULL) == 0) {
         return STATUS_UNSUCCESSFUL;
     }
 #endif

@@ -1,7 +1,8 @@
 // Kernel core of the emulation: IRQL, dispatcher objects and waits, spin
 // locks, interlocked operations, pool.
 //
-// IRQL contract (enforced by the verifier):
+// IRQL contract (enforced by the verifier; every exported routine's highest
+// IRQL is in the export table, emu/Exports.def):
 //  - KeWaitForSingleObject: at most DISPATCH_LEVEL, and at DISPATCH_LEVEL only
 //    with a zero timeout (a poll).
 //  - KeSetEvent/KeClearEvent/KeReadStateEvent: up to DISPATCH_LEVEL.

@@ -8,6 +8,7 @@
 // driver's lock (through its callbacks) and the cancel spin lock (in the cancel
 // path, released first thing) are the only ones taken.
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 
 namespace emu::detail {
 namespace {
@@ -18,9 +19,6 @@ PVOID& QueueSlot(PIRP irp) { return irp->Tail.Overlay.DriverContext[3]; }
 
 bool CheckQueue(PIO_CSQ csq, const char* routine)
 {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        Violation(Rule::IrqlMisuse, nullptr, std::string(routine) + " above DISPATCH_LEVEL");
-    }
     if (!csq || csq->Type != IO_TYPE_CSQ) {
         Violation(Rule::NotModelled, nullptr,
                   std::string(routine) + " on a queue that IoCsqInitialize did not set up");
@@ -77,6 +75,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
                          PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
                          PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp)
 {
+    EMU_ENTRY(IoCsqInitialize);
     Csq->Type = IO_TYPE_CSQ;
     Csq->CsqInsertIrp = CsqInsertIrp;
     Csq->CsqRemoveIrp = CsqRemoveIrp;
@@ -90,6 +89,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
 
 VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context)
 {
+    EMU_ENTRY(IoCsqInsertIrp, Irp);
     if (!CheckQueue(Csq, "IoCsqInsertIrp")) return;
     KIRQL irql;
     Csq->CsqAcquireLock(Csq, &irql);
@@ -123,6 +123,7 @@ VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context)
 
 PIRP IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext)
 {
+    EMU_ENTRY(IoCsqRemoveNextIrp);
     if (!CheckQueue(Csq, "IoCsqRemoveNextIrp")) return nullptr;
     KIRQL irql;
     Csq->CsqAcquireLock(Csq, &irql);
@@ -142,6 +143,7 @@ PIRP IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext)
 
 PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context)
 {
+    EMU_ENTRY(IoCsqRemoveIrp);
     if (!CheckQueue(Csq, "IoCsqRemoveIrp")) return nullptr;
     KIRQL irql;
     Csq->CsqAcquireLock(Csq, &irql);

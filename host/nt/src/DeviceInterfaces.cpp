@@ -9,6 +9,7 @@
 #include "Kernel.h"
 #include "Names.h"
 #include "emu/Devices.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu {
@@ -40,13 +41,6 @@ std::u16string LinkNameOf(const std::u16string& instancePath, const GUID& interf
     link += u"#" + GuidText(interfaceClass);
     if (!referenceString.empty()) link += u"\\" + referenceString;
     return link;
-}
-
-void RequirePassive(const char* routine)
-{
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        Violation(Rule::IrqlMisuse, nullptr, std::string(routine) + " above PASSIVE_LEVEL");
-    }
 }
 
 }  // namespace
@@ -142,7 +136,7 @@ extern "C" {
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
-    RequirePassive("IoRegisterDeviceInterface");
+    EMU_ENTRY(IoRegisterDeviceInterface);
     if (!PhysicalDeviceObject || !InterfaceClassGuid || !SymbolicLinkName) return STATUS_INVALID_PARAMETER;
     // Only the bus's physical device object names a device node.
     if (emu::PhysicalDeviceOf(PhysicalDeviceObject) != PhysicalDeviceObject) return STATUS_INVALID_DEVICE_REQUEST;
@@ -166,7 +160,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GU
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
-    RequirePassive("IoSetDeviceInterfaceState");
+    EMU_ENTRY(IoSetDeviceInterfaceState);
     if (!SymbolicLinkName || !SymbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = K().interfaces.SetState(TextOf(SymbolicLinkName), Enable != FALSE);
     emu::NotifyStateChanged();

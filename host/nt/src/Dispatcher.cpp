@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
@@ -445,10 +446,15 @@ using emu::detail::Self;
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(void) { return Self().irql; }
+KIRQL KeGetCurrentIrql(void)
+{
+    EMU_ENTRY(KeGetCurrentIrql);
+    return Self().irql;
+}
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
+    EMU_ENTRY(KeRaiseIrql);
     auto& self = Self();
     if (NewIrql < self.irql) {
         emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
@@ -461,6 +467,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 
 VOID KeLowerIrql(KIRQL NewIrql)
 {
+    EMU_ENTRY(KeLowerIrql);
     auto& self = Self();
     if (NewIrql > self.irql) {
         emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
@@ -472,6 +479,7 @@ VOID KeLowerIrql(KIRQL NewIrql)
 
 KIRQL KeRaiseIrqlToDpcLevel(void)
 {
+    EMU_ENTRY(KeRaiseIrqlToDpcLevel);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
@@ -479,6 +487,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void)
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    EMU_ENTRY(KeInitializeEvent);
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -487,16 +496,9 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-static void CheckEventIrql(const char* routine)
-{
-    if (Self().irql > DISPATCH_LEVEL) {
-        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, std::string(routine) + " above DISPATCH_LEVEL");
-    }
-}
-
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    CheckEventIrql("KeSetEvent");
+    EMU_ENTRY(KeSetEvent);
     LONG previous;
     {
         std::lock_guard lock(K().dispatcher.mutex);
@@ -509,14 +511,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 
 VOID KeClearEvent(PRKEVENT Event)
 {
-    CheckEventIrql("KeClearEvent");
+    EMU_ENTRY(KeClearEvent);
     std::lock_guard lock(K().dispatcher.mutex);
     Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event)
 {
-    CheckEventIrql("KeResetEvent");
+    EMU_ENTRY(KeResetEvent);
     std::lock_guard lock(K().dispatcher.mutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -525,13 +527,14 @@ LONG KeResetEvent(PRKEVENT Event)
 
 LONG KeReadStateEvent(PRKEVENT Event)
 {
-    CheckEventIrql("KeReadStateEvent");
+    EMU_ENTRY(KeReadStateEvent);
     std::lock_guard lock(K().dispatcher.mutex);
     return Event->Header.SignalState;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout)
 {
+    EMU_ENTRY(KeWaitForSingleObject);
     KIRQL irql = Self().irql;
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0))) {
         emu::detail::Violation(emu::Rule::WaitAtDispatchLevel, nullptr,
@@ -542,10 +545,15 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     return K().dispatcher.WaitForEvent(static_cast<KEVENT*>(Object), Timeout);
 }
 
-VOID EmuSchedulingPoint(void) { emu::detail::SchedulePoint(); }
+VOID EmuSchedulingPoint(void)
+{
+    EMU_ENTRY(EmuSchedulingPoint);
+    emu::detail::SchedulePoint();
+}
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
 {
+    EMU_ENTRY(KeDelayExecutionThread);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, Interval);
@@ -554,12 +562,14 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
 
 ULONGLONG KeQueryInterruptTime(void)
 {
+    EMU_ENTRY(KeQueryInterruptTime);
     std::lock_guard lock(K().dispatcher.mutex);
     return static_cast<ULONGLONG>(K().dispatcher.now);
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
+    EMU_ENTRY(KeQuerySystemTime);
     std::lock_guard lock(K().dispatcher.mutex);
     CurrentTime->QuadPart = emu::detail::kBootSystemTime + K().dispatcher.now;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 
 namespace {
 
@@ -253,55 +254,71 @@ std::string FormatAll(const char* format, va_list args)
     return out;
 }
 
+// The bodies of the exports, which also call one another through these, so
+// that a trace message is counted once, as the driver's own call.
+int BoundedFormat(char* buffer, size_t count, const char* format, va_list argList)
+{
+    va_list args;
+    va_copy(args, argList);
+    std::string text = FormatAll(format, args);
+    va_end(args);
+    if (text.size() < count) {
+        std::memcpy(buffer, text.data(), text.size());
+        buffer[text.size()] = '\0';
+        return static_cast<int>(text.size());
+    }
+    std::memcpy(buffer, text.data(), count);
+    return text.size() == count ? static_cast<int>(count) : -1;
+}
+
+NTSTATUS StringCbVPrintf(char* dest, size_t cbDest, const char* format, va_list argList)
+{
+    if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) {
+        if (cbDest != 0 && dest) *dest = '\0';
+        return STATUS_INVALID_PARAMETER;
+    }
+    size_t cchMax = cbDest - 1;
+    int written = BoundedFormat(dest, cchMax, format, argList);
+    if (written < 0 || static_cast<size_t>(written) > cchMax) {
+        dest[cchMax] = '\0';
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (static_cast<size_t>(written) == cchMax) dest[cchMax] = '\0';
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
 
 int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list ArgList)
 {
-    va_list args;
-    va_copy(args, ArgList);
-    std::string text = FormatAll(Format, args);
-    va_end(args);
-    if (text.size() < Count) {
-        std::memcpy(Buffer, text.data(), text.size());
-        Buffer[text.size()] = '\0';
-        return static_cast<int>(text.size());
-    }
-    std::memcpy(Buffer, text.data(), Count);
-    return text.size() == Count ? static_cast<int>(Count) : -1;
+    EMU_ENTRY(_vsnprintf);
+    return BoundedFormat(Buffer, Count, Format, ArgList);
 }
 
 int _snprintf(char* Buffer, size_t Count, const char* Format, ...)
 {
+    EMU_ENTRY(_snprintf);
     va_list args;
     va_start(args, Format);
-    int result = _vsnprintf(Buffer, Count, Format, args);
+    int result = BoundedFormat(Buffer, Count, Format, args);
     va_end(args);
     return result;
 }
 
 NTSTATUS RtlStringCbVPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, va_list argList)
 {
-    if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) {
-        if (cbDest != 0 && pszDest) *pszDest = '\0';
-        return STATUS_INVALID_PARAMETER;
-    }
-    size_t cchMax = cbDest - 1;
-    int written = _vsnprintf(pszDest, cchMax, pszFormat, argList);
-    if (written < 0 || static_cast<size_t>(written) > cchMax) {
-        pszDest[cchMax] = '\0';
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (static_cast<size_t>(written) == cchMax) pszDest[cchMax] = '\0';
-    return STATUS_SUCCESS;
+    EMU_ENTRY(RtlStringCbVPrintfA);
+    return StringCbVPrintf(pszDest, cbDest, pszFormat, argList);
 }
 
 NTSTATUS RtlStringCbPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, ...)
 {
+    EMU_ENTRY(RtlStringCbPrintfA);
     va_list args;
     va_start(args, pszFormat);
-    NTSTATUS status = RtlStringCbVPrintfA(pszDest, cbDest, pszFormat, args);
+    NTSTATUS status = StringCbVPrintf(pszDest, cbDest, pszFormat, args);
     va_end(args);
     return status;
 }

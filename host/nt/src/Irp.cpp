@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
@@ -159,24 +160,35 @@ using namespace emu::detail;
 
 extern "C" {
 
-PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    EMU_ENTRY(IoGetCurrentIrpStackLocation);
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
 
-PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
+PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    EMU_ENTRY(IoGetNextIrpStackLocation);
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
+    EMU_ENTRY(IoSkipCurrentIrpStackLocation);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
+    EMU_ENTRY(IoSetNextIrpStackLocation);
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 {
+    EMU_ENTRY(IoCopyCurrentIrpStackLocationToNext);
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
@@ -186,6 +198,7 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
+    EMU_ENTRY(IoSetCompletionRoutine);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -197,6 +210,7 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 
 VOID IoMarkIrpPending(PIRP Irp)
 {
+    EMU_ENTRY(IoMarkIrpPending);
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     IrpPrivate* p = PrivateOf(Irp, "IoMarkIrpPending");
     if (!p) return;
@@ -207,6 +221,7 @@ VOID IoMarkIrpPending(PIRP Irp)
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
+    EMU_ENTRY(IoSetCancelRoutine);
     return reinterpret_cast<PDRIVER_CANCEL>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
                                    reinterpret_cast<PVOID>(CancelRoutine)));
@@ -214,6 +229,7 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
+    EMU_ENTRY(IoAllocateIrp);
     emu::detail::SchedulePoint();
     if (K().faults.ShouldFail(emu::FaultSite::IrpBuild)) return nullptr;
     return AllocateIrp(StackSize, IrpOrigin::Allocated);
@@ -221,6 +237,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 
 VOID IoFreeIrp(PIRP Irp)
 {
+    EMU_ENTRY(IoFreeIrp, Irp);
     IrpPrivate* p = PrivateOf(Irp, "IoFreeIrp");
     if (!p) return;
     if (p->origin != IrpOrigin::Allocated) {
@@ -233,6 +250,7 @@ VOID IoFreeIrp(PIRP Irp)
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
+    EMU_ENTRY(IoReuseIrp, Irp);
     IrpPrivate* p = PrivateOf(Irp, "IoReuseIrp");
     if (!p) return;
     CCHAR stackCount = Irp->StackCount;
@@ -252,14 +270,12 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    EMU_ENTRY(IofCallDriver, Irp);
     emu::detail::SchedulePoint();
     IrpPrivate* p = PrivateOf(Irp, "IofCallDriver");
     if (!p) return STATUS_INVALID_PARAMETER;
     DevicePrivate* device = PrivateOf(DeviceObject);
     if (Irp->CurrentLocation <= 1) BugCheck("NO_MORE_IRP_STACK_LOCATIONS: IofCallDriver with no stack location left");
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        Violation(emu::Rule::IrqlMisuse, Irp, "IofCallDriver above DISPATCH_LEVEL");
-    }
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
@@ -335,6 +351,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR)
 {
+    EMU_ENTRY(IofCompleteRequest, Irp);
     emu::detail::SchedulePoint();
     IrpPrivate* p = PrivateOf(Irp, "IofCompleteRequest");
     if (!p) return;
@@ -356,9 +373,6 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
             Violation(emu::Rule::IrpCompletedTwice, Irp, "IofCompleteRequest on an IRP that is already completed");
             return;
         }
-    }
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        Violation(emu::Rule::IrqlMisuse, Irp, "IofCompleteRequest above DISPATCH_LEVEL");
     }
     // Exchanged atomically by IoCancelIrp and IoSetCancelRoutine on other threads.
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
@@ -421,6 +435,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
 
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
+    EMU_ENTRY(IoCancelIrp, Irp);
     IrpPrivate* p = PrivateOf(Irp, "IoCancelIrp");
     if (!p) return FALSE;
     KIRQL irql;
@@ -448,6 +463,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    EMU_ENTRY(IoBuildDeviceIoControlRequest);
     if (K().faults.ShouldFail(emu::FaultSite::IrpBuild)) return nullptr;
     PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
     IrpPrivate* p = HeaderOf(irp);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "ApplicationGate.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu {
@@ -170,10 +171,15 @@ using emu::detail::K;
 
 extern "C" {
 
-BOOLEAN EmuTraceSinkAttached(void) { return emu::g_traceAttached.load(std::memory_order_relaxed) ? TRUE : FALSE; }
+BOOLEAN EmuTraceSinkAttached(void)
+{
+    EMU_ENTRY(EmuTraceSinkAttached);
+    return emu::g_traceAttached.load(std::memory_order_relaxed) ? TRUE : FALSE;
+}
 
 VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
 {
+    EMU_ENTRY(EmuTraceEmit);
     if (!emu::System::Exists()) return;
     auto& kernel = K();
     // Counted before the sink is read: a setter that swapped it waits for us.
@@ -193,6 +199,7 @@ VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
 
 ULONG DbgPrint(PCSTR Format, ...)
 {
+    EMU_ENTRY(DbgPrint);
     char text[1024];
     va_list args;
     va_start(args, Format);
@@ -204,6 +211,7 @@ ULONG DbgPrint(PCSTR Format, ...)
 
 VOID EmuAssertPageableCode(const char* Function)
 {
+    EMU_ENTRY(EmuAssertPageableCode);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > APC_LEVEL) {
         emu::detail::Violation(emu::Rule::PageableCodeAtDispatch, nullptr,

@@ -8,20 +8,10 @@
 
 #include "Kernel.h"
 #include "emu/Devices.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
-
-namespace {
-
-void RequirePassive(const char* routine)
-{
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        Violation(Rule::IrqlMisuse, nullptr, std::string(routine) + " above PASSIVE_LEVEL");
-    }
-}
-
-}  // namespace
 
 DevicePrivate* PrivateOf(PDEVICE_OBJECT device)
 {
@@ -244,7 +234,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    RequirePassive("IoCreateDevice");
+    EMU_ENTRY(IoCreateDevice);
     *DeviceObject = nullptr;
     auto& io = K().io;
     std::u16string name = ToU16(DeviceName);
@@ -282,7 +272,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    RequirePassive("IoDeleteDevice");
+    EMU_ENTRY(IoDeleteDevice);
     DevicePrivate* p = PrivateOf(DeviceObject);
     auto& io = K().io;
     // A bus deletes its PDO during removal while the function driver above
@@ -314,7 +304,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    RequirePassive("IoAttachDeviceToDeviceStack");
+    EMU_ENTRY(IoAttachDeviceToDeviceStack);
     auto& io = K().io;
     std::lock_guard lock(io.mutex);
     PDEVICE_OBJECT top = TargetDevice;
@@ -329,7 +319,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    RequirePassive("IoDetachDevice");
+    EMU_ENTRY(IoDetachDevice);
     auto& io = K().io;
     std::lock_guard lock(io.mutex);
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
@@ -353,6 +343,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    EMU_ENTRY(IoGetAttachedDeviceReference);
     auto& io = K().io;
     std::lock_guard lock(io.mutex);
     PDEVICE_OBJECT top = DeviceObject;
@@ -363,11 +354,13 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 VOID ObReferenceObject(PVOID Object)
 {
+    EMU_ENTRY(ObReferenceObject);
     PrivateOf(static_cast<PDEVICE_OBJECT>(Object))->references.fetch_add(1);
 }
 
 VOID ObDereferenceObject(PVOID Object)
 {
+    EMU_ENTRY(ObDereferenceObject);
     K().io.DereferenceDevice(PrivateOf(static_cast<PDEVICE_OBJECT>(Object)));
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 
 namespace emu {
 
@@ -196,12 +197,21 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    EMU_ENTRY(ExAllocatePoolWithTag);
     emu::detail::SchedulePoint();
     return K().pool.Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { K().pool.Free(P, Tag, true); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    EMU_ENTRY(ExFreePoolWithTag);
+    K().pool.Free(P, Tag, true);
+}
 
-VOID ExFreePool(PVOID P) { K().pool.Free(P, 0, false); }
+VOID ExFreePool(PVOID P)
+{
+    EMU_ENTRY(ExFreePool);
+    K().pool.Free(P, 0, false);
+}
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 
 #include "Kernel.h"
 #include "emu/Devices.h"
+#include "emu/ExportEntry.h"
 
 namespace emu::detail {
 
@@ -162,6 +163,7 @@ extern "C" {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    EMU_ENTRY(PoCallDriver, Irp);
     // A power-pageable stack gets its power IRPs at PASSIVE_LEVEL: from a
     // completion routine the power manager passes them on from its thread.
     if (KeGetCurrentIrql() > PASSIVE_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE)) {
@@ -174,6 +176,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID PoStartNextPowerIrp(PIRP Irp)
 {
+    EMU_ENTRY(PoStartNextPowerIrp, Irp);
     IrpPrivate* p = PrivateOf(Irp, "PoStartNextPowerIrp");
     if (!p) return;
     std::lock_guard lock(K().io.mutex);
@@ -182,6 +185,7 @@ VOID PoStartNextPowerIrp(PIRP Irp)
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
+    EMU_ENTRY(PoSetPowerState);
     POWER_STATE previous{};
     int value = Type == DevicePowerState ? static_cast<int>(State.DeviceState) : static_cast<int>(State.SystemState);
     {
@@ -198,6 +202,7 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
 {
+    EMU_ENTRY(PoRequestPowerIrp);
     if (Irp) *Irp = nullptr;
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE) {

@@ -12,20 +12,13 @@
 #include "Kernel.h"
 #include "Names.h"
 #include "emu/Devices.h"
+#include "emu/ExportEntry.h"
 
 namespace emu::detail {
 namespace {
 
 constexpr ULONG kRegistryOptional = 0x80000000u;
 constexpr ULONG kRegistryHandle = 0x40000000u;
-
-void RequirePassive(const char* routine)
-{
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) return;
-    Violation(Rule::IrqlMisuse, nullptr,
-              std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()) +
-                  "; registry routines run at PASSIVE_LEVEL");
-}
 
 // The full key path for a path relative to one of the well-known keys; empty
 // (after a violation) for what the emulation does not model.
@@ -61,7 +54,7 @@ extern "C" {
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK,
                                  PHANDLE DevInstRegKey)
 {
-    RequirePassive("IoOpenDeviceRegistryKey");
+    EMU_ENTRY(IoOpenDeviceRegistryKey);
     *DevInstRegKey = nullptr;
     if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) {
         Violation(emu::Rule::NotModelled, nullptr,
@@ -84,7 +77,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength)
 {
-    RequirePassive("ZwQueryValueKey");
+    EMU_ENTRY(ZwQueryValueKey);
     auto path = K().registry.PathOf(KeyHandle);
     if (!path) return STATUS_INVALID_HANDLE;
     if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValueFullInformation &&
@@ -101,7 +94,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize)
 {
-    RequirePassive("ZwSetValueKey");
+    EMU_ENTRY(ZwSetValueKey);
     auto path = K().registry.PathOf(KeyHandle);
     if (!path) return STATUS_INVALID_HANDLE;
     if (!Data && DataSize) return STATUS_INVALID_PARAMETER;
@@ -113,14 +106,14 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
-    RequirePassive("ZwClose");
+    EMU_ENTRY(ZwClose);
     return K().registry.Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength)
 {
-    RequirePassive("RtlWriteRegistryValue");
+    EMU_ENTRY(RtlWriteRegistryValue);
     std::u16string path = KeyPathFor(RelativeTo, Path, "RtlWriteRegistryValue");
     if (path.empty()) return STATUS_INVALID_PARAMETER;
     // The key is created when missing; the key above it must exist.
@@ -137,7 +130,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
-    RequirePassive("RtlDeleteRegistryValue");
+    EMU_ENTRY(RtlDeleteRegistryValue);
     std::u16string path = KeyPathFor(RelativeTo, Path, "RtlDeleteRegistryValue");
     if (path.empty()) return STATUS_INVALID_PARAMETER;
     return K().registry.DeleteValue(path, TextOf(ValueName));

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/RemoveLocks.h"
 
 namespace emu::detail {
@@ -27,12 +28,8 @@ std::string TagName(ULONG_PTR tag)
     return text;
 }
 
-bool CheckCall(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size, const char* routine, KIRQL maxIrql)
+bool CheckCall(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size, const char* routine)
 {
-    if (KeGetCurrentIrql() > maxIrql) {
-        Violation(Rule::IrqlMisuse, nullptr,
-                  std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()));
-    }
     if (size != sizeof(IO_REMOVE_LOCK)) {
         Violation(Rule::NotModelled, nullptr,
                   std::string(routine) + " with a lock size of " + std::to_string(size) + " bytes");
@@ -89,6 +86,7 @@ extern "C" {
 
 VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG, ULONG, ULONG RemlockSize)
 {
+    EMU_ENTRY(IoInitializeRemoveLockEx);
     if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
         Violation(emu::Rule::NotModelled, nullptr,
                   "IoInitializeRemoveLockEx with a lock size of " + std::to_string(RemlockSize) + " bytes");
@@ -102,7 +100,8 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG, UL
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG RemlockSize)
 {
-    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoAcquireRemoveLockEx", DISPATCH_LEVEL)) {
+    EMU_ENTRY(IoAcquireRemoveLockEx);
+    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoAcquireRemoveLockEx")) {
         return STATUS_INVALID_PARAMETER;
     }
     InterlockedIncrement(&RemoveLock->Common.IoCount);
@@ -116,13 +115,15 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULO
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoReleaseRemoveLockEx", DISPATCH_LEVEL)) return;
+    EMU_ENTRY(IoReleaseRemoveLockEx);
+    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoReleaseRemoveLockEx")) return;
     DropCount(RemoveLock, "IoReleaseRemoveLockEx");
 }
 
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoReleaseRemoveLockAndWaitEx", PASSIVE_LEVEL)) return;
+    EMU_ENTRY(IoReleaseRemoveLockAndWaitEx);
+    if (!CheckCall(RemoveLock, Tag, RemlockSize, "IoReleaseRemoveLockAndWaitEx")) return;
     if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
         Violation(emu::Rule::RemoveLockOverRelease, nullptr,
                   "IoReleaseRemoveLockAndWaitEx on a lock that was already released for removal");

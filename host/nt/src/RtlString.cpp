@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ extern "C" {
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    EMU_ENTRY(RtlInitUnicodeString);
     if (SourceString) {
         std::size_t bytes = WideLength(SourceString) * sizeof(WCHAR);
         if (bytes > 0xFFFC) bytes = 0xFFFC;
@@ -46,17 +48,20 @@ static NTSTATUS Append(PUNICODE_STRING Destination, PCWSTR Source, std::size_t b
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 {
+    EMU_ENTRY(RtlAppendUnicodeToString);
     if (!Source) return STATUS_SUCCESS;
     return Append(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
+    EMU_ENTRY(RtlAppendUnicodeStringToString);
     return Append(Destination, Source->Buffer, Source->Length);
 }
 
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
+    EMU_ENTRY(RtlIntegerToUnicodeString);
     if (Base == 0) Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
     char digits[33];
@@ -75,6 +80,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {
+    EMU_ENTRY(RtlCopyUnicodeString);
     if (!SourceString) {
         DestinationString->Length = 0;
         return;
@@ -89,6 +95,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
+    EMU_ENTRY(RtlEqualUnicodeString);
     if (String1->Length != String2->Length) return FALSE;
     for (std::size_t i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
         WCHAR a = String1->Buffer[i];
@@ -104,6 +111,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
+    EMU_ENTRY(RtlFreeUnicodeString);
     if (UnicodeString->Buffer) ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;

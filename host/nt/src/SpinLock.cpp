@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/SpinLocks.h"
 #include "emu/Threads.h"
 
@@ -75,15 +76,17 @@ std::size_t emu::SpinLockWaiters(const void* lock)
 
 extern "C" {
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    EMU_ENTRY(KeInitializeSpinLock);
+    *SpinLock = 0;
+}
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
+    EMU_ENTRY(KeAcquireSpinLockRaiseToDpc);
     emu::detail::SchedulePoint();  // before it is taken
     KIRQL old = Self().irql;
-    if (old > DISPATCH_LEVEL) {
-        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr, "KeAcquireSpinLock above DISPATCH_LEVEL");
-    }
     Self().irql = DISPATCH_LEVEL;
     Spin(SpinLock);
     return old;
@@ -91,7 +94,9 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    if (Self().irql != DISPATCH_LEVEL) {
+    EMU_ENTRY(KeReleaseSpinLock);
+    // Above DISPATCH_LEVEL is the prologue's to report.
+    if (Self().irql < DISPATCH_LEVEL) {
         emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr, "KeReleaseSpinLock below DISPATCH_LEVEL");
     }
     Unlock(SpinLock, "KeReleaseSpinLock");
@@ -101,16 +106,29 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    EMU_ENTRY(KeAcquireSpinLockAtDpcLevel);
     if (Self().irql < DISPATCH_LEVEL) {
         emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
     }
     Spin(SpinLock);
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { Unlock(SpinLock, "KeReleaseSpinLockFromDpcLevel"); }
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    EMU_ENTRY(KeReleaseSpinLockFromDpcLevel);
+    Unlock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&emu::detail::K().io.cancelLock); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    EMU_ENTRY(IoAcquireCancelSpinLock);
+    *Irql = KeAcquireSpinLockRaiseToDpc(&emu::detail::K().io.cancelLock);
+}
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&emu::detail::K().io.cancelLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    EMU_ENTRY(IoReleaseCancelSpinLock);
+    KeReleaseSpinLock(&emu::detail::K().io.cancelLock, Irql);
+}
 
 }  // extern "C"

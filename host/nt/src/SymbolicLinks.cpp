@@ -1,17 +1,10 @@
 // The exported symbolic-link routines and the namespace inspection API.
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/Namespace.h"
 
 namespace emu::detail {
 namespace {
-
-bool RequirePassive(const char* routine)
-{
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) return true;
-    Violation(Rule::IrqlMisuse, nullptr,
-              std::string(routine) + " at IRQL " + std::to_string(KeGetCurrentIrql()) + "; it requires PASSIVE_LEVEL");
-    return false;
-}
 
 bool ValidString(const UNICODE_STRING* text, const char* routine, const char* what)
 {
@@ -55,7 +48,7 @@ extern "C" {
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    RequirePassive("IoCreateSymbolicLink");
+    EMU_ENTRY(IoCreateSymbolicLink);
     if (!ValidString(SymbolicLinkName, "IoCreateSymbolicLink", "link name") ||
         !ValidString(DeviceName, "IoCreateSymbolicLink", "target name")) {
         return STATUS_INVALID_PARAMETER;
@@ -65,7 +58,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    RequirePassive("IoDeleteSymbolicLink");
+    EMU_ENTRY(IoDeleteSymbolicLink);
     if (!ValidString(SymbolicLinkName, "IoDeleteSymbolicLink", "link name")) return STATUS_INVALID_PARAMETER;
     return K().names.DeleteLink(ToU16(SymbolicLinkName));
 }

@@ -8,6 +8,7 @@
 // freed shows as a pool leak with that tag. The routine may free its own item,
 // as on the platform; the block is then released once the routine returns.
 #include "Kernel.h"
+#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 struct _IO_WORKITEM {
@@ -44,13 +45,6 @@ bool Valid(PIO_WORKITEM item, const char* routine)
                   std::string(routine) + " on something that is not a live work item (never allocated or already freed)");
     }
     return valid;
-}
-
-void CheckIrql(const char* routine)
-{
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        Violation(Rule::IrqlMisuse, nullptr, std::string(routine) + " above DISPATCH_LEVEL");
-    }
 }
 
 void Release(PIO_WORKITEM item)
@@ -97,7 +91,7 @@ extern "C" {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrql("IoAllocateWorkItem");
+    EMU_ENTRY(IoAllocateWorkItem);
     PrivateOf(DeviceObject);  // a live device object
     if (K().faults.ShouldFail(emu::FaultSite::WorkItem)) return nullptr;
     void* block = K().pool.Allocate(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag, __builtin_return_address(0));
@@ -107,7 +101,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
-    CheckIrql("IoFreeWorkItem");
+    EMU_ENTRY(IoFreeWorkItem);
     if (!Valid(IoWorkItem, "IoFreeWorkItem")) return;
     bool queued;
     bool inUse;
@@ -128,8 +122,8 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context)
 {
+    EMU_ENTRY(IoQueueWorkItem);
     emu::detail::SchedulePoint();
-    CheckIrql("IoQueueWorkItem");
     if (!Valid(IoWorkItem, "IoQueueWorkItem")) return;
     if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue && QueueType != HyperCriticalWorkQueue) {
         Violation(emu::Rule::NotModelled, nullptr, "IoQueueWorkItem with an unknown queue type");

@@ -6,8 +6,8 @@
 // non-paged pool). No locks; they touch only the caller's memory and the pool.
 #include <cstring>
 
+#include "emu/ExportEntry.h"
 #include "emu/Pool.h"
-#include "emu/System.h"
 #include "emu_ntddk.h"
 
 namespace {
@@ -15,14 +15,6 @@ namespace {
 constexpr ULONG kUsbdTag = emu::TagFromText("USBD");
 
 bool Matches(LONG wanted, UCHAR actual) { return wanted == -1 || wanted == actual; }
-
-void CheckIrql(const char* routine)
-{
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        emu::System::Current().verifier().Report(emu::Rule::IrqlMisuse, nullptr,
-                                                 std::string(routine) + " above DISPATCH_LEVEL");
-    }
-}
 
 }  // namespace
 
@@ -33,7 +25,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol)
 {
-    CheckIrql("USBD_ParseConfigurationDescriptorEx");
+    EMU_ENTRY(USBD_ParseConfigurationDescriptorEx);
     auto* base = reinterpret_cast<PUCHAR>(ConfigurationDescriptor);
     auto* start = static_cast<PUCHAR>(StartPosition);
     PUCHAR end = base + ConfigurationDescriptor->wTotalLength;
@@ -62,7 +54,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
-    CheckIrql("USBD_CreateConfigurationRequestEx");
+    EMU_ENTRY(USBD_CreateConfigurationRequestEx);
     std::size_t interfaces = 0;
     std::size_t pipes = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor; ++entry) {
