@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh all
 cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$(nproc)"
+cmake --build --preset asan -j 2
 ctest --preset asan
 scripts/tsan-check.sh
 scripts/windows-check.sh
