@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, if any is missing.
 #   bootstrap.sh host   - what the host build, the tests and the demo need
-#   bootstrap.sh all    - also the Windows cross toolchain and Wine
+#   bootstrap.sh all    - also the Windows cross toolchain, Wine, and the
+#                         format and tidy checks' clang tools
 set -euo pipefail
 
 host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev python3-serial socat)
 windows_packages=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile wine64)
+check_packages=(clang-format-14 clang-tidy-14)
 
 wanted=("${host_packages[@]}")
 if [[ "${1:-host}" == "all" ]]; then
-  wanted+=("${windows_packages[@]}")
+  wanted+=("${windows_packages[@]}" "${check_packages[@]}")
 fi
 
 missing=()

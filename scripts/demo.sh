@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh host
 cmake --preset release >/dev/null
-cmake --build --preset release --target tesmo-sim -j "$(nproc)"
+cmake --build --preset release --target tesmo-sim -j 2
 exec build/release/tools/tesmo-sim demo "$@"

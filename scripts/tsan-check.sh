@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$(nproc)" --target emulation_tests usb_tests serial_port_tests
+cmake --build --preset tsan -j 2 --target emulation_tests usb_tests serial_port_tests
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 for binary in emulation_tests usb_tests serial_port_tests; do
   echo "tsan-check: $binary"

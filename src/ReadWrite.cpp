@@ -26,7 +26,7 @@ static TESMO_PAGED VOID CopyBytes(PUCHAR Destination, const UCHAR* Source, ULONG
 {
     PAGED_CODE();
     // A zero-length read has no system buffer to copy into.
-    if (Length != 0) {
+    if (Length != 0 && Destination != NULL) {
         RtlCopyMemory(Destination, Source, Length);
     }
 }

@@ -32,8 +32,7 @@ TESMO_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 {
     UNREFERENCED_PARAMETER(RegistryPath);
 
-    DebugPrint(4, DBG_DRIVER,
-               "**********************************************************************************\n");
+    DebugPrint(4, DBG_DRIVER, "**********************************************************************************\n");
     DebugPrint(4, DBG_DRIVER, "Tesmo.c: DriverEntry ENTRY %s %s:%s\n", TESMO_VERSION, __DATE__, __TIME__);
 
     DriverObject->DriverUnload = Unload;
@@ -219,7 +218,9 @@ Exit:
         LogEvent(DeviceExtension, "AddD", LOG_SIGNED(Status), 0, 0);
     }
     if (!NT_SUCCESS(Status)) {
-        if (DeviceObject != NULL) {
+        // The record exists only once IoCreateDevice succeeded; its device
+        // object goes with it.
+        if (DeviceExtension != NULL) {
             if (InterfaceEnabled) {
                 IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
             }

@@ -120,11 +120,12 @@ typedef struct _USBD_INTERFACE_INFORMATION {
     USBD_PIPE_INFORMATION Pipes[1];
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - sizeof(USBD_PIPE_INFORMATION))
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                          \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) + ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) + \
-     ((totalPipes - totalInterfaces) * sizeof(USBD_PIPE_INFORMATION)))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
+     sizeof(USBD_PIPE_INFORMATION))
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                               \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) + (totalInterfaces) * sizeof(USBD_INTERFACE_INFORMATION) - \
+     sizeof(USBD_INTERFACE_INFORMATION) + ((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION))
 
 typedef struct _USBD_INTERFACE_LIST_ENTRY {
     PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
@@ -227,17 +228,17 @@ typedef struct _URB {
 } URB, *PURB;
 
 #define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
-                                     transferBufferMDL, transferBufferLength, link)                          \
-    do {                                                                                                     \
-        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                 \
-        (urb)->UrbHeader.Length = (length);                                                                  \
-        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                    \
-        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                          \
-        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                \
-        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                \
-        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                        \
-        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                        \
-        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                 \
+                                     transferBufferMDL, transferBufferLength, link)                            \
+    do {                                                                                                       \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                   \
+        (urb)->UrbHeader.Length = (length);                                                                    \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                      \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                            \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                  \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                  \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                          \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                          \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                   \
     } while (0)
 
 // ---- bus driver I/O-control codes ----

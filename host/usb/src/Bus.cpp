@@ -10,7 +10,7 @@ namespace detail {
 
 // The dispatch routines find their device through the PDO's extension.
 struct BusDispatch {
-    static UsbDevice& Of(PDEVICE_OBJECT pdo) { return **static_cast<UsbDevice**>(pdo->DeviceExtension); }
+    static UsbDevice& Of(PDEVICE_OBJECT pdo) { return *static_cast<PdoExtension*>(pdo->DeviceExtension)->device; }
 
     static NTSTATUS InternalControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchInternalControl(irp); }
     static NTSTATUS Pnp(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPnp(irp); }

@@ -13,7 +13,16 @@
 #include "emu/Clock.h"
 #include "emu_ntddk.h"
 
+namespace emu::usb {
+class UsbDevice;
+}
+
 namespace emu::usb::detail {
+
+// A PDO's device extension: the device the PDO stands for.
+struct PdoExtension {
+    UsbDevice* device = nullptr;
+};
 
 struct Pipe {
     USBD_PIPE_HANDLE handle = nullptr;
@@ -43,9 +52,9 @@ struct Transfer {
     ULONG moved = 0;  // bytes received (IN) or sent (OUT) so far
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
     NTSTATUS status = STATUS_PENDING;
-    emu::Time due = 0;  // frame timing: the end of the frame that carries its last packet so far
+    emu::Time due = 0;           // frame timing: the end of the frame that carries its last packet so far
     std::uint64_t unbooked = 0;  // frame timing: packets taken but not yet given a frame
-    bool cancelling = false;  // its cancel routine is on the way; the cancel routine completes it
+    bool cancelling = false;     // its cancel routine is on the way; the cancel routine completes it
 };
 
 // Requests finished under the device's mutex and completed once it is

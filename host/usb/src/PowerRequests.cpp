@@ -12,7 +12,7 @@ namespace emu::usb {
 
 namespace {
 
-UsbDevice* DeviceOf(PDEVICE_OBJECT pdo) { return *static_cast<UsbDevice**>(pdo->DeviceExtension); }
+UsbDevice* DeviceOf(PDEVICE_OBJECT pdo) { return static_cast<detail::PdoExtension*>(pdo->DeviceExtension)->device; }
 
 }  // namespace
 
@@ -47,7 +47,8 @@ VOID UsbDevice::WaitWakeCancelled(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard lock(self->mutex_);
         if (self->waitWake_ == irp) self->waitWake_ = nullptr;
-        self->powerLog_.push_back(PowerRecord{IRP_MN_WAIT_WAKE, SystemPowerState, 0, STATUS_CANCELLED, KeGetCurrentIrql()});
+        self->powerLog_.push_back(
+            PowerRecord{IRP_MN_WAIT_WAKE, SystemPowerState, 0, STATUS_CANCELLED, KeGetCurrentIrql()});
     }
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -73,7 +74,8 @@ void UsbDevice::SignalWake()
         std::lock_guard lock(mutex_);
         irp = waitWake_;
         waitWake_ = nullptr;
-        if (irp) powerLog_.push_back(PowerRecord{IRP_MN_WAIT_WAKE, SystemPowerState, 0, STATUS_SUCCESS, DISPATCH_LEVEL});
+        if (irp)
+            powerLog_.push_back(PowerRecord{IRP_MN_WAIT_WAKE, SystemPowerState, 0, STATUS_SUCCESS, DISPATCH_LEVEL});
     }
     FinishWaitWake(irp, STATUS_SUCCESS);
 }
@@ -139,7 +141,8 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp)
         POWER_STATE_TYPE type = stack->Parameters.Power.Type;
         POWER_STATE state = stack->Parameters.Power.State;
         NTSTATUS status = STATUS_SUCCESS;
-        int value = type == DevicePowerState ? static_cast<int>(state.DeviceState) : static_cast<int>(state.SystemState);
+        int value =
+            type == DevicePowerState ? static_cast<int>(state.DeviceState) : static_cast<int>(state.SystemState);
         {
             std::lock_guard lock(mutex_);
             for (auto& [failMinor, failType, failStatus] : powerFailures_) {

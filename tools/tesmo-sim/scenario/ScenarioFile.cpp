@@ -15,12 +15,14 @@ namespace {
 enum class Argument { None, Word, Device, SleepState, Settings, Milliseconds, StepName, Text };
 
 const std::map<std::string, Argument> kCommands = {
-    {"plug", Argument::Word},         {"unplug", Argument::Device},       {"replug", Argument::Device},
-    {"rebalance", Argument::Device},  {"disable", Argument::Device},      {"enable", Argument::Device},
-    {"sleep", Argument::SleepState},  {"wake", Argument::None},           {"open", Argument::Word},
-    {"close", Argument::None},        {"settings", Argument::Settings},   {"write", Argument::Text},
-    {"expect", Argument::Text},       {"advance", Argument::Milliseconds}, {"log-contains", Argument::Text},
-    {"expect-failure", Argument::StepName},
+    {"plug", Argument::Word},         {"unplug", Argument::Device},
+    {"replug", Argument::Device},     {"rebalance", Argument::Device},
+    {"disable", Argument::Device},    {"enable", Argument::Device},
+    {"sleep", Argument::SleepState},  {"wake", Argument::None},
+    {"open", Argument::Word},         {"close", Argument::None},
+    {"settings", Argument::Settings}, {"write", Argument::Text},
+    {"expect", Argument::Text},       {"advance", Argument::Milliseconds},
+    {"log-contains", Argument::Text}, {"expect-failure", Argument::StepName},
 };
 
 std::optional<std::int64_t> Number(const std::string& text)
@@ -103,7 +105,8 @@ bool TakeArgument(Argument kind, const std::string& rest, ScenarioStep& step)
     if (kind == Argument::Text) return TakeText(rest, step);
     auto words = Words(rest);
     step.word = words.empty() ? "" : words.front();
-    auto single = words.size() == 1 ? Number(step.word) : std::nullopt;
+    // The one word as a number; none for no word or several (Number refuses an empty text).
+    auto single = Number(words.size() == 1 ? step.word : std::string());
     switch (kind) {
     case Argument::None: return words.empty();
     case Argument::Word: return words.size() <= 1;
