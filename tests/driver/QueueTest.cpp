@@ -51,8 +51,11 @@ protected:
         for (auto& request : held_) {
             ASSERT_TRUE(request->completed());
             EXPECT_EQ(request->status(), status);
-            if (NT_SUCCESS(status)) EXPECT_EQ(request->Output(sizeof(ULONG)), kLoadTimeBaudRate);
-            if (!NT_SUCCESS(status)) EXPECT_EQ(request->information(), 0u);
+            if (NT_SUCCESS(status)) {
+                EXPECT_EQ(request->Output(sizeof(ULONG)), kLoadTimeBaudRate);
+            } else {
+                EXPECT_EQ(request->information(), 0u);
+            }
         }
     }
     // Rescues a request the queue kept, so that a failing test still ends.
@@ -77,7 +80,7 @@ TEST_F(QueueTest, HeldRequestsLeaveInArrivalOrderWhenTheQueueOpens)
     std::vector<std::string> totals;
     for (auto& line : trace.Matching("Total queued")) totals.push_back(line.text.substr(line.text.find("Total")));
     EXPECT_EQ(totals, (std::vector<std::string>{"Total queued = 1\n", "Total queued = 2\n", "Total queued = 3\n",
-                                                 "Total queued = 2\n", "Total queued = 1\n", "Total queued = 0\n"}));
+                                                "Total queued = 2\n", "Total queued = 1\n", "Total queued = 0\n"}));
     EXPECT_EQ(trace.Matching("Ioctl.c: Queueing IRP").size(), 3u);
 }
 

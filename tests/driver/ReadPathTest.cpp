@@ -61,8 +61,14 @@ INSTANTIATE_TEST_SUITE_P(
         PacketCase{"short_packet_ends_a_small_read", "", {"xyz"}, 5, "xyz", 0, 0, 1},
         PacketCase{"packet_rest_waits", "", {"0123456789"}, 5, "01234", 5, 5, 1},
         PacketCase{"waiting_bytes_then_a_packet", "abc", {"defgh"}, 5, "abcde", 3, 2, 1},
-        PacketCase{"whole_packets_and_a_tail", std::string(30, 'w'), {kFull, kNextFull}, 100,
-                   std::string(30, 'w') + kFull + "tttttt", 58, 6, 2},
+        PacketCase{"whole_packets_and_a_tail",
+                   std::string(30, 'w'),
+                   {kFull, kNextFull},
+                   100,
+                   std::string(30, 'w') + kFull + "tttttt",
+                   58,
+                   6,
+                   2},
         PacketCase{"short_packet_ends_the_whole_packets", "", {kFull, "short"}, 200, kFull + "short", 0, 0, 1},
         PacketCase{"whole_packets_without_a_tail", "", {kFull, kNextFull}, 128, kFull + kNextFull, 0, 0, 1},
         PacketCase{"tail_packet_shorter_than_the_tail", "", {kFull, "xy"}, 70, kFull + "xy", 0, 0, 2}),
@@ -129,15 +135,23 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ReadLimit,
     ::testing::Values(
         LimitCase{"start_values_wait_120_s", std::nullopt, 10, {}, 120 * emu::kSecond, ""},
-        LimitCase{"length_times_twice_the_multiplier_plus_constant", std::pair{3u, 7u}, 10, {}, 67 * emu::kMillisecond,
+        LimitCase{
+            "length_times_twice_the_multiplier_plus_constant", std::pair{3u, 7u}, 10, {}, 67 * emu::kMillisecond, ""},
+        LimitCase{
+            "doubled_multiplier_wraps_at_32_bits", std::pair{0x80000001u, 5u}, 10, {}, 25 * emu::kMillisecond, ""},
+        LimitCase{"product_beyond_32_bits",
+                  std::pair{0x7FFFFFFFu, 0u},
+                  3,
+                  {},
+                  3 * emu::Time{0xFFFFFFFE} * emu::kMillisecond,
                   ""},
-        LimitCase{"doubled_multiplier_wraps_at_32_bits", std::pair{0x80000001u, 5u}, 10, {}, 25 * emu::kMillisecond,
-                  ""},
-        LimitCase{"product_beyond_32_bits", std::pair{0x7FFFFFFFu, 0u}, 3, {},
-                  3 * emu::Time{0xFFFFFFFE} * emu::kMillisecond, ""},
         LimitCase{"tail_waits_by_the_whole_length", std::pair{1u, 0u}, 100, {kFull}, 200 * emu::kMillisecond, kFull},
         LimitCase{"whole_packets_wait_by_the_limit_too", std::pair{0u, 50u}, 65, {}, 50 * emu::kMillisecond, ""},
-        LimitCase{"whole_packets_deliver_what_came_by_the_limit", std::pair{0u, 50u}, 200, {kFull}, 50 * emu::kMillisecond,
+        LimitCase{"whole_packets_deliver_what_came_by_the_limit",
+                  std::pair{0u, 50u},
+                  200,
+                  {kFull},
+                  50 * emu::kMillisecond,
                   kFull}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -175,7 +189,7 @@ protected:
         switch (c.fault) {
         case Fault::BulkUrbFails:
             usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, std::nullopt,
-                                                      USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, c.nth});
+                                               USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, c.nth});
             break;
         case Fault::NoMemoryForTheUrb: sys().faults().FailNth(emu::FaultSite::Pool, 1); break;
         case Fault::NoRequestForTheUrb: sys().faults().FailNth(emu::FaultSite::IrpBuild, 1); break;
@@ -185,7 +199,9 @@ protected:
     void Restore(const FailureCase& c)
     {
         sys().faults().Disarm();
-        if (c.fault == Fault::QueueHeld) ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
+        if (c.fault == Fault::QueueHeld) {
+            ASSERT_EQ(ReleaseQueue(), STATUS_SUCCESS);
+        }
     }
 };
 
@@ -216,19 +232,31 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ReadFailure,
     ::testing::Values(
         FailureCase{"single_packet_fails", "abc", {}, Fault::BulkUrbFails, 1, 10, STATUS_SUCCESS, "abc"},
-        FailureCase{"whole_packets_fail", std::string(30, 'w'), {}, Fault::BulkUrbFails, 1, 100, STATUS_SUCCESS,
+        FailureCase{"whole_packets_fail",
+                    std::string(30, 'w'),
+                    {},
+                    Fault::BulkUrbFails,
+                    1,
+                    100,
+                    STATUS_SUCCESS,
                     std::string(30, 'w')},
         FailureCase{"tail_fails", "", {kFull}, Fault::BulkUrbFails, 2, 100, STATUS_SUCCESS, kFull},
-        FailureCase{"nothing_taken_before_the_failure", "", {}, Fault::BulkUrbFails, 1, 10, STATUS_DEVICE_DATA_ERROR,
-                    ""},
+        FailureCase{
+            "nothing_taken_before_the_failure", "", {}, Fault::BulkUrbFails, 1, 10, STATUS_DEVICE_DATA_ERROR, ""},
         FailureCase{"no_memory_for_the_urb", "abc", {}, Fault::NoMemoryForTheUrb, 0, 10, STATUS_SUCCESS, "abc"},
-        FailureCase{"no_request_for_the_urb", "", {}, Fault::NoRequestForTheUrb, 0, 10, STATUS_INSUFFICIENT_RESOURCES,
-                    ""},
+        FailureCase{
+            "no_request_for_the_urb", "", {}, Fault::NoRequestForTheUrb, 0, 10, STATUS_INSUFFICIENT_RESOURCES, ""},
         FailureCase{"device_not_accepting_io", "abc", {}, Fault::QueueHeld, 0, 10, STATUS_SUCCESS, "abc"},
-        FailureCase{"device_not_accepting_io_on_a_long_read", std::string(30, 'w'), {}, Fault::QueueHeld, 0, 100,
-                    STATUS_SUCCESS, std::string(30, 'w')},
-        FailureCase{"device_not_accepting_io_with_nothing_waiting", "", {}, Fault::QueueHeld, 0, 10,
-                    STATUS_UNSUCCESSFUL, ""}),
+        FailureCase{"device_not_accepting_io_on_a_long_read",
+                    std::string(30, 'w'),
+                    {},
+                    Fault::QueueHeld,
+                    0,
+                    100,
+                    STATUS_SUCCESS,
+                    std::string(30, 'w')},
+        FailureCase{
+            "device_not_accepting_io_with_nothing_waiting", "", {}, Fault::QueueHeld, 0, 10, STATUS_UNSUCCESSFUL, ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
