@@ -80,8 +80,7 @@ DWORD ReadUntilFailure(HANDLE port)
 {
     char buffer[16];
     DWORD got = 0;
-    while (ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
-    }
+    while (ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {}
     return GetLastError();
 }
 
@@ -276,11 +275,11 @@ void Win32CallsDuringShutdown(ChildReport& r)
         readError = ReadUntilFailure(port);
     });
     ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
-    // Queued behind the read on the synchronous handle, then refused.
+    // Queued behind the read on the synchronous handle, then refused; a call
+    // in flight when the shutdown begins is cancelled (aborted), as the read.
     std::thread controller([&] {
         DWORD modem = 0;
-        while (GetCommModemStatus(port, &modem)) {
-        }
+        while (GetCommModemStatus(port, &modem) || GetLastError() == ERROR_OPERATION_ABORTED) {}
         controlError = GetLastError();
     });
     ShutDown(r, "HandleLeak");
