@@ -21,7 +21,33 @@ namespace tesmo::explore {
 namespace {
 
 constexpr char kIdentity[] = "EXPLORER,Model 7,SN 1,FW 1";
-const std::size_t kTraceLines = std::getenv("TESMO_EXPLORE_TRACE_LINES") ? std::strtoul(std::getenv("TESMO_EXPLORE_TRACE_LINES"), nullptr, 10) : 120;
+// How many of the driver's last trace lines a failure shows;
+// TESMO_EXPLORE_TRACE_LINES asks for more.
+std::size_t TraceLinesKept()
+{
+    const char* asked = std::getenv("TESMO_EXPLORE_TRACE_LINES");
+    return asked ? std::strtoul(asked, nullptr, 10) : 120;
+}
+const std::size_t kTraceLines = TraceLinesKept();
+
+// The steps the application and its companion thread share.
+void ChangeBaudRate(HANDLE handle, uint32_t which)
+{
+    static const DWORD rates[] = {9600, 19200, 115200, 921600};
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(handle, &dcb)) {
+        dcb.BaudRate = rates[which % 4];
+        SetCommState(handle, &dcb);
+    }
+}
+
+void QueryStatus(HANDLE handle)
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(handle, &errors, &status);
+}
 
 // What the scenario's threads share: the complaints and the count of calls.
 class Judge {
@@ -111,7 +137,7 @@ private:
 
 struct PortState {
     int32_t device = 0;
-    std::string name;  // \\.\COMn
+    std::string name;                      // \\.\COMn
     std::atomic<bool> goneForGood{false};  // unplugged: answers may be lost
     std::atomic<bool> disabledOnce{false};
 };
@@ -154,16 +180,9 @@ public:
             HANDLE handle = handle_.load();
             ++judge_.requests;
             if (step.op == AppOp::ClearError) {
-                DWORD errors = 0;
-                COMSTAT status{};
-                ClearCommError(handle, &errors, &status);
+                QueryStatus(handle);
             } else if (step.op == AppOp::SetState) {
-                DCB dcb{};
-                dcb.DCBlength = sizeof dcb;
-                if (GetCommState(handle, &dcb)) {
-                    dcb.BaudRate = step.a % 2 ? 19200 : 115200;
-                    SetCommState(handle, &dcb);
-                }
+                ChangeBaudRate(handle, step.a);
             } else {
                 CancelledControl(handle, event);
             }
@@ -203,7 +222,8 @@ private:
         overlapped.hEvent = event_;
         ResetEvent(event_);
         BOOL ok = call(&overlapped);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle_, &overlapped, transferred, TRUE);
+        if (!ok && GetLastError() == ERROR_IO_PENDING)
+            ok = GetOverlappedResult(handle_, &overlapped, transferred, TRUE);
         return ok;
     }
 
@@ -237,8 +257,8 @@ private:
     void Write(const std::string& bytes, unsigned asks)
     {
         DWORD sent = 0;
-        BOOL ok = Io([&](LPOVERLAPPED o) { return WriteFile(handle_, bytes.data(), DWORD(bytes.size()), &sent, o); },
-                     &sent);
+        BOOL ok =
+            Io([&](LPOVERLAPPED o) { return WriteFile(handle_, bytes.data(), DWORD(bytes.size()), &sent, o); }, &sent);
         for (unsigned i = 0; i < asks; ++i) {
             if (ok && sent == bytes.size()) answers_.Asked();
             else answers_.MaybeAsked();
@@ -314,30 +334,20 @@ private:
                 Write(commands, 1 + step.a % 3);
             }
             break;
-        case AppOp::SetState: {
-            static const DWORD rates[] = {9600, 19200, 115200, 921600};
-            DCB dcb{};
-            dcb.DCBlength = sizeof dcb;
+        case AppOp::SetState:
             judge_.requests += 2;
-            if (GetCommState(handle_, &dcb)) {
-                dcb.BaudRate = rates[step.a % 4];
-                SetCommState(handle_, &dcb);
-            }
+            ChangeBaudRate(handle_, step.a);
             break;
-        }
         case AppOp::SetTimeouts: {
             COMMTIMEOUTS timeouts{0, step.a, step.b, 0, 0};
             ++judge_.requests;
             SetCommTimeouts(handle_, &timeouts);
             break;
         }
-        case AppOp::ClearError: {
-            DWORD errors = 0;
-            COMSTAT status{};
+        case AppOp::ClearError:
             ++judge_.requests;
-            ClearCommError(handle_, &errors, &status);
+            QueryStatus(handle_);
             break;
-        }
         case AppOp::Purge:
             ++judge_.requests;
             if (PurgeComm(handle_, step.a) && (step.a & PURGE_RXCLEAR)) Skip();
