@@ -30,7 +30,7 @@ protected:
         AddedDeviceTest::SetUp();
         // Nobody starts the device: its D0 opens it to USB requests.
         ASSERT_EQ(RequestPower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_PENDING);
-        ASSERT_EQ(ext()->QueueState, ULONG(AllowRequests));
+        ASSERT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     }
     NTSTATUS Configure()
     {
@@ -64,8 +64,8 @@ TEST_P(ConfigurationLayouts, TakesOnlyTheInstrumentsTwoBulkPipes)
     auto* interface = e->InterfaceInfo;
     for (UCHAR i = 0; i < e->ConfigurationDescriptor->bNumInterfaces; ++i) {
         for (ULONG p = 0; p < interface->NumberOfPipes; ++p) EXPECT_EQ(interface->Pipes[p].PipeFlags, 0u);
-        interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(interface) +
-                                                                  interface->Length);
+        interface =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(interface) + interface->Length);
     }
 }
 
@@ -92,8 +92,8 @@ class DescriptorFailures : public ConfigurationTest, public ::testing::WithParam
 
 TEST_P(DescriptorFailures, AFailedReadLeavesNoConfigurationDescriptor)
 {
-    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, std::nullopt,
-                                               USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, GetParam().occurrence});
+    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, std::nullopt, USBD_STATUS_STALL_PID,
+                                       STATUS_UNSUCCESSFUL, GetParam().occurrence});
     EXPECT_EQ(read_(fdo()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ext()->ConfigurationDescriptor, nullptr);
 }
@@ -154,7 +154,11 @@ protected:
     emu::usb::DeviceConfig Config() const override
     {
         return {emu::usb::DescriptorBuilder()
-                    .Interface({1, 0, 0xFF, 0, 0,
+                    .Interface({1,
+                                0,
+                                0xFF,
+                                0,
+                                0,
                                 {emu::usb::EndpointSpec::BulkOut(0x01, emu::usb::Speed::Full),
                                  {0x82, USB_ENDPOINT_TYPE_BULK, GetParam().inPacketSize, 0}}})
                     .Build()};
@@ -177,8 +181,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, InPacketSizes,
 
 TEST_F(ConfigurationTest, AFailedSelectionIsReportedWithTheBusStatus)
 {
-    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_SELECT_CONFIGURATION, std::nullopt,
-                                               USBD_STATUS_STALL_PID, STATUS_DEVICE_DATA_ERROR, 0});
+    usb().FailUrb(emu::usb::UrbFailure{URB_FUNCTION_SELECT_CONFIGURATION, std::nullopt, USBD_STATUS_STALL_PID,
+                                       STATUS_DEVICE_DATA_ERROR, 0});
     EXPECT_EQ(Configure(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ext()->InterfaceInfo, nullptr);
 }

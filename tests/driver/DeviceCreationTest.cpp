@@ -26,7 +26,7 @@ TEST_F(DeviceCreationTest, RecordStartsHoldingRequestsAndNotStarted)
     EXPECT_EQ(e->FunctionalDeviceObject, fdo());
     EXPECT_EQ(e->PhysicalDeviceObject, stack().pdo());
     EXPECT_EQ(e->LowerDeviceObject, stack().pdo());
-    EXPECT_EQ(e->QueueState, ULONG(HoldRequests));
+    EXPECT_EQ(ReadQueueState(e), ULONG(HoldRequests));
     EXPECT_EQ(e->PnpState, ULONG(NotStarted));
     const DEVICE_POWER_STATE expectedMap[7] = {PowerDeviceD3, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3,
                                                PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};

@@ -35,7 +35,7 @@ TEST_F(StartTest, MissingPortNameFailsTheStartAfterTheStatesChanged)
     EXPECT_EQ(Start(), STATUS_OBJECT_NAME_NOT_FOUND);
     PDEVICE_EXTENSION e = ext();
     EXPECT_EQ(e->PnpState, ULONG(Working));
-    EXPECT_EQ(e->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(e), ULONG(AllowRequests));
     EXPECT_NE(e->InterfaceInfo, nullptr);  // the configuration was selected before
     EXPECT_TRUE(trace.Contains("Pnp.c:GetRegistryKeyValue-ZwQueryValueKey failed with 0xc0000034\n"));
     EXPECT_TRUE(trace.Contains("Pnp.c:HandleStartDevice EXIT = 0xc0000034\n"));
@@ -77,20 +77,20 @@ const std::u16string kLongestLink = u"\\DosDevices\\" + std::u16string(116, u'L'
 
 INSTANTIATE_TEST_SUITE_P(
     Values, PortNameData,
-    ::testing::Values(
-        PortNameCase{"terminated", emu::RegistryValue::String(u"COM7"), STATUS_SUCCESS, u"\\DosDevices\\COM7"},
-        PortNameCase{"unterminated_fits", Unterminated("COM8"), STATUS_SUCCESS, u"\\DosDevices\\COM8"},
-        // The link's buffer holds 128 characters, \DosDevices\ takes 12 of them.
-        PortNameCase{"longest_name_the_link_holds", emu::RegistryValue::String(std::u16string(116, u'L')),
-                     STATUS_SUCCESS, kLongestLink.c_str()},
-        PortNameCase{"name_too_long_for_the_link", emu::RegistryValue::String(std::u16string(117, u'L')),
-                     STATUS_BUFFER_TOO_SMALL, nullptr},
-        // 129 characters with the terminator: 258 bytes come back from the
-        // query but only 256 fit the name.
-        PortNameCase{"two_bytes_too_long", emu::RegistryValue::String(std::u16string(128, u'X')), STATUS_BUFFER_TOO_SMALL,
-                     nullptr},
-        PortNameCase{"far_too_long", emu::RegistryValue::String(std::u16string(300, u'X')), STATUS_BUFFER_OVERFLOW,
-                     nullptr}),
+    ::testing::Values(PortNameCase{"terminated", emu::RegistryValue::String(u"COM7"), STATUS_SUCCESS,
+                                   u"\\DosDevices\\COM7"},
+                      PortNameCase{"unterminated_fits", Unterminated("COM8"), STATUS_SUCCESS, u"\\DosDevices\\COM8"},
+                      // The link's buffer holds 128 characters, \DosDevices\ takes 12 of them.
+                      PortNameCase{"longest_name_the_link_holds", emu::RegistryValue::String(std::u16string(116, u'L')),
+                                   STATUS_SUCCESS, kLongestLink.c_str()},
+                      PortNameCase{"name_too_long_for_the_link", emu::RegistryValue::String(std::u16string(117, u'L')),
+                                   STATUS_BUFFER_TOO_SMALL, nullptr},
+                      // 129 characters with the terminator: 258 bytes come back from the
+                      // query but only 256 fit the name.
+                      PortNameCase{"two_bytes_too_long", emu::RegistryValue::String(std::u16string(128, u'X')),
+                                   STATUS_BUFFER_TOO_SMALL, nullptr},
+                      PortNameCase{"far_too_long", emu::RegistryValue::String(std::u16string(300, u'X')),
+                                   STATUS_BUFFER_OVERFLOW, nullptr}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- removal and power waits are bounded ----

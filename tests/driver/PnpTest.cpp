@@ -60,7 +60,7 @@ TEST_F(PnpTest, StartPublishesThePortExactly)
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
     EXPECT_EQ(ext()->PnpState, ULONG(Working));
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     EXPECT_EQ(ext()->ReadTotalTimeoutConstant, 120000u);
     EXPECT_EQ(ext()->ReadTotalTimeoutMultiplier, 0u);
     EXPECT_TRUE(trace.Contains("Pnp.c: HandleStartDevice ENTRY\n"));
@@ -81,7 +81,7 @@ TEST_F(PnpTest, SurpriseRemovalWithdrawsThePublicationAndRemovalDoesNotRepeatIt)
     stack().Unplug();
     EXPECT_TRUE(Withdrawn());
     EXPECT_EQ(ext()->PnpState, ULONG(SurpriseRemoved));
-    EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(FailRequests));
     Close(handle);
     pnp().WaitRemoved(node());
     EXPECT_EQ(trace.Matching("Usb.c:AbortPipes ENTRY").size(), 1u);
@@ -105,7 +105,7 @@ TEST_F(PnpTest, StartAfterStopSucceedsAndLeaksNothing)
     auto blocks = sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size();
     EXPECT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
     EXPECT_EQ(ext()->PnpState, ULONG(Working));
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     EXPECT_TRUE(Published());
     EXPECT_EQ(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).size(), blocks);
     EXPECT_EQ(pnp().Rebalance(node()), STATUS_SUCCESS);
@@ -122,8 +122,9 @@ TEST_F(PnpTest, StartGoesOnWhenTheLowerDriversFailIt)
 TEST_F(PnpTest, UnhandledMinorsReachTheBusUntouched)
 {
     Plug();
-    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_DEVICE_TEXT), UCHAR(IRP_MN_QUERY_INTERFACE), UCHAR(IRP_MN_QUERY_BUS_INFORMATION),
-                        UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_QUERY_LEGACY_BUS_INFORMATION), UCHAR(0x19)}) {
+    for (UCHAR minor :
+         {UCHAR(IRP_MN_QUERY_DEVICE_TEXT), UCHAR(IRP_MN_QUERY_INTERFACE), UCHAR(IRP_MN_QUERY_BUS_INFORMATION),
+          UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_QUERY_LEGACY_BUS_INFORMATION), UCHAR(0x19)}) {
         EXPECT_EQ(Send(minor), STATUS_NOT_SUPPORTED) << int(minor);
         auto log = usb().PnpLog();
         ASSERT_FALSE(log.empty());
@@ -139,12 +140,12 @@ TEST_F(PnpTest, UnhandledMinorsReachTheBusUntouched)
 
 struct Row {
     const char* label;
-    std::vector<UCHAR> before;   // requests that lead to the row's condition
+    std::vector<UCHAR> before;  // requests that lead to the row's condition
     UCHAR request;
-    NTSTATUS lowerFails;         // STATUS_SUCCESS: the lower drivers accept the request
+    NTSTATUS lowerFails;  // STATUS_SUCCESS: the lower drivers accept the request
     ULONG pnpState;
     ULONG queueState;
-    bool heldRequestServed;      // a request held before the row's request is dispatched by it
+    bool heldRequestServed;  // a request held before the row's request is dispatched by it
     bool published;
 };
 void PrintTo(const Row& r, std::ostream* out) { *out << r.label; }
@@ -164,7 +165,7 @@ TEST_P(StopRemoveTable, StatesEffectsAndWhoFinishesTheRequest)
     Plug();
     for (UCHAR minor : row.before) EXPECT_EQ(Send(minor), STATUS_SUCCESS);
     // A device-control request held while the queue is held.
-    bool held = ext()->QueueState == HoldRequests;
+    bool held = ReadQueueState(ext()) == HoldRequests;
     HANDLE port = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     OVERLAPPED overlapped = NewOverlapped();
@@ -178,7 +179,7 @@ TEST_P(StopRemoveTable, StatesEffectsAndWhoFinishesTheRequest)
     usb().FailPnp(row.request, STATUS_SUCCESS);
 
     EXPECT_EQ(StateName(ext()->PnpState), StateName(row.pnpState));
-    EXPECT_EQ(ext()->QueueState, row.queueState);
+    EXPECT_EQ(ReadQueueState(ext()), row.queueState);
     EXPECT_EQ(Published(), row.published);
     if (held) {
         bool served = WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0;
@@ -196,19 +197,48 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, StopRemoveTable,
     ::testing::Values(
         Row{"query_stop", {}, IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS, PendingStop, HoldRequests, false, true},
-        Row{"cancel_stop_accepted", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS, Working,
-            AllowRequests, true, true},
-        Row{"cancel_stop_refused", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL,
-            PendingStop, HoldRequests, false, true},
-        Row{"stop", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_STOP_DEVICE, STATUS_SUCCESS, Stopped, HoldRequests, false,
+        Row{"cancel_stop_accepted",
+            {IRP_MN_QUERY_STOP_DEVICE},
+            IRP_MN_CANCEL_STOP_DEVICE,
+            STATUS_SUCCESS,
+            Working,
+            AllowRequests,
+            true,
             true},
+        Row{"cancel_stop_refused",
+            {IRP_MN_QUERY_STOP_DEVICE},
+            IRP_MN_CANCEL_STOP_DEVICE,
+            STATUS_UNSUCCESSFUL,
+            PendingStop,
+            HoldRequests,
+            false,
+            true},
+        Row{"stop", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_STOP_DEVICE, STATUS_SUCCESS, Stopped, HoldRequests, false, true},
         Row{"query_remove", {}, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, PendingRemove, HoldRequests, false, true},
-        Row{"cancel_remove_accepted", {IRP_MN_QUERY_REMOVE_DEVICE}, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS,
-            Working, AllowRequests, true, true},
-        Row{"cancel_remove_refused", {IRP_MN_QUERY_REMOVE_DEVICE}, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL,
-            PendingRemove, AllowRequests, false, true},
-        Row{"cancel_remove_when_working", {}, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS, Working, AllowRequests,
-            false, true},
+        Row{"cancel_remove_accepted",
+            {IRP_MN_QUERY_REMOVE_DEVICE},
+            IRP_MN_CANCEL_REMOVE_DEVICE,
+            STATUS_SUCCESS,
+            Working,
+            AllowRequests,
+            true,
+            true},
+        Row{"cancel_remove_refused",
+            {IRP_MN_QUERY_REMOVE_DEVICE},
+            IRP_MN_CANCEL_REMOVE_DEVICE,
+            STATUS_UNSUCCESSFUL,
+            PendingRemove,
+            AllowRequests,
+            false,
+            true},
+        Row{"cancel_remove_when_working",
+            {},
+            IRP_MN_CANCEL_REMOVE_DEVICE,
+            STATUS_SUCCESS,
+            Working,
+            AllowRequests,
+            false,
+            true},
         Row{"capabilities", {}, IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS, Working, AllowRequests, false, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -220,7 +250,7 @@ TEST_F(PnpTest, CancelStopOutsidePendingStopRestoresThePreviousState)
     EXPECT_EQ(Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);  // Working -> PendingRemove
     EXPECT_EQ(Send(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(ext()->PnpState, ULONG(Working));
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
 }
 
 // ---- capabilities ----
@@ -263,9 +293,10 @@ TEST_F(PnpTest, CapabilitiesKeepTheBussMapAndDeclareSurpriseRemoval)
     DEVICE_CAPABILITIES capabilities{};
     capabilities.Version = 1;
     capabilities.Size = sizeof capabilities;
-    EXPECT_EQ(pnp().Send(node(), IRP_MN_QUERY_CAPABILITIES,
-                         [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &capabilities; }),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        pnp().Send(node(), IRP_MN_QUERY_CAPABILITIES,
+                   [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &capabilities; }),
+        STATUS_SUCCESS);
     EXPECT_TRUE(capabilities.SurpriseRemovalOK);
 }
 

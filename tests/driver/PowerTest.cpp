@@ -79,9 +79,9 @@ TEST_P(PowerOnARemovedPort, LeavesTheQueueFailing)
     HANDLE handle = OpenPort(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     stack().Unplug();
-    ASSERT_EQ(ext()->QueueState, ULONG(FailRequests));
+    ASSERT_EQ(ReadQueueState(ext()), ULONG(FailRequests));
     RequestPower(GetParam().minor, GetParam().state);
-    EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(FailRequests));
 
     DWORD error = ControlError(handle, IOCTL_SERIAL_GET_BAUD_RATE);
     EXPECT_NE(error, 0u) << "served by a removed port";
@@ -112,8 +112,7 @@ TEST_F(PowerTest, AShutdownKeptDuringAReturnToD0WaitsForItsOwnDeviceRequest)
     auto d0 = usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
     held->Release();
     d0->WaitUntilHeld();  // the D0 request S0 asked for
-    std::thread shutdown(
-        [&] { sys().power().SendSystemPowerIrp(fdo(), IRP_MN_SET_POWER, PowerSystemShutdown); });
+    std::thread shutdown([&] { sys().power().SendSystemPowerIrp(fdo(), IRP_MN_SET_POWER, PowerSystemShutdown); });
     emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the D3 request to wait for USB quiet");
 
     auto next = usb().Arm(emu::usb::HoldPoint::PowerReceived, IRP_MN_SET_POWER);
@@ -196,7 +195,7 @@ TEST_P(SystemQueryMapping, SystemQueryBecomesADeviceQueryForTheMappedState)
 {
     EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_QUERY_POWER, GetParam().expected}}));
-    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(HoldRequests));
     EXPECT_EQ(ext()->RemoveLockCount, 0);
 }
 
@@ -210,7 +209,7 @@ TEST_F(PowerTest, FailedSystemQueryCompletesUpwardWithoutADeviceQuery)
     usb().FailPower(IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(DeviceRequests().empty());
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     EXPECT_EQ(ext()->PendingSystemPowerIrp, nullptr);
     EXPECT_EQ(ext()->RemoveLockCount, 0);
 }
@@ -242,9 +241,9 @@ TEST_F(PowerTest, SetSxRecordsTheSystemStateBeforeTheDeviceRequestAndTheFirstLin
 TEST_F(PowerTest, ADeviceQueryForD0StillHoldsTheQueue)
 {
     EXPECT_EQ(RequestPower(IRP_MN_QUERY_POWER, PowerDeviceD0), STATUS_PENDING);
-    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(HoldRequests));
     RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
 }
 
 TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
@@ -255,7 +254,8 @@ TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
     auto history = sys().power().History();
     auto announced = std::find_if(history.begin(), history.end(),
                                   [](auto& e) { return e.kind == Kind::SetPowerState && e.state == PowerDeviceD3; });
-    auto completed = std::find_if(history.begin(), history.end(), [](auto& e) { return e.kind == Kind::DeviceIrpCompleted; });
+    auto completed =
+        std::find_if(history.begin(), history.end(), [](auto& e) { return e.kind == Kind::DeviceIrpCompleted; });
     ASSERT_NE(announced, history.end());
     EXPECT_LT(announced - history.begin(), completed - history.begin());
     auto request = EventsTagged(ext(), "SDc>");
@@ -276,7 +276,7 @@ TEST_F(PowerTest, D0WhileStoppedReopensTheQueueWithoutDraining)
     EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &bytes, &overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     RequestPower(IRP_MN_SET_POWER, PowerDeviceD0);
-    EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), DWORD(WAIT_TIMEOUT));
     CancelIo(handle);
     EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &bytes, TRUE));
@@ -330,8 +330,8 @@ TEST_F(PowerTest, ReturnToD0ServesHeldRequestsFromAContextThatMayWait)
     // A status query reads ahead from the instrument: a USB transfer.
     SERIAL_STATUS status{};
     DWORD bytes = 0;
-    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status, &bytes,
-                                 &overlapped));
+    EXPECT_FALSE(
+        DeviceIoControl(handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status, &bytes, &overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     // The read-ahead waits 2 ms for a packet that does not come.
@@ -379,7 +379,7 @@ TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
     std::thread system([&] { sleep = pnp().SystemSleep(PowerSystemSleeping3); });
     // The device query waits in a work item for USB quiet (bounded).
     emu::WaitUntil([&] { return !EventsTagged(ext(), "WIo>").empty(); }, "the power wait to start");
-    EXPECT_EQ(ext()->QueueState, ULONG(HoldRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(HoldRequests));
     OVERLAPPED control = NewOverlapped();
     ULONG baud = 0;
     DWORD bytes = 0;
@@ -440,7 +440,7 @@ TEST_F(SleepTest, TwoSleepCyclesWithAnUnansweredReadEachTime)
         system.join();
         EXPECT_EQ(sleep, STATUS_SUCCESS);
         EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
-        EXPECT_EQ(ext()->QueueState, ULONG(AllowRequests));
+        EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
     }
     EXPECT_EQ(ext()->RemoveLockCount, 0);
 }
@@ -453,7 +453,7 @@ TEST_F(SleepTest, SleepAfterASurpriseRemovalLeavesNothingBehind)
     stack().Unplug();
     auto control = [&] { return ControlError(handle_, IOCTL_SERIAL_GET_MODEMSTATUS); };
     EXPECT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(ext()->QueueState, ULONG(FailRequests));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(FailRequests));
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port held or served a request while asleep";
     EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);
     EXPECT_EQ(control(), DWORD(ERROR_ACCESS_DENIED)) << "a removed port served a request after the wake";

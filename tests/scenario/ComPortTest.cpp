@@ -116,7 +116,7 @@ protected:
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
         // A stop being negotiated holds device-control requests.
         ASSERT_EQ(HoldQueue(), STATUS_SUCCESS);
-        ASSERT_EQ(ext()->QueueState, static_cast<ULONG>(HoldRequests));
+        ASSERT_EQ(ReadQueueState(ext()), static_cast<ULONG>(HoldRequests));
         overlapped = NewOverlapped();
     }
     // Starts an overlapped GET_BAUD_RATE into `baud`; it stays pending.

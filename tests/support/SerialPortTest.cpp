@@ -50,7 +50,7 @@ void SerialPortTest::UnplugHeldOpen()
 {
     ASSERT_NE(OpenPort(), INVALID_HANDLE_VALUE);
     stack().Unplug();
-    ASSERT_EQ(ext()->QueueState, ULONG(FailRequests));
+    ASSERT_EQ(ReadQueueState(ext()), ULONG(FailRequests));
 }
 
 void SerialPortTest::WaitForTimedWaiters(std::size_t count, const std::string& who)
