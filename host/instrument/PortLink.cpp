@@ -67,7 +67,8 @@ void PortLink::Flush()
         lock.lock();
     }
     deliverer_.reset();
-    lock.unlock();
+    // Notified under the lock: Close, once it sees no deliverer, may let the
+    // link be destroyed before an unlocked notify would have reached it.
     delivered_.notify_all();
 }
 

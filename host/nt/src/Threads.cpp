@@ -33,7 +33,6 @@ Change& TheChange()
     return *change;
 }
 
-
 }  // namespace
 
 void SetThreadName(std::string name) { Self().name = std::move(name); }
@@ -129,12 +128,13 @@ SystemThread::~SystemThread()
 
 void SystemThread::Post(std::function<void()> job)
 {
-    {
-        std::lock_guard lock(K().dispatcher.mutex);
-        jobs_.push_back(std::move(job));
-        ++posted_;
-        if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
-    }
+    // Notified under the lock: once the job has run, whoever waited for it may
+    // destroy this thread, condition variable and all, before an unlocked
+    // notify would have reached it.
+    std::lock_guard lock(K().dispatcher.mutex);
+    jobs_.push_back(std::move(job));
+    ++posted_;
+    if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     wake_.notify_one();
 }
 
