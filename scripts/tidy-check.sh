@@ -39,10 +39,6 @@ EOF
 
 # What is checked: every source file of src/ and host/ in the build, and the
 # repository's headers under src/, include/ and host/ that they include.
-# host/nt/src/ is left out for now: its exported routines are being reworked,
-# and its findings go with that work (the headers under host/nt/ddk/ and
-# host/nt/include/ stay in).
-excluded='^host/nt/src/'
 if (($#)); then
   mapfile -t sources < <(printf '%s\n' "$@")
 else
@@ -55,10 +51,10 @@ for entry in json.load(open(sys.argv[1])):
         print(path)
 EOF
   )
-  mapfile -t sources < <(printf '%s\n' "${sources[@]}" | grep -Ev "$excluded" | sort -u)
+  mapfile -t sources < <(printf '%s\n' "${sources[@]}" | sort -u)
 fi
 escaped_root=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|/]/\\&/g')
-header_filter="^$escaped_root/(src|include|host/(usb|instrument|control|win32|verifier|nt/ddk|nt/include))/"
+header_filter="^$escaped_root/(src|include|host/(usb|instrument|control|win32|verifier|nt))/"
 
 results=build/tidy/results
 rm -rf "$results"
@@ -66,7 +62,7 @@ mkdir -p "$results"
 if (($#)); then
   echo "tidy-check: ${#sources[@]} source file(s), 2 at a time"
 else
-  echo "tidy-check: ${#sources[@]} source files of src/ and host/ (without ${excluded#^}), 2 at a time"
+  echo "tidy-check: ${#sources[@]} source files of src/ and host/, 2 at a time"
 fi
 start=$SECONDS
 export clang_tidy header_filter results

@@ -37,31 +37,32 @@ struct ThreadState {
     ThreadState& operator=(const ThreadState&) = delete;
     ~ThreadState();  // an application thread that ends stops being counted
 
-    KIRQL irql = PASSIVE_LEVEL;
     std::string name;
-    // Scheduler view: counted threads take part in the auto-advance decision;
-    // a counted thread is ready unless it is blocked.
-    bool counted = false;
-    bool ready = false;
-    // The dispatcher that counts this application thread from its first call
-    // until it ends (null: none). Written under the adoption lock.
-    std::atomic<Dispatcher*> adoptedBy{nullptr};
     // What the thread is blocked on, for watchdog reports.
     const char* waitKind = nullptr;
     const void* waitObject = nullptr;
-    bool inPoCallDriver = false;
+    // The dispatcher that counts this application thread from its first call
+    // until it ends (null: none). Written under the adoption lock.
+    std::atomic<Dispatcher*> adoptedBy{nullptr};
 
     // Controlled schedule (under the dispatcher's mutex unless noted): the
     // thread takes part, its priority, the turn it waits for, and whether it
     // polls an outside condition (since `polledAt`, the schedule's progress).
-    std::atomic<bool> scheduled{false};  // also read without the lock
     std::uint64_t priority = 0;
     std::condition_variable turn;
-    bool polling = false;
     std::uint64_t polledAt = 0;
+    int noPreemption = 0;                // the thread's own: timers run, no switch inside
+    int spinLocksHeld = 0;               // the thread's own: a holder is never switched out
+    std::atomic<bool> scheduled{false};  // also read without the lock
+    bool polling = false;
     bool pollGaveUp = false;
-    int noPreemption = 0;  // the thread's own: timers run, no switch inside
-    int spinLocksHeld = 0;  // the thread's own: a holder is never switched out
+
+    KIRQL irql = PASSIVE_LEVEL;
+    bool inPoCallDriver = false;
+    // Scheduler view: counted threads take part in the auto-advance decision;
+    // a counted thread is ready unless it is blocked.
+    bool counted = false;
+    bool ready = false;
 };
 
 // A scheduling point of the calling thread: under a controlled schedule the
@@ -82,8 +83,8 @@ struct Waiter {
 };
 
 struct Deadline {
-    Waiter* waiter = nullptr;          // a timed wait, or
-    std::function<void()> timer;       // a timer callback
+    Waiter* waiter = nullptr;     // a timed wait, or
+    std::function<void()> timer;  // a timer callback
 };
 
 class Dispatcher {
@@ -97,7 +98,7 @@ public:
     // ---- readiness (caller holds mutex) ----
     void MakeReady(ThreadState& thread);
     void MakeBlocked(ThreadState& thread);
-    void Count(ThreadState& thread);    // start counting a thread as ready
+    void Count(ThreadState& thread);  // start counting a thread as ready
     void Uncount(std::unique_lock<std::mutex>& lock, ThreadState& thread);
 
     // A controlled schedule (given to the constructor) runs the threads one
@@ -167,7 +168,7 @@ private:
     std::size_t readyCount_ = 0;
     std::set<ThreadState*> blocked_;
     std::set<ThreadState*> adopted_;  // under the adoption lock and mutex
-    std::size_t adoptions_ = 0;  // ever, under the mutex: threads that leave still count
+    std::size_t adoptions_ = 0;       // ever, under the mutex: threads that leave still count
     std::condition_variable adoptedChanged_;
     bool autoAdvance_ = false;
     bool stopping_ = false;

@@ -45,8 +45,8 @@ std::string Digits(unsigned long long value, unsigned base, bool upper)
     return std::string(first, end);
 }
 
-void Integer(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude, unsigned base,
-             bool upper, const char* altPrefix)
+void Integer(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude, unsigned base, bool upper,
+             const char* altPrefix)
 {
     std::string digits = (spec.precision == 0 && magnitude == 0) ? "" : Digits(magnitude, base, upper);
     if (spec.precision > static_cast<int>(digits.size())) digits.insert(0, spec.precision - digits.size(), '0');
@@ -128,8 +128,8 @@ std::string FormatAll(const char* format, va_list args)
         } else if (f[0] == 'I' && f[1] == '3' && f[2] == '2') {
             spec.size = Spec::Long32;
             f += 3;
-        } else if (f[0] == 'I' || f[0] == 'z' || f[0] == 'j' || f[0] == 't') {
-            spec.size = Spec::Long64;  // pointer-sized on x64
+        } else if (f[0] == 'I' || f[0] == 'z' || f[0] == 'j' || f[0] == 't' || f[0] == 'L') {
+            spec.size = Spec::Long64;  // pointer-sized on x64; L as ll
             f += 1;
         } else if (f[0] == 'l' && f[1] == 'l') {
             spec.size = Spec::Long64;
@@ -146,9 +146,6 @@ std::string FormatAll(const char* format, va_list args)
         } else if (f[0] == 'w') {
             spec.size = Spec::Wide;
             f += 1;
-        } else if (f[0] == 'L') {
-            spec.size = Spec::Long64;
-            f += 1;
         }
         char type = *f;
         if (!type) break;
@@ -159,7 +156,8 @@ std::string FormatAll(const char* format, va_list args)
             if (spec.size == Spec::Long64) v = va_arg(args, long long);
             else v = va_arg(args, int);
             if (spec.size == Spec::Short) v = static_cast<short>(v);
-            if (spec.size == Spec::Char) v = static_cast<signed char>(v);
+            if (spec.size == Spec::Char)
+                v = static_cast<long long>(static_cast<unsigned char>(v) ^ 0x80u) - 0x80;  // sign-extends the low byte
             unsigned long long magnitude = v < 0 ? 0ull - static_cast<unsigned long long>(v) : v;
             Integer(out, spec, v < 0, magnitude, 10, false, nullptr);
             break;
@@ -246,9 +244,7 @@ std::string FormatAll(const char* format, va_list args)
         case 'n':
             emu::detail::Violation(emu::Rule::NotModelled, nullptr, "the %n conversion is not supported");
             return out;
-        default:
-            out.push_back(type);
-            break;
+        default: out.push_back(type); break;
         }
     }
     return out;

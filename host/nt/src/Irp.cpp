@@ -195,8 +195,8 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     next->Control = 0;
 }
 
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                            BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
     EMU_ENTRY(IoSetCompletionRoutine);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
@@ -214,7 +214,7 @@ VOID IoMarkIrpPending(PIRP Irp)
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     IrpPrivate* p = PrivateOf(Irp, "IoMarkIrpPending");
     if (!p) return;
-    int location = Irp->CurrentLocation;
+    int location = static_cast<unsigned char>(Irp->CurrentLocation);  // a wild value fails the bounds checks
     std::lock_guard lock(K().io.mutex);
     if (location >= 1 && location <= Irp->StackCount) p->shadow[location].markedPending = true;
 }
@@ -222,9 +222,8 @@ VOID IoMarkIrpPending(PIRP Irp)
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
     EMU_ENTRY(IoSetCancelRoutine);
-    return reinterpret_cast<PDRIVER_CANCEL>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
-                                   reinterpret_cast<PVOID>(CancelRoutine)));
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN)
@@ -279,7 +278,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
-    int location = Irp->CurrentLocation;
+    int location = static_cast<unsigned char>(Irp->CurrentLocation);  // at least 1 after the check above
     UCHAR major = sp->MajorFunction;
 
     if (major == IRP_MJ_POWER && !Self().inPoCallDriver) {
@@ -336,8 +335,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             problem = "dispatch returned " + Hex(status) + " without completing the IRP and without STATUS_PENDING";
         } else if (shadow.statusAtCompletion != status) {
             rule = emu::Rule::ReturnedStatusMismatch;
-            problem = "dispatch returned " + Hex(status) + " but completed the IRP with " +
-                      Hex(shadow.statusAtCompletion);
+            problem =
+                "dispatch returned " + Hex(status) + " but completed the IRP with " + Hex(shadow.statusAtCompletion);
         }
     }
     if (!problem.empty()) {
@@ -366,8 +365,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
                 break;
             }
         }
-        bool passedOwner = frame && p->shadow[frame->location].completionReached &&
-                           Irp->CurrentLocation > frame->location;
+        bool passedOwner =
+            frame && p->shadow[frame->location].completionReached && Irp->CurrentLocation > frame->location;
         if (p->finished || Irp->CurrentLocation > Irp->StackCount + 1 || passedOwner) {
             lock.unlock();
             Violation(emu::Rule::IrpCompletedTwice, Irp, "IofCompleteRequest on an IRP that is already completed");
@@ -450,7 +449,8 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         Irp->CancelIrql = irql;
         routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
         if (__atomic_load_n(&K().io.cancelLock, __ATOMIC_RELAXED) == reinterpret_cast<ULONG_PTR>(&Self())) {
-            Violation(emu::Rule::SpinLockMisuse, Irp, "a cancel routine returned without releasing the cancel spin lock");
+            Violation(emu::Rule::SpinLockMisuse, Irp,
+                      "a cancel routine returned without releasing the cancel spin lock");
         }
         emu::NotifyStateChanged();
         return TRUE;
