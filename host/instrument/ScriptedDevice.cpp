@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "emu/HexText.h"
 #include "emu/Threads.h"
 #include "emu_usb.h"
 #include "instrument/Misuse.h"
@@ -12,16 +13,7 @@ namespace {
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-std::string Hex(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    char piece[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(piece, sizeof piece, i == 0 ? "%02x" : " %02x", bytes[i]);
-        text += piece;
-    }
-    return text.empty() ? "(nothing)" : text;
-}
+std::string Dump(std::span<const std::uint8_t> bytes) { return bytes.empty() ? "(nothing)" : emu::HexBytes(bytes); }
 
 }  // namespace
 
@@ -101,8 +93,7 @@ void ScriptedDevice::RunLocked()
             ++position_;
             break;
         case Kind::Silence:
-        case Kind::ExpectOut:
-            return;
+        case Kind::ExpectOut: return;
         case Kind::Delay:
             if (step.delay <= 0) {
                 ++position_;
@@ -245,7 +236,7 @@ std::int32_t ScriptedDevice::OnBulkOut(std::span<const std::uint8_t> data)
             transfer.status = step.usbdStatus;
             if (step.expected && *step.expected != transfer.bytes) {
                 problems_.push_back("step " + std::to_string(position_) + " expected the OUT transfer " +
-                                    Hex(*step.expected) + " but the host sent " + Hex(transfer.bytes));
+                                    Dump(*step.expected) + " but the host sent " + Dump(transfer.bytes));
             }
             ++position_;
         }

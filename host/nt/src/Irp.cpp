@@ -4,10 +4,10 @@
 // built with IoBuildDeviceIoControlRequest.
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "Kernel.h"
 #include "emu/ExportEntry.h"
+#include "emu/HexText.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
@@ -16,13 +16,6 @@ namespace {
 
 constexpr std::size_t kIrpHeader = 16;  // the IrpPrivate pointer sits in front of the IRP
 constexpr std::size_t kIrpQuarantine = 512;
-
-std::string Hex(long value)
-{
-    std::ostringstream out;
-    out << "0x" << std::hex << static_cast<unsigned long>(static_cast<std::uint32_t>(value));
-    return out.str();
-}
 
 IrpPrivate*& HeaderOf(PIRP irp) { return *reinterpret_cast<IrpPrivate**>(reinterpret_cast<char*>(irp) - kIrpHeader); }
 
@@ -329,18 +322,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             }
         } else if (shadow.markedPending) {
             rule = emu::Rule::MarkWithoutPending;
-            problem = "IoMarkIrpPending was called but dispatch returned " + Hex(status);
+            problem = "IoMarkIrpPending was called but dispatch returned " +
+                      emu::HexNumber(static_cast<std::uint32_t>(status));
         } else if (!shadow.completionReached) {
             rule = emu::Rule::ReturnedWithoutCompletion;
-            problem = "dispatch returned " + Hex(status) + " without completing the IRP and without STATUS_PENDING";
+            problem = "dispatch returned " + emu::HexNumber(static_cast<std::uint32_t>(status)) +
+                      " without completing the IRP and without STATUS_PENDING";
         } else if (shadow.statusAtCompletion != status) {
             rule = emu::Rule::ReturnedStatusMismatch;
-            problem =
-                "dispatch returned " + Hex(status) + " but completed the IRP with " + Hex(shadow.statusAtCompletion);
+            problem = "dispatch returned " + emu::HexNumber(static_cast<std::uint32_t>(status)) +
+                      " but completed the IRP with " +
+                      emu::HexNumber(static_cast<std::uint32_t>(shadow.statusAtCompletion));
         }
     }
     if (!problem.empty()) {
-        std::string who = "major " + Hex(major) + " minor " + Hex(sp->MinorFunction);
+        std::string who = "major " + emu::HexNumber(major) + " minor " + emu::HexNumber(sp->MinorFunction);
         Violation(rule, Irp, problem + " (" + who + ")");
     }
     K().io.DereferenceDevice(device);

@@ -3,25 +3,19 @@
 // caught; fault injection on the Nth allocation.
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "Kernel.h"
 #include "emu/ExportEntry.h"
+#include "emu/HexText.h"
 
 namespace emu {
 
 namespace {
-constexpr unsigned char kFreshFill = 0xA5;    // new blocks are not zeroed on the platform
-constexpr unsigned char kPoisonFill = 0xDF;   // freed blocks
+constexpr unsigned char kFreshFill = 0xA5;   // new blocks are not zeroed on the platform
+constexpr unsigned char kPoisonFill = 0xDF;  // freed blocks
 constexpr std::size_t kQuarantineBytes = 32u << 20;
 constexpr std::size_t kQuarantineBlocks = 4096;
 
-std::string Hex(std::uint64_t value)
-{
-    std::ostringstream out;
-    out << "0x" << std::hex << value;
-    return out.str();
-}
 }  // namespace
 
 std::string TagText(std::uint32_t tag)
@@ -80,7 +74,7 @@ void Pool::Free(void* address, std::uint32_t tag, bool checkTag)
         lock.unlock();
         verifier_.Report(freedBefore ? Rule::PoolDoubleFree : Rule::PoolBadPointer, nullptr,
                          std::string(freedBefore ? "pool block freed twice: " : "free of a non-pool address: ") +
-                             Hex(reinterpret_cast<std::uintptr_t>(address)));
+                             emu::HexNumber(reinterpret_cast<std::uintptr_t>(address)));
         return;
     }
     Allocation allocation = it->second;
@@ -88,8 +82,8 @@ void Pool::Free(void* address, std::uint32_t tag, bool checkTag)
     if (checkTag && allocation.tag != tag) {
         lock.unlock();
         verifier_.Report(Rule::PoolWrongTag, nullptr,
-                         "block allocated with tag '" + TagText(allocation.tag) + "' freed with tag '" +
-                             TagText(tag) + "'");
+                         "block allocated with tag '" + TagText(allocation.tag) + "' freed with tag '" + TagText(tag) +
+                             "'");
         lock.lock();
         it = live_.find(address);
         if (it == live_.end()) return;

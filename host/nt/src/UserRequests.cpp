@@ -12,8 +12,6 @@ namespace {
 
 constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
 
-bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
-
 // What one call asks of the driver.
 struct Transfer {
     UCHAR major;
@@ -126,9 +124,7 @@ NTSTATUS Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& 
             }
             break;
         }
-        case METHOD_NEITHER:
-            sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(transfer.input);
-            break;
+        case METHOD_NEITHER: sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(transfer.input); break;
         default:
             Violation(Rule::NotModelled, irp, "a device control with a direct-I/O method (MDLs are not modelled)");
             return STATUS_INVALID_DEVICE_REQUEST;
@@ -150,7 +146,7 @@ void CompleteUserRequest(IssuedRequest& request, PIRP irp)
     UserIo& userIo = K().userIo;
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
-    if (request.copyOut && !IsError(status) && request.systemBuffer) {
+    if (request.copyOut && !NT_ERROR(status) && request.systemBuffer) {
         std::size_t bytes = std::min<std::size_t>(information, request.userLength);  // never past the caller's buffer
         std::memcpy(request.userBuffer, request.systemBuffer.get(), bytes);
     }
@@ -166,7 +162,7 @@ void CompleteUserRequest(IssuedRequest& request, PIRP irp)
     }
     // A failure that did not pend is only returned to the caller; anything
     // else is reported through the status block and the events.
-    if (!IsError(status) || (pended && !file->synchronous)) {
+    if (!NT_ERROR(status) || (pended && !file->synchronous)) {
         if (request.statusBlock) {
             request.statusBlock->Information = information;
             __atomic_store_n(&request.statusBlock->Status, status, __ATOMIC_RELEASE);
@@ -351,9 +347,8 @@ Status CancelIoFileEx(Handle file, const StatusBlock* request, StatusBlock* stat
     NTSTATUS status = K().userIo.ReferenceFile(file, &record);
     if (!NT_SUCCESS(status)) return status;
     auto* wanted = reinterpret_cast<const IO_STATUS_BLOCK*>(request);
-    bool found = CancelMatching(record, [wanted](const IssuedRequest& pending) {
-        return !wanted || pending.statusBlock == wanted;
-    });
+    bool found = CancelMatching(
+        record, [wanted](const IssuedRequest& pending) { return !wanted || pending.statusBlock == wanted; });
     K().userIo.DereferenceFile(record, true);
     status = found ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     WriteStatusBlock(statusBlock, status);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "DeviceInternals.h"
+#include "emu/HexText.h"
 #include "usb/UsbDevice.h"
 
 namespace emu::usb {
@@ -14,13 +15,6 @@ using detail::Pipe;
 using detail::Transfer;
 
 namespace {
-
-std::string Hex(unsigned value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04x", value);
-    return text;
-}
 
 constexpr std::size_t kSelectHeaderSize = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
 
@@ -47,7 +41,7 @@ NTSTATUS UsbDevice::DispatchInternalControl(PIRP irp)
         return STATUS_PENDING;
     }
     default:
-        detail::ReportNotModelled(irp, "internal device control code " + Hex(code));
+        detail::ReportNotModelled(irp, "internal device control code " + emu::HexNumber(code, 4));
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -60,9 +54,7 @@ void UsbDevice::ProcessInternalRequest(PIRP irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_SUCCESS;
     switch (sp->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        ProcessUrb(irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
-        return;
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: ProcessUrb(irp, static_cast<PURB>(sp->Parameters.Others.Argument1)); return;
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* word = static_cast<ULONG*>(sp->Parameters.Others.Argument1);
         std::lock_guard lock(mutex_);
@@ -138,7 +130,7 @@ void UsbDevice::ProcessUrb(PIRP irp, PURB urb)
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: SubmitBulk(urb, irp); return;
     default: break;
     }
-    detail::ReportNotModelled(irp, "URB function " + Hex(function));
+    detail::ReportNotModelled(irp, "URB function " + emu::HexNumber(function, 4));
     urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
     detail::CompleteAtDispatch(irp, STATUS_INVALID_PARAMETER);
 }
@@ -256,8 +248,8 @@ void UsbDevice::SelectConfiguration(PURB urb, Completions& done, PIRP irp)
 void UsbDevice::AbortPipe(PURB urb, PIRP irp)
 {
     PipeRequest(urb, irp, [this](Pipe& pipe, Completions& done) {
-        FailTransfers([&pipe](const Transfer& t) { return t.pipe == &pipe; }, USBD_STATUS_CANCELED,
-                      STATUS_CANCELLED, done);
+        FailTransfers([&pipe](const Transfer& t) { return t.pipe == &pipe; }, USBD_STATUS_CANCELED, STATUS_CANCELLED,
+                      done);
     });
 }
 

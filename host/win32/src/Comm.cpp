@@ -123,13 +123,13 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
         lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
         NTSTATUS status = emu::io::DeviceIoControlFile(ToIo(hFile), EventOf(lpOverlapped), StatusBlockOf(lpOverlapped),
                                                        IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(ULONG));
-        if (IsError(status) || status == STATUS_PENDING) return FailWithStatus(status);
+        if (NT_ERROR(status) || status == STATUS_PENDING) return FailWithStatus(status);
         return TRUE;
     }
     CommChannel port(hFile);
     ULONG mask = 0;
     NTSTATUS status = port.Get(IOCTL_SERIAL_WAIT_ON_MASK, &mask);
-    if (IsError(status)) return FailWithStatus(status);
+    if (NT_ERROR(status)) return FailWithStatus(status);
     *lpEvtMask = mask;
     return TRUE;
 }

@@ -27,8 +27,11 @@ constexpr DWORD kValidAttributes = 0x00007FA7;
 HANDLE OpenByName(std::u16string_view name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
     // The CreateFile dispositions, in order, as the system's create dispositions.
-    static constexpr std::uint32_t kDisposition[] = {0, emu::io::kFileCreate, emu::io::kFileOverwriteIf,
-                                                     emu::io::kFileOpen, emu::io::kFileOpenIf,
+    static constexpr std::uint32_t kDisposition[] = {0,
+                                                     emu::io::kFileCreate,
+                                                     emu::io::kFileOverwriteIf,
+                                                     emu::io::kFileOpen,
+                                                     emu::io::kFileOpenIf,
                                                      emu::io::kFileOverwrite};
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         FailWithError(ERROR_INVALID_PARAMETER);
@@ -58,7 +61,7 @@ HANDLE OpenByName(std::u16string_view name, DWORD access, DWORD share, DWORD dis
     }
     bool existed = block.information == kFileOpened || block.information == kFileOverwritten;
     SetLastError((disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) && existed ? ERROR_ALREADY_EXISTS
-                                                                                        : ERROR_SUCCESS);
+                                                                                         : ERROR_SUCCESS);
     return ToWin32(handle);
 }
 
@@ -85,7 +88,7 @@ BOOL Transfer(HANDLE file, LPDWORD transferred, LPOVERLAPPED overlapped, Issue i
         status = emu::io::WaitForSingleObject(ToIo(file), std::nullopt);
         if (NT_SUCCESS(status)) status = block.status;
     }
-    if (!IsError(status)) *transferred = static_cast<DWORD>(block.information);
+    if (!NT_ERROR(status)) *transferred = static_cast<DWORD>(block.information);
     if (!NT_SUCCESS(status)) return FailWithStatus(status);
     return TRUE;
 }
@@ -189,8 +192,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                BOOL bWait)
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
     emu::ApplicationCall call;
     if (!call.admitted()) return FailOutsideSystem();

@@ -22,8 +22,6 @@ BOOL FailWithError(DWORD error)
     return FALSE;
 }
 
-bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
-
 void NotModelled(const char* what)
 {
     emu::System::Current().verifier().ReportApplicationMistake(emu::Rule::NotModelled, std::string("Win32: ") + what);

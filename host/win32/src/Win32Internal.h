@@ -38,8 +38,6 @@ inline NTSTATUS StatusOf(const OVERLAPPED* overlapped)
     return static_cast<NTSTATUS>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
 }
 
-bool IsError(NTSTATUS status);
-
 // Reports to the system's verifier, as the application's mistake, a call the
 // emulation does not model.
 void NotModelled(const char* what);

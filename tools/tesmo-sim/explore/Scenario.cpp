@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Oracles.h"
+#include "emu/HexText.h"
 #include "tesmo/control.h"
 #include "tesmo/windows.h"
 
@@ -278,7 +279,7 @@ private:
         if (ok && got > outputLength) judge_.Complain("a control request returned more than its output buffer");
         for (std::size_t i = outputLength; i < output.size(); ++i) {
             if (output[i] != 0x5A) {
-                judge_.Complain("control code 0x" + Hex(code) + " wrote past its output buffer");
+                judge_.Complain("control code " + emu::HexNumber(code) + " wrote past its output buffer");
                 break;
             }
         }
@@ -309,13 +310,6 @@ private:
         stream_.Skipped();
         answers_.Skipped();
         purged_ = true;
-    }
-
-    static std::string Hex(DWORD value)
-    {
-        char text[16];
-        std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
-        return text;
     }
 
     void Perform(const AppStep& step)
