@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -21,9 +22,9 @@ constexpr std::uint64_t kIrpAlive = 0x4952504C49564531ull;  // "IRPLIVE1"
 constexpr std::uint64_t kIrpFreed = 0x4952504652454544ull;  // "IRPFREED"
 
 enum class IrpOrigin {
-    Allocated,      // IoAllocateIrp: the creator frees it
-    Threaded,       // IoBuildDeviceIoControlRequest: released by the I/O manager at completion
-    IoManager,      // a request the I/O manager made for an application call
+    Allocated,  // IoAllocateIrp: the creator frees it
+    Threaded,   // IoBuildDeviceIoControlRequest: released by the I/O manager at completion
+    IoManager,  // a request the I/O manager made for an application call
 };
 
 struct StackShadow {
@@ -41,8 +42,8 @@ struct DispatchFrame {
 struct IrpPrivate {
     std::uint64_t magic = kIrpAlive;
     IrpOrigin origin = IrpOrigin::Allocated;
-    int references = 0;     // dispatch frames in progress, plus one for the owner until finished
-    bool finished = false;  // the I/O manager's final completion has run
+    int references = 0;               // dispatch frames in progress, plus one for the owner until finished
+    bool finished = false;            // the I/O manager's final completion has run
     std::vector<StackShadow> shadow;  // index = location (1..StackCount)
     std::vector<DispatchFrame> frames;
     // METHOD_BUFFERED requests the I/O manager built: where the output goes.
@@ -50,12 +51,12 @@ struct IrpPrivate {
     ULONG outputLength = 0;
     bool hasOutputLimit = false;
     ULONG_PTR outputLimit = 0;
-    bool ownsSystemBuffer = false;
+    std::unique_ptr<UCHAR[]> systemBuffer;  // of a request IoBuildDeviceIoControlRequest built
     // Called once at final completion for IRPs of the I/O manager.
     std::function<void(PIRP)> onFinished;
     // Power: whether PoStartNextPowerIrp was called for it.
     bool startNextCalled = false;
-    char* block = nullptr;      // [this pointer][IRP][stack locations]
+    char* block = nullptr;  // [this pointer][IRP][stack locations]
     std::size_t blockSize = 0;
     PIRP irp = nullptr;
     PIRP irp_ptr();
@@ -63,6 +64,16 @@ struct IrpPrivate {
 
 // An IRP with its private record, released by the I/O manager according to origin.
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
+
+constexpr UCHAR kUninitialisedByte = 0xCD;  // what a system buffer holds where nothing was written
+
+// The system buffer of a buffered request, as the I/O manager builds it:
+// `size` bytes, the caller's `inputLength` bytes of input at its start and
+// kUninitialisedByte after them, attached to `irp` with IRP_BUFFERED_IO and
+// IRP_DEALLOCATE_BUFFER (and IRP_INPUT_OPERATION when `copiesOut`: the
+// output is copied back at completion). The caller keeps the buffer until
+// then. A size of 0 attaches nothing and gives null.
+std::unique_ptr<UCHAR[]> AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, ULONG size, bool copiesOut);
 
 IrpPrivate* PrivateOf(PIRP irp, const char* caller);  // verifies the IRP is alive
 
@@ -82,11 +93,11 @@ struct DevicePrivate {
     std::u16string name;
     bool exclusive = false;
     std::atomic<int> references{0};  // dispatches in progress, open handles, object references
-    int openHandles = 0;    // file objects open on it (UserIo); mirrored in object.ReferenceCount
+    int openHandles = 0;             // file objects open on it (UserIo); mirrored in object.ReferenceCount
     bool deletePending = false;
-    bool removalPending = false;  // the PnP manager is removing the stack: opens are refused
-    PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
-    std::u16string instancePath;          // set by the bus for its PDOs
+    bool removalPending = false;             // the PnP manager is removing the stack: opens are refused
+    PDEVICE_OBJECT attachedTo = nullptr;     // the device this one sits on
+    std::u16string instancePath;             // set by the bus for its PDOs
     bool surpriseRemovalInProgress = false;  // the PnP manager sends IRP_MN_SURPRISE_REMOVAL down this stack
     bool surpriseRemoved = false;
     void* extension = nullptr;

@@ -61,9 +61,9 @@ void FinishIrp(IrpPrivate* p)
             std::size_t n = std::min<std::size_t>(irp->IoStatus.Information, p->outputLength);
             std::memcpy(p->userOutput, irp->AssociatedIrp.SystemBuffer, n);
         }
-        if (p->ownsSystemBuffer) {
-            std::free(irp->AssociatedIrp.SystemBuffer);
+        if (p->systemBuffer) {
             irp->AssociatedIrp.SystemBuffer = nullptr;
+            p->systemBuffer.reset();
         }
         if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
         if (irp->UserEvent) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
@@ -131,6 +131,17 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
         K().io.liveIrps.insert(p);
     }
     return irp;
+}
+
+std::unique_ptr<UCHAR[]> AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, ULONG size, bool copiesOut)
+{
+    if (size == 0) return nullptr;
+    auto buffer = std::make_unique<UCHAR[]>(size);
+    std::memset(buffer.get(), kUninitialisedByte, size);
+    if (inputLength) std::memcpy(buffer.get(), input, std::min(inputLength, size));
+    irp->AssociatedIrp.SystemBuffer = buffer.get();
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (copiesOut ? IRP_INPUT_OPERATION : 0);
+    return buffer;
 }
 
 void IoManager::ReleaseIrp(IrpPrivate* p)
@@ -470,18 +481,12 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        ULONG size = std::max(InputBufferLength, OutputBufferLength);
-        if (size) {
-            void* buffer = std::calloc(1, size);
-            if (InputBuffer && InputBufferLength) std::memcpy(buffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = buffer;
-            p->ownsSystemBuffer = true;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer && OutputBufferLength) {
+        const bool copiesOut = OutputBuffer && OutputBufferLength;
+        p->systemBuffer = AttachSystemBuffer(irp, InputBuffer, InputBuffer ? InputBufferLength : 0,
+                                             std::max(InputBufferLength, OutputBufferLength), copiesOut);
+        if (copiesOut) {
             p->userOutput = OutputBuffer;
             p->outputLength = OutputBufferLength;
-            irp->Flags |= IRP_INPUT_OPERATION;
         }
         p->hasOutputLimit = true;
         p->outputLimit = OutputBufferLength;

@@ -31,32 +31,6 @@ void RunOnPnpThread(const std::function<void()>& job)
 
 }  // namespace
 
-void PnpManagerState::Post(std::function<void()> job)
-{
-    std::unique_lock lock(mutex);
-    if (stopped_) {
-        // After shutdown nothing may be lost: the job runs here.
-        lock.unlock();
-        job();
-        return;
-    }
-    if (!thread_) thread_ = std::make_unique<SystemThread>("pnp");
-    SystemThread* thread = thread_.get();
-    lock.unlock();
-    thread->Post(std::move(job));
-}
-
-void PnpManagerState::Shutdown()
-{
-    std::unique_ptr<SystemThread> thread;
-    {
-        std::lock_guard lock(mutex);
-        stopped_ = true;
-        thread = std::move(thread_);
-    }
-    thread.reset();
-}
-
 PnpManagerState::Node& PnpManagerState::At(NodeId id)
 {
     auto it = nodes.find(id);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "emu/Pnp.h"
-#include "emu/Threads.h"
+#include "ManagerThread.h"
 #include "emu_ntddk.h"
 
 namespace emu::detail {
@@ -28,8 +28,8 @@ public:
     };
 
     // Runs a job on the PnP thread (created on first use).
-    void Post(std::function<void()> job);
-    void Shutdown();
+    void Post(std::function<void()> job) { thread_.Post(std::move(job)); }
+    void Shutdown() { thread_.Shutdown(); }
     Node& At(NodeId id);
     const Node& At(NodeId id) const { return const_cast<PnpManagerState*>(this)->At(id); }
 
@@ -39,8 +39,7 @@ public:
     std::map<std::u16string, int> comNumbers;  // the port installer's database
 
 private:
-    std::unique_ptr<SystemThread> thread_;
-    bool stopped_ = false;
+    ManagerThread thread_{"pnp"};
 };
 
 // Sends one PnP IRP to the top of a device's stack and waits for it.

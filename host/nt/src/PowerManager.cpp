@@ -10,32 +10,6 @@
 
 namespace emu::detail {
 
-void PowerManagerState::Post(std::function<void()> job)
-{
-    std::unique_lock lock(mutex);
-    if (stopped_) {
-        // After shutdown nothing may be lost: the job runs here.
-        lock.unlock();
-        job();
-        return;
-    }
-    if (!thread_) thread_ = std::make_unique<SystemThread>("power");
-    SystemThread* thread = thread_.get();
-    lock.unlock();
-    thread->Post(std::move(job));
-}
-
-void PowerManagerState::Shutdown()
-{
-    std::unique_ptr<SystemThread> thread;
-    {
-        std::lock_guard lock(mutex);
-        stopped_ = true;
-        thread = std::move(thread_);
-    }
-    thread.reset();  // runs what is queued, then stops
-}
-
 namespace {
 
 PowerManagerState& TheState() { return K().powerState; }
@@ -116,10 +90,10 @@ std::int32_t PowerManager::SendSystemPowerIrp(_DEVICE_OBJECT* device, std::uint8
         KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     });
     IoGetNextIrpStackLocation(irp)->Parameters.Power.ShutdownType =
-        systemState == PowerSystemShutdown ? PowerActionShutdown
+        systemState == PowerSystemShutdown    ? PowerActionShutdown
         : systemState == PowerSystemHibernate ? PowerActionHibernate
-        : systemState == PowerSystemWorking ? PowerActionNone
-                                            : PowerActionSleep;
+        : systemState == PowerSystemWorking   ? PowerActionNone
+                                              : PowerActionSleep;
     Record(PowerEvent{PowerEvent::Kind::SystemIrpSent, device, minor, systemState, 0});
     DeliverOnPowerThread(top, irp);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -204,8 +178,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 {
     EMU_ENTRY(PoRequestPowerIrp);
     if (Irp) *Irp = nullptr;
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
-        MinorFunction != IRP_MN_WAIT_WAKE) {
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER_2;
     }
     NTSTATUS refusal = STATUS_SUCCESS;
@@ -220,26 +193,27 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     int stateValue = static_cast<int>(PowerState.DeviceState);
     if (refusal != STATUS_SUCCESS) {
-        Record(emu::PowerEvent{emu::PowerEvent::Kind::DeviceIrpRefused, DeviceObject, MinorFunction, stateValue, refusal});
+        Record(
+            emu::PowerEvent{emu::PowerEvent::Kind::DeviceIrpRefused, DeviceObject, MinorFunction, stateValue, refusal});
         return refusal;
     }
 
     PDEVICE_OBJECT top = emu::TopOfStack(DeviceObject);
     auto timer = std::make_shared<emu::Clock::TimerId>(0);
     auto finishedFlag = std::make_shared<bool>(false);
-    PIRP irp = BuildPowerIrp(
-        top, MinorFunction, DevicePowerState, PowerState,
-        [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, timer, finishedFlag,
-         stateValue](PIRP done) {
-            K().clock.Cancel(*timer);
-            IO_STATUS_BLOCK status = done->IoStatus;
-            Record(emu::PowerEvent{emu::PowerEvent::Kind::DeviceIrpCompleted, DeviceObject, MinorFunction, stateValue,
-                                   status.Status});
-            if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
-            std::lock_guard lock(TheState().mutex);
-            *finishedFlag = true;
-            --TheState().inFlight;
-        });
+    PIRP irp = BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState,
+                             [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, timer, finishedFlag,
+                              stateValue](PIRP done) {
+                                 K().clock.Cancel(*timer);
+                                 IO_STATUS_BLOCK status = done->IoStatus;
+                                 Record(emu::PowerEvent{emu::PowerEvent::Kind::DeviceIrpCompleted, DeviceObject,
+                                                        MinorFunction, stateValue, status.Status});
+                                 if (CompletionFunction)
+                                     CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+                                 std::lock_guard lock(TheState().mutex);
+                                 *finishedFlag = true;
+                                 --TheState().inFlight;
+                             });
     {
         std::lock_guard lock(TheState().mutex);
         ++TheState().inFlight;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "emu/Power.h"
-#include "emu/Threads.h"
+#include "ManagerThread.h"
 #include "emu_ntddk.h"
 
 namespace emu::detail {
@@ -15,8 +15,8 @@ namespace emu::detail {
 class PowerManagerState {
 public:
     // Runs a job on the power thread (created on first use).
-    void Post(std::function<void()> job);
-    void Shutdown();
+    void Post(std::function<void()> job) { thread_.Post(std::move(job)); }
+    void Shutdown() { thread_.Shutdown(); }
 
     mutable std::mutex mutex;
     int refuseCount = 0;
@@ -27,8 +27,7 @@ public:
     std::size_t inFlight = 0;
 
 private:
-    std::unique_ptr<SystemThread> thread_;
-    bool stopped_ = false;
+    ManagerThread thread_{"power"};
 };
 
 }  // namespace emu::detail

@@ -36,7 +36,6 @@ constexpr ULONG kFoSynchronousIo = 0x00000002;
 constexpr ULONG kFoCleanupComplete = 0x00004000;
 constexpr ULONG kFoHandleCreated = 0x00040000;
 constexpr CSHORT kIoTypeFile = 5;
-constexpr UCHAR kUninitialisedByte = 0xCD;  // what a system buffer holds where nothing was written
 
 // Layout of the platform's IO_SECURITY_CONTEXT, which IRP_MJ_CREATE points at.
 struct SecurityContext {
@@ -50,30 +49,30 @@ struct IssuedRequest;
 
 // A file object and what the I/O manager keeps beside it.
 struct FileRecord {
-    FILE_OBJECT object{};           // what drivers see; object.Event is the file's event
+    FILE_OBJECT object{};             // what drivers see; object.Event is the file's event
     PDEVICE_OBJECT device = nullptr;  // the named device; referenced while the record lives
-    std::u16string openedAs;        // the name the application gave
-    std::u16string fileName;        // storage behind object.FileName (the path below the device)
+    std::u16string openedAs;          // the name the application gave
+    std::u16string fileName;          // storage behind object.FileName (the path below the device)
     SecurityContext security;
-    ACCESS_MASK access = 0;         // granted rights, generic rights mapped
+    ACCESS_MASK access = 0;  // granted rights, generic rights mapped
     bool synchronous = false;
-    KEVENT lock{};                  // serialises I/O on a synchronous file object (signalled = free)
+    KEVENT lock{};                          // serialises I/O on a synchronous file object (signalled = free)
     NTSTATUS finalStatus = STATUS_SUCCESS;  // written before object.Event is set
     // Guarded by UserIo::mutex.
     int handles = 0;
-    int references = 0;             // handles, calls in progress, requests in flight
+    int references = 0;  // handles, calls in progress, requests in flight
     std::list<IssuedRequest*> pending;
 };
 
 // One request this path sent; owned by its IRP's completion callback.
 struct IssuedRequest {
     FileRecord* file = nullptr;
-    PIRP irp = nullptr;              // valid while the request is in file->pending
-    const void* thread = nullptr;    // the issuing thread, for CancelIo
+    PIRP irp = nullptr;            // valid while the request is in file->pending
+    const void* thread = nullptr;  // the issuing thread, for CancelIo
     IO_STATUS_BLOCK* statusBlock = nullptr;
     std::shared_ptr<EventObject> event;
     std::unique_ptr<UCHAR[]> systemBuffer;
-    void* userBuffer = nullptr;      // where buffered output goes
+    void* userBuffer = nullptr;  // where buffered output goes
     ULONG userLength = 0;
     bool copyOut = false;
 };

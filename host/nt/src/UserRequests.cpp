@@ -47,13 +47,6 @@ bool BuffersPresent(const Transfer& transfer)
     return (transfer.input || transfer.inputLength == 0) && (transfer.output || transfer.outputLength == 0);
 }
 
-std::unique_ptr<UCHAR[]> NewSystemBuffer(ULONG size)
-{
-    auto buffer = std::make_unique<UCHAR[]>(size);
-    std::memset(buffer.get(), kUninitialisedByte, size);
-    return buffer;
-}
-
 void SetOutputLimit(PIRP irp, ULONG limit)
 {
     IrpPrivate* p = PrivateOf(irp, "SetOutputLimit");
@@ -90,13 +83,8 @@ NTSTATUS Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& 
         if (bufferedDevice && length > io::kMaxBufferedLength) return STATUS_INVALID_PARAMETER;
         if (bufferedDevice) {
             irp->Flags |= IRP_BUFFERED_IO;
-            if (length) {
-                request.systemBuffer = NewSystemBuffer(length);
-                if (!read) std::memcpy(request.systemBuffer.get(), transfer.input, length);
-                irp->AssociatedIrp.SystemBuffer = request.systemBuffer.get();
-                irp->Flags |= IRP_DEALLOCATE_BUFFER | (read ? IRP_INPUT_OPERATION : 0);
-                request.copyOut = read;
-            }
+            request.systemBuffer = AttachSystemBuffer(irp, transfer.input, read ? 0 : length, length, read);
+            request.copyOut = read;
         }
         request.userBuffer = transfer.output;
         request.userLength = length;
@@ -112,16 +100,9 @@ NTSTATUS Prepare(IssuedRequest& request, PDEVICE_OBJECT target, const Transfer& 
         case METHOD_BUFFERED: {
             ULONG size = std::max(transfer.inputLength, transfer.outputLength);
             if (size > io::kMaxBufferedLength) return STATUS_INVALID_PARAMETER;
-            if (size) {
-                request.systemBuffer = NewSystemBuffer(size);
-                if (transfer.inputLength) std::memcpy(request.systemBuffer.get(), transfer.input, transfer.inputLength);
-                irp->AssociatedIrp.SystemBuffer = request.systemBuffer.get();
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            }
-            if (transfer.outputLength) {
-                irp->Flags |= IRP_INPUT_OPERATION;
-                request.copyOut = true;
-            }
+            request.systemBuffer =
+                AttachSystemBuffer(irp, transfer.input, transfer.inputLength, size, transfer.outputLength != 0);
+            request.copyOut = transfer.outputLength != 0;
             break;
         }
         case METHOD_NEITHER: sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(transfer.input); break;
