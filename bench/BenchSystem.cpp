@@ -26,8 +26,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
     if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -88,12 +88,8 @@ RawUsbDevice::RawUsbDevice(emu::usb::Bus& bus, emu::usb::Instrument& instrument,
 std::uint32_t RawUsbDevice::Bulk(void* pipe, std::uint32_t flags, void* buffer, std::uint32_t length)
 {
     URB urb{};
-    urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb.UrbBulkOrInterruptTransfer.PipeHandle = pipe;
-    urb.UrbBulkOrInterruptTransfer.TransferFlags = flags;
-    urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-    urb.UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, nullptr,
+                                           length, flags, nullptr);
     if (!NT_SUCCESS(SubmitUrb(pdo_, &urb))) throw std::runtime_error("bulk transfer failed");
     return urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
 }

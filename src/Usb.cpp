@@ -148,9 +148,8 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
     PAGED_CODE();
     DebugPrint(4, DBG_USB, "Usb.c:ReadDescriptors ENTRY\n");
 
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool,
-                                      sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) + CONFIGURATION_HEADER_SIZE,
-                                      TESMO_POOL_TAG);
+    Urb = (PURB)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) + CONFIGURATION_HEADER_SIZE, TESMO_POOL_TAG);
     if (Urb == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
@@ -317,8 +316,7 @@ TESMO_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     Interface = &Urb->UrbSelectConfiguration.Interface;
     for (Index = 0; Index < Found; Index++) {
         EntrySize = (ULONG)GET_USBD_INTERFACE_SIZE(Interface->NumberOfPipes);
-        if (FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) + TotalSize + EntrySize >
-            Urb->UrbHeader.Length) {
+        if (FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface) + TotalSize + EntrySize > Urb->UrbHeader.Length) {
             // The bus answered with more pipes than the request has room for.
             Status = STATUS_DEVICE_DATA_ERROR;
             goto Exit;
@@ -400,7 +398,7 @@ TESMO_PAGED NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject)
             DebugPrint(4, DBG_USB, "Usb.c:AbortPipes-Aborting pipe %p\n", Pipe);
             if (Urb == NULL) {
                 Urb = (struct _URB_PIPE_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
-                                                                      TESMO_POOL_TAG);
+                                                                       TESMO_POOL_TAG);
                 if (Urb == NULL) {
                     DebugPrint(3, DBG_USB, "Usb.c:AbortPipes-ExAllocatePoolWithTag failed\n");
                     Status = STATUS_INSUFFICIENT_RESOURCES;
@@ -436,7 +434,7 @@ TESMO_PAGED NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pip
     PAGED_CODE();
     DebugPrint(4, DBG_USB, "Usb.c:ResetPipe ENTRY\n");
     Urb = (struct _URB_PIPE_REQUEST*)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
-                                                          TESMO_POOL_TAG);
+                                                           TESMO_POOL_TAG);
     if (Urb == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
@@ -536,14 +534,8 @@ extern "C" {
 
 VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE PipeHandle, ULONG TransferFlags, PVOID Buffer, ULONG Length)
 {
-    Urb->UrbBulkOrInterruptTransfer.Hdr.Length = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    Urb->UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    Urb->UrbBulkOrInterruptTransfer.PipeHandle = PipeHandle;
-    Urb->UrbBulkOrInterruptTransfer.TransferFlags = TransferFlags;
-    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = Length;
-    Urb->UrbBulkOrInterruptTransfer.TransferBuffer = Buffer;
-    Urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
-    Urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
+    UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), PipeHandle,
+                                           Buffer, NULL, Length, TransferFlags, NULL);
 }
 
 static PURB AllocateBulkUrb(VOID)

@@ -137,20 +137,16 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, URB& urb)
 URB DescriptorUrb(UCHAR type, void* buffer, ULONG length, UCHAR index)
 {
     URB urb{};
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer,
-                                 nullptr, length, nullptr);
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer, nullptr,
+                                 length, nullptr);
     return urb;
 }
 
 URB BulkUrb(USBD_PIPE_HANDLE pipe, ULONG flags, void* buffer, ULONG length)
 {
     URB urb{};
-    urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb.UrbBulkOrInterruptTransfer.PipeHandle = pipe;
-    urb.UrbBulkOrInterruptTransfer.TransferFlags = flags;
-    urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-    urb.UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, nullptr,
+                                           length, flags, nullptr);
     return urb;
 }
 

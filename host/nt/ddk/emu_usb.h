@@ -227,6 +227,19 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL, \
+                                               transferBufferLength, transferFlags, link)                  \
+    do {                                                                                                   \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                               \
+        (urb)->UrbHeader.Length = (length);                                                                \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                       \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                   \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                         \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                               \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                 \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                \
+    } while (0)
+
 #define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
                                      transferBufferMDL, transferBufferLength, link)                            \
     do {                                                                                                       \
