@@ -11,7 +11,7 @@
 #include <string>
 
 #include "emu/System.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "tesmo/windows.h"
 #include "usb/Bus.h"
 

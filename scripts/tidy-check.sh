@@ -54,7 +54,7 @@ EOF
   mapfile -t sources < <(printf '%s\n' "${sources[@]}" | sort -u)
 fi
 escaped_root=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|/]/\\&/g')
-header_filter="^$escaped_root/(src|include|host/(usb|instrument|control|win32|verifier|nt))/"
+header_filter="^$escaped_root/(src|include|host/(usb|instrument|control|win32|nt))/"
 
 results=build/tidy/results
 rm -rf "$results"

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "tesmo/control.h"
 #include "usb/DeviceConfig.h"
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "instrument/PortLink.h"
 
 namespace emu::usb {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 
 namespace emu::usb {
 

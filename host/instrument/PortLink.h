@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 
 namespace emu::usb {
 

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "emu/Clock.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "instrument/PortLink.h"
 #include "instrument/TimerSet.h"
 
@@ -49,7 +49,7 @@ public:
     struct OutTransfer {
         std::vector<std::uint8_t> bytes;
         std::optional<std::size_t> step;  // the ExpectOut step that took it
-        std::int32_t status = 0;           // the USBD status it completed with
+        std::int32_t status = 0;          // the USBD status it completed with
     };
 
     ScriptedDevice() = default;
@@ -101,10 +101,10 @@ private:
     enum class Kind { Packet, FailIn, Silence, ExpectOut, Delay };
     struct Step {
         Kind kind;
-        std::vector<std::uint8_t> bytes;                 // Packet
+        std::vector<std::uint8_t> bytes;                    // Packet
         std::optional<std::vector<std::uint8_t>> expected;  // ExpectOut
-        std::int32_t usbdStatus = 0;                     // FailIn, ExpectOut
-        emu::Time delay = 0;                             // Delay
+        std::int32_t usbdStatus = 0;                        // FailIn, ExpectOut
+        emu::Time delay = 0;                                // Delay
     };
 
     std::size_t Append(Step step);

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "emu/Clock.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "instrument/LineAssembler.h"
 #include "instrument/PortLink.h"
 #include "instrument/StreamPattern.h"

@@ -52,7 +52,7 @@
 #include "emu/Clock.h"
 #include "emu/Threads.h"
 #include "emu_ntddk.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "usb/DeviceConfig.h"
 #include "usb/Hold.h"
 
@@ -198,8 +198,8 @@ private:
     detail::Transfer* FirstWaitingForInstrument();
     bool Fill(detail::Transfer& transfer);
     void CloseConfiguration(Completions& done);
-    void FailTransfers(const std::function<bool(const detail::Transfer&)>& which, USBD_STATUS usbd,
-                       NTSTATUS status, Completions& done);
+    void FailTransfers(const std::function<bool(const detail::Transfer&)>& which, USBD_STATUS usbd, NTSTATUS status,
+                       Completions& done);
     bool Enqueue(detail::Transfer transfer, Completions& done);
     // Frame timing: books the packets a transfer took since the last booking.
     void BookPackets(detail::Transfer& transfer);
@@ -217,7 +217,7 @@ private:
     const DeviceConfig config_;
     detail::FrameSchedule& frames_;
     std::unique_ptr<detail::ConfigurationModel> model_;
-    std::optional<std::uint8_t> instrumentIn_;   // endpoint addresses
+    std::optional<std::uint8_t> instrumentIn_;  // endpoint addresses
     std::optional<std::uint8_t> instrumentOut_;
     std::uint16_t inPacketSize_ = 0;
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -231,7 +231,7 @@ private:
     ULONG portStatus_;
     NTSTATUS portResetResult_ = STATUS_SUCCESS;
     unsigned portResets_ = 0;
-    std::vector<std::pair<UrbFailure, unsigned>> failures_;  // with matches seen
+    std::vector<std::pair<UrbFailure, unsigned>> failures_;         // with matches seen
     std::optional<std::vector<std::uint8_t>> configurationAnswer_;  // replaces the plugged-in bytes
     std::map<USHORT, unsigned> urbsReceived_;
     std::vector<std::unique_ptr<detail::Pipe>> pipes_;  // kept for the device's life; closed ones unfindable

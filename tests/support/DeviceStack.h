@@ -14,7 +14,7 @@
 #include "DeviceExtension.h"
 #include "LoadedDriver.h"
 #include "emu/Pnp.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 #include "usb/Bus.h"
 #include "usb/UsbDevice.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "emu/Clock.h"
-#include "instrument/Instrument.h"
+#include "usb/Instrument.h"
 
 namespace tesmo::test {
 

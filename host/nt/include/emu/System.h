@@ -20,7 +20,7 @@
 #include "emu/Pool.h"
 #include "emu/Power.h"
 #include "emu/Trace.h"
-#include "../../../verifier/Verifier.h"
+#include "emu/Verifier.h"
 
 struct _DRIVER_OBJECT;
 struct _DEVICE_OBJECT;
@@ -36,7 +36,7 @@ class Kernel;
 // boundaries by a seeded choice (see the dispatcher's controlled schedule).
 struct ControlledScheduleOptions {
     std::uint64_t seed = 0;
-    unsigned depth = 3;                  // change points + 1
+    unsigned depth = 3;                   // change points + 1
     std::uint64_t expectedPoints = 6000;  // where the change points may fall
 };
 

@@ -1,4 +1,4 @@
-#include "Verifier.h"
+#include "emu/Verifier.h"
 
 #include <execinfo.h>
 

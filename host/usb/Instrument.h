@@ -62,7 +62,11 @@ public:
     // multiple of the packet size) instead of pushing them, and returns the
     // bytes written (a multiple of the packet size; 0: push as usual). Called
     // with the bus's device lock held: it must not call the port.
-    virtual std::size_t FillInDirect(std::span<std::uint8_t> room) { (void)room; return 0; }
+    virtual std::size_t FillInDirect(std::span<std::uint8_t> room)
+    {
+        (void)room;
+        return 0;
+    }
     // The host reset or aborted a pipe (endpoint address as in the descriptor).
     virtual void OnPipeReset(std::uint8_t endpointAddress) { (void)endpointAddress; }
 };
