@@ -37,6 +37,10 @@ typedef VOID(NTAPI IO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ Csq, PIRP Irp);
 // Pageable and discardable code; the loader pages out PAGE* and drops INIT.
 #define TESMO_PAGED __attribute__((section("PAGE")))
 #define TESMO_INIT __attribute__((section("INIT")))
+// Resident code that takes a spin lock and that pageable code calls: kept
+// out of line, so that the compiler cannot inline it into its caller's PAGE
+// section, where code running at DISPATCH_LEVEL could fault.
+#define TESMO_RESIDENT __attribute__((noinline))
 // The trace routine's format is checked against the platform's own printf
 // conventions (long is 32 bits, %S is a wide string).
 #define TESMO_TRACE_FORMAT(FormatIndex, FirstArgument) __attribute__((format(ms_printf, FormatIndex, FirstArgument)))
@@ -57,6 +61,7 @@ typedef VOID(NTAPI IO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ Csq, PIRP Irp);
 #define TESMO_WIDE(text) u##text
 #define TESMO_PAGED
 #define TESMO_INIT
+#define TESMO_RESIDENT
 // GNU printf checking does not know the platform's conventions that the
 // emulated kernel's formatter follows (ULONG is a 32-bit int here, but a
 // trace prints it as the platform's long): the Windows build checks.
@@ -67,8 +72,10 @@ typedef VOID(NTAPI IO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ Csq, PIRP Irp);
 #endif
 
 // A counted string over a constant wide literal.
-#define TESMO_CONSTANT_STRING(text) \
-    { sizeof(text) - sizeof(WCHAR), sizeof(text), const_cast<PWCH>(text) }
+#define TESMO_CONSTANT_STRING(text)                                        \
+    {                                                                      \
+        sizeof(text) - sizeof(WCHAR), sizeof(text), const_cast<PWCH>(text) \
+    }
 
 // The driver's pool tag and remove-lock tag: reads "Kvrl" in memory, first
 // character at the lowest address.

@@ -24,18 +24,23 @@ exports=host/nt/include/emu/Exports.def
   --symbols build/windows/unstripped/tesmo.sys --inf build/windows/tesmo.inf \
   --version-header include/Tesmo.h --emulation-table "$exports" --list-imports
 
-# The same check must reject an image that imports a routine the emulation
-# lacks (the probe is otherwise correct).
-echo "windows-check: the check against the emulation's export table on a probe that imports a routine it lacks"
-probe_status=0
-"$python" windows/checks/check_package.py --image build/windows/probes/probe_unemulated_import.sys \
-  --symbols build/windows/probes/unstripped/probe_unemulated_import.sys --emulation-table "$exports" \
-  >build/windows/probe_unemulated_import.check || probe_status=$?
-grep "emulated-imports" build/windows/probe_unemulated_import.check
-if [ "$probe_status" -eq 0 ] || ! grep -q "FAIL emulated-imports" build/windows/probe_unemulated_import.check; then
-  echo "windows-check: the probe that imports a routine the emulation lacks passed the check" >&2
-  exit 1
-fi
+# The checks against the export table must each reject a probe that is
+# otherwise correct: one imports a routine the emulation lacks, one takes a
+# spin lock in pageable code.
+expect_rejected() {
+  local probe=$1 check=$2 what=$3 status=0
+  echo "windows-check: the $check check on a probe that $what"
+  "$python" windows/checks/check_package.py --image "build/windows/probes/$probe.sys" \
+    --symbols "build/windows/probes/unstripped/$probe.sys" --emulation-table "$exports" \
+    >"build/windows/$probe.check" || status=$?
+  grep -- " $check " "build/windows/$probe.check"
+  if [ "$status" -eq 0 ] || ! grep -q "FAIL $check " "build/windows/$probe.check"; then
+    echo "windows-check: the probe that $what passed the $check check" >&2
+    exit 1
+  fi
+}
+expect_rejected probe_unemulated_import emulated-imports "imports a routine the emulation lacks"
+expect_rejected probe_paged_spin_lock pageable-calls "takes a spin lock in pageable code"
 
 "$python" windows/checks/test_checks.py --build build/windows --traced-build build/windows-traced \
   --repro-build build/windows-repro

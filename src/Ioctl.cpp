@@ -14,17 +14,17 @@
 extern "C" {
 
 SERIAL_SETTINGS SerialSettings = {
-    0x00020000,                                              // BaudRate
-    {STOP_BIT_1, NO_PARITY, 8},                              // LineControl
-    {SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE,              // HandFlow
+    0x00020000,                                  // BaudRate
+    {STOP_BIT_1, NO_PARITY, 8},                  // LineControl
+    {SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE,  // HandFlow
      SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_BREAK_CHAR, 1, 64},
-    {0, 0},                                                  // QueueSize
-    0,                                                       // WaitMask
-    0,                                                       // ModemControl
-    0,                                                       // FifoControl
-    0,                                                       // ModemStatus
-    {0, 0, 0, 0, 0},                                         // Timeouts
-    {0, 0, 0, 0, 0, 0},                                      // Chars
+    {0, 0},              // QueueSize
+    0,                   // WaitMask
+    0,                   // ModemControl
+    0,                   // FifoControl
+    0,                   // ModemStatus
+    {0, 0, 0, 0, 0},     // Timeouts
+    {0, 0, 0, 0, 0, 0},  // Chars
 };
 KSPIN_LOCK SerialSettingsLock = 0;
 
@@ -437,7 +437,9 @@ static TESMO_PAGED NTSTATUS ServeControlCode(PDEVICE_OBJECT DeviceObject, ULONG 
     }
 }
 
-TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Resident: the settings it reads and writes are guarded by spin locks, and
+// the routines that take them are inlined here.
+NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -445,7 +447,6 @@ TESMO_PAGED NTSTATUS HandleDeviceControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     IOCTL_REQUEST Request;
     NTSTATUS Status;
 
-    PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
     if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RequestLock, TESMO_LOCK_TAG))) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);

@@ -118,14 +118,13 @@ static VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer,
 
 // Puts a freshly read configuration descriptor in place of the one the
 // record holds. Readers copy it under DescriptorLock, so the old block goes
-// only once no reader can be inside it.
-static TESMO_PAGED VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
-                                                       PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
+// only once no reader can be inside it. Resident: it holds the spin lock.
+static TESMO_RESIDENT VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
+                                                          PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
 {
     PUSB_CONFIGURATION_DESCRIPTOR Previous;
     KIRQL OldIrql;
 
-    PAGED_CODE();
     OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DescriptorLock);
     Previous = DeviceExtension->ConfigurationDescriptor;
     DeviceExtension->ConfigurationDescriptor = Descriptor;

@@ -42,10 +42,7 @@ ProbeTlsDirectory _tls_used = {};
 
 extern "C" {
 
-static VOID ProbeUnload(PDRIVER_OBJECT DriverObject)
-{
-    UNREFERENCED_PARAMETER(DriverObject);
-}
+static VOID ProbeUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
 TESMO_PAGED NTSTATUS ProbePagedRoutine(PDRIVER_OBJECT DriverObject)
 {
@@ -55,6 +52,12 @@ TESMO_PAGED NTSTATUS ProbePagedRoutine(PDRIVER_OBJECT DriverObject)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ExFreePoolWithTag(Block, 'borP');
+#if defined(PROBE_PAGED_SPIN_LOCK)
+    // Pageable code that raises itself to DISPATCH_LEVEL.
+    static KSPIN_LOCK Lock;
+    KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Lock);
+    KeReleaseSpinLock(&Lock, OldIrql);
+#endif
     return STATUS_SUCCESS;
 }
 
