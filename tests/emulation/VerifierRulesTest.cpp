@@ -26,40 +26,67 @@ protected:
     PDEVICE_OBJECT device_ = faulty_.CreateDevice();
 };
 
-TEST_F(VerifierRulesTest, IrpCompletedTwice)
-{
-    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
-        CompleteIrp(irp, STATUS_SUCCESS);
-        return CompleteIrp(irp, STATUS_SUCCESS);
-    });
-    TopLevelIrp request(device_, IRP_MJ_READ);
-    request.Send();
-    ExpectOne(emu::Rule::IrpCompletedTwice);
-}
+// A dispatch routine that breaks one rule. It sets `kept` to a request it
+// leaves uncompleted, which the test completes afterwards.
+struct DispatchMisuse {
+    const char* label;
+    NTSTATUS (*dispatch)(PIRP irp, PIRP* kept);
+    emu::Rule rule;
+};
 
-TEST_F(VerifierRulesTest, PendingReturnedWithoutMark)
+const DispatchMisuse kDispatchMisuses[] = {
+    {"CompletedTwice",
+     [](PIRP irp, PIRP*) {
+         CompleteIrp(irp, STATUS_SUCCESS);
+         return CompleteIrp(irp, STATUS_SUCCESS);
+     },
+     emu::Rule::IrpCompletedTwice},
+    {"PendingReturnedWithoutMark",
+     [](PIRP irp, PIRP* kept) {
+         *kept = irp;
+         return NTSTATUS(STATUS_PENDING);
+     },
+     emu::Rule::PendingWithoutMark},
+    {"MarkedPendingButReturnedAFinalStatus",
+     [](PIRP irp, PIRP*) {
+         IoMarkIrpPending(irp);
+         return CompleteIrp(irp, STATUS_SUCCESS);
+     },
+     emu::Rule::MarkWithoutPending},
+    {"ReturnsAnotherStatusThanItCompletedWith",
+     [](PIRP irp, PIRP*) {
+         CompleteIrp(irp, STATUS_UNSUCCESSFUL);
+         return NTSTATUS(STATUS_SUCCESS);
+     },
+     emu::Rule::ReturnedStatusMismatch},
+    {"ReturnsWithoutCompletingOrPending",
+     [](PIRP irp, PIRP* kept) {
+         *kept = irp;
+         return NTSTATUS(STATUS_SUCCESS);
+     },
+     emu::Rule::ReturnedWithoutCompletion},
+    {"CompletedWhileACancelRoutineIsSet",
+     [](PIRP irp, PIRP*) {
+         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+         return CompleteIrp(irp, STATUS_SUCCESS);
+     },
+     emu::Rule::CompletedWithCancelRoutine},
+};
+
+class DispatchMisuseTest : public VerifierRulesTest, public ::testing::WithParamInterface<DispatchMisuse> {};
+
+TEST_P(DispatchMisuseTest, IsCaughtAsItsRule)
 {
     PIRP kept = nullptr;
-    faulty_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
-        kept = irp;
-        return STATUS_PENDING;
-    });
+    faulty_.OnAny([&](PDEVICE_OBJECT, PIRP irp) { return GetParam().dispatch(irp, &kept); });
     TopLevelIrp request(device_, IRP_MJ_READ);
     request.Send();
-    ExpectOne(emu::Rule::PendingWithoutMark);
-    CompleteIrp(kept, STATUS_SUCCESS);
+    ExpectOne(GetParam().rule);
+    if (kept) CompleteIrp(kept, STATUS_SUCCESS);
 }
 
-TEST_F(VerifierRulesTest, MarkedPendingButReturnedAFinalStatus)
-{
-    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        return CompleteIrp(irp, STATUS_SUCCESS);
-    });
-    TopLevelIrp request(device_, IRP_MJ_READ);
-    request.Send();
-    ExpectOne(emu::Rule::MarkWithoutPending);
-}
+INSTANTIATE_TEST_SUITE_P(Verifier, DispatchMisuseTest, ::testing::ValuesIn(kDispatchMisuses),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(VerifierRulesTest, CompletionRoutineThatDropsPendingReturned)
 {
@@ -84,41 +111,6 @@ TEST_F(VerifierRulesTest, CompletionRoutineThatDropsPendingReturned)
     std::thread([&] { CompleteIrp(held, STATUS_SUCCESS); }).join();
     ExpectOne(emu::Rule::PendingNotPropagated);
     upper.DeleteDevices();
-}
-
-TEST_F(VerifierRulesTest, DispatchReturnsAnotherStatusThanItCompletedWith)
-{
-    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
-        CompleteIrp(irp, STATUS_UNSUCCESSFUL);
-        return STATUS_SUCCESS;
-    });
-    TopLevelIrp request(device_, IRP_MJ_READ);
-    request.Send();
-    ExpectOne(emu::Rule::ReturnedStatusMismatch);
-}
-
-TEST_F(VerifierRulesTest, DispatchReturnsWithoutCompletingOrPending)
-{
-    PIRP kept = nullptr;
-    faulty_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
-        kept = irp;
-        return STATUS_SUCCESS;
-    });
-    TopLevelIrp request(device_, IRP_MJ_READ);
-    request.Send();
-    ExpectOne(emu::Rule::ReturnedWithoutCompletion);
-    CompleteIrp(kept, STATUS_SUCCESS);
-}
-
-TEST_F(VerifierRulesTest, CompletedWhileACancelRoutineIsSet)
-{
-    faulty_.OnAny([](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-        return CompleteIrp(irp, STATUS_SUCCESS);
-    });
-    TopLevelIrp request(device_, IRP_MJ_READ);
-    request.Send();
-    ExpectOne(emu::Rule::CompletedWithCancelRoutine);
 }
 
 TEST_F(VerifierRulesTest, WaitWithATimeoutAtDispatchLevel)
