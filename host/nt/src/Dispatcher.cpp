@@ -157,8 +157,8 @@ std::string Dispatcher::DescribeBlockedThreads()
 {
     std::ostringstream out;
     for (ThreadState* t : blocked_) {
-        out << "    thread '" << t->name << "' waits on " << (t->waitKind ? t->waitKind : "?") << ' '
-            << t->waitObject << '\n';
+        out << "    thread '" << t->name << "' waits on " << (t->waitKind ? t->waitKind : "?") << ' ' << t->waitObject
+            << '\n';
     }
     return out.str();
 }
@@ -174,7 +174,7 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
     NotifyStateChanged();
     // Under a controlled schedule the turn passes on; it comes back once a
     // waker (or the clock) made this thread ready, and so `done` holds.
-    while (schedule_ && !done() && schedule_->WaitBlocked(lock, self)) {
+    while (!done() && WaitBlockedScheduled(lock, self)) {
         if (!done()) MakeBlocked(self);
     }
     auto start = std::chrono::steady_clock::now();
@@ -182,8 +182,8 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
         cv.wait_for(lock, std::chrono::milliseconds(200));
         if (!done() && std::chrono::steady_clock::now() - start > watchdog) {
             std::string who = DescribeBlockedThreads();
-            std::string message = "thread '" + self.name + "' waited longer than the watchdog on " + kind +
-                                  "; blocked threads:\n" + who;
+            std::string message =
+                "thread '" + self.name + "' waited longer than the watchdog on " + kind + "; blocked threads:\n" + who;
             lock.unlock();
             verifier_.Report(Rule::WaitWatchdog, nullptr, message);
             std::fprintf(stderr, "emulation: a wait exceeded the watchdog; stopping.\n%s\n", message.c_str());
@@ -328,7 +328,8 @@ NTSTATUS Dispatcher::WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout)
         ++timedWaiters;
     }
     InsertTailList(&event->Header.WaitListHead, &waiter.link);
-    Block(lock, waiter.cv, [&] { return waiter.satisfied || waiter.timedOut; }, "event", event);
+    Block(
+        lock, waiter.cv, [&] { return waiter.satisfied || waiter.timedOut; }, "event", event);
     if (waiter.hasDeadline) {
         deadlines.erase(waiter.deadline);
         --timedWaiters;
