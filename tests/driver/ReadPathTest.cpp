@@ -13,6 +13,7 @@ namespace {
 
 const std::string kWaiting25 = "ABCDEFGHIJKLMNOPQRSTUVWXY";
 const std::string kFull(64, 'p');
+const std::string kWaiting30(30, 'w');
 const std::string kNextFull = std::string(32, 't') + std::string(32, 'u');
 
 using ReadPathTest = SerialPortTest;
@@ -61,14 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         PacketCase{"short_packet_ends_a_small_read", "", {"xyz"}, 5, "xyz", 0, 0, 1},
         PacketCase{"packet_rest_waits", "", {"0123456789"}, 5, "01234", 5, 5, 1},
         PacketCase{"waiting_bytes_then_a_packet", "abc", {"defgh"}, 5, "abcde", 3, 2, 1},
-        PacketCase{"whole_packets_and_a_tail",
-                   std::string(30, 'w'),
-                   {kFull, kNextFull},
-                   100,
-                   std::string(30, 'w') + kFull + "tttttt",
-                   58,
-                   6,
-                   2},
+        PacketCase{
+            "whole_packets_and_a_tail", kWaiting30, {kFull, kNextFull}, 100, kWaiting30 + kFull + "tttttt", 58, 6, 2},
         PacketCase{"short_packet_ends_the_whole_packets", "", {kFull, "short"}, 200, kFull + "short", 0, 0, 1},
         PacketCase{"whole_packets_without_a_tail", "", {kFull, kNextFull}, 128, kFull + kNextFull, 0, 0, 1},
         PacketCase{"tail_packet_shorter_than_the_tail", "", {kFull, "xy"}, 70, kFull + "xy", 0, 0, 2}),
@@ -232,14 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ReadFailure,
     ::testing::Values(
         FailureCase{"single_packet_fails", "abc", {}, Fault::BulkUrbFails, 1, 10, STATUS_SUCCESS, "abc"},
-        FailureCase{"whole_packets_fail",
-                    std::string(30, 'w'),
-                    {},
-                    Fault::BulkUrbFails,
-                    1,
-                    100,
-                    STATUS_SUCCESS,
-                    std::string(30, 'w')},
+        FailureCase{"whole_packets_fail", kWaiting30, {}, Fault::BulkUrbFails, 1, 100, STATUS_SUCCESS, kWaiting30},
         FailureCase{"tail_fails", "", {kFull}, Fault::BulkUrbFails, 2, 100, STATUS_SUCCESS, kFull},
         FailureCase{
             "nothing_taken_before_the_failure", "", {}, Fault::BulkUrbFails, 1, 10, STATUS_DEVICE_DATA_ERROR, ""},
@@ -248,13 +236,13 @@ INSTANTIATE_TEST_SUITE_P(
             "no_request_for_the_urb", "", {}, Fault::NoRequestForTheUrb, 0, 10, STATUS_INSUFFICIENT_RESOURCES, ""},
         FailureCase{"device_not_accepting_io", "abc", {}, Fault::QueueHeld, 0, 10, STATUS_SUCCESS, "abc"},
         FailureCase{"device_not_accepting_io_on_a_long_read",
-                    std::string(30, 'w'),
+                    kWaiting30,
                     {},
                     Fault::QueueHeld,
                     0,
                     100,
                     STATUS_SUCCESS,
-                    std::string(30, 'w')},
+                    kWaiting30},
         FailureCase{
             "device_not_accepting_io_with_nothing_waiting", "", {}, Fault::QueueHeld, 0, 10, STATUS_UNSUCCESSFUL, ""}),
     [](const auto& info) { return std::string(info.param.label); });
