@@ -193,53 +193,29 @@ TEST_P(StopRemoveTable, StatesEffectsAndWhoFinishesTheRequest)
     if (ext()->PnpState == Stopped) Send(IRP_MN_START_DEVICE);
 }
 
+constexpr UCHAR kQueryStop = IRP_MN_QUERY_STOP_DEVICE, kCancelStop = IRP_MN_CANCEL_STOP_DEVICE;
+constexpr UCHAR kQueryRemove = IRP_MN_QUERY_REMOVE_DEVICE, kCancelRemove = IRP_MN_CANCEL_REMOVE_DEVICE;
+constexpr NTSTATUS kOk = STATUS_SUCCESS, kRefused = STATUS_UNSUCCESSFUL;  // what the lower drivers answer
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, StopRemoveTable,
     ::testing::Values(
-        Row{"query_stop", {}, IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS, PendingStop, HoldRequests, false, true},
-        Row{"cancel_stop_accepted",
-            {IRP_MN_QUERY_STOP_DEVICE},
-            IRP_MN_CANCEL_STOP_DEVICE,
-            STATUS_SUCCESS,
-            Working,
-            AllowRequests,
-            true,
-            true},
-        Row{"cancel_stop_refused",
-            {IRP_MN_QUERY_STOP_DEVICE},
-            IRP_MN_CANCEL_STOP_DEVICE,
-            STATUS_UNSUCCESSFUL,
-            PendingStop,
-            HoldRequests,
-            false,
-            true},
-        Row{"stop", {IRP_MN_QUERY_STOP_DEVICE}, IRP_MN_STOP_DEVICE, STATUS_SUCCESS, Stopped, HoldRequests, false, true},
-        Row{"query_remove", {}, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS, PendingRemove, HoldRequests, false, true},
-        Row{"cancel_remove_accepted",
-            {IRP_MN_QUERY_REMOVE_DEVICE},
-            IRP_MN_CANCEL_REMOVE_DEVICE,
-            STATUS_SUCCESS,
-            Working,
-            AllowRequests,
-            true,
-            true},
+        Row{"query_stop", {}, kQueryStop, kOk, PendingStop, HoldRequests, false, true},
+        Row{"cancel_stop_accepted", {kQueryStop}, kCancelStop, kOk, Working, AllowRequests, true, true},
+        Row{"cancel_stop_refused", {kQueryStop}, kCancelStop, kRefused, PendingStop, HoldRequests, false, true},
+        Row{"stop", {kQueryStop}, IRP_MN_STOP_DEVICE, kOk, Stopped, HoldRequests, false, true},
+        Row{"query_remove", {}, kQueryRemove, kOk, PendingRemove, HoldRequests, false, true},
+        Row{"cancel_remove_accepted", {kQueryRemove}, kCancelRemove, kOk, Working, AllowRequests, true, true},
         Row{"cancel_remove_refused",
-            {IRP_MN_QUERY_REMOVE_DEVICE},
-            IRP_MN_CANCEL_REMOVE_DEVICE,
-            STATUS_UNSUCCESSFUL,
+            {kQueryRemove},
+            kCancelRemove,
+            kRefused,
             PendingRemove,
             AllowRequests,
             false,
             true},
-        Row{"cancel_remove_when_working",
-            {},
-            IRP_MN_CANCEL_REMOVE_DEVICE,
-            STATUS_SUCCESS,
-            Working,
-            AllowRequests,
-            false,
-            true},
-        Row{"capabilities", {}, IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS, Working, AllowRequests, false, true}),
+        Row{"cancel_remove_when_working", {}, kCancelRemove, kOk, Working, AllowRequests, false, true},
+        Row{"capabilities", {}, IRP_MN_QUERY_CAPABILITIES, kOk, Working, AllowRequests, false, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // A cancel-stop that meets a device that is not pending a stop still makes it
