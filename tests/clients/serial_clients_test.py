@@ -190,6 +190,8 @@ class TermTest(SimTestCase):
         sim.expect(r"^COM\d+ \(device 2\) is open")
         sim.command("MEAS?")
         sim.expect(r"^\+1\.000000E\+00$")
+        sim.command("~disable")
+        sim.expect(r"^disable: refused with status 0x80000011")  # STATUS_DEVICE_BUSY: the open port vetoes it
         sim.command("~log")
         sim.expect(r"^\s+\d+\s+Wr>\s+IRP 0x[0-9a-f]+, 6 bytes")  # the new device's log has the write
         self.assertEqual(sim.finish("~quit"), 0)

@@ -12,7 +12,9 @@ namespace {
 
 constexpr auto kPacerStep = std::chrono::milliseconds(1);
 
-bool Report(tesmo_result result, std::int32_t status, const std::string& what, std::FILE* out)
+// `status` is taken by reference: callers pass the variable that the call in
+// their first argument fills, and by value it could be read before that call.
+bool Report(tesmo_result result, const std::int32_t& status, const std::string& what, std::FILE* out)
 {
     if (result == TESMO_OK) {
         std::fprintf(out, "%s: done\n", what.c_str());
@@ -32,7 +34,7 @@ std::optional<tesmo_instrument> ParseInstrument(const std::string& text)
     std::istringstream parts(text);
     std::string kindName, option;
     std::getline(parts, kindName, ':');
-    int kind = kindName == "command" ? TESMO_INSTRUMENT_COMMAND
+    int kind = kindName == "command"    ? TESMO_INSTRUMENT_COMMAND
                : kindName == "loopback" ? TESMO_INSTRUMENT_LOOPBACK
                : kindName == "stream"   ? TESMO_INSTRUMENT_STREAM
                                         : 0;
@@ -48,8 +50,7 @@ std::optional<tesmo_instrument> ParseInstrument(const std::string& text)
             } catch (const std::exception&) {
                 return std::nullopt;
             }
-        }
-        else return std::nullopt;
+        } else return std::nullopt;
     }
     return instrument;
 }
@@ -119,8 +120,8 @@ std::string SimSystem::PortName(std::int32_t device) const
 
 bool SimSystem::IsDeviceCommand(const std::string& word)
 {
-    for (const char* command : {"unplug", "replug", "rebalance", "disable", "enable", "sleep", "wake", "log",
-                                "advance", "state"}) {
+    for (const char* command :
+         {"unplug", "replug", "rebalance", "disable", "enable", "sleep", "wake", "log", "advance", "state"}) {
         if (word == command) return true;
     }
     return false;
@@ -167,7 +168,8 @@ bool SimSystem::RunDeviceCommand(const std::string& line, std::FILE* out)
         std::uint32_t state = 0;
         if (!Report(tesmo_device_state(device, &state), 0, "state", out)) return false;
         std::fprintf(out, "device %d:%s%s%s\n", device, state & TESMO_DEVICE_STARTED ? " started" : "",
-                     state & TESMO_DEVICE_UNPLUGGED ? " unplugged" : "", state & TESMO_DEVICE_REMOVED ? " removed" : "");
+                     state & TESMO_DEVICE_UNPLUGGED ? " unplugged" : "",
+                     state & TESMO_DEVICE_REMOVED ? " removed" : "");
         return true;
     }
     if (command == "log") {
