@@ -16,6 +16,16 @@ void ManagerThread::Post(std::function<void()> job)
     thread->Post(std::move(job));
 }
 
+void ManagerThread::Drain()
+{
+    SystemThread* thread;
+    {
+        std::lock_guard lock(mutex_);
+        thread = thread_.get();
+    }
+    if (thread) thread->Drain();
+}
+
 void ManagerThread::Shutdown()
 {
     std::unique_ptr<SystemThread> thread;

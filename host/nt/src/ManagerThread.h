@@ -21,6 +21,8 @@ public:
     explicit ManagerThread(std::string name) : name_(std::move(name)) {}
 
     void Post(std::function<void()> job);
+    // Blocks until every job posted so far has run (not from the thread itself).
+    void Drain();
     void Shutdown();
 
 private:

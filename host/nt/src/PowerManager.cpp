@@ -102,12 +102,18 @@ std::int32_t PowerManager::SendSystemPowerIrp(_DEVICE_OBJECT* device, std::uint8
 
 void PowerManager::WaitIdle()
 {
-    WaitUntil(
-        [&] {
-            std::lock_guard lock(state_.mutex);
-            return state_.inFlight == 0;
-        },
-        "the power manager's IRPs to finish");
+    auto idle = [&] {
+        std::lock_guard lock(state_.mutex);
+        return state_.inFlight == 0;
+    };
+    // An IRP is finished once it is completed, but the dispatch routine that
+    // sent it on may still be running its last lines on the power thread (a
+    // trace, giving back its remove-lock hold): idle means that thread is
+    // done too. Its last job may have requested another IRP, so look again.
+    do {
+        WaitUntil(idle, "the power manager's IRPs to finish");
+        state_.Drain();
+    } while (!idle());
 }
 
 std::vector<PowerEvent> PowerManager::History() const

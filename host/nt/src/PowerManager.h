@@ -16,6 +16,7 @@ class PowerManagerState {
 public:
     // Runs a job on the power thread (created on first use).
     void Post(std::function<void()> job) { thread_.Post(std::move(job)); }
+    void Drain() { thread_.Drain(); }
     void Shutdown() { thread_.Shutdown(); }
 
     mutable std::mutex mutex;

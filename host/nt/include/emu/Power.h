@@ -24,7 +24,14 @@ class PowerManagerState;
 }
 
 struct PowerEvent {
-    enum class Kind { DeviceIrpRequested, DeviceIrpRefused, DeviceIrpCompleted, SystemIrpSent, SystemIrpCompleted, SetPowerState };
+    enum class Kind {
+        DeviceIrpRequested,
+        DeviceIrpRefused,
+        DeviceIrpCompleted,
+        SystemIrpSent,
+        SystemIrpCompleted,
+        SetPowerState
+    };
     Kind kind;
     _DEVICE_OBJECT* device;
     std::uint8_t minor;   // IRP_MN_SET_POWER / IRP_MN_QUERY_POWER
@@ -44,7 +51,8 @@ public:
     // `systemState`) to the top of `device`'s stack on the power thread and
     // waits for it; returns its final status.
     std::int32_t SendSystemPowerIrp(_DEVICE_OBJECT* device, std::uint8_t minor, int systemState);
-    // Blocks until every power IRP the power manager delivered has finished.
+    // Blocks until every power IRP the power manager delivered has finished
+    // and the dispatch routines it called on the power thread have returned.
     void WaitIdle();
     std::vector<PowerEvent> History() const;
     // The state a device last announced with PoSetPowerState (0 if none).
