@@ -1,16 +1,53 @@
 #include "term/TermScreen.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 namespace tesmo::sim {
 
-TermScreen::TermScreen(std::FILE* out, bool showsTyping) : out_(out), showsTyping_(showsTyping) {}
+namespace {
+
+constexpr int kDefaultColumns = 80;
+
+int TerminalColumns(std::FILE* out)
+{
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return kDefaultColumns;
+    return size.ws_col;
+}
+
+// Screen columns of UTF-8 text, one a character (continuation bytes take
+// none).
+std::size_t ColumnsOf(const std::string& text)
+{
+    std::size_t columns = 0;
+    for (unsigned char c : text) columns += (c & 0xC0) != 0x80;
+    return columns;
+}
+
+}  // namespace
+
+TermScreen::TermScreen(std::FILE* out, bool showsTyping, std::function<int()> columns)
+    : out_(out), showsTyping_(showsTyping), columns_(std::move(columns))
+{
+    if (!columns_) columns_ = [out] { return TerminalColumns(out); };
+}
 
 void TermScreen::Write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), out_); }
 
 void TermScreen::TakeTypingOff()
 {
-    // Back to the start of the screen line, cleared: the unfinished answer
-    // and the typed line were on it.
-    if (showsTyping_) Write("\r\x1b[K" + unfinished_);
+    if (!showsTyping_) return;
+    // Up to the first row that the unfinished answer and the typed line
+    // take, to its start, and everything from there cleared. A row filled to
+    // its last column keeps the cursor on it until the next character.
+    std::size_t length = ColumnsOf(unfinished_) + ColumnsOf(typed_);
+    std::size_t width = static_cast<std::size_t>(std::max(columns_(), 1));
+    std::size_t rowsAbove = length == 0 ? 0 : (length - 1) / width;
+    std::string up = rowsAbove ? "\x1b[" + std::to_string(rowsAbove) + "A" : "";
+    Write(up + "\r\x1b[J" + unfinished_);
 }
 
 void TermScreen::PutTypingBack()

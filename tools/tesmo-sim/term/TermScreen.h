@@ -5,12 +5,16 @@
 // back after, so answers and typing never mix on one line. An answer's
 // unfinished last line is what the typed line follows.
 //
+// A typed line longer than the screen is wide wraps onto further rows; all
+// of them are taken off, so the screen's width is asked for each time.
+//
 // Without a terminal (output to a pipe or a file) nothing is redrawn: the
 // answers are written as they came, each message on a line of its own.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -19,7 +23,8 @@ namespace tesmo::sim {
 
 class TermScreen {
 public:
-    TermScreen(std::FILE* out, bool showsTyping);
+    // `columns` gives the screen's width; by default the terminal's of `out`.
+    TermScreen(std::FILE* out, bool showsTyping, std::function<int()> columns = {});
 
     void Answer(std::span<const std::uint8_t> bytes);
     // Whole lines of the session's own; a missing last line end is added.
@@ -42,6 +47,7 @@ private:
     std::mutex mutex_;
     std::FILE* out_;
     bool showsTyping_;
+    std::function<int()> columns_;
     std::string unfinished_;  // the answers' last line so far
     std::string typed_;
 };
