@@ -20,18 +20,8 @@ case "${1:-}" in
   *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
 esac
 
-# The same version everywhere: another clang-format may break lines otherwise.
-clang_format=""
-for candidate in clang-format-14 clang-format; do
-  if command -v "$candidate" >/dev/null && "$candidate" --version | grep -q "version 14\."; then
-    clang_format=$candidate
-    break
-  fi
-done
-if [[ -z "$clang_format" ]]; then
-  echo "format-check: FAILED: clang-format 14 is not installed (scripts/bootstrap.sh all installs it)" >&2
-  exit 1
-fi
+source scripts/clang-tools.sh
+clang_format=$(clang_tool clang-format format-check)
 
 main_ref=""
 for candidate in "${TESMO_MAIN_BRANCH:-}" main origin/main; do

@@ -9,17 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-clang_tidy=""
-for candidate in clang-tidy-14 clang-tidy; do
-  if command -v "$candidate" >/dev/null && "$candidate" --version | grep -q "version 14\."; then
-    clang_tidy=$candidate
-    break
-  fi
-done
-if [[ -z "$clang_tidy" ]]; then
-  echo "tidy-check: FAILED: clang-tidy 14 is not installed (scripts/bootstrap.sh all installs it)" >&2
-  exit 1
-fi
+source scripts/clang-tools.sh
+clang_tidy=$(clang_tool clang-tidy tidy-check)
 
 # The compile commands of the asan build, less what only GCC knows (and
 # -Werror: clang's own warnings are not what this run checks).
