@@ -47,6 +47,45 @@ std::string Interleaving(std::uint64_t seed)
     return order;
 }
 
+// An application thread and a system thread started on demand write their
+// letters at each scheduling point; no thread may run outside its turn.
+std::string InterleavingWithASystemThread(std::uint64_t seed, std::uint64_t* strays)
+{
+    emu::System system(Controlled(seed));
+    std::string order;
+    emu::ApiScope starter;
+    {
+        emu::SystemThread worker("worker");
+        // Posted before the new thread ever waited for a job: the job still
+        // waits for the thread's turn.
+        worker.Post([&order] {
+            for (int i = 0; i < 20; ++i) {
+                order += 'w';
+                EmuSchedulingPoint();
+            }
+        });
+        for (int i = 0; i < 20; ++i) {
+            order += 'a';
+            EmuSchedulingPoint();
+        }
+        worker.Drain();
+        *strays = emu::StraySchedulingPoints();
+    }
+    emu::DetachThread();
+    system.Shutdown();
+    return order;
+}
+
+TEST(ControlledScheduleTest, AJobWaitingForANewThreadRunsInItsTurn)
+{
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        std::uint64_t strays = 0, straysAgain = 0;
+        std::string first = InterleavingWithASystemThread(seed, &strays);
+        EXPECT_EQ(InterleavingWithASystemThread(seed, &straysAgain), first) << "seed " << seed;
+        EXPECT_EQ(strays + straysAgain, 0u) << "seed " << seed;
+    }
+}
+
 TEST(ControlledScheduleTest, TheSeedDecidesTheInterleaving)
 {
     EXPECT_EQ(Interleaving(7), Interleaving(7));

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <atomic>
 #include <cstdio>
@@ -31,23 +32,71 @@ std::size_t TraceLinesKept()
 }
 const std::size_t kTraceLines = TraceLinesKept();
 
-// The steps the application and its companion thread share.
-void ChangeBaudRate(HANDLE handle, uint32_t which)
+// One step of an FNV-1a digest.
+std::uint64_t Mix(std::uint64_t digest, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i, value >>= 8) digest = (digest ^ (value & 0xFF)) * 1099511628211ULL;
+    return digest;
+}
+constexpr std::uint64_t kDigestStart = 14695981039346656037ULL;
+
+// The digest of a trace text with every pointer (sixteen hexadecimal digits
+// in a row) left out: addresses vary with the heap, from process to process.
+std::uint64_t DigestWithoutPointers(std::uint64_t digest, const char* text)
+{
+    constexpr std::size_t kPointerDigits = 16;
+    for (const char* c = text; *c;) {
+        std::size_t run = 0;
+        while (std::isxdigit(static_cast<unsigned char>(c[run]))) ++run;
+        if (run >= kPointerDigits) {
+            digest = (digest ^ '*') * 1099511628211ULL;
+        } else {
+            for (std::size_t i = 0; i < std::max<std::size_t>(run, 1) && c[i]; ++i) {
+                digest = (digest ^ std::uint8_t(c[i])) * 1099511628211ULL;
+            }
+        }
+        c += std::max<std::size_t>(run, 1);
+    }
+    return digest;
+}
+
+// What one thread's calls returned, in its order.
+class ResultDigest {
+public:
+    void Note(std::uint64_t value) { digest_ = Mix(digest_, value); }
+    void NoteBytes(const std::uint8_t* bytes, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i) digest_ = (digest_ ^ bytes[i]) * 1099511628211ULL;
+    }
+    std::uint64_t value() const { return digest_; }
+
+private:
+    std::uint64_t digest_ = kDigestStart;
+};
+
+// The steps the application and its companion thread share; what each call
+// returned goes to the calling thread's digest.
+void ChangeBaudRate(HANDLE handle, uint32_t which, ResultDigest& results)
 {
     static const DWORD rates[] = {9600, 19200, 115200, 921600};
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (GetCommState(handle, &dcb)) {
+    BOOL got = GetCommState(handle, &dcb);
+    results.Note(got ? 0 : GetLastError());
+    if (got) {
         dcb.BaudRate = rates[which % 4];
-        SetCommState(handle, &dcb);
+        results.Note(SetCommState(handle, &dcb) ? 0 : GetLastError());
     }
 }
 
-void QueryStatus(HANDLE handle)
+void QueryStatus(HANDLE handle, ResultDigest& results)
 {
     DWORD errors = 0;
     COMSTAT status{};
-    ClearCommError(handle, &errors, &status);
+    BOOL ok = ClearCommError(handle, &errors, &status);
+    results.Note(ok ? 0 : GetLastError());
+    results.Note(errors);
+    results.Note(status.cbInQue);
 }
 
 // What the scenario's threads share: the complaints and the count of calls.
@@ -94,7 +143,7 @@ public:
     {
         auto* self = static_cast<TraceTail*>(context);
         std::lock_guard lock(self->mutex_);
-        for (const char* c = text; *c; ++c) self->digest_ = (self->digest_ ^ std::uint8_t(*c)) * 1099511628211ULL;
+        self->digest_ = DigestWithoutPointers(self->digest_, text);
         if (self->lines_.size() == kTraceLines) self->lines_.pop_front();
         self->lines_.emplace_back(text);
     }
@@ -113,7 +162,7 @@ public:
 
 private:
     static inline TraceTail* active_ = nullptr;
-    std::uint64_t digest_ = 14695981039346656037ULL;
+    std::uint64_t digest_ = kDigestStart;
     mutable std::mutex mutex_;
     std::deque<std::string> lines_;
 };
@@ -181,17 +230,21 @@ public:
             HANDLE handle = handle_.load();
             ++judge_.requests;
             if (step.op == AppOp::ClearError) {
-                QueryStatus(handle);
+                QueryStatus(handle, companionResults_);
             } else if (step.op == AppOp::SetState) {
-                ChangeBaudRate(handle, step.a);
+                ChangeBaudRate(handle, step.a, companionResults_);
             } else {
-                CancelledControl(handle, event);
+                CancelledControl(handle, event, companionResults_);
             }
         }
         CloseHandle(event);
         finished.Open();
         tesmo_thread_detach();
     }
+
+    // What this application's and its companion's calls returned; read once
+    // both have finished.
+    std::uint64_t Results() const { return Mix(results_.value(), companionResults_.value()); }
 
 private:
     bool IsStream() const { return spec_.kind == TESMO_INSTRUMENT_STREAM; }
@@ -201,6 +254,7 @@ private:
         ++judge_.requests;
         handle_ = CreateFileA(port_.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
+        results_.Note(handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0);
         // A new handle may start anywhere later in what the instrument sent.
         stream_.Skipped();
         answers_.Skipped();
@@ -225,12 +279,15 @@ private:
         BOOL ok = call(&overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING)
             ok = GetOverlappedResult(handle_, &overlapped, transferred, TRUE);
+        results_.Note(ok ? 0 : GetLastError());
+        results_.Note(*transferred);
         return ok;
     }
 
     // Bytes a read delivered, to the oracle of the port's instrument.
     void Delivered(const std::uint8_t* bytes, DWORD count)
     {
+        results_.NoteBytes(bytes, count);
         std::string complaint = IsStream() ? stream_.Delivered(bytes, count) : answers_.Delivered(bytes, count);
         if (!complaint.empty()) judge_.Complain(complaint);
     }
@@ -290,7 +347,7 @@ private:
         if (ok && code == 0x1B004C && input.size() >= 4 && (input[0] & PURGE_RXCLEAR)) Skip();
     }
 
-    static void CancelledControl(HANDLE handle, HANDLE event)
+    static void CancelledControl(HANDLE handle, HANDLE event, ResultDigest& results)
     {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
@@ -301,8 +358,10 @@ private:
         BOOL ok = DeviceIoControl(handle, 0x1B0050, nullptr, 0, &baud, sizeof baud, &got, &overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             CancelIo(handle);
-            GetOverlappedResult(handle, &overlapped, &got, TRUE);
+            ok = GetOverlappedResult(handle, &overlapped, &got, TRUE);
         }
+        results.Note(ok ? 0 : GetLastError());
+        results.Note(got);
     }
 
     void Skip()
@@ -330,25 +389,27 @@ private:
             break;
         case AppOp::SetState:
             judge_.requests += 2;
-            ChangeBaudRate(handle_, step.a);
+            ChangeBaudRate(handle_, step.a, results_);
             break;
         case AppOp::SetTimeouts: {
             COMMTIMEOUTS timeouts{0, step.a, step.b, 0, 0};
             ++judge_.requests;
-            SetCommTimeouts(handle_, &timeouts);
+            results_.Note(SetCommTimeouts(handle_, &timeouts));
             break;
         }
         case AppOp::ClearError:
             ++judge_.requests;
-            QueryStatus(handle_);
+            QueryStatus(handle_, results_);
             break;
         case AppOp::Purge:
             ++judge_.requests;
-            if (PurgeComm(handle_, step.a) && (step.a & PURGE_RXCLEAR)) Skip();
+            if (BOOL purged = PurgeComm(handle_, step.a); results_.Note(purged), purged && (step.a & PURGE_RXCLEAR)) {
+                Skip();
+            }
             break;
         case AppOp::TransmitChar:
             ++judge_.requests;
-            TransmitCommChar(handle_, '\n');
+            results_.Note(TransmitCommChar(handle_, '\n'));
             break;
         case AppOp::FuzzControl: {
             std::mt19937 random(step.seed);
@@ -359,7 +420,7 @@ private:
         }
         case AppOp::CancelledControl:
             ++judge_.requests;
-            CancelledControl(handle_, event_);
+            CancelledControl(handle_, event_, results_);
             break;
         case AppOp::Reopen:
             Close();
@@ -376,7 +437,7 @@ private:
         if (handle_ == INVALID_HANDLE_VALUE) return;
         COMMTIMEOUTS quick{0, 0, 20, 0, 0};
         ++judge_.requests;
-        SetCommTimeouts(handle_, &quick);
+        results_.Note(SetCommTimeouts(handle_, &quick));
         for (int empty = 0, reads = 0; empty < 3 && reads < 200; ++reads) {
             std::uint8_t buffer[600];
             DWORD got = 0;
@@ -403,41 +464,47 @@ private:
     StreamOracle stream_;
     AnswerOracle answers_;
     bool purged_ = false;
+    ResultDigest results_;           // the application thread's calls
+    ResultDigest companionResults_;  // the companion's
 };
 
-void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>& ports, Judge& judge)
+void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>& ports, Judge& judge,
+                ResultDigest& results)
 {
     for (const ControlStep& step : program.control) {
         auto index = static_cast<std::size_t>(step.device);
         PortState* port = step.op != ControlOp::FailAllocation && index < ports.size() ? ports[index].get() : nullptr;
         int32_t status = 0;
+        tesmo_result result = TESMO_OK;
         ++judge.requests;
         switch (step.op) {
         case ControlOp::Rebalance:
-            if (port) tesmo_rebalance(port->device, &status);
+            if (port) result = tesmo_rebalance(port->device, &status);
             break;
         case ControlOp::SleepWake:
-            tesmo_system_sleep(3, &status);
-            tesmo_system_wake(&status);
+            result = tesmo_system_sleep(3, &status);
+            results.Note(std::uint32_t(result) | std::uint64_t(std::uint32_t(status)) << 32);
+            result = tesmo_system_wake(&status);
             break;
         case ControlOp::DisableEnable:
-            if (port && tesmo_disable(port->device, &status) == TESMO_OK) {
+            if (port && (result = tesmo_disable(port->device, &status)) == TESMO_OK) {
                 port->disabledOnce = true;
-                tesmo_enable(port->device, &status);
+                result = tesmo_enable(port->device, &status);
             }
             break;
         case ControlOp::Unplug:
             if (port) {
                 port->goneForGood = true;
-                tesmo_unplug(port->device);
+                result = tesmo_unplug(port->device);
             }
             break;
-        case ControlOp::Advance: tesmo_clock_advance(step.amount); break;
+        case ControlOp::Advance: result = tesmo_clock_advance(step.amount); break;
         case ControlOp::FailAllocation:
-            tesmo_fail_nth(step.device, uint64_t(step.amount));
+            result = tesmo_fail_nth(step.device, uint64_t(step.amount));
             judge.failureArmed = true;
             break;
         }
+        results.Note(std::uint32_t(result) | std::uint64_t(std::uint32_t(status)) << 32);
     }
 }
 
@@ -466,6 +533,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
     }
     tesmo_set_debug_level(4);
     tesmo_thread_attach();
+    ResultDigest controlResults;
 
     std::vector<std::unique_ptr<PortState>> ports(program.devices.size());
     for (std::size_t d = 0; d < program.devices.size(); ++d) {
@@ -478,6 +546,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         int32_t device = 0;
         int32_t status = 0;
         tesmo_result plugged = tesmo_plug(&instrument, &device, &status);
+        controlResults.Note(std::uint32_t(plugged) | std::uint64_t(std::uint32_t(status)) << 32);
         ++judge.requests;
         if (plugged != TESMO_OK) {
             if (spec.layout == TESMO_LAYOUT_STANDARD) {
@@ -521,7 +590,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
                 tesmo_wait_attached_threads(uint32_t(1 + applications.size()));
             }
         }
-        RunControl(program, ports, judge);
+        RunControl(program, ports, judge, controlResults);
         controlDone.Open();
         // Waited for inside the emulated system first: the applications' last
         // reads need the clock, which a thread blocked in a join would hold.
@@ -533,6 +602,8 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         outcome.schedulePoints = points;
         tesmo_thread_detach();
         for (auto& thread : applications) thread.join();
+        outcome.resultDigest = controlResults.value();
+        for (const auto& app : apps) outcome.resultDigest = Mix(outcome.resultDigest, app->Results());
         apps.clear();
     }
 

@@ -45,7 +45,8 @@ struct SystemOptions {
     Verifier::Handler violationHandler;
     // Wall time after which a blocked wait is reported as a hang.
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
-    bool autoAdvanceClock = false;
+    bool autoAdvanceClock = false;  // ClockMode::SelfAdvancing
+    bool wallClock = false;         // ClockMode::WallClock (takes precedence)
     std::optional<ControlledScheduleOptions> controlledSchedule;
 };
 
