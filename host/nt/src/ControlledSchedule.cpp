@@ -19,7 +19,9 @@ std::atomic<ControlledSchedule*> g_active{nullptr};
 ControlledSchedule* ActiveSchedule() { return g_active.load(std::memory_order_acquire); }
 
 ControlledSchedule::ControlledSchedule(Dispatcher& dispatcher, const ControlledScheduleOptions& options)
-    : dispatcher_(dispatcher), depth_(std::max(1u, options.depth)), random_(options.seed)
+    : dispatcher_(dispatcher),
+      depth_(std::clamp(options.depth, 1u, ControlledScheduleOptions::kMaxDepth)),
+      random_(options.seed)
 {
     std::uint64_t span = std::max<std::uint64_t>(1, options.expectedPoints);
     for (unsigned i = 1; i < depth_; ++i) changePoints_.push_back(1 + random_() % span);
