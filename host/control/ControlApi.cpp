@@ -50,6 +50,17 @@ std::string DriverImage(const tesmo_boot_options& options)
     return TESMO_DRIVER_PATH;
 }
 
+// The fields control.h gives a range; auto_advance_clock,
+// controlled_schedule and schedule_seed take any value.
+bool InRange(const tesmo_boot_options& options)
+{
+    return options.verifier_mode >= TESMO_VERIFIER_ABORT && options.verifier_mode <= TESMO_VERIFIER_RECORD_QUIET &&
+           options.watchdog_ms >= TESMO_MIN_WATCHDOG_MS && options.watchdog_ms <= TESMO_MAX_WATCHDOG_MS &&
+           options.schedule_depth <= TESMO_MAX_SCHEDULE_DEPTH;
+}
+static_assert(TESMO_MAX_SCHEDULE_DEPTH == emu::ControlledScheduleOptions::kMaxDepth,
+              "the control API refuses what the emulation would cut down");
+
 // The system's sink for the application's callback; none without a callback.
 emu::TraceSink SinkFor(const TraceSinkSetting& sink)
 {
@@ -88,8 +99,9 @@ void ShutDownAtExit()
     system.verifier().SetHandler(
         [](const emu::Violation& v) { std::fprintf(stderr, "%s\n", emu::Describe(v).c_str()); });
     if (!system.CloseToApplications(kPatience)) {
-        std::fprintf(stderr, "tesmo: Win32 calls still wait on other threads; the emulated system is left to the "
-                             "end of the process\n");
+        std::fprintf(stderr,
+                     "tesmo: Win32 calls still wait on other threads; the emulated system is left to the "
+                     "end of the process\n");
         return;
     }
     lib.session->Shutdown();
@@ -169,11 +181,9 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
         if (given->struct_size != sizeof(tesmo_boot_options) && given->struct_size != kBeforeSchedule) {
             return TESMO_E_INVALID_ARGUMENT;
         }
-        if (given->verifier_mode < TESMO_VERIFIER_ABORT || given->verifier_mode > TESMO_VERIFIER_RECORD_QUIET) {
-            return TESMO_E_INVALID_ARGUMENT;
-        }
         std::memcpy(&options, given, given->struct_size);
         if (options.watchdog_ms == 0) options.watchdog_ms = 60000;
+        if (!InRange(options)) return TESMO_E_INVALID_ARGUMENT;
     }
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);

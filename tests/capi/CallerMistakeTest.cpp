@@ -5,6 +5,7 @@
 // driver, or a library abort, ends the child with a signal.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -199,6 +200,93 @@ void InstrumentParametersOutOfRange(ChildReport& r)
     ShutDown(r);
 }
 
+// A boot option outside its range is refused before anything boots, and
+// before the driver image is looked for; the limits themselves, any value
+// of the on/off fields and the older, shorter struct boot a working system.
+void BootOptionsOutOfRange(ChildReport& r)
+{
+    constexpr auto kOlderSize = std::uint32_t{offsetof(tesmo_boot_options, controlled_schedule)};
+    const struct {
+        const char* label;
+        tesmo_result expected;
+        void (*change)(tesmo_boot_options&);
+    } kRows[] = {
+        {"struct_size 0", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.struct_size = 0; }},
+        {"struct_size short of the older one", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.struct_size = kOlderSize - 4; }},
+        {"struct_size between the two", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.struct_size = kOlderSize + 4; }},
+        {"struct_size past the struct", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.struct_size = sizeof(tesmo_boot_options) + 8; }},
+        {"verifier_mode -1", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.verifier_mode = -1; }},
+        {"verifier_mode 3", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.verifier_mode = 3; }},
+        {"watchdog_ms 1", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.watchdog_ms = 1; }},
+        {"watchdog_ms below the least", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.watchdog_ms = TESMO_MIN_WATCHDOG_MS - 1; }},
+        {"watchdog_ms past the most", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.watchdog_ms = TESMO_MAX_WATCHDOG_MS + 1; }},
+        {"watchdog_ms 0xFFFFFFFF", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.watchdog_ms = UINT32_MAX; }},
+        {"schedule_depth past the deepest", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.controlled_schedule = 1;
+             o.schedule_depth = TESMO_MAX_SCHEDULE_DEPTH + 1;
+         }},
+        {"schedule_depth 0xFFFFFFFF", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.controlled_schedule = 1;
+             o.schedule_depth = UINT32_MAX;
+         }},
+        {"schedule_depth 0xFFFFFFFF without a controlled schedule", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.schedule_depth = UINT32_MAX; }},
+        {"schedule_depth 0xFFFFFFFF and an image that does not exist", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.schedule_depth = UINT32_MAX;
+             o.driver_image = "/nonexistent/tesmo_driver.so";
+         }},
+        {"driver_image that does not exist", TESMO_E_DRIVER_LOAD,
+         [](auto& o) { o.driver_image = "/nonexistent/tesmo_driver.so"; }},
+        {"driver_image empty", TESMO_E_DRIVER_LOAD, [](auto& o) { o.driver_image = ""; }},
+        // Within the ranges: a session that runs.
+        {"watchdog_ms the least", TESMO_OK, [](auto& o) { o.watchdog_ms = TESMO_MIN_WATCHDOG_MS; }},
+        {"watchdog_ms the most", TESMO_OK, [](auto& o) { o.watchdog_ms = TESMO_MAX_WATCHDOG_MS; }},
+        {"watchdog_ms 0 (the default)", TESMO_OK, [](auto& o) { o.watchdog_ms = 0; }},
+        {"auto_advance_clock -1", TESMO_OK, [](auto& o) { o.auto_advance_clock = -1; }},
+        {"the deepest schedule, controlled_schedule 2 and the last seed", TESMO_OK,
+         [](auto& o) {
+             o.controlled_schedule = 2;
+             o.schedule_depth = TESMO_MAX_SCHEDULE_DEPTH;
+             o.schedule_seed = UINT64_MAX;
+         }},
+        {"the older struct_size, the schedule fields past it unread", TESMO_OK,
+         [](auto& o) {
+             o.struct_size = kOlderSize;
+             o.controlled_schedule = 1;
+             o.schedule_depth = UINT32_MAX;
+         }},
+    };
+    for (const auto& row : kRows) {
+        const std::string label = row.label;
+        tesmo_boot_options options;
+        tesmo_boot_options_init(&options);
+        row.change(options);
+        tesmo_result result = tesmo_boot(&options);
+        ExpectResult(r, result, row.expected, label);
+        std::int32_t booted = -1;
+        tesmo_is_booted(&booted);
+        r.ExpectEq(booted, result == TESMO_OK ? 1 : 0, label + ": booted");
+        if (result != TESMO_OK) continue;
+        // Attached for its calls, as a controlled schedule wants its threads.
+        ExpectResult(r, tesmo_thread_attach(), TESMO_OK, label + ": tesmo_thread_attach");
+        tesmo_instrument instrument;
+        tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
+        std::int32_t device = 0;
+        ExpectResult(r, tesmo_plug(&instrument, &device, nullptr), TESMO_OK, label + ": tesmo_plug");
+        ExpectResult(r, tesmo_thread_detach(), TESMO_OK, label + ": tesmo_thread_detach");
+        std::uint32_t violations = 1;
+        ExpectResult(r, tesmo_shutdown(&violations), TESMO_OK, label + ": tesmo_shutdown");
+        r.ExpectEq(violations, 0u, label + ": violations");
+    }
+}
+
 void ControlArgumentsOutOfRange(ChildReport& r)
 {
     Boot(r, false);
@@ -338,6 +426,7 @@ const MistakeCase kCases[] = {
     {"PnpRequestsForAnUnpluggedDeviceWithItsPortOpen", PnpRequestsForAnUnpluggedDeviceWithItsPortOpen},
     {"RebalanceOfADisabledDevice", RebalanceOfADisabledDevice},
     {"InstrumentParametersOutOfRange", InstrumentParametersOutOfRange},
+    {"BootOptionsOutOfRange", BootOptionsOutOfRange},
     {"ControlArgumentsOutOfRange", ControlArgumentsOutOfRange},
     {"WaitsThatCannotEnd", WaitsThatCannotEnd},
     {"Win32CallsBeforeBoot", Win32CallsBeforeBoot},

@@ -20,7 +20,7 @@ ControlledSchedule* ActiveSchedule() { return g_active.load(std::memory_order_ac
 
 ControlledSchedule::ControlledSchedule(Dispatcher& dispatcher, const ControlledScheduleOptions& options)
     : dispatcher_(dispatcher),
-      depth_(std::max(1u, options.depth)),
+      depth_(std::clamp(options.depth, 1u, ControlledScheduleOptions::kMaxDepth)),
       random_(options.seed),
       log_(std::getenv("TESMO_SCHEDULE_LOG") != nullptr)
 {

@@ -150,9 +150,11 @@ using namespace detail;
 
 _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16string& serviceName)
 {
-    void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // dlopen takes an empty name for the program itself, which is no image.
+    void* image = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!image) {
-        std::fprintf(stderr, "emulation: cannot load driver image %s: %s\n", path.c_str(), dlerror());
+        std::fprintf(stderr, "emulation: cannot load driver image '%s': %s\n", path.c_str(),
+                     path.empty() ? "no name" : dlerror());
         return nullptr;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image, "DriverEntry"));
@@ -231,8 +233,7 @@ using namespace emu::detail;
 extern "C" {
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject)
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject)
 {
     EMU_ENTRY(IoCreateDevice);
     *DeviceObject = nullptr;

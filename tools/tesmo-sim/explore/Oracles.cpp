@@ -57,7 +57,10 @@ std::string StreamOracle::Delivered(const std::uint8_t* bytes, std::size_t count
 
 void StreamOracle::Skipped()
 {
+    // Bytes too few to locate were still read: wherever they lay, it was at
+    // or past the floor, so nothing later may begin before floor + count.
     if (next_) floor_ = *next_;
+    else floor_ += unplaced_.size();
     next_.reset();
     unplaced_.clear();
 }

@@ -78,30 +78,50 @@ const char* tesmo_result_text(tesmo_result result);
 #define TESMO_VERIFIER_RECORD 1       /* a violation prints to stderr and is recorded */
 #define TESMO_VERIFIER_RECORD_QUIET 2 /* a violation is recorded only */
 
+/* The limits tesmo_boot takes (each field's range is given with it).
+ * A wait inside the emulated kernel that outlasts the watchdog stops the
+ * process whatever the verifier mode: below a second, a read that waits
+ * while its application takes a moment before it moves the clock would.
+ * An hour is longer than anybody waits for a hang to be reported. */
+#define TESMO_MIN_WATCHDOG_MS 1000u
+#define TESMO_MAX_WATCHDOG_MS 3600000u
+/* Each change point makes any one interleaving rarer, so that deep
+ * schedules find nothing that shallower ones miss (the explorer goes up to
+ * 20); the change points are drawn at boot, and the bound keeps a mistaken
+ * depth from taking time and memory without end. */
+#define TESMO_MAX_SCHEDULE_DEPTH 64u
+
 typedef struct tesmo_boot_options {
-    uint32_t struct_size;       /* sizeof(tesmo_boot_options) */
-    /* Non-zero: the clock jumps to the next deadline whenever every emulated
-     * thread waits, so that time limits pass without anybody moving the
-     * clock. Zero: time moves only with tesmo_clock_advance*. */
+    /* sizeof(tesmo_boot_options); or, from callers built before the schedule
+     * fields, the size up to and including driver_image (the schedule fields
+     * are then neither read nor checked: no controlled schedule). */
+    uint32_t struct_size;
+    /* Any value. Non-zero: the clock jumps to the next deadline whenever
+     * every emulated thread waits, so that time limits pass without anybody
+     * moving the clock. Zero: time moves only with tesmo_clock_advance*. */
     int32_t auto_advance_clock;
-    int32_t verifier_mode;      /* TESMO_VERIFIER_* */
+    int32_t verifier_mode; /* TESMO_VERIFIER_* */
     /* Wall-clock milliseconds after which a blocked wait is reported as a
-     * hang (a WaitWatchdog violation); 0: 60000. */
+     * hang (a WaitWatchdog violation): TESMO_MIN_WATCHDOG_MS ..
+     * TESMO_MAX_WATCHDOG_MS; 0: 60000. */
     uint32_t watchdog_ms;
     /* The driver image to load; NULL: $TESMO_DRIVER_IMAGE, else the image
-     * this library was built with. */
+     * this library was built with. Any path: one that does not load gives
+     * TESMO_E_DRIVER_LOAD. */
     const char* driver_image;
-    /* Non-zero: a controlled schedule. The emulated threads run one at a
-     * time and may switch at each kernel call boundary, by a choice drawn
-     * from schedule_seed (random priorities with schedule_depth - 1 change
-     * points), so that the same seed and the same calls give the same
+    /* Any value. Non-zero: a controlled schedule. The emulated threads run
+     * one at a time and may switch at each kernel call boundary, by a choice
+     * drawn from schedule_seed (random priorities with schedule_depth - 1
+     * change points), so that the same seed and the same calls give the same
      * interleaving. Every thread the application starts calls
      * tesmo_thread_attach first and tesmo_thread_detach after its last call;
      * the starter waits with tesmo_wait_attached_threads before it goes on.
      * The schedule ends when tesmo_shutdown begins. */
     int32_t controlled_schedule;
-    uint32_t schedule_depth;  /* 0: 3 */
-    uint64_t schedule_seed;
+    /* 1..TESMO_MAX_SCHEDULE_DEPTH; 0: 3. Checked also when
+     * controlled_schedule is zero. */
+    uint32_t schedule_depth;
+    uint64_t schedule_seed; /* any value */
 } tesmo_boot_options;
 
 /* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
@@ -111,8 +131,9 @@ tesmo_result tesmo_boot_options_init(tesmo_boot_options* options);
 
 /* Boots the emulated system (kernel, PnP and power managers, USB bus) and
  * loads the driver image. `options` may be NULL for the defaults.
- * Errors: TESMO_E_INVALID_ARGUMENT for a struct_size other than
- * sizeof(tesmo_boot_options) or an unknown verifier_mode;
+ * Errors: TESMO_E_INVALID_ARGUMENT, before anything is booted, for a
+ * struct_size other than the two above or a field outside its range above
+ * (an unknown verifier_mode, a watchdog_ms or schedule_depth out of range);
  * TESMO_E_ALREADY_BOOTED while a session runs; TESMO_E_DRIVER_LOAD. */
 tesmo_result tesmo_boot(const tesmo_boot_options* options);
 
@@ -154,16 +175,16 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 #define TESMO_LAYOUT_INTERFACE_NUMBER_GAP 5
 
 /* The largest values tesmo_plug takes (each field's range is given with it). */
-#define TESMO_MAX_IDENTITY_LENGTH 255u                /* characters, without the terminator */
-#define TESMO_MAX_LATENCY 36000000000LL               /* one hour, in 100-ns units */
-#define TESMO_MAX_BYTES_PER_SECOND 100000000u         /* more than a high-speed bus carries */
+#define TESMO_MAX_IDENTITY_LENGTH 255u        /* characters, without the terminator */
+#define TESMO_MAX_LATENCY 36000000000LL       /* one hour, in 100-ns units */
+#define TESMO_MAX_BYTES_PER_SECOND 100000000u /* more than a high-speed bus carries */
 #define TESMO_MAX_BURST_PACKETS 1024u
 
 typedef struct tesmo_instrument {
-    uint32_t struct_size;   /* sizeof(tesmo_instrument) */
-    int32_t kind;           /* TESMO_INSTRUMENT_* */
-    int32_t layout;         /* TESMO_LAYOUT_* */
-    uint32_t packet_size;   /* bulk packet size: 64 (full speed) or 512 (high speed) */
+    uint32_t struct_size; /* sizeof(tesmo_instrument) */
+    int32_t kind;         /* TESMO_INSTRUMENT_* */
+    int32_t layout;       /* TESMO_LAYOUT_* */
+    uint32_t packet_size; /* bulk packet size: 64 (full speed) or 512 (high speed) */
     /* Non-zero: bulk transfers complete at the next (micro)frame boundary
      * of the emulated clock instead of at once. */
     int32_t frame_timing;
@@ -172,7 +193,7 @@ typedef struct tesmo_instrument {
     /* Answer to *IDN? without its line end, at most TESMO_MAX_IDENTITY_LENGTH
      * characters; NULL: the default. */
     const char* identity;
-    int64_t latency;        /* from the end of a command to its answer, 100-ns units: 0..TESMO_MAX_LATENCY */
+    int64_t latency; /* from the end of a command to its answer, 100-ns units: 0..TESMO_MAX_LATENCY */
 
     /* Streaming source. */
     uint64_t bytes_per_second; /* 0: as fast as the host asks; else up to TESMO_MAX_BYTES_PER_SECOND */
@@ -258,11 +279,11 @@ tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32
 
 /* One entry as the driver stores it (little-endian, no padding): */
 typedef struct tesmo_event_log_entry {
-    char tag[4];        /* four characters in reading order, e.g. "Rd> " */
-    uint32_t reserved;  /* never written: 0 */
+    char tag[4];       /* four characters in reading order, e.g. "Rd> " */
+    uint32_t reserved; /* never written: 0 */
     uint64_t value1;
     uint64_t value2;
-    uint64_t value3;    /* mostly the device state word */
+    uint64_t value3; /* mostly the device state word */
 } tesmo_event_log_entry;
 
 /* Copies the device's event log while the driver's device exists: the raw
@@ -331,9 +352,9 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
 /* ---- fault injection ---- */
 
 /* Where a failure can be injected into the driver's calls. */
-#define TESMO_FAULT_POOL 0       /* a pool allocation returns NULL */
-#define TESMO_FAULT_IRP 1        /* building an IRP returns NULL */
-#define TESMO_FAULT_WORK_ITEM 2  /* allocating a work item returns NULL */
+#define TESMO_FAULT_POOL 0      /* a pool allocation returns NULL */
+#define TESMO_FAULT_IRP 1       /* building an IRP returns NULL */
+#define TESMO_FAULT_WORK_ITEM 2 /* allocating a work item returns NULL */
 
 /* The `nth` call at `site` from now on fails (1: the next one; 0 disarms the
  * site). One armed failure per site at a time.
