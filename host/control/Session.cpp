@@ -16,7 +16,8 @@ namespace {
 emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
 {
     emu::SystemOptions system;
-    system.autoAdvanceClock = options.autoAdvanceClock;
+    system.autoAdvanceClock = options.clock == emu::ClockMode::SelfAdvancing;
+    system.wallClock = options.clock == emu::ClockMode::WallClock;
     system.controlledSchedule = options.controlledSchedule;
     system.watchdog = options.watchdog;
     switch (options.verifierMode) {
@@ -25,11 +26,8 @@ emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
             std::fprintf(stderr, "%s\n", emu::Describe(v).c_str());
         };
         break;
-    case TESMO_VERIFIER_RECORD_QUIET:
-        system.violationHandler = [](const emu::Violation&) {};
-        break;
-    default:
-        break;  // none: the verifier prints and aborts
+    case TESMO_VERIFIER_RECORD_QUIET: system.violationHandler = [](const emu::Violation&) {}; break;
+    default: break;  // none: the verifier prints and aborts
     }
     return system;
 }
@@ -73,13 +71,9 @@ tesmo_result FromStatus(std::int32_t status, std::int32_t* ntstatus)
     return NT_SUCCESS(status) ? TESMO_OK : TESMO_E_REFUSED;
 }
 
-Session::Session(const SessionOptions& options)
-    : system_(std::make_unique<emu::System>(SystemOptionsFrom(options)))
-{
-}
+Session::Session(const SessionOptions& options) : system_(std::make_unique<emu::System>(SystemOptionsFrom(options))) {}
 
-std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink,
-                                       tesmo_result* result)
+std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink, tesmo_result* result)
 {
     std::unique_ptr<Session> session(new Session(options));
     if (traceSink) session->system_->SetTraceSink(std::move(traceSink));
@@ -110,10 +104,9 @@ void Session::CloseLeftoverHandles()
          handle += 4) {
         if (emu::io::Close(handle) == STATUS_SUCCESS) ++closed;
     }
-    system_->verifier().ReportApplicationMistake(emu::Rule::HandleLeak,
-                                                 std::to_string(open) +
-                                                     " handle(s) of the application still open at shutdown; " +
-                                                     std::to_string(closed) + " closed as at process exit");
+    system_->verifier().ReportApplicationMistake(
+        emu::Rule::HandleLeak, std::to_string(open) + " handle(s) of the application still open at shutdown; " +
+                                   std::to_string(closed) + " closed as at process exit");
 }
 
 void Session::RemoveDevice(Device& device)
@@ -142,7 +135,7 @@ std::vector<ViolationRecord> Session::Shutdown()
     CloseLeftoverHandles();
     for (auto& [id, device] : devices_) RemoveDevice(device);
     if (bus_) bus_->ReapRemovedDevices();
-    bus_.reset();        // unplugs the instruments, deletes the PDOs, unloads the bus driver
+    bus_.reset();  // unplugs the instruments, deletes the PDOs, unloads the bus driver
     devices_.clear();
     if (driver_) system_->UnloadDriver(driver_);
     driver_ = nullptr;

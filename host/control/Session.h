@@ -24,7 +24,7 @@
 namespace tesmo::control {
 
 struct SessionOptions {
-    bool autoAdvanceClock = true;
+    emu::ClockMode clock = emu::ClockMode::SelfAdvancing;
     int verifierMode = TESMO_VERIFIER_ABORT;
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
     std::string driverImage;
@@ -46,8 +46,7 @@ public:
     // Boots the system, attaches `traceSink` (if any, so that the driver's
     // load is traced too), plugs in the bus and loads the driver image; null
     // with *result set when the image does not load.
-    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink,
-                                         tesmo_result* result);
+    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink, tesmo_result* result);
     ~Session();  // shuts down if Shutdown was not called
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -124,24 +124,25 @@ ClockMode Dispatcher::clockMode()
     return clockMode_;
 }
 
-bool Dispatcher::ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& lock, const ThreadState& waiter)
+bool Dispatcher::ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& lock, const ThreadState& waiter,
+                                               std::uint64_t runsBefore)
 {
     if (clockMode_ != ClockMode::SelfAdvancing || (schedule_ && !schedule_->stopped()) || timeline.empty()) {
         return false;
     }
-    std::size_t readyApplications = 0;
+    // The clock stood still all along: some counted thread was ready at
+    // every moment. Application threads that kept running calls (or run one
+    // now) held it; with none of them running, a system thread that never
+    // lets go is the system's hang, not the application's.
+    bool applicationRunning = applicationRuns_ != runsBefore;
+    for (const ThreadState* thread : adopted_) applicationRunning = applicationRunning || thread->ready;
+    if (!applicationRunning) return false;
     std::string holders;
     for (ThreadState* thread : adopted_) {
-        if (!thread->ready) continue;
-        ++readyApplications;
-        if (!thread->clockHoldReported) {
-            thread->clockHoldReported = true;
-            holders += (holders.empty() ? "'" : ", '") + thread->name + "'";
-        }
+        if (blocked_.count(thread) || thread->clockHoldReported) continue;
+        thread->clockHoldReported = true;
+        holders += (holders.empty() ? "'" : ", '") + thread->name + "'";
     }
-    // A system thread that is ready and does not move is the system's hang,
-    // not the application's.
-    if (readyApplications == 0 || readyApplications != readyCount_) return false;
     if (!holders.empty()) {
         std::string message = "application thread(s) " + holders +
                               " ran code of their own, outside any call, for longer than the watchdog while thread '" +

@@ -89,6 +89,7 @@ void Dispatcher::MakeReady(ThreadState& thread)
     if (thread.counted && !thread.ready) {
         thread.ready = true;
         ++readyCount_;
+        if (thread.adoptedBy.load(std::memory_order_relaxed) == this) ++applicationRuns_;
         if (schedule_) schedule_->Readied(thread);
     }
 }
@@ -218,11 +219,13 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
         if (!done()) MakeBlocked(self);
     }
     auto start = std::chrono::steady_clock::now();
+    std::uint64_t applicationRuns = applicationRuns_;
     while (!done()) {
         cv.wait_for(lock, std::chrono::milliseconds(200));
         if (done() || std::chrono::steady_clock::now() - start <= watchdog) continue;
-        if (ReleaseClockHeldByApplication(lock, self)) {
+        if (ReleaseClockHeldByApplication(lock, self, applicationRuns)) {
             start = std::chrono::steady_clock::now();
+            applicationRuns = applicationRuns_;
             continue;
         }
         StopOnHang(lock, "thread '" + self.name + "' waited longer than the watchdog on " + kind);

@@ -157,15 +157,19 @@ private:
     Time WallTimeLocked() const;
     // The self-advancing clock stands still while an application thread runs
     // its own code (it is ready between calls). When a wait has outlasted the
-    // watchdog for that reason alone, the application's mistake is reported
-    // and time moves on to the next deadline. True when it moved.
-    bool ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& lock, const ThreadState& waiter);
+    // watchdog while application threads kept running (one is ready now, or
+    // one became ready since `runsBefore` of applicationRuns_), the
+    // application's mistake is reported and time moves on to the next
+    // deadline. True when it moved.
+    bool ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& lock, const ThreadState& waiter,
+                                       std::uint64_t runsBefore);
 
     Verifier& verifier_;
     std::size_t readyCount_ = 0;
     std::set<ThreadState*> blocked_;
-    std::set<ThreadState*> adopted_;  // under the adoption lock and mutex
-    std::size_t adoptions_ = 0;       // ever: threads that leave still count
+    std::set<ThreadState*> adopted_;     // under the adoption lock and mutex
+    std::size_t adoptions_ = 0;          // ever: threads that leave still count
+    std::uint64_t applicationRuns_ = 0;  // times an application thread became ready
     std::condition_variable adoptedChanged_;
 
     ClockMode clockMode_;

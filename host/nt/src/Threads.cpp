@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "Kernel.h"
 
@@ -219,7 +220,8 @@ std::chrono::milliseconds Watchdog()
 
 // Waits for `condition`, looking again whenever the system's state changes;
 // false when `limit` passed first.
-bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+                   ClockWhileWaiting clock = ClockWhileWaiting::Moves)
 {
     // Under a controlled schedule the wait is a poll: the others run, and the
     // condition is looked at again after each step they make.
@@ -236,7 +238,8 @@ bool WaitForChange(const std::function<bool()>& condition, std::chrono::millisec
         }
     }
     auto start = std::chrono::steady_clock::now();
-    OutsideWait blocked;  // the clock may move for what this waits for
+    std::optional<OutsideWait> blocked;
+    if (clock == ClockWhileWaiting::Moves) blocked.emplace();  // the clock may move for what this waits for
     Change& change = TheChange();
     change.waiters.fetch_add(1);
     struct Leave {
@@ -275,6 +278,9 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
     return false;
 }
 
-bool WaitUntilOrWatchdog(const std::function<bool()>& condition) { return WaitForChange(condition, Watchdog()); }
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition, ClockWhileWaiting clock)
+{
+    return WaitForChange(condition, Watchdog(), clock);
+}
 
 }  // namespace emu

@@ -125,7 +125,11 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what);
 // waits a host makes on an application's behalf, whose end may never come
 // through no fault of a driver (a removal held back by a handle the
 // application keeps open).
-bool WaitUntilOrWatchdog(const std::function<bool()>& condition);
+// Whether the self-advancing clock may move while the caller waits: a caller
+// that waits for a timed wait to begin before it acts on it holds the clock,
+// or the wait it waits for could pass before it sees it.
+enum class ClockWhileWaiting { Moves, Held };
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition, ClockWhileWaiting clock = ClockWhileWaiting::Moves);
 // Wakes WaitUntil callers so that they look again (called by the emulation
 // whenever its state changes; hosts may call it too).
 void NotifyStateChanged();

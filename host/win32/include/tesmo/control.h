@@ -14,10 +14,14 @@
  *  - A caller's mistake is answered with a TESMO_E_* code and never stops
  *    the process. Each call lists the codes it gives for bad input or a
  *    device in the wrong state ("Errors:"); every call that needs a session
- *    gives TESMO_E_NOT_BOOTED without one. Only the verifier stops the
- *    process, in TESMO_VERIFIER_ABORT mode, and only for a violation of the
- *    driver's (what the application did wrong, such as a handle left open at
- *    shutdown, is recorded and printed, never fatal).
+ *    gives TESMO_E_NOT_BOOTED without one. The process is stopped only for
+ *    the system's own faults: by the verifier, in TESMO_VERIFIER_ABORT mode,
+ *    for a violation of the driver's; and, in every mode, when the emulated
+ *    system is hung (a wait inside it outlasts the watchdog with nothing the
+ *    application does holding it up: the machine cannot go on, as a real
+ *    one would stop). What the application did wrong (a handle left open at
+ *    shutdown, a thread that held the self-advancing clock) is recorded and
+ *    printed, never fatal.
  *  - Functions that pass a request to the emulated system (plug, rebalance,
  *    disable, enable, sleep, wake) return TESMO_E_REFUSED when the system's
  *    request failed, and store its NTSTATUS in *ntstatus (NULL: not wanted).
@@ -44,6 +48,32 @@
  *  - The trace callback runs on the emulated thread that traced, possibly
  *    at raised IRQL and while driver locks are held: it must return quickly
  *    and must not call this library.
+ *
+ * Time
+ *  Every time limit in the system (a read's wait for the instrument, a
+ *  WaitForSingleObject time-out, the instruments' and the bus's timing) runs
+ *  on the emulated clock, which moves in one of three ways
+ *  (tesmo_boot_options.auto_advance_clock):
+ *  - TESMO_CLOCK_WALL: with the wall clock. A limit of N ms ends after N ms
+ *    of real time, whatever the application's threads do meanwhile. The
+ *    clock for scripts and programs whose threads run code of their own
+ *    between calls (a worker thread, a thread that sleeps or joins).
+ *  - TESMO_CLOCK_SELF_ADVANCING (the default): the clock jumps to the next
+ *    deadline the moment every thread of the system waits, so that a
+ *    two-minute limit passes in microseconds. An application thread counts
+ *    as running from its first call until it ends or calls
+ *    tesmo_thread_detach, except while it waits inside a call: between two
+ *    calls it runs its own code, and the clock does not jump under it. So a
+ *    thread that is busy, sleeps or joins outside the library holds the
+ *    clock for every thread. A wait that has outlasted the watchdog for that
+ *    reason alone is not a hang: the clock moves on to the next deadline
+ *    (the waiting call then ends as its time-out says, e.g. WAIT_TIMEOUT),
+ *    and the application's mistake is recorded once per holding thread as a
+ *    ClockHeldByApplication violation, never fatal.
+ *  - TESMO_CLOCK_MANUAL: time moves only with tesmo_clock_advance*; a
+ *    test moves it step by step.
+ *  tesmo_clock_advance* move the clock ahead in every mode (a wall clock
+ *  goes on from where it was moved to).
  */
 #ifndef TESMO_CONTROL_H
 #define TESMO_CONTROL_H
@@ -78,6 +108,11 @@ const char* tesmo_result_text(tesmo_result result);
 #define TESMO_VERIFIER_RECORD 1       /* a violation prints to stderr and is recorded */
 #define TESMO_VERIFIER_RECORD_QUIET 2 /* a violation is recorded only */
 
+/* The clocks of tesmo_boot_options.auto_advance_clock. */
+#define TESMO_CLOCK_MANUAL 0         /* time moves only with tesmo_clock_advance* */
+#define TESMO_CLOCK_SELF_ADVANCING 1 /* jumps to the next deadline whenever every thread waits */
+#define TESMO_CLOCK_WALL 2           /* follows the wall clock */
+
 /* The limits tesmo_boot takes (each field's range is given with it).
  * A wait inside the emulated kernel that outlasts the watchdog stops the
  * process whatever the verifier mode: below a second, a read that waits
@@ -96,9 +131,10 @@ typedef struct tesmo_boot_options {
      * fields, the size up to and including driver_image (the schedule fields
      * are then neither read nor checked: no controlled schedule). */
     uint32_t struct_size;
-    /* Any value. Non-zero: the clock jumps to the next deadline whenever
-     * every emulated thread waits, so that time limits pass without anybody
-     * moving the clock. Zero: time moves only with tesmo_clock_advance*. */
+    /* How the emulated clock moves (see "Time" above): TESMO_CLOCK_MANUAL,
+     * TESMO_CLOCK_SELF_ADVANCING or TESMO_CLOCK_WALL; any other value is
+     * taken as TESMO_CLOCK_SELF_ADVANCING, as every non-zero value always
+     * was. TESMO_CLOCK_WALL with a controlled schedule is refused. */
     int32_t auto_advance_clock;
     int32_t verifier_mode; /* TESMO_VERIFIER_* */
     /* Wall-clock milliseconds after which a blocked wait is reported as a
@@ -124,7 +160,7 @@ typedef struct tesmo_boot_options {
     uint64_t schedule_seed; /* any value */
 } tesmo_boot_options;
 
-/* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
+/* Fills the defaults: the self-advancing clock, TESMO_VERIFIER_ABORT, 60 s
  * watchdog, the built driver image.
  * Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_boot_options_init(tesmo_boot_options* options);
@@ -144,9 +180,11 @@ tesmo_result tesmo_boot(const tesmo_boot_options* options);
  * *violation_count (may be NULL) receives the number of violations of the
  * whole session; their texts stay readable with tesmo_violation_* until the
  * next boot. Win32 calls in progress on other threads are dealt with as a
- * process exit deals with them: their requests are cancelled (a read waiting
- * for the instrument fails with ERROR_OPERATION_ABORTED) and shutdown waits
- * until they have returned; from its start on, new Win32 calls fail.
+ * process exit deals with them: their requests are cancelled and shutdown
+ * waits until they have returned (see <tesmo/windows.h>: a held request
+ * fails with ERROR_OPERATION_ABORTED, a read waiting for the instrument
+ * ends as its time limit runs out, the clock running by itself meanwhile);
+ * from its start on, new Win32 calls fail.
  * Errors: TESMO_E_NOT_BOOTED. */
 tesmo_result tesmo_shutdown(uint32_t* violation_count);
 
@@ -345,7 +383,10 @@ tesmo_result tesmo_clock_advance(int64_t delta);
 tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
 /* Blocks until at least `count` threads wait with a deadline (for example a
  * read waiting for the instrument under its time limit): a test that runs
- * the read on another thread waits for this before it moves time.
+ * the read on another thread waits for this before it moves time, or acts
+ * on the waiting read. The self-advancing clock does not jump while this
+ * waits (the caller counts as running), so the waits it sees are still
+ * there when it returns.
  * Errors: TESMO_E_TIMEOUT when that many have not come within the watchdog. */
 tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
 
