@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -180,8 +181,18 @@ void Session::CollectDeparted()
 
 tesmo_result Session::Plug(InstrumentBuild build, std::int32_t* id, std::int32_t* ntstatus)
 {
-    // Devices that left meanwhile without anybody waiting for them give
-    // their ports back first.
+    // Devices that left meanwhile give their ports back first. An unplugged
+    // device whose last handle is closed has its removal queued already: it
+    // is let finish, so that the port (and COM name) the new device gets
+    // does not depend on how far the PnP thread has come.
+    bool removalsToCome = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
+        const Device& device = entry.second;
+        return !device.usb->plugged() && !system_->pnp().Info(device.node).gone;
+    });
+    if (removalsToCome) {
+        emu::ApiScope inside;
+        system_->RunBetweenPnpSequences([] {});
+    }
     CollectDeparted();
     std::int32_t newId = nextId_++;
     Device& device = devices_[newId];
