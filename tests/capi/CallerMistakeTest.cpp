@@ -103,20 +103,33 @@ void ExitWhileAnotherThreadReads(ChildReport& r)
     ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
 }
 
-// Once its removal has finished the device has left the tree.
-void PnpRequestsForARemovedDevice(ChildReport& r)
+// Once its removal has finished the device has left the tree. Its id still
+// answers as control.h says, also once the session has let go of everything
+// the device had (a removal it waited for, or another plug-in, collects it).
+void RequestsForARemovedDevice(ChildReport& r)
 {
     Boot(r);
     std::int32_t device = PlugCommandInstrument(r);
     ExpectResult(r, tesmo_unplug(device), TESMO_OK, "tesmo_unplug");
     ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed");
-    std::int32_t status = 0;
-    ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance");
-    ExpectResult(r, tesmo_disable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_disable");
-    ExpectResult(r, tesmo_enable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_enable");
-    std::uint32_t state = 0;
-    ExpectResult(r, tesmo_device_state(device, &state), TESMO_OK, "tesmo_device_state");
-    r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED}, "state");
+    for (const std::string when : {" after the removal", " after another plug-in"}) {
+        std::int32_t status = 0;
+        ExpectResult(r, tesmo_unplug(device), TESMO_E_INVALID_STATE, "tesmo_unplug" + when);
+        ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed" + when);
+        ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance" + when);
+        ExpectResult(r, tesmo_disable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_disable" + when);
+        ExpectResult(r, tesmo_enable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_enable" + when);
+        std::uint32_t state = 0;
+        ExpectResult(r, tesmo_device_state(device, &state), TESMO_OK, "tesmo_device_state" + when);
+        r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED}, "state" + when);
+        char name[16] = "";
+        ExpectResult(r, tesmo_port_name(device, name, sizeof name, nullptr), TESMO_OK, "tesmo_port_name" + when);
+        r.ExpectEq(std::string(name), std::string("COM3"), "port name" + when);
+        std::uint32_t size = 0;
+        ExpectResult(r, tesmo_event_log(device, nullptr, 0, &size, nullptr), TESMO_E_DEVICE_GONE,
+                     "tesmo_event_log" + when);
+        PlugCommandInstrument(r);
+    }
     ShutDown(r);
 }
 
@@ -429,7 +442,7 @@ void PrintTo(const MistakeCase& mistake, std::ostream* out) { *out << mistake.la
 const MistakeCase kCases[] = {
     {"ExitAfterPlugWithoutShutdown", ExitAfterPlugWithoutShutdown},
     {"ExitWhileAnotherThreadReads", ExitWhileAnotherThreadReads},
-    {"PnpRequestsForARemovedDevice", PnpRequestsForARemovedDevice},
+    {"RequestsForARemovedDevice", RequestsForARemovedDevice},
     {"PnpRequestsForAnUnpluggedDeviceWithItsPortOpen", PnpRequestsForAnUnpluggedDeviceWithItsPortOpen},
     {"RebalanceOfADisabledDevice", RebalanceOfADisabledDevice},
     {"InstrumentParametersOutOfRange", InstrumentParametersOutOfRange},

@@ -1,6 +1,7 @@
 // The COM port as an application sees it, through the C ABI only: open,
 // configure, command and answer, exclusivity, bytes that wait between
 // handles, sleep and wake, and unplugging under an open handle.
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -205,6 +206,53 @@ TEST_F(ComPortTest, ZeroTimeOutsReturnAtOnce)
     EXPECT_EQ(after, before);
     EXPECT_TRUE(CloseHandle(port));
 }
+
+// A replugged instrument takes the port of the one before it once that one's
+// removal has come, and its COM name with it, whether or not the application
+// waited for the removal; while an open handle holds the old device back,
+// the new one gets the next port and name.
+struct ReplugCase {
+    const char* label;
+    bool openAcrossTheUnplug;
+    bool closeBeforeTheReplug;
+    const char* name;
+};
+
+void PrintTo(const ReplugCase& c, std::ostream* out) { *out << c.label; }
+
+const ReplugCase kReplugCases[] = {
+    {"PortClosedBeforeTheUnplug", false, true, "COM3"},
+    {"PortClosedAfterTheUnplug", true, true, "COM3"},
+    {"PortHeldOpenAcrossTheReplug", true, false, "COM4"},
+};
+
+class ReplugTest : public CapiTest, public ::testing::WithParamInterface<ReplugCase> {};
+
+TEST_P(ReplugTest, TheNewDeviceGetsTheNameOfThePortItTakes)
+{
+    const ReplugCase& c = GetParam();
+    std::int32_t first = PlugCommandInstrument();
+    HANDLE old = c.openAcrossTheUnplug ? OpenPort() : INVALID_HANDLE_VALUE;
+    ASSERT_EQ(R(tesmo_unplug(first)), kOk);
+    if (c.closeBeforeTheReplug && old != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(CloseHandle(old));
+    }
+
+    std::int32_t second = PlugCommandInstrument();
+    char name[16] = "";
+    ASSERT_EQ(R(tesmo_port_name(second, name, sizeof name, nullptr)), kOk);
+    EXPECT_EQ(std::string(name), c.name);
+    HANDLE port = OpenPort((std::string("\\\\.\\") + name).c_str());
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+    EXPECT_TRUE(CloseHandle(port));
+    if (!c.closeBeforeTheReplug) {
+        EXPECT_TRUE(CloseHandle(old));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplugTest, ::testing::ValuesIn(kReplugCases),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // A read waits for the instrument under its time limit, on emulated time.
 TEST_F(ManualClockTest, ReadTimesOutWhenTheTestMovesTheClock)
