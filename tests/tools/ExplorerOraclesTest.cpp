@@ -247,5 +247,89 @@ TEST(ExplorerOraclesTest, AnswerOracleComplainsAtTheFirstLineOutOfPlace)
     }
 }
 
+// One thing the looped-back port's application did or saw: a write of the
+// counter's next bytes that all went out or failed, a purge, or a read. The
+// port's packets are 8 bytes here.
+enum class LoopEvent { Wrote, WriteFailed, Purge, Deliver };
+
+struct LoopStep {
+    LoopEvent event;
+    std::uint64_t position;  // Deliver: the counter's bytes from here ...
+    std::uint64_t count;     // ... this many; Wrote, WriteFailed: how many
+};
+
+LoopStep Wrote(std::uint64_t count) { return {LoopEvent::Wrote, 0, count}; }
+LoopStep WriteFailed(std::uint64_t count) { return {LoopEvent::WriteFailed, 0, count}; }
+const LoopStep kLoopPurge{LoopEvent::Purge, 0, 0};
+LoopStep Back(std::uint64_t position, std::uint64_t count) { return {LoopEvent::Deliver, position, count}; }
+
+struct LoopCase {
+    const char* label;
+    std::vector<LoopStep> steps;
+    std::vector<Bytes> joined;  // Deliver steps whose bytes are these instead (in order), when not empty
+    int complaintAt;
+    std::uint64_t owed;  // rows without a complaint: bytes written whole that never came
+};
+
+const LoopCase kLoopCases[] = {
+    {"everything back in order", {Wrote(20), Back(0, 7), Back(7, 13)}, {}, kNone, 0},
+    {"what has not come yet is owed", {Wrote(20), Back(0, 7)}, {}, kNone, 13},
+    {"a byte back twice", {Wrote(20), Back(0, 8), Back(7, 4)}, {}, 2, 0},
+    {"a gap after a write that went out", {Wrote(20), Back(0, 8), Back(9, 4)}, {}, 2, 0},
+    {"bytes nobody wrote", {Wrote(4), Back(0, 8)}, {}, 1, 0},
+    // A failed write may leave a gap, which ends where a packet began.
+    {"a failed write that never came", {Wrote(6), WriteFailed(10), Wrote(6), Back(0, 6), Back(16, 6)}, {}, kNone, 0},
+    {"a failed write that came all the same", {Wrote(6), WriteFailed(10), Back(0, 6), Back(6, 10)}, {}, kNone, 0},
+    {"a failed write of which two packets came", {WriteFailed(20), Back(0, 16)}, {}, kNone, 0},
+    {"a gap that ends inside a packet", {WriteFailed(20), Wrote(4), Back(3, 5)}, {}, 2, 0},
+    {"a gap over a write that went out", {WriteFailed(4), Wrote(4), WriteFailed(4), Wrote(4), Back(12, 4)}, {}, 4, 0},
+    {"a failed write owes nothing", {WriteFailed(20)}, {}, kNone, 0},
+    // One read may bring the rest of one packet and the start of another.
+    {"a waiting byte and the packet after a gap",
+     {Wrote(1), WriteFailed(9), Wrote(6), Back(0, 7)},
+     {Counter(0, 1) + Counter(10, 6)},
+     kNone,
+     0},
+    // A purge may drop what was written before it.
+    {"a purge drops what waited", {Wrote(8), Wrote(8), kLoopPurge, Back(8, 8)}, {}, kNone, 0},
+    {"a purge owes nothing written before it", {Wrote(8), kLoopPurge}, {}, kNone, 0},
+    {"a purge drops nothing written after it", {Wrote(8), kLoopPurge, Wrote(8), Back(12, 4)}, {}, 3, 0},
+    // A short read fits several places; the next one decides.
+    {"a single zero byte that turns out to be the later one",
+     {WriteFailed(6), Wrote(1), Wrote(8), Back(6, 1), Back(7, 8)},
+     {},
+     kNone,
+     0},
+};
+
+TEST(ExplorerOraclesTest, LoopbackOracleComplainsAtTheFirstByteOutOfPlace)
+{
+    for (const LoopCase& c : kLoopCases) {
+        SCOPED_TRACE(c.label);
+        LoopbackOracle oracle(8);
+        int complainedAt = kNone;
+        std::string complaint;
+        std::size_t joined = 0;
+        for (std::size_t i = 0; i < c.steps.size() && complainedAt == kNone; ++i) {
+            const LoopStep& step = c.steps[i];
+            switch (step.event) {
+            case LoopEvent::Wrote: oracle.Wrote(step.count, true); break;
+            case LoopEvent::WriteFailed: oracle.Wrote(step.count, false); break;
+            case LoopEvent::Purge: oracle.Purged(); break;
+            case LoopEvent::Deliver: {
+                Bytes bytes = joined < c.joined.size() ? c.joined[joined++] : Counter(step.position, step.count);
+                complaint = oracle.Delivered(bytes.data(), bytes.size());
+                if (!complaint.empty()) complainedAt = static_cast<int>(i);
+                break;
+            }
+            }
+        }
+        EXPECT_EQ(complainedAt, c.complaintAt) << complaint;
+        if (c.complaintAt == kNone) {
+            EXPECT_EQ(oracle.Owed(), c.owed);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tesmo::explore

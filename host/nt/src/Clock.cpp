@@ -137,11 +137,19 @@ bool Dispatcher::ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& loc
     bool applicationRunning = applicationRuns_ != runsBefore;
     for (const ThreadState* thread : adopted_) applicationRunning = applicationRunning || thread->ready;
     if (!applicationRunning) return false;
+    // The holders: the application threads that are not waiting inside the
+    // system now (between calls, or in a call that does not wait), else the
+    // others that ran calls meanwhile; each is named once.
     std::string holders;
-    for (ThreadState* thread : adopted_) {
-        if (blocked_.count(thread) || thread->clockHoldReported) continue;
-        thread->clockHoldReported = true;
-        holders += (holders.empty() ? "'" : ", '") + thread->name + "'";
+    for (bool running : {true, false}) {
+        for (ThreadState* thread : adopted_) {
+            if (thread == &waiter || thread->clockHoldReported || blocked_.count(thread) == (running ? 1u : 0u)) {
+                continue;
+            }
+            thread->clockHoldReported = true;
+            holders += (holders.empty() ? "'" : ", '") + thread->name + "'";
+        }
+        if (!holders.empty()) break;
     }
     if (!holders.empty()) {
         std::string message = "application thread(s) " + holders +
@@ -149,7 +157,8 @@ bool Dispatcher::ReleaseClockHeldByApplication(std::unique_lock<std::mutex>& loc
                               waiter.name +
                               "' waited on the self-advancing clock, which moves only when every thread waits; the "
                               "clock was moved on for the waiting threads (a clock that follows the wall clock, or "
-                              "tesmo_thread_detach around the thread's own work, avoids this)";
+                              "tesmo_thread_detach around the thread's own work, avoids this); the threads:\n" +
+                              DescribeThreads();
         lock.unlock();
         verifier_.ReportApplicationMistake(Rule::ClockHeldByApplication, message);
         lock.lock();

@@ -2,6 +2,7 @@
 // dispatcher objects' waits and signals.
 #include "Dispatcher.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -51,6 +52,7 @@ Dispatcher::~Dispatcher()
         if (schedule_) schedule_->Stop();
         stopping_ = true;
         // Threads that outlive the system start afresh in the next one.
+        counted_.clear();
         for (ThreadState* thread : adopted_) {
             thread->adoptedBy = nullptr;
             thread->counted = false;
@@ -70,6 +72,7 @@ void Dispatcher::Count(ThreadState& thread)
     thread.counted = true;
     thread.ready = true;
     ++readyCount_;
+    counted_.push_back(&thread);
     if (schedule_) schedule_->Join(thread);
 }
 
@@ -77,6 +80,7 @@ void Dispatcher::Uncount(std::unique_lock<std::mutex>& lock, ThreadState& thread
 {
     if (!thread.counted) return;
     thread.counted = false;
+    counted_.erase(std::find(counted_.begin(), counted_.end(), &thread));
     if (thread.ready) {
         thread.ready = false;
         if (--readyCount_ == 0 && SelfAdvanceDueLocked()) clockCv_.notify_one();
@@ -184,19 +188,25 @@ void Dispatcher::EndOutsideWait(ThreadState& self)
     TakeTurnScheduled(lock, self);
 }
 
-std::string Dispatcher::DescribeBlockedThreads() const
+std::string Dispatcher::DescribeThreads() const
 {
     std::ostringstream out;
-    for (const ThreadState* t : blocked_) {
-        out << "    thread '" << t->name << "' waits on " << (t->waitKind ? t->waitKind : "?") << ' ' << t->waitObject
-            << '\n';
+    for (ThreadState* t : counted_) {
+        out << "    thread '" << t->name << (t->adoptedBy.load() ? "' (application)" : "'");
+        if (blocked_.count(t)) {
+            out << " waits on " << (t->waitKind ? t->waitKind : "?") << ' ' << t->waitObject << '\n';
+        } else if (t->ready) {
+            out << " is ready (it runs, or runs its own code between calls)\n";
+        } else {
+            out << " waits outside the system or for work\n";
+        }
     }
     return out.str();
 }
 
 void Dispatcher::StopOnHang(std::unique_lock<std::mutex>& lock, const std::string& what)
 {
-    std::string message = what + "; blocked threads:\n" + DescribeBlockedThreads();
+    std::string message = what + "; the threads:\n" + DescribeThreads();
     lock.unlock();
     verifier_.Report(Rule::WaitWatchdog, nullptr, message);
     std::fprintf(stderr, "emulation: the system is hung; stopping.\n%s\n", message.c_str());

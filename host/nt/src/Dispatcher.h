@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ControlledSchedule.h"
 #include "ThreadState.h"
@@ -127,7 +128,9 @@ public:
     // watchdog. The waker is expected to have called MakeReady.
     void Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, const std::function<bool()>& done,
                const char* kind, const void* object);
-    std::string DescribeBlockedThreads() const;  // caller holds mutex
+    // Every counted thread and where it stands: waiting on what, waiting
+    // outside the system, or ready (caller holds mutex).
+    std::string DescribeThreads() const;
     // Stops the emulated machine on a hang: reports it as a WaitWatchdog
     // violation, prints it and aborts. Caller holds `lock`.
     [[noreturn]] void StopOnHang(std::unique_lock<std::mutex>& lock, const std::string& what);
@@ -166,6 +169,7 @@ private:
 
     Verifier& verifier_;
     std::size_t readyCount_ = 0;
+    std::vector<ThreadState*> counted_;  // in the order they were counted
     std::set<ThreadState*> blocked_;
     std::set<ThreadState*> adopted_;     // under the adoption lock and mutex
     std::size_t adoptions_ = 0;          // ever: threads that leave still count

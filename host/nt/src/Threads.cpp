@@ -268,9 +268,9 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
         std::string blocked;
         {
             std::lock_guard inner(K().dispatcher.mutex);
-            blocked = K().dispatcher.DescribeBlockedThreads();
+            blocked = K().dispatcher.DescribeThreads();
         }
-        message += "; blocked threads:\n" + blocked;
+        message += "; the threads:\n" + blocked;
         K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
     } else {
         std::fprintf(stderr, "%s\n", message.c_str());

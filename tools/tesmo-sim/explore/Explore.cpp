@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -167,12 +168,13 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
 // controlled run is judged once (the same seed, the same interleaving); a
 // free-running one twice, and a step whose removal makes the failure rarer
 // stays.
-Program Shrink(Program program, const Schedule& schedule, double hangSeconds, double budgetSeconds)
+// `fails` judges a candidate once (with --check-replay, a run and its replay).
+Program Shrink(Program program, bool controlled, const std::function<bool(const Program&)>& fails, double budgetSeconds)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(budgetSeconds * 1000));
     auto stillFails = [&](const Program& candidate) {
-        for (int attempt = 0; attempt < (schedule.controlled ? 1 : 2); ++attempt) {
-            if (RunInChild(candidate, schedule, hangSeconds).failed) return true;
+        for (int attempt = 0; attempt < (controlled ? 1 : 2); ++attempt) {
+            if (fails(candidate)) return true;
         }
         return false;
     };
@@ -279,7 +281,10 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
     }
     std::printf("  the program:\n%s", Describe(program).c_str());
     if (shrink) {
-        Program shrunk = Shrink(program, ScheduleOf(options), options.hangSeconds, 30);
+        Schedule schedule = ScheduleOf(options);
+        Program shrunk = Shrink(
+            program, schedule.controlled,
+            [&](const Program& candidate) { return RunJudged(candidate, schedule, options).failed; }, 30);
         std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
                     Describe(shrunk).c_str());
     }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <csignal>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -23,6 +24,7 @@ namespace tesmo::explore {
 namespace {
 
 constexpr char kIdentity[] = "EXPLORER,Model 7,SN 1,FW 1";
+constexpr DWORD kImmediateChar = 0x1B0018;  // IOCTL_SERIAL_IMMEDIATE_CHAR
 // How many of the driver's last trace lines a failure shows;
 // TESMO_EXPLORE_TRACE_LINES asks for more.
 std::size_t TraceLinesKept()
@@ -196,8 +198,13 @@ struct PortState {
 // outcome checked by its oracle.
 class Application {
 public:
-    Application(const DeviceSpec& spec, PortState& port, Judge& judge)
-        : spec_(spec), port_(port), judge_(judge), answers_(std::string(kIdentity))
+    Application(const DeviceSpec& spec, PortState& port, Judge& judge, bool controlled)
+        : spec_(spec),
+          port_(port),
+          judge_(judge),
+          controlled_(controlled),
+          loopback_(spec.packetSize),
+          answers_(std::string(kIdentity))
     {
         event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
@@ -248,6 +255,8 @@ public:
 
 private:
     bool IsStream() const { return spec_.kind == TESMO_INSTRUMENT_STREAM; }
+    bool IsLoopback() const { return spec_.kind == TESMO_INSTRUMENT_LOOPBACK; }
+    bool ReadsACounter() const { return IsStream() || IsLoopback(); }
 
     void Open()
     {
@@ -255,10 +264,14 @@ private:
         handle_ = CreateFileA(port_.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
         results_.Note(handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0);
-        // A new handle may start anywhere later in what the instrument sent.
+        // A new handle may start anywhere later in what the instrument sent;
+        // the first one has nothing before it.
         stream_.Skipped();
-        answers_.Skipped();
-        purged_ = true;
+        if (opened_) {
+            answers_.Skipped();
+            purged_ = true;
+        }
+        opened_ = true;
     }
     void Close()
     {
@@ -288,7 +301,9 @@ private:
     void Delivered(const std::uint8_t* bytes, DWORD count)
     {
         results_.NoteBytes(bytes, count);
-        std::string complaint = IsStream() ? stream_.Delivered(bytes, count) : answers_.Delivered(bytes, count);
+        std::string complaint = IsLoopback() ? loopback_.Delivered(bytes, count)
+                                : IsStream() ? stream_.Delivered(bytes, count)
+                                             : answers_.Delivered(bytes, count);
         if (!complaint.empty()) judge_.Complain(complaint);
     }
 
@@ -312,19 +327,50 @@ private:
     }
 
     // `asks` commands are in the bytes; each has one answer line coming.
-    void Write(const std::string& bytes, unsigned asks)
+    // True when every byte went.
+    bool Write(const std::string& bytes, unsigned asks)
     {
         DWORD sent = 0;
         BOOL ok =
             Io([&](LPOVERLAPPED o) { return WriteFile(handle_, bytes.data(), DWORD(bytes.size()), &sent, o); }, &sent);
+        bool whole = ok && sent == bytes.size();
         for (unsigned i = 0; i < asks; ++i) {
-            if (ok && sent == bytes.size()) answers_.Asked();
+            if (whole) answers_.Asked();
             else answers_.MaybeAsked();
         }
+        return whole;
+    }
+
+    // The counter's next byte for a looped-back port (its oracle learns
+    // of the write when it is done).
+    std::uint8_t NextCounterByte() const { return CounterByte(loopback_.written()); }
+
+    // The next `count` bytes of the counter to a looped-back port.
+    void WriteCounter(std::uint32_t count)
+    {
+        std::string bytes(count, '\0');
+        for (std::uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(CounterByte(loopback_.written() + i));
+        loopback_.Wrote(count, Write(bytes, 0));
+    }
+
+    // The application's own work, outside any call. Detached, the other
+    // threads run meanwhile; under a controlled schedule the thread keeps
+    // its turn instead, since its return would otherwise depend on the wall
+    // clock and the interleaving on it.
+    void Pause(const AppStep& step)
+    {
+        bool detach = step.b != 0 && !controlled_;
+        if (detach) tesmo_thread_detach();
+        std::this_thread::sleep_for(std::chrono::microseconds(controlled_ ? step.a % 100 : step.a));
+        if (detach) tesmo_thread_attach();
     }
 
     void Control(DWORD code, std::vector<std::uint8_t> input, DWORD outputLength)
     {
+        // An immediate character to a looped-back port comes back among the
+        // written bytes: it is the counter's next byte.
+        const bool counterByte = IsLoopback() && code == kImmediateChar && input.size() == 1;
+        if (counterByte) input[0] = NextCounterByte();
         std::vector<std::uint8_t> output(outputLength + 16, 0x5A);
         DWORD got = 0;
         BOOL ok = Io(
@@ -342,7 +388,8 @@ private:
         }
         // IOCTL_SERIAL_IMMEDIATE_CHAR with a fuzzed byte: the instrument may
         // take it for the start of a command.
-        if (ok && code == 0x1B0018) answers_.ForeignBytesSent();
+        if (ok && code == kImmediateChar) answers_.ForeignBytesSent();
+        if (counterByte) loopback_.Wrote(1, ok);
         // A purge of the receive side drops waiting bytes by design.
         if (ok && code == 0x1B004C && input.size() >= 4 && (input[0] & PURGE_RXCLEAR)) Skip();
     }
@@ -368,6 +415,7 @@ private:
     {
         stream_.Skipped();
         answers_.Skipped();
+        loopback_.Purged();
         purged_ = true;
     }
 
@@ -375,11 +423,19 @@ private:
     {
         switch (step.op) {
         case AppOp::Read: Read(step.a); break;
-        case AppOp::Ask: Write("*IDN?\n", IsStream() ? 0 : 1); break;
+        case AppOp::Ask:
+            if (IsLoopback()) {
+                WriteCounter(6);
+            } else {
+                Write("*IDN?\n", IsStream() ? 0 : 1);
+            }
+            break;
         case AppOp::Write:
             // Anything but whole commands would make the command instrument
             // answer with an error line: it gets several commands at once.
-            if (IsStream()) {
+            if (IsLoopback()) {
+                WriteCounter(step.a);
+            } else if (IsStream()) {
                 Write(std::string(step.a, 'w'), 0);
             } else {
                 std::string commands;
@@ -409,7 +465,13 @@ private:
             break;
         case AppOp::TransmitChar:
             ++judge_.requests;
-            results_.Note(TransmitCommChar(handle_, '\n'));
+            if (IsLoopback()) {
+                BOOL sent = TransmitCommChar(handle_, static_cast<char>(NextCounterByte()));
+                loopback_.Wrote(1, sent);
+                results_.Note(sent);
+            } else {
+                results_.Note(TransmitCommChar(handle_, '\n'));
+            }
             break;
         case AppOp::FuzzControl: {
             std::mt19937 random(step.seed);
@@ -426,6 +488,7 @@ private:
             Close();
             Open();
             break;
+        case AppOp::Pause: Pause(step); break;
         }
     }
 
@@ -449,8 +512,15 @@ private:
             empty = 0;
             Delivered(buffer, got);
         }
-        if (!IsStream() && !purged_ && !port_.goneForGood && !port_.disabledOnce && !judge_.failureArmed &&
-            answers_.outstanding() != 0) {
+        if (IsLoopback() && spec_.layout == TESMO_LAYOUT_STANDARD && !port_.goneForGood && !judge_.failureArmed &&
+            loopback_.Owed() != 0) {
+            judge_.Complain(std::to_string(loopback_.Owed()) +
+                            " looped-back bytes written never came back: bytes lost");
+        }
+        // A port whose layout the driver cannot read from (it started, with
+        // no IN pipe of its own) answers nothing.
+        if (!ReadsACounter() && spec_.layout == TESMO_LAYOUT_STANDARD && !purged_ && !port_.goneForGood &&
+            !port_.disabledOnce && !judge_.failureArmed && answers_.outstanding() != 0) {
             judge_.Complain(std::to_string(answers_.outstanding()) + " answers never arrived: bytes lost");
         }
     }
@@ -458,12 +528,15 @@ private:
     const DeviceSpec& spec_;
     PortState& port_;
     Judge& judge_;
+    const bool controlled_;
+    LoopbackOracle loopback_;
     // Read by the companion thread too; replaced only by this thread.
     std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     HANDLE event_;
     StreamOracle stream_;
     AnswerOracle answers_;
     bool purged_ = false;
+    bool opened_ = false;
     ResultDigest results_;           // the application thread's calls
     ResultDigest companionResults_;  // the companion's
 };
@@ -531,7 +604,9 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         outcome.complaints.push_back(std::string("boot failed: ") + tesmo_result_text(booted));
         return outcome;
     }
-    tesmo_set_debug_level(4);
+    // TESMO_EXPLORE_TRACE_LEVEL raises the driver's filter (5: data dumps).
+    const char* level = std::getenv("TESMO_EXPLORE_TRACE_LEVEL");
+    tesmo_set_debug_level(level ? static_cast<uint32_t>(std::strtoul(level, nullptr, 10)) : 4);
     tesmo_thread_attach();
     ResultDigest controlResults;
 
@@ -541,6 +616,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         tesmo_instrument instrument;
         tesmo_instrument_init(&instrument, spec.kind);
         instrument.packet_size = spec.packetSize;
+        instrument.frame_timing = spec.frameTiming ? 1 : 0;
         instrument.layout = spec.layout;
         instrument.identity = kIdentity;
         int32_t device = 0;
@@ -572,7 +648,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         std::vector<std::unique_ptr<Latch>> finished;
         for (std::size_t d = 0; d < program.devices.size(); ++d) {
             if (!ports[d]) continue;
-            apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
+            apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge, schedule.controlled));
             finished.push_back(std::make_unique<Latch>());
             Application* app = apps.back().get();
             Latch* done = finished.back().get();
