@@ -71,7 +71,14 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
                        STATUS_TIMEOUT);
             IoCancelIrp(Irp);
             KeWaitForSingleObject(&Completed, Suspended, KernelMode, FALSE, NULL);
-            Status = STATUS_TIMEOUT;
+            // The transfer may have ended by itself as the wait ran out: a
+            // failure (the device gone, a stall) is reported as what it is,
+            // not as a time-out, which is a success. What it moved is counted
+            // by the caller either way.
+            Status = Irp->IoStatus.Status;
+            if (NT_SUCCESS(Status) || Status == STATUS_CANCELLED) {
+                Status = STATUS_TIMEOUT;
+            }
         } else {
             Status = Irp->IoStatus.Status;
         }

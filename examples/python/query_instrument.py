@@ -15,6 +15,12 @@ from ctypes import (POINTER, Structure, byref, c_char_p, c_int32, c_int64, c_uin
 lib = ctypes.CDLL(sys.argv[1] if len(sys.argv) > 1 else "libtesmo_win32.so")
 
 
+class BootOptions(Structure):  # tesmo_boot_options
+    _fields_ = [("struct_size", c_uint32), ("auto_advance_clock", c_int32), ("verifier_mode", c_int32),
+                ("watchdog_ms", c_uint32), ("driver_image", c_char_p), ("controlled_schedule", c_int32),
+                ("schedule_depth", c_uint32), ("schedule_seed", c_uint64)]
+
+
 class Instrument(Structure):  # tesmo_instrument
     _fields_ = [("struct_size", c_uint32), ("kind", c_int32), ("layout", c_int32), ("packet_size", c_uint32),
                 ("frame_timing", c_int32), ("identity", c_char_p), ("latency", c_int64),
@@ -35,6 +41,7 @@ class CommTimeouts(Structure):
 
 
 TESMO_INSTRUMENT_COMMAND = 1
+TESMO_CLOCK_WALL = 2
 GENERIC_READ_WRITE = 0x80000000 | 0x40000000
 OPEN_EXISTING = 3
 INVALID_HANDLE_VALUE = c_void_p(-1).value
@@ -73,7 +80,12 @@ def command(port, text):
 
 
 def main():
-    check(lib.tesmo_boot(None), "tesmo_boot")
+    # The wall clock: a script's time limits pass in real time, whatever its
+    # threads (Python's own, a worker, a sleep) do between calls.
+    options = BootOptions()
+    check(lib.tesmo_boot_options_init(byref(options)), "tesmo_boot_options_init")
+    options.auto_advance_clock = TESMO_CLOCK_WALL
+    check(lib.tesmo_boot(byref(options)), "tesmo_boot")
     try:
         instrument = Instrument()
         check(lib.tesmo_instrument_init(byref(instrument), TESMO_INSTRUMENT_COMMAND), "tesmo_instrument_init")

@@ -50,6 +50,28 @@ std::string DriverImage(const tesmo_boot_options& options)
     return TESMO_DRIVER_PATH;
 }
 
+// The fields control.h gives a range; auto_advance_clock,
+// controlled_schedule and schedule_seed take any value, but a controlled
+// schedule moves the clock itself and cannot follow the wall clock.
+bool InRange(const tesmo_boot_options& options)
+{
+    return options.verifier_mode >= TESMO_VERIFIER_ABORT && options.verifier_mode <= TESMO_VERIFIER_RECORD_QUIET &&
+           options.watchdog_ms >= TESMO_MIN_WATCHDOG_MS && options.watchdog_ms <= TESMO_MAX_WATCHDOG_MS &&
+           options.schedule_depth <= TESMO_MAX_SCHEDULE_DEPTH &&
+           !(options.auto_advance_clock == TESMO_CLOCK_WALL && options.controlled_schedule);
+}
+
+emu::ClockMode ClockModeOf(std::int32_t value)
+{
+    switch (value) {
+    case TESMO_CLOCK_MANUAL: return emu::ClockMode::Manual;
+    case TESMO_CLOCK_WALL: return emu::ClockMode::WallClock;
+    default: return emu::ClockMode::SelfAdvancing;  // any other non-zero value, as callers have always passed
+    }
+}
+static_assert(TESMO_MAX_SCHEDULE_DEPTH == emu::ControlledScheduleOptions::kMaxDepth,
+              "the control API refuses what the emulation would cut down");
+
 // The system's sink for the application's callback; none without a callback.
 emu::TraceSink SinkFor(const TraceSinkSetting& sink)
 {
@@ -88,8 +110,9 @@ void ShutDownAtExit()
     system.verifier().SetHandler(
         [](const emu::Violation& v) { std::fprintf(stderr, "%s\n", emu::Describe(v).c_str()); });
     if (!system.CloseToApplications(kPatience)) {
-        std::fprintf(stderr, "tesmo: Win32 calls still wait on other threads; the emulated system is left to the "
-                             "end of the process\n");
+        std::fprintf(stderr,
+                     "tesmo: Win32 calls still wait on other threads; the emulated system is left to the "
+                     "end of the process\n");
         return;
     }
     lib.session->Shutdown();
@@ -153,7 +176,7 @@ tesmo_result tesmo_boot_options_init(tesmo_boot_options* options)
     if (!options) return TESMO_E_INVALID_ARGUMENT;
     *options = tesmo_boot_options{};
     options->struct_size = sizeof(tesmo_boot_options);
-    options->auto_advance_clock = 1;
+    options->auto_advance_clock = TESMO_CLOCK_SELF_ADVANCING;
     options->verifier_mode = TESMO_VERIFIER_ABORT;
     options->watchdog_ms = 60000;
     return TESMO_OK;
@@ -169,17 +192,15 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
         if (given->struct_size != sizeof(tesmo_boot_options) && given->struct_size != kBeforeSchedule) {
             return TESMO_E_INVALID_ARGUMENT;
         }
-        if (given->verifier_mode < TESMO_VERIFIER_ABORT || given->verifier_mode > TESMO_VERIFIER_RECORD_QUIET) {
-            return TESMO_E_INVALID_ARGUMENT;
-        }
         std::memcpy(&options, given, given->struct_size);
         if (options.watchdog_ms == 0) options.watchdog_ms = 60000;
+        if (!InRange(options)) return TESMO_E_INVALID_ARGUMENT;
     }
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
     if (lib.session || emu::System::Exists()) return TESMO_E_ALREADY_BOOTED;
     SessionOptions sessionOptions;
-    sessionOptions.autoAdvanceClock = options.auto_advance_clock != 0;
+    sessionOptions.clock = ClockModeOf(options.auto_advance_clock);
     sessionOptions.verifierMode = options.verifier_mode;
     sessionOptions.watchdog = std::chrono::milliseconds(options.watchdog_ms);
     sessionOptions.driverImage = DriverImage(options);
@@ -418,7 +439,8 @@ tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count)
     return WithSession([&](Session& s) {
         emu::Clock& clock = s.system().clock();
         // The application may ask for more waiters than it ever starts.
-        bool reached = emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; });
+        bool reached =
+            emu::WaitUntilOrWatchdog([&] { return clock.TimedWaiters() >= count; }, emu::ClockWhileWaiting::Held);
         return reached ? TESMO_OK : TESMO_E_TIMEOUT;
     });
 }

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -16,7 +17,8 @@ namespace {
 emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
 {
     emu::SystemOptions system;
-    system.autoAdvanceClock = options.autoAdvanceClock;
+    system.autoAdvanceClock = options.clock == emu::ClockMode::SelfAdvancing;
+    system.wallClock = options.clock == emu::ClockMode::WallClock;
     system.controlledSchedule = options.controlledSchedule;
     system.watchdog = options.watchdog;
     switch (options.verifierMode) {
@@ -25,11 +27,8 @@ emu::SystemOptions SystemOptionsFrom(const SessionOptions& options)
             std::fprintf(stderr, "%s\n", emu::Describe(v).c_str());
         };
         break;
-    case TESMO_VERIFIER_RECORD_QUIET:
-        system.violationHandler = [](const emu::Violation&) {};
-        break;
-    default:
-        break;  // none: the verifier prints and aborts
+    case TESMO_VERIFIER_RECORD_QUIET: system.violationHandler = [](const emu::Violation&) {}; break;
+    default: break;  // none: the verifier prints and aborts
     }
     return system;
 }
@@ -65,6 +64,14 @@ std::vector<ViolationRecord> RecordsOf(const std::vector<emu::Violation>& violat
     return records;
 }
 
+// A COM name as the C API gives it: ASCII, anything else as '?'.
+std::string Narrowed(const std::u16string& wide)
+{
+    std::string narrow;
+    for (char16_t c : wide) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return narrow;
+}
+
 }  // namespace
 
 tesmo_result FromStatus(std::int32_t status, std::int32_t* ntstatus)
@@ -73,13 +80,9 @@ tesmo_result FromStatus(std::int32_t status, std::int32_t* ntstatus)
     return NT_SUCCESS(status) ? TESMO_OK : TESMO_E_REFUSED;
 }
 
-Session::Session(const SessionOptions& options)
-    : system_(std::make_unique<emu::System>(SystemOptionsFrom(options)))
-{
-}
+Session::Session(const SessionOptions& options) : system_(std::make_unique<emu::System>(SystemOptionsFrom(options))) {}
 
-std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink,
-                                       tesmo_result* result)
+std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink, tesmo_result* result)
 {
     std::unique_ptr<Session> session(new Session(options));
     if (traceSink) session->system_->SetTraceSink(std::move(traceSink));
@@ -110,10 +113,9 @@ void Session::CloseLeftoverHandles()
          handle += 4) {
         if (emu::io::Close(handle) == STATUS_SUCCESS) ++closed;
     }
-    system_->verifier().ReportApplicationMistake(emu::Rule::HandleLeak,
-                                                 std::to_string(open) +
-                                                     " handle(s) of the application still open at shutdown; " +
-                                                     std::to_string(closed) + " closed as at process exit");
+    system_->verifier().ReportApplicationMistake(
+        emu::Rule::HandleLeak, std::to_string(open) + " handle(s) of the application still open at shutdown; " +
+                                   std::to_string(closed) + " closed as at process exit");
 }
 
 void Session::RemoveDevice(Device& device)
@@ -142,8 +144,9 @@ std::vector<ViolationRecord> Session::Shutdown()
     CloseLeftoverHandles();
     for (auto& [id, device] : devices_) RemoveDevice(device);
     if (bus_) bus_->ReapRemovedDevices();
-    bus_.reset();        // unplugs the instruments, deletes the PDOs, unloads the bus driver
+    bus_.reset();  // unplugs the instruments, deletes the PDOs, unloads the bus driver
     devices_.clear();
+    departed_.clear();
     if (driver_) system_->UnloadDriver(driver_);
     driver_ = nullptr;
     system_->Shutdown();  // reports pool, IRPs, keys and links left behind
@@ -158,8 +161,40 @@ Session::Device* Session::Find(std::int32_t id)
     return it == devices_.end() ? nullptr : &it->second;
 }
 
+void Session::CollectDeparted()
+{
+    emu::PnpManager& pnp = system_->pnp();
+    bus_->ReapRemovedDevices();
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        Device& device = it->second;
+        emu::NodeInfo info = pnp.Info(device.node);
+        // A PDO that a driver left attached stays on the bus; the shutdown
+        // reports that driver.
+        if (!info.gone || !bus_->Release(*device.usb)) {
+            ++it;
+            continue;
+        }
+        departed_.emplace(it->first, Narrowed(info.portName));
+        pnp.Forget(device.node);
+        it = devices_.erase(it);  // the instrument, disconnected since the unplug
+    }
+}
+
 tesmo_result Session::Plug(InstrumentBuild build, std::int32_t* id, std::int32_t* ntstatus)
 {
+    // Devices that left meanwhile give their ports back first. An unplugged
+    // device whose last handle is closed has its removal queued already: it
+    // is let finish, so that the port (and COM name) the new device gets
+    // does not depend on how far the PnP thread has come.
+    bool removalsToCome = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
+        const Device& device = entry.second;
+        return !device.usb->plugged() && !system_->pnp().Info(device.node).gone;
+    });
+    if (removalsToCome) {
+        emu::ApiScope inside;
+        system_->RunBetweenPnpSequences([] {});
+    }
+    CollectDeparted();
     std::int32_t newId = nextId_++;
     Device& device = devices_[newId];
     device.instrument = std::move(build.instrument);
@@ -171,6 +206,7 @@ tesmo_result Session::Plug(InstrumentBuild build, std::int32_t* id, std::int32_t
 
 tesmo_result Session::Unplug(std::int32_t id)
 {
+    if (Departed(id)) return TESMO_E_INVALID_STATE;
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     if (!device->usb->plugged()) return TESMO_E_INVALID_STATE;
@@ -184,12 +220,13 @@ tesmo_result Session::Unplug(std::int32_t id)
 // back: that ends in TESMO_E_TIMEOUT, not in a violation.
 tesmo_result Session::WaitRemoved(std::int32_t id)
 {
+    if (Departed(id)) return TESMO_OK;
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     emu::PnpManager& pnp = system_->pnp();
     if (!pnp.Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
     if (!emu::WaitUntilOrWatchdog([&] { return pnp.Info(device->node).gone; })) return TESMO_E_TIMEOUT;
-    bus_->ReapRemovedDevices();
+    CollectDeparted();
     return TESMO_OK;
 }
 
@@ -216,6 +253,10 @@ tesmo_result Session::Enable(std::int32_t id, std::int32_t* ntstatus)
 
 tesmo_result Session::State(std::int32_t id, std::uint32_t* state)
 {
+    if (Departed(id)) {
+        *state = TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED;
+        return TESMO_OK;
+    }
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     emu::NodeInfo info = system_->pnp().Info(device->node);
@@ -226,12 +267,16 @@ tesmo_result Session::State(std::int32_t id, std::uint32_t* state)
 
 tesmo_result Session::PortName(std::int32_t id, std::string* name)
 {
+    if (auto it = departed_.find(id); it != departed_.end()) {
+        if (it->second.empty()) return TESMO_E_INVALID_STATE;
+        *name = it->second;
+        return TESMO_OK;
+    }
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     std::u16string wide = system_->pnp().Info(device->node).portName;
     if (wide.empty()) return TESMO_E_INVALID_STATE;
-    name->clear();
-    for (char16_t c : wide) name->push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    *name = Narrowed(wide);
     return TESMO_OK;
 }
 
@@ -239,6 +284,7 @@ tesmo_result Session::PortName(std::int32_t id, std::string* name)
 // the driver's other threads may be writing entries as it is copied.
 tesmo_result Session::CopyEventLog(std::int32_t id, EventLogCopy* copy)
 {
+    if (Departed(id)) return TESMO_E_DEVICE_GONE;
     Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     tesmo_result result = TESMO_E_DEVICE_GONE;

@@ -24,7 +24,7 @@
 namespace tesmo::control {
 
 struct SessionOptions {
-    bool autoAdvanceClock = true;
+    emu::ClockMode clock = emu::ClockMode::SelfAdvancing;
     int verifierMode = TESMO_VERIFIER_ABORT;
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
     std::string driverImage;
@@ -46,8 +46,7 @@ public:
     // Boots the system, attaches `traceSink` (if any, so that the driver's
     // load is traced too), plugs in the bus and loads the driver image; null
     // with *result set when the image does not load.
-    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink,
-                                         tesmo_result* result);
+    static std::unique_ptr<Session> Boot(const SessionOptions& options, emu::TraceSink traceSink, tesmo_result* result);
     ~Session();  // shuts down if Shutdown was not called
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -77,6 +76,7 @@ public:
     std::uint32_t* DriverGlobal(const char* name);
 
 private:
+    // A device on the bus: plugged, or unplugged with its removal to come.
     struct Device {
         std::unique_ptr<emu::usb::Instrument> instrument;  // outlives its time on the bus
         emu::usb::UsbDevice* usb = nullptr;
@@ -85,12 +85,23 @@ private:
 
     explicit Session(const SessionOptions& options);
     Device* Find(std::int32_t id);
+    bool Departed(std::int32_t id) const { return departed_.count(id) != 0; }
+    // Lets go of every device whose removal after an unplug has finished:
+    // the bus releases it, the PnP manager forgets its node, its instrument
+    // goes; what is left is its entry in departed_.
+    void CollectDeparted();
     void CloseLeftoverHandles();
     void RemoveDevice(Device& device);
 
     std::unique_ptr<emu::System> system_;
     // Instruments are destroyed after the bus has unplugged them.
     std::map<std::int32_t, Device> devices_;
+    // The devices that have left (unplugged and removed), by id: all such an
+    // id still answers for is that it left and the COM name it had (empty
+    // when it never got one). One small record per device of the session;
+    // the names the port installer gives fit a string without an allocation
+    // of its own.
+    std::map<std::int32_t, std::string> departed_;
     std::unique_ptr<emu::usb::Bus> bus_;
     _DRIVER_OBJECT* driver_ = nullptr;
     std::int32_t nextId_ = 1;

@@ -4,9 +4,14 @@
 // IOCTL_INTERNAL_USB_RESET_PORT and the PnP requests a bus driver answers.
 //
 // One bus per emulated system (its PDOs are named \Device\USBPDO-<port>).
-// Plug, ReapRemovedDevices and destruction: PASSIVE_LEVEL on the thread that
-// owns the bus (a test's thread, the PnP manager). Each device is served by
-// its own bus thread (see UsbDevice.h).
+// Plug, ReapRemovedDevices, Release and destruction: PASSIVE_LEVEL on the
+// thread that owns the bus (a test's thread, the PnP manager). Each device is
+// served by its own bus thread (see UsbDevice.h).
+//
+// A device plugged in takes the lowest port no device holds, as a cable goes
+// into a free socket of the hub. The port is part of the device's instance
+// path, so a device plugged into the port of one released before takes over
+// what the system keeps for that instance (its COM name, its registry key).
 #pragma once
 
 #include <memory>
@@ -32,8 +37,9 @@ public:
 
     PDRIVER_OBJECT driver() const { return driver_; }
 
-    // Plugs a device: creates its PDO, starts its bus thread and connects
-    // the instrument (which must outlive the device's time on the bus).
+    // Plugs a device into the lowest free port: creates its PDO, starts its
+    // bus thread and connects the instrument (which must outlive the device's
+    // time on the bus).
     UsbDevice& Plug(Instrument& instrument, DeviceConfig config = {});
 
     // A removal that arrives while the function driver is still attached
@@ -42,12 +48,19 @@ public:
     // deletes such PDOs. The PnP manager calls it after each removal.
     void ReapRemovedDevices();
 
+    // Takes a device that has left for good off the bus: once its PDO has
+    // been deleted (an unplugged device after its removal, see above), its
+    // bus thread stops, the device is destroyed and its port is free for the
+    // next Plug; its instrument may go after this. A bus that lives long
+    // keeps only the devices still on it. False, changing nothing, while the
+    // PDO is still there.
+    bool Release(UsbDevice& device);
+
     std::vector<UsbDevice*> devices() const;
 
 private:
     emu::System& system_;
     PDRIVER_OBJECT driver_ = nullptr;
-    unsigned nextPort_ = 1;
     // The frames' bandwidth, shared by the devices' bulk endpoints; outlives them.
     std::unique_ptr<detail::FrameSchedule> frames_;
     std::vector<std::unique_ptr<UsbDevice>> devices_;

@@ -5,6 +5,7 @@
 // driver, or a library abort, ends the child with a signal.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -102,20 +103,33 @@ void ExitWhileAnotherThreadReads(ChildReport& r)
     ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
 }
 
-// Once its removal has finished the device has left the tree.
-void PnpRequestsForARemovedDevice(ChildReport& r)
+// Once its removal has finished the device has left the tree. Its id still
+// answers as control.h says, also once the session has let go of everything
+// the device had (a removal it waited for, or another plug-in, collects it).
+void RequestsForARemovedDevice(ChildReport& r)
 {
     Boot(r);
     std::int32_t device = PlugCommandInstrument(r);
     ExpectResult(r, tesmo_unplug(device), TESMO_OK, "tesmo_unplug");
     ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed");
-    std::int32_t status = 0;
-    ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance");
-    ExpectResult(r, tesmo_disable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_disable");
-    ExpectResult(r, tesmo_enable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_enable");
-    std::uint32_t state = 0;
-    ExpectResult(r, tesmo_device_state(device, &state), TESMO_OK, "tesmo_device_state");
-    r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED}, "state");
+    for (const std::string when : {" after the removal", " after another plug-in"}) {
+        std::int32_t status = 0;
+        ExpectResult(r, tesmo_unplug(device), TESMO_E_INVALID_STATE, "tesmo_unplug" + when);
+        ExpectResult(r, tesmo_wait_removed(device), TESMO_OK, "tesmo_wait_removed" + when);
+        ExpectResult(r, tesmo_rebalance(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_rebalance" + when);
+        ExpectResult(r, tesmo_disable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_disable" + when);
+        ExpectResult(r, tesmo_enable(device, &status), TESMO_E_NO_SUCH_DEVICE, "tesmo_enable" + when);
+        std::uint32_t state = 0;
+        ExpectResult(r, tesmo_device_state(device, &state), TESMO_OK, "tesmo_device_state" + when);
+        r.ExpectEq(state, std::uint32_t{TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED}, "state" + when);
+        char name[16] = "";
+        ExpectResult(r, tesmo_port_name(device, name, sizeof name, nullptr), TESMO_OK, "tesmo_port_name" + when);
+        r.ExpectEq(std::string(name), std::string("COM3"), "port name" + when);
+        std::uint32_t size = 0;
+        ExpectResult(r, tesmo_event_log(device, nullptr, 0, &size, nullptr), TESMO_E_DEVICE_GONE,
+                     "tesmo_event_log" + when);
+        PlugCommandInstrument(r);
+    }
     ShutDown(r);
 }
 
@@ -199,6 +213,99 @@ void InstrumentParametersOutOfRange(ChildReport& r)
     ShutDown(r);
 }
 
+// A boot option outside its range is refused before anything boots, and
+// before the driver image is looked for; the limits themselves, any value
+// of the on/off fields and the older, shorter struct boot a working system.
+void BootOptionsOutOfRange(ChildReport& r)
+{
+    constexpr auto kOlderSize = std::uint32_t{offsetof(tesmo_boot_options, controlled_schedule)};
+    const struct {
+        const char* label;
+        tesmo_result expected;
+        void (*change)(tesmo_boot_options&);
+    } kRows[] = {
+        {"struct_size 0", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.struct_size = 0; }},
+        {"struct_size short of the older one", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.struct_size = kOlderSize - 4; }},
+        {"struct_size between the two", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.struct_size = kOlderSize + 4; }},
+        {"struct_size past the struct", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.struct_size = sizeof(tesmo_boot_options) + 8; }},
+        {"verifier_mode -1", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.verifier_mode = -1; }},
+        {"verifier_mode 3", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.verifier_mode = 3; }},
+        {"watchdog_ms 1", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.watchdog_ms = 1; }},
+        {"watchdog_ms below the least", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.watchdog_ms = TESMO_MIN_WATCHDOG_MS - 1; }},
+        {"watchdog_ms past the most", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.watchdog_ms = TESMO_MAX_WATCHDOG_MS + 1; }},
+        {"watchdog_ms 0xFFFFFFFF", TESMO_E_INVALID_ARGUMENT, [](auto& o) { o.watchdog_ms = UINT32_MAX; }},
+        {"schedule_depth past the deepest", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.controlled_schedule = 1;
+             o.schedule_depth = TESMO_MAX_SCHEDULE_DEPTH + 1;
+         }},
+        {"schedule_depth 0xFFFFFFFF", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.controlled_schedule = 1;
+             o.schedule_depth = UINT32_MAX;
+         }},
+        {"schedule_depth 0xFFFFFFFF without a controlled schedule", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) { o.schedule_depth = UINT32_MAX; }},
+        {"schedule_depth 0xFFFFFFFF and an image that does not exist", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.schedule_depth = UINT32_MAX;
+             o.driver_image = "/nonexistent/tesmo_driver.so";
+         }},
+        {"the wall clock under a controlled schedule", TESMO_E_INVALID_ARGUMENT,
+         [](auto& o) {
+             o.auto_advance_clock = TESMO_CLOCK_WALL;
+             o.controlled_schedule = 1;
+         }},
+        {"driver_image that does not exist", TESMO_E_DRIVER_LOAD,
+         [](auto& o) { o.driver_image = "/nonexistent/tesmo_driver.so"; }},
+        {"driver_image empty", TESMO_E_DRIVER_LOAD, [](auto& o) { o.driver_image = ""; }},
+        // Within the ranges: a session that runs.
+        {"watchdog_ms the least", TESMO_OK, [](auto& o) { o.watchdog_ms = TESMO_MIN_WATCHDOG_MS; }},
+        {"watchdog_ms the most", TESMO_OK, [](auto& o) { o.watchdog_ms = TESMO_MAX_WATCHDOG_MS; }},
+        {"watchdog_ms 0 (the default)", TESMO_OK, [](auto& o) { o.watchdog_ms = 0; }},
+        {"auto_advance_clock -1", TESMO_OK, [](auto& o) { o.auto_advance_clock = -1; }},
+        {"the wall clock", TESMO_OK, [](auto& o) { o.auto_advance_clock = TESMO_CLOCK_WALL; }},
+        {"the deepest schedule, controlled_schedule 2 and the last seed", TESMO_OK,
+         [](auto& o) {
+             o.controlled_schedule = 2;
+             o.schedule_depth = TESMO_MAX_SCHEDULE_DEPTH;
+             o.schedule_seed = UINT64_MAX;
+         }},
+        {"the older struct_size, the schedule fields past it unread", TESMO_OK,
+         [](auto& o) {
+             o.struct_size = kOlderSize;
+             o.controlled_schedule = 1;
+             o.schedule_depth = UINT32_MAX;
+         }},
+    };
+    for (const auto& row : kRows) {
+        const std::string label = row.label;
+        tesmo_boot_options options;
+        tesmo_boot_options_init(&options);
+        row.change(options);
+        tesmo_result result = tesmo_boot(&options);
+        ExpectResult(r, result, row.expected, label);
+        std::int32_t booted = -1;
+        tesmo_is_booted(&booted);
+        r.ExpectEq(booted, result == TESMO_OK ? 1 : 0, label + ": booted");
+        if (result != TESMO_OK) continue;
+        // Attached for its calls, as a controlled schedule wants its threads.
+        ExpectResult(r, tesmo_thread_attach(), TESMO_OK, label + ": tesmo_thread_attach");
+        tesmo_instrument instrument;
+        tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
+        std::int32_t device = 0;
+        ExpectResult(r, tesmo_plug(&instrument, &device, nullptr), TESMO_OK, label + ": tesmo_plug");
+        ExpectResult(r, tesmo_thread_detach(), TESMO_OK, label + ": tesmo_thread_detach");
+        std::uint32_t violations = 1;
+        ExpectResult(r, tesmo_shutdown(&violations), TESMO_OK, label + ": tesmo_shutdown");
+        r.ExpectEq(violations, 0u, label + ": violations");
+    }
+}
+
 void ControlArgumentsOutOfRange(ChildReport& r)
 {
     Boot(r, false);
@@ -265,13 +372,13 @@ void Win32CallsDuringShutdown(ChildReport& r)
     PlugCommandInstrument(r);
     HANDLE port = OpenPort(r);
     DWORD readError = 0, controlError = 0;
+    BOOL firstRead = FALSE;
+    DWORD firstGot = 0xDEAD;
     std::thread reader([&] {
         char buffer[16];
-        DWORD got = 0;
-        if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr) && GetLastError() != ERROR_OPERATION_ABORTED) {
-            readError = GetLastError();
-            return;
-        }
+        // Not cancellable: it ends as its time limit runs out, the clock
+        // running by itself through the shutdown, as a read that timed out.
+        firstRead = ReadFile(port, buffer, sizeof buffer, &firstGot, nullptr);
         readError = ReadUntilFailure(port);
     });
     ExpectResult(r, tesmo_clock_wait_for_timed_waiters(1), TESMO_OK, "the read waits for the instrument");
@@ -285,6 +392,7 @@ void Win32CallsDuringShutdown(ChildReport& r)
     ShutDown(r, "HandleLeak");
     reader.join();
     controller.join();
+    r.Expect(firstRead && firstGot == 0, "the read waiting at shutdown did not end as a timed-out read");
     r.ExpectEq(readError, DWORD{ERROR_INVALID_HANDLE}, "the reads");
     r.ExpectEq(controlError, DWORD{ERROR_INVALID_HANDLE}, "the controls");
 }
@@ -334,10 +442,11 @@ void PrintTo(const MistakeCase& mistake, std::ostream* out) { *out << mistake.la
 const MistakeCase kCases[] = {
     {"ExitAfterPlugWithoutShutdown", ExitAfterPlugWithoutShutdown},
     {"ExitWhileAnotherThreadReads", ExitWhileAnotherThreadReads},
-    {"PnpRequestsForARemovedDevice", PnpRequestsForARemovedDevice},
+    {"RequestsForARemovedDevice", RequestsForARemovedDevice},
     {"PnpRequestsForAnUnpluggedDeviceWithItsPortOpen", PnpRequestsForAnUnpluggedDeviceWithItsPortOpen},
     {"RebalanceOfADisabledDevice", RebalanceOfADisabledDevice},
     {"InstrumentParametersOutOfRange", InstrumentParametersOutOfRange},
+    {"BootOptionsOutOfRange", BootOptionsOutOfRange},
     {"ControlArgumentsOutOfRange", ControlArgumentsOutOfRange},
     {"WaitsThatCannotEnd", WaitsThatCannotEnd},
     {"Win32CallsBeforeBoot", Win32CallsBeforeBoot},

@@ -1,6 +1,7 @@
 // The COM port as an application sees it, through the C ABI only: open,
 // configure, command and answer, exclusivity, bytes that wait between
 // handles, sleep and wake, and unplugging under an open handle.
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -129,6 +130,129 @@ TEST_F(ComPortTest, UnplugWithThePortOpenThenClose)
     ASSERT_EQ(R(tesmo_device_state(device, &state)), kOk);
     EXPECT_EQ(state, static_cast<std::uint32_t>(TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED));
 }
+
+// What ends a read that waits for the instrument ends it with its own status:
+// the application can tell a device that went away from an empty read.
+enum class Ending { Unplug, Sleep };
+
+struct WaitingReadCase {
+    const char* label;
+    Ending ending;
+    bool overlapped;
+    DWORD error;
+};
+
+const WaitingReadCase kWaitingReads[] = {
+    {"UnplugSynchronous", Ending::Unplug, false, ERROR_NOT_READY},
+    {"UnplugOverlapped", Ending::Unplug, true, ERROR_NOT_READY},
+    {"SleepSynchronous", Ending::Sleep, false, ERROR_OPERATION_ABORTED},
+    {"SleepOverlapped", Ending::Sleep, true, ERROR_OPERATION_ABORTED},
+};
+
+class WaitingReadTest : public CapiTest, public ::testing::WithParamInterface<WaitingReadCase> {};
+
+TEST_P(WaitingReadTest, FailsWithTheStatusOfWhatEndedIt)
+{
+    const WaitingReadCase& c = GetParam();
+    std::int32_t device = PlugCommandInstrument();
+    HANDLE port = OpenPort("\\\\.\\COM3", c.overlapped);
+    Configure(port, COMMTIMEOUTS{0, 0, 60000, 0, 0});
+    BOOL ok = TRUE;
+    DWORD got = 0xDEAD;
+    DWORD error = 0;
+    std::thread reader([&] {
+        char buffer[10];
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ok = ReadFile(port, buffer, sizeof buffer, &got, c.overlapped ? &overlapped : nullptr);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(port, &overlapped, &got, TRUE);
+        error = GetLastError();
+        CloseHandle(overlapped.hEvent);
+    });
+    ASSERT_EQ(R(tesmo_clock_wait_for_timed_waiters(1)), kOk);
+    std::int32_t status = 0;
+    if (c.ending == Ending::Unplug) {
+        ASSERT_EQ(R(tesmo_unplug(device)), kOk);
+    } else {
+        ASSERT_EQ(R(tesmo_system_sleep(3, &status)), kOk);
+    }
+    reader.join();
+    EXPECT_FALSE(ok) << "the read ended as a success with " << got << " bytes";
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(got, 0u);
+    if (c.ending == Ending::Sleep) {
+        ASSERT_EQ(R(tesmo_system_wake(&status)), kOk);
+    }
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, WaitingReadTest, ::testing::ValuesIn(kWaitingReads),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// With no time limit at all (every read time-out 0), a read does not wait:
+// it returns at once with what is waiting, here nothing.
+TEST_F(ComPortTest, ZeroTimeOutsReturnAtOnce)
+{
+    PlugCommandInstrument();
+    HANDLE port = OpenPort();
+    Configure(port, COMMTIMEOUTS{0, 0, 0, 0, 0});
+    std::int64_t before = 0, after = 0;
+    ASSERT_EQ(R(tesmo_clock_now(&before)), kOk);
+    char buffer[10];
+    DWORD got = 0xDEAD;
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    ASSERT_EQ(R(tesmo_clock_now(&after)), kOk);
+    EXPECT_EQ(after, before);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// A replugged instrument takes the port of the one before it once that one's
+// removal has come, and its COM name with it, whether or not the application
+// waited for the removal; while an open handle holds the old device back,
+// the new one gets the next port and name.
+struct ReplugCase {
+    const char* label;
+    bool openAcrossTheUnplug;
+    bool closeBeforeTheReplug;
+    const char* name;
+};
+
+void PrintTo(const ReplugCase& c, std::ostream* out) { *out << c.label; }
+
+const ReplugCase kReplugCases[] = {
+    {"PortClosedBeforeTheUnplug", false, true, "COM3"},
+    {"PortClosedAfterTheUnplug", true, true, "COM3"},
+    {"PortHeldOpenAcrossTheReplug", true, false, "COM4"},
+};
+
+class ReplugTest : public CapiTest, public ::testing::WithParamInterface<ReplugCase> {};
+
+TEST_P(ReplugTest, TheNewDeviceGetsTheNameOfThePortItTakes)
+{
+    const ReplugCase& c = GetParam();
+    std::int32_t first = PlugCommandInstrument();
+    HANDLE old = c.openAcrossTheUnplug ? OpenPort() : INVALID_HANDLE_VALUE;
+    ASSERT_EQ(R(tesmo_unplug(first)), kOk);
+    if (c.closeBeforeTheReplug && old != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(CloseHandle(old));
+    }
+
+    std::int32_t second = PlugCommandInstrument();
+    char name[16] = "";
+    ASSERT_EQ(R(tesmo_port_name(second, name, sizeof name, nullptr)), kOk);
+    EXPECT_EQ(std::string(name), c.name);
+    HANDLE port = OpenPort((std::string("\\\\.\\") + name).c_str());
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+    EXPECT_TRUE(CloseHandle(port));
+    if (!c.closeBeforeTheReplug) {
+        EXPECT_TRUE(CloseHandle(old));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplugTest, ::testing::ValuesIn(kReplugCases),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // A read waits for the instrument under its time limit, on emulated time.
 TEST_F(ManualClockTest, ReadTimesOutWhenTheTestMovesTheClock)

@@ -21,6 +21,7 @@ struct LateCase {
     ULONG length;
     emu::Time limit;
     std::string late;  // the packet the bus takes as the limit runs out
+    bool lateFails;    // it is a failed IN transaction instead
     NTSTATUS status;
     std::string delivered;
     ULONG waitingAfter;
@@ -42,7 +43,11 @@ TEST_P(LatePacket, IsDeliveredOrKeptWaiting)
     emu::WaitUntil([&] { return instrument().InWantedCount() != 0; }, "the request to want the late packet");
     ASSERT_TRUE(WaitsOnTheClock(*request));
     auto claimed = usb().Arm(emu::usb::HoldPoint::InClaimed);
-    instrument().Packet(c.late);
+    if (c.lateFails) {
+        instrument().FailIn(USBD_STATUS_STALL_PID);
+    } else {
+        instrument().Packet(c.late);
+    }
     claimed->WaitUntilHeld();
     sys().clock().AdvanceBy(c.limit);
     EXPECT_EQ(sys().clock().TimedWaiters(), 0u);
@@ -70,14 +75,64 @@ const std::string kLateFull(64, 'q');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LatePacket,
-    ::testing::Values(LateCase{"single_packet_read_delivers_it", false, {}, 5, 10 * emu::kMillisecond, "0123456789",
-                               STATUS_TIMEOUT, "01234", 5, 5},
-                      LateCase{"long_read_delivers_its_last_packet", false, {kFull}, 128, 10 * emu::kMillisecond,
-                               kLateFull, STATUS_TIMEOUT, kFull + kLateFull, 0, 0},
-                      LateCase{"tail_read_keeps_it", false, {kFull}, 70, 10 * emu::kMillisecond, kLateFull,
-                               STATUS_TIMEOUT, kFull + "qqqqqq", 58, 6},
-                      LateCase{"status_query_keeps_it", true, {}, 0, 2 * emu::kMillisecond, "late!", STATUS_SUCCESS,
-                               "", 5, 0}),
+    ::testing::Values(
+        LateCase{"single_packet_read_delivers_it",
+                 false,
+                 {},
+                 5,
+                 10 * emu::kMillisecond,
+                 "0123456789",
+                 false,
+                 STATUS_TIMEOUT,
+                 "01234",
+                 5,
+                 5},
+        LateCase{"long_read_delivers_its_last_packet",
+                 false,
+                 {kFull},
+                 128,
+                 10 * emu::kMillisecond,
+                 kLateFull,
+                 false,
+                 STATUS_TIMEOUT,
+                 kFull + kLateFull,
+                 0,
+                 0},
+        LateCase{"tail_read_keeps_it",
+                 false,
+                 {kFull},
+                 70,
+                 10 * emu::kMillisecond,
+                 kLateFull,
+                 false,
+                 STATUS_TIMEOUT,
+                 kFull + "qqqqqq",
+                 58,
+                 6},
+        LateCase{"status_query_keeps_it", true, {}, 0, 2 * emu::kMillisecond, "late!", false, STATUS_SUCCESS, "", 5, 0},
+        // A failure is no time-out: a read that got nothing fails with it.
+        LateCase{"single_packet_read_fails_with_a_late_failure",
+                 false,
+                 {},
+                 5,
+                 10 * emu::kMillisecond,
+                 "",
+                 true,
+                 STATUS_UNSUCCESSFUL,
+                 "",
+                 0,
+                 0},
+        LateCase{"long_read_delivers_what_came_before_a_late_failure",
+                 false,
+                 {kFull},
+                 128,
+                 10 * emu::kMillisecond,
+                 "",
+                 true,
+                 STATUS_SUCCESS,
+                 kFull,
+                 0,
+                 0}),
     [](const auto& info) { return std::string(info.param.label); });
 
 using ReadRacesTest = SerialPortTest;

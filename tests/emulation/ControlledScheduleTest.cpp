@@ -13,19 +13,19 @@
 namespace tesmo::test {
 namespace {
 
-emu::SystemOptions Controlled(std::uint64_t seed)
+emu::SystemOptions Controlled(std::uint64_t seed, unsigned depth = 3)
 {
     emu::SystemOptions options;
     options.autoAdvanceClock = true;
-    options.controlledSchedule = emu::ControlledScheduleOptions{seed, 3, 60};
+    options.controlledSchedule = emu::ControlledScheduleOptions{seed, depth, 60};
     return options;
 }
 
 // Two application threads write their letter at each scheduling point; the
 // string is the interleaving. No lock guards it: only one thread runs.
-std::string Interleaving(std::uint64_t seed)
+std::string Interleaving(std::uint64_t seed, unsigned depth = 3)
 {
-    emu::System system(Controlled(seed));
+    emu::System system(Controlled(seed, depth));
     std::string order;
     emu::ApiScope starter;
     auto worker = [&order](char letter) {
@@ -47,6 +47,45 @@ std::string Interleaving(std::uint64_t seed)
     return order;
 }
 
+// An application thread and a system thread started on demand write their
+// letters at each scheduling point; no thread may run outside its turn.
+std::string InterleavingWithASystemThread(std::uint64_t seed, std::uint64_t* strays)
+{
+    emu::System system(Controlled(seed));
+    std::string order;
+    emu::ApiScope starter;
+    {
+        emu::SystemThread worker("worker");
+        // Posted before the new thread ever waited for a job: the job still
+        // waits for the thread's turn.
+        worker.Post([&order] {
+            for (int i = 0; i < 20; ++i) {
+                order += 'w';
+                EmuSchedulingPoint();
+            }
+        });
+        for (int i = 0; i < 20; ++i) {
+            order += 'a';
+            EmuSchedulingPoint();
+        }
+        worker.Drain();
+        *strays = emu::StraySchedulingPoints();
+    }
+    emu::DetachThread();
+    system.Shutdown();
+    return order;
+}
+
+TEST(ControlledScheduleTest, AJobWaitingForANewThreadRunsInItsTurn)
+{
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        std::uint64_t strays = 0, straysAgain = 0;
+        std::string first = InterleavingWithASystemThread(seed, &strays);
+        EXPECT_EQ(InterleavingWithASystemThread(seed, &straysAgain), first) << "seed " << seed;
+        EXPECT_EQ(strays + straysAgain, 0u) << "seed " << seed;
+    }
+}
+
 TEST(ControlledScheduleTest, TheSeedDecidesTheInterleaving)
 {
     EXPECT_EQ(Interleaving(7), Interleaving(7));
@@ -56,6 +95,16 @@ TEST(ControlledScheduleTest, TheSeedDecidesTheInterleaving)
     // two orders a run-to-completion scheduler would give.
     EXPECT_GT(seen.size(), 2u);
     for (const std::string& order : seen) EXPECT_EQ(order.size(), 60u);
+}
+
+// The change points are drawn at boot, one by one: a depth past the largest
+// is taken as the largest, so that no depth can keep the boot from ending.
+TEST(ControlledScheduleTest, ADepthPastTheLargestIsTakenAsTheLargest)
+{
+    constexpr unsigned kMax = emu::ControlledScheduleOptions::kMaxDepth;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        EXPECT_EQ(Interleaving(seed, kMax + 1000), Interleaving(seed, kMax)) << "seed " << seed;
+    }
 }
 
 // A wait nothing can end: no other thread may run and no deadline is pending.

@@ -41,6 +41,7 @@ protected:
     void TearDown() override
     {
         if (handle_) emu::io::Close(handle_);
+        if (node_ == 0) return;  // forgotten
         emu::NodeInfo info = pnp().Info(node_);
         if (info.surpriseRemoved) {
             EXPECT_TRUE(pnp().WaitRemoved(node_));
@@ -158,14 +159,19 @@ NTSTATUS QueryState(emu::PnpManager& pnp, emu::NodeId node) { return pnp.Send(no
 constexpr Request Pnp(UCHAR minor) { return {IRP_MJ_PNP, minor}; }
 
 const SequenceCase kSequenceCases[] = {
-    {"RebalanceOfAStartedNode", NodeState::Started, Rebalance, STATUS_SUCCESS,
+    {"RebalanceOfAStartedNode",
+     NodeState::Started,
+     Rebalance,
+     STATUS_SUCCESS,
      {Pnp(IRP_MN_QUERY_STOP_DEVICE), Pnp(IRP_MN_STOP_DEVICE), Pnp(IRP_MN_START_DEVICE)}},
     {"RebalanceOfADisabledNode", NodeState::Disabled, Rebalance, STATUS_INVALID_DEVICE_STATE, {}},
-    {"RebalanceOfAnUnpluggedNodeHeldOpen", NodeState::UnpluggedAndHeldOpen, Rebalance, STATUS_INVALID_DEVICE_STATE,
-     {}},
+    {"RebalanceOfAnUnpluggedNodeHeldOpen", NodeState::UnpluggedAndHeldOpen, Rebalance, STATUS_INVALID_DEVICE_STATE, {}},
     {"RebalanceOfARemovedNode", NodeState::RemovedAfterUnplug, Rebalance, STATUS_NO_SUCH_DEVICE, {}},
-    {"CancelledStopOfAnUnpluggedNodeHeldOpen", NodeState::UnpluggedAndHeldOpen, CancelledStop,
-     STATUS_INVALID_DEVICE_STATE, {}},
+    {"CancelledStopOfAnUnpluggedNodeHeldOpen",
+     NodeState::UnpluggedAndHeldOpen,
+     CancelledStop,
+     STATUS_INVALID_DEVICE_STATE,
+     {}},
     {"CancelledRemoveOfADisabledNode", NodeState::Disabled, CancelledRemove, STATUS_INVALID_DEVICE_STATE, {}},
     {"DisableOfAnUnpluggedNodeHeldOpen", NodeState::UnpluggedAndHeldOpen, Disable, STATUS_INVALID_DEVICE_STATE, {}},
     {"DisableOfARemovedNode", NodeState::RemovedAfterUnplug, Disable, STATUS_NO_SUCH_DEVICE, {}},
@@ -187,6 +193,18 @@ TEST_P(PnpSequenceTest, ReachesOnlyANodeThatCanTakeIt)
 
 INSTANTIATE_TEST_SUITE_P(Cases, PnpSequenceTest, ::testing::ValuesIn(kSequenceCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// The host lets go of a node only once it has left the tree.
+TEST_F(PnpManagerTest, ANodeIsForgottenOnlyOnceItHasLeftTheTree)
+{
+    EXPECT_FALSE(pnp().Forget(node_)) << "started";
+    ASSERT_NO_FATAL_FAILURE(BringTo(NodeState::UnpluggedAndHeldOpen));
+    EXPECT_FALSE(pnp().Forget(node_)) << "unplugged, its REMOVE held back by an open handle";
+    ASSERT_EQ(emu::io::Close(std::exchange(handle_, 0)), STATUS_SUCCESS);
+    ASSERT_TRUE(pnp().WaitRemoved(node_));
+    EXPECT_TRUE(pnp().Forget(std::exchange(node_, 0)));
+    EXPECT_EQ(pnp().Nodes(), std::vector<emu::NodeId>{});
+}
 
 // ---- system power ----
 

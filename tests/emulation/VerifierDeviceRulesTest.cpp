@@ -282,6 +282,21 @@ TEST_F(DeviceRulesTest, DeletingADeviceStillAttachedIsReported)
     ObDereferenceObject(upper);
 }
 
+// What the power manager recorded about a device goes with the device's
+// memory: a device made later at the same address must not inherit it.
+TEST_F(DeviceRulesTest, ADeletedDeviceLeavesNoPowerRecords)
+{
+    PDEVICE_OBJECT upper = upper_.CreateDevice();
+    POWER_STATE d3{};
+    d3.DeviceState = PowerDeviceD3;
+    PoSetPowerState(upper, DevicePowerState, d3);
+    ASSERT_EQ(sys().power().AnnouncedDeviceState(upper), PowerDeviceD3);
+    ASSERT_EQ(sys().power().History().size(), 1u);
+    upper_.DeleteDevices();
+    EXPECT_EQ(sys().power().AnnouncedDeviceState(upper), 0);
+    EXPECT_TRUE(sys().power().History().empty());
+}
+
 // A PDO of a bus played by the lower test driver, with a function driver
 // whose AddDevice attaches to it, plugged in through the PnP manager.
 class SurpriseRemovalTest : public DeviceRulesTest {
@@ -292,8 +307,8 @@ protected:
         emu::SetDeviceInstancePath(lowerDevice_, u"TEST\\VERIFIER\\1");
         lower_.On(IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
             UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-            bool handled = minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
-                           minor == IRP_MN_REMOVE_DEVICE;
+            bool handled =
+                minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE;
             return CompleteIrp(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status);
         });
         upper_.object()->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {

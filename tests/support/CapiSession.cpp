@@ -46,9 +46,9 @@ void CapiTest::SetUp()
 {
     tesmo_boot_options options;
     ASSERT_EQ(R(tesmo_boot_options_init(&options)), kOk);
-    options.auto_advance_clock = AutoAdvanceClock() ? 1 : 0;
+    options.auto_advance_clock = Clock();
     options.verifier_mode = TESMO_VERIFIER_RECORD_QUIET;
-    options.watchdog_ms = 30000;
+    options.watchdog_ms = WatchdogMs();
     ASSERT_EQ(R(tesmo_set_trace_sink(&TraceLines::Callback, &trace_)), kOk);
     ASSERT_EQ(R(tesmo_boot(&options)), kOk);
 }
@@ -93,9 +93,10 @@ std::int32_t CapiTest::PlugCommandInstrument(const char* identity)
     return Plug(instrument);
 }
 
-HANDLE CapiTest::OpenPort(const char* path)
+HANDLE CapiTest::OpenPort(const char* path, bool overlapped)
 {
-    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     return port;
 }

@@ -4,7 +4,7 @@
 // (violations recorded, not fatal; the emulated clock advancing by itself
 // whenever every emulated thread waits, as an application expects) and fails
 // on every violation the session recorded. ManualClockTest sessions move time
-// only when the test does.
+// only when the test does; a test may choose another clock or watchdog.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ protected:
     std::int32_t Plug(const tesmo_instrument& instrument);
     std::int32_t PlugCommandInstrument(const char* identity = nullptr);
 
-    static HANDLE OpenPort(const char* path = "\\\\.\\COM3");
+    static HANDLE OpenPort(const char* path = "\\\\.\\COM3", bool overlapped = false);
     // GetCommState, 9600 8N1, SetCommState, and the time-outs given.
     static void Configure(HANDLE port, const COMMTIMEOUTS& timeouts);
     // Writes `command` whole.
@@ -68,7 +68,8 @@ protected:
     static std::string ReadLine(HANDLE port);
 
     TraceLines& trace() { return trace_; }
-    virtual bool AutoAdvanceClock() const { return true; }
+    virtual std::int32_t Clock() const { return TESMO_CLOCK_SELF_ADVANCING; }
+    virtual std::uint32_t WatchdogMs() const { return 30000; }
 
 private:
     TraceLines trace_;
@@ -77,7 +78,7 @@ private:
 
 class ManualClockTest : public CapiTest {
 protected:
-    bool AutoAdvanceClock() const override { return false; }
+    std::int32_t Clock() const override { return TESMO_CLOCK_MANUAL; }
 };
 
 // Every violation's text, for failure messages.

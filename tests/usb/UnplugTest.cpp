@@ -114,5 +114,31 @@ TEST_F(UnplugTest, APdoWithADriverAboveIsDeletedAfterTheDriverDetaches)
     EXPECT_EQ(pdo(), nullptr);
 }
 
+// A device is released from the bus only once its PDO is gone; the next
+// device then takes its port, and with it its instance path.
+TEST_F(UnplugTest, AReleasedDevicesPortGoesToTheNextDevice)
+{
+    TestDriver function(sys(), u"Function");
+    PDEVICE_OBJECT fdo = function.CreateDevice(pdo());
+    function.On(IRP_MJ_PNP, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(pdo(), irp);
+    });
+    const std::u16string instancePath = device_->InstancePath();
+    device_->Unplug();
+    TopLevelIrp remove(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(remove.Send(), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_.Release(*device_)) << "the function driver is still attached to the PDO";
+    function.DeleteDevices();
+    bus_.ReapRemovedDevices();
+    ASSERT_TRUE(bus_.Release(*device_));
+    EXPECT_TRUE(bus_.devices().empty());
+
+    UsbDevice& next = bus_.Plug(instrument_);
+    EXPECT_EQ(next.port(), 1u);
+    EXPECT_EQ(next.InstancePath(), instancePath);
+    EXPECT_TRUE(instrument_.connected());
+}
+
 }  // namespace
 }  // namespace tesmo::test

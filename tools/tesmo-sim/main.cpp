@@ -15,7 +15,7 @@
 //   tesmo-sim logdump FILE
 //       decodes an event log saved with --save-log
 //   tesmo-sim explore [--seed S] [--runs N | --time T] [--devices N] [--depth D | --free] [--replay S]
-//                     [--seeds FILE] [--without STEP]...
+//                     [--seeds FILE] [--without STEP]... [--check-replay]
 //       random programs of PnP, power and I/O against the driver, judged by
 //       oracles and the verifier; a failure is reported with its seed and a
 //       shrunk program
@@ -43,7 +43,8 @@ int Usage()
                  "       tesmo-sim run SCENARIO-FILE\n"
                  "       tesmo-sim logdump FILE\n"
                  "       tesmo-sim explore [--seed S] [--runs N | --time SECONDS] [--devices N]\n"
-                 "                         [--depth D | --free] [--replay S] [--seeds FILE] [--without STEP]...\n");
+                 "                         [--depth D | --free] [--replay S] [--seeds FILE] [--without STEP]...\n"
+                 "                         [--check-replay]\n");
     return 2;
 }
 
@@ -54,6 +55,10 @@ int ExploreCommand(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--free") {
             options.controlled = false;
+            continue;
+        }
+        if (arg == "--check-replay") {
+            options.checkReplay = true;
             continue;
         }
         if (i + 1 >= argc) return Usage();

@@ -19,7 +19,10 @@ std::atomic<ControlledSchedule*> g_active{nullptr};
 ControlledSchedule* ActiveSchedule() { return g_active.load(std::memory_order_acquire); }
 
 ControlledSchedule::ControlledSchedule(Dispatcher& dispatcher, const ControlledScheduleOptions& options)
-    : dispatcher_(dispatcher), depth_(std::max(1u, options.depth)), random_(options.seed)
+    : dispatcher_(dispatcher),
+      depth_(std::clamp(options.depth, 1u, ControlledScheduleOptions::kMaxDepth)),
+      random_(options.seed),
+      log_(std::getenv("TESMO_SCHEDULE_LOG") != nullptr)
 {
     std::uint64_t span = std::max<std::uint64_t>(1, options.expectedPoints);
     for (unsigned i = 1; i < depth_; ++i) changePoints_.push_back(1 + random_() % span);
@@ -29,27 +32,27 @@ ControlledSchedule::ControlledSchedule(Dispatcher& dispatcher, const ControlledS
 
 void ControlledSchedule::Join(ThreadState& thread)
 {
-    if (stopped_ || thread.scheduled) return;
-    thread.scheduled = true;
-    thread.polling = false;
+    if (stopped_ || thread.schedule.takesPart) return;
+    thread.schedule.takesPart = true;
+    thread.schedule.polling = false;
     // Initial priorities lie above every change-point priority (0..d-2).
-    thread.priority = depth_ + (random_() >> 2);
+    thread.schedule.priority = depth_ + (random_() >> 2);
     threads_.push_back(&thread);
 }
 
 void ControlledSchedule::Leave(std::unique_lock<std::mutex>& lock, ThreadState& thread)
 {
-    if (!thread.scheduled) return;
-    thread.scheduled = false;
+    if (!thread.schedule.takesPart) return;
+    thread.schedule.takesPart = false;
     threads_.erase(std::find(threads_.begin(), threads_.end(), &thread));
     if (stopped_ || current_ != &thread) return;
     ++progress_;
     HandOn(lock, thread);
 }
 
-void ControlledSchedule::AwaitFirstTurn(std::unique_lock<std::mutex>& lock, ThreadState& self)
+void ControlledSchedule::TakeTurn(std::unique_lock<std::mutex>& lock, ThreadState& self)
 {
-    if (stopped_ || !self.scheduled) return;
+    if (stopped_ || !self.schedule.takesPart || current_ == &self) return;
     if (!current_) {
         current_ = &self;
         return;
@@ -59,7 +62,7 @@ void ControlledSchedule::AwaitFirstTurn(std::unique_lock<std::mutex>& lock, Thre
 
 bool ControlledSchedule::Eligible(const ThreadState& thread) const
 {
-    return thread.ready && (!thread.polling || thread.polledAt != progress_);
+    return thread.ready && (!thread.schedule.polling || thread.schedule.polledAt != progress_);
 }
 
 ThreadState* ControlledSchedule::Choose(std::unique_lock<std::mutex>& lock)
@@ -67,24 +70,23 @@ ThreadState* ControlledSchedule::Choose(std::unique_lock<std::mutex>& lock)
     for (;;) {
         ThreadState* best = nullptr;
         for (ThreadState* thread : threads_) {
-            if (Eligible(*thread) && (!best || thread->priority > best->priority)) best = thread;
+            if (Eligible(*thread) && (!best || thread->schedule.priority > best->schedule.priority)) best = thread;
         }
         if (best) return best;
-        if (!dispatcher_.autoAdvance_ || dispatcher_.deadlines.empty()) break;
-        // Nobody can run: time passes. Timers fire on this thread; they make
-        // no scheduling points of their own.
+        // A settling thread waits for the others to stop, not for time.
+        for (ThreadState* thread : threads_) {
+            if (thread->ready && thread->schedule.settling) return thread;
+        }
+        // Nobody can run: time passes, if the clock moves by itself.
+        if (!dispatcher_.AdvanceForSchedule(lock)) break;
         ++progress_;
-        ThreadState& self = Self();
-        ++self.noPreemption;
-        dispatcher_.AdvanceLocked(lock, dispatcher_.deadlines.begin()->first.first);
-        --self.noPreemption;
         if (stopped_) return nullptr;
     }
     // Nothing will ever run again unless a poller gives up: the oldest one
     // does, as its watchdog would have.
     for (ThreadState* thread : threads_) {
-        if (thread->ready && thread->polling) {
-            thread->pollGaveUp = true;
+        if (thread->ready && thread->schedule.polling) {
+            thread->schedule.pollGaveUp = true;
             return thread;
         }
     }
@@ -98,69 +100,110 @@ void ControlledSchedule::HandOn(std::unique_lock<std::mutex>& lock, ThreadState&
     if (!next) {
         // Nobody can run. With every thread idle that is the end of the
         // work; with one waiting on an event it is a hang.
-        if (!dispatcher_.blocked_.empty()) ReportHang(lock, self);
+        if (dispatcher_.AnyoneBlocked()) {
+            dispatcher_.StopOnHang(lock, "every emulated thread waits and no deadline is pending (found by '" +
+                                             self.name + "' under the controlled schedule)");
+        }
         current_ = nullptr;
         return;
     }
-    if (!next->polling) ++progress_;
+    if (!next->schedule.polling) ++progress_;
+    if (log_)
+        std::fprintf(stderr, "schedule: point %llu, %s -> %s\n", static_cast<unsigned long long>(points_),
+                     self.name.c_str(), next->name.c_str());
     current_ = next;
-    if (next != &self) next->turn.notify_one();
+    if (next != &self) next->schedule.turn.notify_one();
 }
 
 bool ControlledSchedule::AwaitTurn(std::unique_lock<std::mutex>& lock, ThreadState& self)
 {
     auto start = std::chrono::steady_clock::now();
     while (!stopped_ && current_ != &self) {
-        self.turn.wait_for(lock, std::chrono::milliseconds(200));
+        self.schedule.turn.wait_for(lock, std::chrono::milliseconds(200));
         if (stopped_ || current_ == &self) break;
         if (std::chrono::steady_clock::now() - start > dispatcher_.watchdog) {
             std::string holder = current_ ? current_->name : std::string("nobody");
-            std::fprintf(stderr,
-                         "emulation: thread '%s' waited longer than the watchdog for its turn, held by '%s' "
-                         "(a wait the schedule does not see?); stopping.\n%s",
-                         self.name.c_str(), holder.c_str(), dispatcher_.DescribeBlockedThreads().c_str());
-            std::fflush(stderr);
-            std::abort();
+            dispatcher_.StopOnHang(lock, "thread '" + self.name +
+                                             "' waited longer than the watchdog for its turn, "
+                                             "held by '" +
+                                             holder + "' (a wait the schedule does not see?)");
         }
     }
     return !stopped_;
 }
 
+void ControlledSchedule::Release(std::unique_lock<std::mutex>& lock, ThreadState& self)
+{
+    if (!stopped_ && current_ == &self) HandOn(lock, self);
+}
+
 bool ControlledSchedule::WaitBlocked(std::unique_lock<std::mutex>& lock, ThreadState& self)
 {
-    if (stopped_ || !self.scheduled) return false;
+    if (stopped_ || !self.schedule.takesPart) return false;
     if (current_ == &self) HandOn(lock, self);
     return AwaitTurn(lock, self);
 }
 
 void ControlledSchedule::Point(std::unique_lock<std::mutex>& lock, ThreadState& self)
 {
-    if (stopped_ || current_ != &self) return;
+    if (stopped_) return;
+    if (current_ != &self) {
+        // Running without the turn: a path that skipped the schedule. Counted,
+        // and the turn is taken here so that the excursion ends.
+        ++strayPoints_;
+        if (log_) std::fprintf(stderr, "schedule: %s reached a point without the turn\n", self.name.c_str());
+        if (!self.ready) return;
+        TakeTurn(lock, self);
+        return;
+    }
     ++points_;
     if (nextChange_ < changePoints_.size() && points_ >= changePoints_[nextChange_]) {
-        self.priority = nextChange_;
+        self.schedule.priority = nextChange_;
         ++nextChange_;
     }
     HandOn(lock, self);
     AwaitTurn(lock, self);
 }
 
+bool ControlledSchedule::SystemThreadEligible() const
+{
+    for (const ThreadState* thread : threads_) {
+        if (!thread->adoptedBy.load() && Eligible(*thread)) return true;
+    }
+    return false;
+}
+
+void ControlledSchedule::Settle(std::unique_lock<std::mutex>& lock, ThreadState& self)
+{
+    if (stopped_ || !self.schedule.takesPart) return;
+    TakeTurn(lock, self);
+    self.schedule.settling = true;
+    while (!stopped_ && SystemThreadEligible()) {
+        self.schedule.polling = true;
+        self.schedule.polledAt = progress_;
+        HandOn(lock, self);
+        AwaitTurn(lock, self);
+        self.schedule.polling = false;
+    }
+    self.schedule.settling = false;
+}
+
 bool ControlledSchedule::Poll(std::unique_lock<std::mutex>& lock, ThreadState& self)
 {
     if (stopped_ || current_ != &self) return false;
-    self.polling = true;
-    self.polledAt = progress_;
+    self.schedule.polling = true;
+    self.schedule.polledAt = progress_;
     HandOn(lock, self);
     bool turn = AwaitTurn(lock, self);
-    self.polling = false;
+    self.schedule.polling = false;
     return turn;
 }
 
 void ControlledSchedule::Readied(ThreadState& thread)
 {
-    if (stopped_ || current_ || !thread.scheduled) return;
+    if (stopped_ || current_ || !thread.schedule.takesPart) return;
     current_ = &thread;
-    thread.turn.notify_one();
+    thread.schedule.turn.notify_one();
 }
 
 void ControlledSchedule::Stop()
@@ -169,21 +212,10 @@ void ControlledSchedule::Stop()
     stopped_ = true;
     current_ = nullptr;
     for (ThreadState* thread : threads_) {
-        thread->scheduled = false;
-        thread->turn.notify_all();
+        thread->schedule.takesPart = false;
+        thread->schedule.turn.notify_all();
     }
     threads_.clear();
-}
-
-void ControlledSchedule::ReportHang(std::unique_lock<std::mutex>& lock, const ThreadState& self)
-{
-    std::string message = "every emulated thread waits and no deadline is pending (found by '" + self.name +
-                          "'); blocked threads:\n" + dispatcher_.DescribeBlockedThreads();
-    lock.unlock();
-    K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
-    std::fprintf(stderr, "emulation: the controlled schedule found the system hung; stopping.\n%s\n", message.c_str());
-    std::fflush(stderr);
-    std::abort();
 }
 
 }  // namespace emu::detail

@@ -37,15 +37,25 @@ public:
     void Join(ThreadState& thread);
     // The thread stops being counted (it ends or leaves): the turn passes on.
     void Leave(std::unique_lock<std::mutex>& lock, ThreadState& thread);
-    // An application thread that joined from outside waits for its turn.
-    void AwaitFirstTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // A ready thread about to run code of its own accord (an application
+    // thread that joined from outside, a system thread that finds a job
+    // waiting) runs it only in its turn: it takes the turn when nobody holds
+    // it, else waits for it.
+    void TakeTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
 
     // The calling thread blocked (it is no longer ready): the turn passes on,
     // and the call returns when the turn is back. False once the schedule has
     // stopped: the caller waits the free-running way.
     bool WaitBlocked(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // The calling thread waits outside the system (it is no longer ready):
+    // the turn passes on without it waiting for its return (TakeTurn does).
+    void Release(std::unique_lock<std::mutex>& lock, ThreadState& self);
     // A scheduling point of the running thread.
     void Point(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // The calling thread lets the system's own threads run until none of
+    // them is ready, without moving the clock: what they were doing is done
+    // before the caller goes on (a shutdown, before the schedule ends).
+    void Settle(std::unique_lock<std::mutex>& lock, ThreadState& self);
     // The calling thread's outside condition is false: it lets the others run
     // and returns when it should look again. False once stopped.
     bool Poll(std::unique_lock<std::mutex>& lock, ThreadState& self);
@@ -58,16 +68,20 @@ public:
     bool stopped() const { return stopped_; }
     bool Holds(const ThreadState& thread) const { return !stopped_ && current_ == &thread; }
     std::uint64_t points() const { return points_; }
+    // Scheduling points a taking-part thread reached without holding the
+    // turn: each is a path of the emulation that let a thread run outside the
+    // schedule, and makes the interleaving depend on the host's timing.
+    std::uint64_t strayPoints() const { return strayPoints_; }
 
 private:
     bool Eligible(const ThreadState& thread) const;
+    bool SystemThreadEligible() const;
     // The next thread to run, moving the clock when nobody can; null when
     // the system is hung.
     ThreadState* Choose(std::unique_lock<std::mutex>& lock);
     // Gives the turn to the chosen thread; reports a hang.
     void HandOn(std::unique_lock<std::mutex>& lock, ThreadState& self);
     bool AwaitTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
-    [[noreturn]] void ReportHang(std::unique_lock<std::mutex>& lock, const ThreadState& self);
 
     Dispatcher& dispatcher_;
     unsigned depth_;
@@ -77,6 +91,9 @@ private:
     std::vector<ThreadState*> threads_;  // in the order they joined
     ThreadState* current_ = nullptr;
     std::uint64_t points_ = 0;
+    std::uint64_t strayPoints_ = 0;
+    // TESMO_SCHEDULE_LOG: each hand-over of the turn, one line to stderr.
+    bool log_ = false;
     // Moves on whenever a thread that is not polling runs or the clock moves:
     // a poller looks again only after that.
     std::uint64_t progress_ = 0;

@@ -1,12 +1,13 @@
-// Dispatcher objects, waits, emulated time and thread readiness.
+// Thread readiness, application threads, blocking with the watchdog, and the
+// dispatcher objects' waits and signals.
 #include "Dispatcher.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "Kernel.h"
-#include "emu/ExportEntry.h"
 #include "emu/Threads.h"
 
 namespace emu::detail {
@@ -15,15 +16,8 @@ namespace {
 
 std::atomic<int> g_threadNumber{0};
 
-// Positive timeouts are absolute system times. The emulated system time is the
-// interrupt time plus a fixed boot date, so a small positive value (or any date
-// before boot) lies in the past.
-constexpr LONGLONG kBootSystemTime = 133'000'000'000'000'000LL;  // early 2022, in 100 ns since 1601
-
 }  // namespace
 
-// Guards which dispatcher counts which application thread, against a thread
-// ending while its system goes. Taken before a dispatcher's mutex.
 std::mutex g_adoptions;
 
 ThreadState::ThreadState() : name("thread-" + std::to_string(++g_threadNumber)) {}
@@ -40,12 +34,14 @@ ThreadState& Self()
     return self;
 }
 
-Dispatcher::Dispatcher(Verifier& verifier, std::chrono::milliseconds watchdogLimit,
-                       const std::optional<ControlledScheduleOptions>& schedule)
-    : watchdog(watchdogLimit), verifier_(verifier)
+Dispatcher::Dispatcher(Verifier& verifier, const DispatcherOptions& options)
+    : watchdog(options.watchdog),
+      verifier_(verifier),
+      clockMode_(options.clock),
+      wallStart_(std::chrono::steady_clock::now())
 {
-    if (schedule) schedule_ = std::make_unique<ControlledSchedule>(*this, *schedule);
-    autoThread_ = std::thread([this] { AutoAdvanceLoop(); });
+    if (options.schedule) schedule_ = std::make_unique<ControlledSchedule>(*this, *options.schedule);
+    clockThread_ = std::thread([this] { ClockThread(); });
 }
 
 Dispatcher::~Dispatcher()
@@ -56,6 +52,7 @@ Dispatcher::~Dispatcher()
         if (schedule_) schedule_->Stop();
         stopping_ = true;
         // Threads that outlive the system start afresh in the next one.
+        counted_.clear();
         for (ThreadState* thread : adopted_) {
             thread->adoptedBy = nullptr;
             thread->counted = false;
@@ -63,9 +60,11 @@ Dispatcher::~Dispatcher()
         }
         adopted_.clear();
     }
-    autoCv_.notify_all();
-    autoThread_.join();
+    clockCv_.notify_all();
+    clockThread_.join();
 }
+
+// ---- readiness ----
 
 void Dispatcher::Count(ThreadState& thread)
 {
@@ -73,6 +72,7 @@ void Dispatcher::Count(ThreadState& thread)
     thread.counted = true;
     thread.ready = true;
     ++readyCount_;
+    counted_.push_back(&thread);
     if (schedule_) schedule_->Join(thread);
 }
 
@@ -80,25 +80,34 @@ void Dispatcher::Uncount(std::unique_lock<std::mutex>& lock, ThreadState& thread
 {
     if (!thread.counted) return;
     thread.counted = false;
+    counted_.erase(std::find(counted_.begin(), counted_.end(), &thread));
     if (thread.ready) {
         thread.ready = false;
-        if (--readyCount_ == 0 && ClockCanAdvanceLocked()) autoCv_.notify_one();
+        if (--readyCount_ == 0 && SelfAdvanceDueLocked()) clockCv_.notify_one();
     }
     if (schedule_) schedule_->Leave(lock, thread);
 }
 
-void Dispatcher::StopSchedule()
+void Dispatcher::MakeReady(ThreadState& thread)
 {
-    std::lock_guard lock(mutex);
-    if (schedule_) schedule_->Stop();
-    autoCv_.notify_one();
+    if (thread.counted && !thread.ready) {
+        thread.ready = true;
+        ++readyCount_;
+        if (thread.adoptedBy.load(std::memory_order_relaxed) == this) ++applicationRuns_;
+        if (schedule_) schedule_->Readied(thread);
+    }
 }
 
-std::uint64_t Dispatcher::SchedulePoints()
+void Dispatcher::MakeBlocked(ThreadState& thread)
 {
-    std::lock_guard lock(mutex);
-    return schedule_ ? schedule_->points() : 0;
+    if (thread.counted && thread.ready) {
+        thread.ready = false;
+        // Only the last runnable thread going to sleep can let the clock move.
+        if (--readyCount_ == 0 && SelfAdvanceDueLocked()) clockCv_.notify_one();
+    }
 }
+
+// ---- application threads ----
 
 void Dispatcher::Adopt(ThreadState& thread)
 {
@@ -113,7 +122,7 @@ void Dispatcher::Adopt(ThreadState& thread)
     // Under a controlled schedule a newcomer runs only when its turn comes
     // (waited for without the adoption lock, which others need to join).
     adoptions.unlock();
-    if (schedule_) schedule_->AwaitFirstTurn(lock, thread);
+    TakeTurnScheduled(lock, thread);
 }
 
 void Dispatcher::Forget(ThreadState& thread)
@@ -130,37 +139,79 @@ bool Dispatcher::AwaitAdopted(std::size_t count, std::chrono::milliseconds limit
     return adoptedChanged_.wait_for(lock, limit, [&] { return adoptions_ >= count || stopping_; });
 }
 
-void Dispatcher::MakeReady(ThreadState& thread)
+// ---- the controlled schedule ----
+
+void Dispatcher::StopSchedule()
 {
-    if (thread.counted && !thread.ready) {
-        thread.ready = true;
-        ++readyCount_;
-        if (schedule_) schedule_->Readied(thread);
+    std::lock_guard lock(mutex);
+    if (schedule_) schedule_->Stop();
+    clockCv_.notify_one();
+}
+
+void Dispatcher::SettleSchedule()
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!schedule_ || schedule_->stopped()) return;
     }
+    ThreadState& self = Self();
+    if (self.adoptedBy.load() != this) Adopt(self);
+    std::unique_lock lock(mutex);
+    schedule_->Settle(lock, self);
 }
 
-void Dispatcher::MakeBlocked(ThreadState& thread)
+std::uint64_t Dispatcher::SchedulePoints()
 {
-    if (thread.counted && thread.ready) {
-        thread.ready = false;
-        // Only the last runnable thread going to sleep can let the clock move.
-        if (--readyCount_ == 0 && ClockCanAdvanceLocked()) autoCv_.notify_one();
-    }
+    std::lock_guard lock(mutex);
+    return schedule_ ? schedule_->points() : 0;
 }
 
-void Dispatcher::DeadlineAddedLocked()
+std::uint64_t Dispatcher::StraySchedulePoints()
 {
-    if (ClockCanAdvanceLocked()) autoCv_.notify_one();
+    std::lock_guard lock(mutex);
+    return schedule_ ? schedule_->strayPoints() : 0;
 }
 
-std::string Dispatcher::DescribeBlockedThreads()
+// ---- blocking ----
+
+void Dispatcher::BeginOutsideWait(ThreadState& self)
+{
+    std::unique_lock lock(mutex);
+    MakeBlocked(self);
+    if (schedule_) schedule_->Release(lock, self);
+}
+
+void Dispatcher::EndOutsideWait(ThreadState& self)
+{
+    std::unique_lock lock(mutex);
+    MakeReady(self);
+    TakeTurnScheduled(lock, self);
+}
+
+std::string Dispatcher::DescribeThreads() const
 {
     std::ostringstream out;
-    for (ThreadState* t : blocked_) {
-        out << "    thread '" << t->name << "' waits on " << (t->waitKind ? t->waitKind : "?") << ' ' << t->waitObject
-            << '\n';
+    for (ThreadState* t : counted_) {
+        out << "    thread '" << t->name << (t->adoptedBy.load() ? "' (application)" : "'");
+        if (blocked_.count(t)) {
+            out << " waits on " << (t->waitKind ? t->waitKind : "?") << ' ' << t->waitObject << '\n';
+        } else if (t->ready) {
+            out << " is ready (it runs, or runs its own code between calls)\n";
+        } else {
+            out << " waits outside the system or for work\n";
+        }
     }
     return out.str();
+}
+
+void Dispatcher::StopOnHang(std::unique_lock<std::mutex>& lock, const std::string& what)
+{
+    std::string message = what + "; the threads:\n" + DescribeThreads();
+    lock.unlock();
+    verifier_.Report(Rule::WaitWatchdog, nullptr, message);
+    std::fprintf(stderr, "emulation: the system is hung; stopping.\n%s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
 }
 
 void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
@@ -178,104 +229,21 @@ void Dispatcher::Block(std::unique_lock<std::mutex>& lock, std::condition_variab
         if (!done()) MakeBlocked(self);
     }
     auto start = std::chrono::steady_clock::now();
+    std::uint64_t applicationRuns = applicationRuns_;
     while (!done()) {
         cv.wait_for(lock, std::chrono::milliseconds(200));
-        if (!done() && std::chrono::steady_clock::now() - start > watchdog) {
-            std::string who = DescribeBlockedThreads();
-            std::string message =
-                "thread '" + self.name + "' waited longer than the watchdog on " + kind + "; blocked threads:\n" + who;
-            lock.unlock();
-            verifier_.Report(Rule::WaitWatchdog, nullptr, message);
-            std::fprintf(stderr, "emulation: a wait exceeded the watchdog; stopping.\n%s\n", message.c_str());
-            std::fflush(stderr);
-            std::abort();
+        if (done() || std::chrono::steady_clock::now() - start <= watchdog) continue;
+        if (ReleaseClockHeldByApplication(lock, self, applicationRuns)) {
+            start = std::chrono::steady_clock::now();
+            applicationRuns = applicationRuns_;
+            continue;
         }
+        StopOnHang(lock, "thread '" + self.name + "' waited longer than the watchdog on " + kind);
     }
     blocked_.erase(&self);
     MakeReady(self);  // normally done by the waker already
     self.waitKind = nullptr;
     self.waitObject = nullptr;
-}
-
-// ---- time ----
-
-void Dispatcher::AdvanceTo(Time when)
-{
-    ThreadState& self = Self();
-    ++self.noPreemption;  // the timers it fires make no scheduling points
-    std::unique_lock lock(mutex);
-    AdvanceLocked(lock, when);
-    lock.unlock();
-    --self.noPreemption;
-    NotifyStateChanged();
-    SchedulePoint();
-}
-
-void Dispatcher::AdvanceLocked(std::unique_lock<std::mutex>& lock, Time when)
-{
-    for (;;) {
-        auto first = deadlines.begin();
-        if (first == deadlines.end() || first->first.first > when) break;
-        if (first->first.first > now) now = first->first.first;
-        auto key = first->first;
-        Deadline entry = std::move(first->second);
-        deadlines.erase(first);
-        if (!entry.waiter) timersById.erase(key.second);
-        if (entry.waiter) {
-            Waiter* w = entry.waiter;
-            w->hasDeadline = false;
-            --timedWaiters;
-            if (!w->satisfied) {
-                w->timedOut = true;
-                RemoveEntryList(&w->link);
-                MakeReady(*w->thread);
-                w->cv.notify_all();
-            }
-        } else {
-            lock.unlock();
-            entry.timer();
-            lock.lock();
-        }
-    }
-    if (when > now) now = when;
-}
-
-bool Dispatcher::AdvanceToNextDeadline()
-{
-    Time next;
-    {
-        std::lock_guard lock(mutex);
-        if (deadlines.empty()) return false;
-        next = deadlines.begin()->first.first;
-    }
-    AdvanceTo(next);
-    return true;
-}
-
-bool Dispatcher::SetAutoAdvance(bool enabled)
-{
-    std::lock_guard lock(mutex);
-    bool was = autoAdvance_;
-    autoAdvance_ = enabled;
-    autoCv_.notify_one();
-    return was;
-}
-
-void Dispatcher::AutoAdvanceLoop()
-{
-    SetThreadName("clock");
-    std::unique_lock lock(mutex);
-    for (;;) {
-        // Counting is exact (application threads count between their calls,
-        // wakers make a thread ready before they let go of the lock), so the
-        // clock may move the moment the last counted thread blocks.
-        autoCv_.wait(lock, [&] { return stopping_ || ClockCanAdvanceLocked(); });
-        if (stopping_) return;
-        AdvanceLocked(lock, deadlines.begin()->first.first);
-        lock.unlock();
-        NotifyStateChanged();
-        lock.lock();
-    }
 }
 
 // ---- events ----
@@ -315,25 +283,22 @@ NTSTATUS Dispatcher::WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout)
     waiter.event = event;
     if (timeout) {
         LONGLONG value = timeout->QuadPart;
-        Time deadline;
         if (value == 0) return STATUS_TIMEOUT;
+        Time now = NowLocked();
+        Time deadline;
         if (value > 0) {
             if (value <= kBootSystemTime + now) return STATUS_TIMEOUT;
             deadline = value - kBootSystemTime;
         } else {
             deadline = now - value;
         }
-        waiter.hasDeadline = true;
-        waiter.deadline = deadlines.emplace(std::make_pair(deadline, nextDeadlineId++), Deadline{&waiter, {}}).first;
-        ++timedWaiters;
+        waiter.deadline = timeline.AddWait(deadline, &waiter);
+        DeadlineAddedLocked();
     }
     InsertTailList(&event->Header.WaitListHead, &waiter.link);
     Block(
         lock, waiter.cv, [&] { return waiter.satisfied || waiter.timedOut; }, "event", event);
-    if (waiter.hasDeadline) {
-        deadlines.erase(waiter.deadline);
-        --timedWaiters;
-    }
+    if (waiter.deadline) timeline.RemoveWait(*waiter.deadline);
     return waiter.satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
@@ -345,8 +310,8 @@ void SchedulePoint()
     // As on a multiprocessor, a thread at DISPATCH_LEVEL may lose the turn
     // too (another processor runs meanwhile), but never while it holds a spin
     // lock: the others would spin on it for ever.
-    if (!self.scheduled.load(std::memory_order_relaxed) || self.irql > DISPATCH_LEVEL || self.noPreemption ||
-        self.spinLocksHeld) {
+    if (!self.schedule.takesPart.load(std::memory_order_relaxed) || self.irql > DISPATCH_LEVEL ||
+        self.schedule.noPreemption || self.schedule.spinLocksHeld) {
         return;
     }
     std::unique_lock lock(K().dispatcher.mutex);
@@ -354,225 +319,3 @@ void SchedulePoint()
 }
 
 }  // namespace emu::detail
-
-// ---- public clock facade ----
-
-namespace emu {
-
-Time Clock::Now() const
-{
-    std::lock_guard lock(dispatcher_.mutex);
-    return dispatcher_.now;
-}
-
-void Clock::AdvanceBy(Time delta) { AdvanceTo(Now() + delta); }
-
-void Clock::AdvanceTo(Time when) { dispatcher_.AdvanceTo(when); }
-
-bool Clock::AdvanceToNextDeadline() { return dispatcher_.AdvanceToNextDeadline(); }
-
-std::optional<Time> Clock::NextDeadline() const
-{
-    std::lock_guard lock(dispatcher_.mutex);
-    if (dispatcher_.deadlines.empty()) return std::nullopt;
-    return dispatcher_.deadlines.begin()->first.first;
-}
-
-Clock::TimerId Clock::At(Time deadline, std::function<void()> callback)
-{
-    TimerId id;
-    {
-        std::lock_guard lock(dispatcher_.mutex);
-        id = dispatcher_.nextDeadlineId++;
-        auto key = std::make_pair(deadline, id);
-        dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
-        dispatcher_.timersById.emplace(id, key);
-        dispatcher_.DeadlineAddedLocked();
-    }
-    NotifyStateChanged();
-    return id;
-}
-
-std::optional<Clock::TimerId> Clock::AtIfAhead(Time deadline, std::function<void()> callback)
-{
-    TimerId id;
-    {
-        std::lock_guard lock(dispatcher_.mutex);
-        if (deadline <= dispatcher_.now) return std::nullopt;
-        id = dispatcher_.nextDeadlineId++;
-        auto key = std::make_pair(deadline, id);
-        dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
-        dispatcher_.timersById.emplace(id, key);
-        dispatcher_.DeadlineAddedLocked();
-    }
-    NotifyStateChanged();
-    return id;
-}
-
-Clock::TimerId Clock::After(Time delay, std::function<void()> callback)
-{
-    std::lock_guard lock(dispatcher_.mutex);
-    TimerId id = dispatcher_.nextDeadlineId++;
-    auto key = std::make_pair(dispatcher_.now + delay, id);
-    dispatcher_.deadlines.emplace(key, detail::Deadline{nullptr, std::move(callback)});
-    dispatcher_.timersById.emplace(id, key);
-    dispatcher_.DeadlineAddedLocked();
-    return id;
-}
-
-bool Clock::Cancel(TimerId id)
-{
-    std::lock_guard lock(dispatcher_.mutex);
-    auto it = dispatcher_.timersById.find(id);
-    if (it == dispatcher_.timersById.end()) return false;
-    bool erased = dispatcher_.deadlines.erase(it->second) > 0;
-    dispatcher_.timersById.erase(it);
-    return erased;
-}
-
-std::size_t Clock::TimedWaiters() const
-{
-    std::lock_guard lock(dispatcher_.mutex);
-    return dispatcher_.timedWaiters;
-}
-
-bool Clock::SetAutoAdvance(bool enabled) { return dispatcher_.SetAutoAdvance(enabled); }
-
-}  // namespace emu
-
-// ---- kernel exports ----
-
-using emu::detail::K;
-using emu::detail::Self;
-
-extern "C" {
-
-KIRQL KeGetCurrentIrql(void)
-{
-    EMU_ENTRY(KeGetCurrentIrql);
-    return Self().irql;
-}
-
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
-{
-    EMU_ENTRY(KeRaiseIrql);
-    auto& self = Self();
-    if (NewIrql < self.irql) {
-        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
-                               "KeRaiseIrql to " + std::to_string(NewIrql) + " below the current IRQL " +
-                                   std::to_string(self.irql));
-    }
-    *OldIrql = self.irql;
-    self.irql = NewIrql;
-}
-
-VOID KeLowerIrql(KIRQL NewIrql)
-{
-    EMU_ENTRY(KeLowerIrql);
-    auto& self = Self();
-    if (NewIrql > self.irql) {
-        emu::detail::Violation(emu::Rule::IrqlMisuse, nullptr,
-                               "KeLowerIrql to " + std::to_string(NewIrql) + " above the current IRQL " +
-                                   std::to_string(self.irql));
-    }
-    self.irql = NewIrql;
-}
-
-KIRQL KeRaiseIrqlToDpcLevel(void)
-{
-    EMU_ENTRY(KeRaiseIrqlToDpcLevel);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    return old;
-}
-
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
-{
-    EMU_ENTRY(KeInitializeEvent);
-    Event->Header.Type = static_cast<UCHAR>(Type);
-    Event->Header.Signalling = 0;
-    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-    Event->Header.Reserved1 = 0;
-    Event->Header.SignalState = State ? 1 : 0;
-    InitializeListHead(&Event->Header.WaitListHead);
-}
-
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
-{
-    EMU_ENTRY(KeSetEvent);
-    LONG previous;
-    {
-        std::lock_guard lock(K().dispatcher.mutex);
-        previous = K().dispatcher.SetEvent(Event);
-    }
-    emu::NotifyStateChanged();
-    emu::detail::SchedulePoint();
-    return previous;
-}
-
-VOID KeClearEvent(PRKEVENT Event)
-{
-    EMU_ENTRY(KeClearEvent);
-    std::lock_guard lock(K().dispatcher.mutex);
-    Event->Header.SignalState = 0;
-}
-
-LONG KeResetEvent(PRKEVENT Event)
-{
-    EMU_ENTRY(KeResetEvent);
-    std::lock_guard lock(K().dispatcher.mutex);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
-}
-
-LONG KeReadStateEvent(PRKEVENT Event)
-{
-    EMU_ENTRY(KeReadStateEvent);
-    std::lock_guard lock(K().dispatcher.mutex);
-    return Event->Header.SignalState;
-}
-
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout)
-{
-    EMU_ENTRY(KeWaitForSingleObject);
-    KIRQL irql = Self().irql;
-    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0))) {
-        emu::detail::Violation(emu::Rule::WaitAtDispatchLevel, nullptr,
-                               std::string("KeWaitForSingleObject at IRQL ") + std::to_string(irql) +
-                                   (Timeout ? " with a non-zero timeout" : " without a timeout"));
-    }
-    emu::detail::SchedulePoint();
-    return K().dispatcher.WaitForEvent(static_cast<KEVENT*>(Object), Timeout);
-}
-
-VOID EmuSchedulingPoint(void)
-{
-    EMU_ENTRY(EmuSchedulingPoint);
-    emu::detail::SchedulePoint();
-}
-
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
-{
-    EMU_ENTRY(KeDelayExecutionThread);
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, Interval);
-    return STATUS_SUCCESS;
-}
-
-ULONGLONG KeQueryInterruptTime(void)
-{
-    EMU_ENTRY(KeQueryInterruptTime);
-    std::lock_guard lock(K().dispatcher.mutex);
-    return static_cast<ULONGLONG>(K().dispatcher.now);
-}
-
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
-{
-    EMU_ENTRY(KeQuerySystemTime);
-    std::lock_guard lock(K().dispatcher.mutex);
-    CurrentTime->QuadPart = emu::detail::kBootSystemTime + K().dispatcher.now;
-}
-
-}  // extern "C"

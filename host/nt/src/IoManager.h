@@ -126,7 +126,10 @@ public:
     KSPIN_LOCK cancelLock = 0;
 
     std::list<DriverPrivate*> drivers;
-    std::deque<IrpPrivate*> freedIrps;  // quarantine: kept readable so a late touch is caught
+    // Quarantines: the newest released IRPs and device objects are kept
+    // readable (and poisoned, or marked freed) so that a late touch is
+    // caught; older ones are given back.
+    std::deque<IrpPrivate*> freedIrps;
     std::deque<DevicePrivate*> freedDevices;
     std::unordered_set<DevicePrivate*> deleting;  // deleted, still referenced
 
@@ -139,6 +142,13 @@ public:
     void UnloadDriver(DriverPrivate* driver);
     std::size_t LiveIrps() const { return liveIrps.size(); }
     std::unordered_set<IrpPrivate*> liveIrps;  // freed at shutdown if a driver leaked them
+
+private:
+    // The device object's memory is released: it is marked freed, its
+    // extension goes, and the record waits in the quarantine (mutex held).
+    // Returns the object, for forgetting what others keep about it once
+    // the mutex is released.
+    PDEVICE_OBJECT ReleaseDevice(DevicePrivate* device);
 };
 
 // The I/O manager's default dispatch routine for majors a driver does not handle.

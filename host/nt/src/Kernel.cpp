@@ -22,8 +22,28 @@ std::atomic<bool> g_traceAttached{false};
 
 namespace detail {
 
+namespace {
+
+DispatcherOptions DispatcherOptionsOf(const SystemOptions& options)
+{
+    // A controlled schedule moves the clock itself, in its own order: it
+    // cannot follow the wall clock too.
+    if (options.wallClock && options.controlledSchedule) {
+        BugCheck("a system with a controlled schedule cannot have a clock that follows the wall clock");
+    }
+    DispatcherOptions dispatcher;
+    dispatcher.watchdog = options.watchdog;
+    dispatcher.schedule = options.controlledSchedule;
+    dispatcher.clock = options.wallClock          ? ClockMode::WallClock
+                       : options.autoAdvanceClock ? ClockMode::SelfAdvancing
+                                                  : ClockMode::Manual;
+    return dispatcher;
+}
+
+}  // namespace
+
 Kernel::Kernel(System& owner, const SystemOptions& options)
-    : system(owner), dispatcher(verifier, options.watchdog, options.controlledSchedule)
+    : system(owner), dispatcher(verifier, DispatcherOptionsOf(options))
 {
     if (options.violationHandler) verifier.SetHandler(options.violationHandler);
 }
@@ -37,10 +57,7 @@ Kernel& K()
     return *kernel;
 }
 
-void Violation(Rule rule, const void* irp, std::string message)
-{
-    K().verifier.Report(rule, irp, std::move(message));
-}
+void Violation(Rule rule, const void* irp, std::string message) { K().verifier.Report(rule, irp, std::move(message)); }
 
 void BugCheck(const std::string& why)
 {
@@ -56,23 +73,29 @@ System::System(SystemOptions options) : options_(std::move(options))
     if (g_kernel.load()) detail::BugCheck("a second emulated system was created while one exists");
     kernel_ = std::make_unique<detail::Kernel>(*this, options_);
     g_kernel.store(kernel_.get());
-    if (options_.autoAdvanceClock) kernel_->clock.SetAutoAdvance(true);
     detail::AdmitApplicationCalls();
 }
 
 bool System::CloseToApplications(std::optional<std::chrono::milliseconds> patience)
 {
-    // The teardown runs freely: it joins the system's threads.
+    // The teardown runs freely: it joins the system's threads. What they
+    // were doing under the schedule ends under it first.
+    kernel_->dispatcher.SettleSchedule();
     kernel_->dispatcher.StopSchedule();
     if (detail::StopAdmittingApplicationCalls()) kernel_->userIo.EndRequests();
-    if (!detail::ApplicationCallsInProgress()) return true;
-    // A call in progress may be waiting out a time limit inside a driver (a
-    // read waits for the instrument under one), which a cancel does not
-    // shorten: time runs by itself until such calls have returned, as it
-    // would for a process that is exiting.
-    bool wasAdvancing = kernel_->clock.SetAutoAdvance(true);
-    bool returned = detail::WaitForApplicationCallsToReturn(patience);
-    kernel_->clock.SetAutoAdvance(wasAdvancing);
+    bool returned = true;
+    if (detail::ApplicationCallsInProgress()) {
+        // A call in progress may be waiting out a time limit inside a driver
+        // (a read waits for the instrument under one), which a cancel does
+        // not shorten: time runs by itself until such calls have returned, as
+        // it would for a process that is exiting.
+        ClockMode before = kernel_->clock.SetMode(ClockMode::SelfAdvancing);
+        returned = detail::WaitForApplicationCallsToReturn(patience);
+        kernel_->clock.SetMode(before);
+    }
+    // The files that requests still referenced when their handles were
+    // closed are closed before anything else goes.
+    if (returned) kernel_->userIo.FinishCloses();
     return returned;
 }
 

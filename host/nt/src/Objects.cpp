@@ -13,6 +13,10 @@
 
 namespace emu::detail {
 
+namespace {
+constexpr std::size_t kDeviceQuarantine = 256;
+}  // namespace
+
 DevicePrivate* PrivateOf(PDEVICE_OBJECT device)
 {
     if (!device) BugCheck("a null device object was used");
@@ -46,16 +50,31 @@ IoManager::~IoManager()
     for (DevicePrivate* d : freedDevices) delete d;
 }
 
-void IoManager::DereferenceDevice(DevicePrivate* device)
+PDEVICE_OBJECT IoManager::ReleaseDevice(DevicePrivate* device)
 {
-    if (device->references.fetch_sub(1) != 1) return;
-    std::lock_guard lock(mutex);
-    if (!device->deletePending || device->references.load() != 0 || device->magic != kDeviceAlive) return;
     device->magic = kDeviceFreed;
     std::free(device->extension);
     device->extension = nullptr;
     freedDevices.push_back(device);
-    deleting.erase(device);
+    while (freedDevices.size() > kDeviceQuarantine) {
+        delete freedDevices.front();
+        freedDevices.pop_front();
+    }
+    return &device->object;
+}
+
+void IoManager::DereferenceDevice(DevicePrivate* device)
+{
+    if (device->references.fetch_sub(1) != 1) return;
+    PDEVICE_OBJECT released;
+    {
+        std::lock_guard lock(mutex);
+        if (!device->deletePending || device->references.load() != 0 || device->magic != kDeviceAlive) return;
+        deleting.erase(device);
+        released = ReleaseDevice(device);
+    }
+    // A device object made later may get the same address.
+    K().powerState.ForgetDevice(released);
     NotifyStateChanged();
 }
 
@@ -118,11 +137,12 @@ void IoManager::UnloadDriver(DriverPrivate* d)
     // Device objects the driver left behind are released with it.
     for (PDEVICE_OBJECT dev = d->object.DeviceObject; dev;) {
         PDEVICE_OBJECT next = dev->NextDevice;
-        auto* p = static_cast<DevicePrivate*>(dev->Reserved);
         K().names.RemoveDevice(dev);
-        p->magic = kDeviceFreed;
-        std::free(p->extension);
-        freedDevices.push_back(p);
+        {
+            std::lock_guard lock(mutex);
+            ReleaseDevice(static_cast<DevicePrivate*>(dev->Reserved));
+        }
+        K().powerState.ForgetDevice(dev);
         dev = next;
     }
     if (d->image) dlclose(d->image);
@@ -150,9 +170,11 @@ using namespace detail;
 
 _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16string& serviceName)
 {
-    void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // dlopen takes an empty name for the program itself, which is no image.
+    void* image = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!image) {
-        std::fprintf(stderr, "emulation: cannot load driver image %s: %s\n", path.c_str(), dlerror());
+        std::fprintf(stderr, "emulation: cannot load driver image '%s': %s\n", path.c_str(),
+                     path.empty() ? "no name" : dlerror());
         return nullptr;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image, "DriverEntry"));
@@ -231,8 +253,7 @@ using namespace emu::detail;
 extern "C" {
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject)
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject)
 {
     EMU_ENTRY(IoCreateDevice);
     *DeviceObject = nullptr;

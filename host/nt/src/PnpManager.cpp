@@ -437,6 +437,14 @@ std::vector<NodeId> PnpManager::Nodes() const
     return ids;
 }
 
+bool PnpManager::Forget(NodeId id)
+{
+    std::lock_guard lock(state_.mutex);
+    if (!Gone(state_.At(id))) return false;
+    state_.nodes.erase(id);
+    return true;
+}
+
 void PnpManager::RemoveAll()
 {
     for (NodeId id : Nodes()) {

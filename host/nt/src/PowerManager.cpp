@@ -57,6 +57,13 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
 
 }  // namespace
 
+void PowerManagerState::ForgetDevice(PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(mutex);
+    announced.erase(device);
+    std::erase_if(history, [&](const PowerEvent& event) { return event.device == device; });
+}
+
 }  // namespace emu::detail
 
 namespace emu {

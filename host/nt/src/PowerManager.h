@@ -18,6 +18,9 @@ public:
     void Post(std::function<void()> job) { thread_.Post(std::move(job)); }
     void Drain() { thread_.Drain(); }
     void Shutdown() { thread_.Shutdown(); }
+    // The device object's memory is gone: what was recorded about it goes
+    // too, so that a device made later at the same address starts afresh.
+    void ForgetDevice(PDEVICE_OBJECT device);
 
     mutable std::mutex mutex;
     int refuseCount = 0;

@@ -52,7 +52,7 @@ void Spin(PKSPIN_LOCK lock)
         sched_yield();
     }
     if (counted) CountSpinner(lock, false);
-    ++Self().spinLocksHeld;
+    ++Self().schedule.spinLocksHeld;
 }
 
 void Unlock(PKSPIN_LOCK lock, const char* routine)
@@ -62,7 +62,7 @@ void Unlock(PKSPIN_LOCK lock, const char* routine)
                                std::string(routine) + " of a spin lock the thread does not hold");
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
-    --Self().spinLocksHeld;
+    --Self().schedule.spinLocksHeld;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "Kernel.h"
 
@@ -51,9 +52,9 @@ ApiScope::ApiScope()
     detail::SchedulePoint();
 }
 
-NoPreemption::NoPreemption() { ++Self().noPreemption; }
+NoPreemption::NoPreemption() { ++Self().schedule.noPreemption; }
 
-NoPreemption::~NoPreemption() { --Self().noPreemption; }
+NoPreemption::~NoPreemption() { --Self().schedule.noPreemption; }
 
 void DetachThread()
 {
@@ -70,49 +71,42 @@ bool AwaitApplicationThreads(std::size_t count)
 
 std::uint64_t SchedulingPoints() { return System::Exists() ? K().dispatcher.SchedulePoints() : 0; }
 
+std::uint64_t StraySchedulingPoints() { return System::Exists() ? K().dispatcher.StraySchedulePoints() : 0; }
+
 OutsideWait::OutsideWait()
 {
     if (!System::Exists() || !Self().counted) return;
-    std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.MakeBlocked(Self());
+    K().dispatcher.BeginOutsideWait(Self());
     blocked_ = true;
 }
 
 OutsideWait::~OutsideWait()
 {
     if (!blocked_ || !System::Exists()) return;
-    std::lock_guard lock(K().dispatcher.mutex);
-    K().dispatcher.MakeReady(Self());
+    K().dispatcher.EndOutsideWait(Self());
 }
 
 SystemThread::SystemThread(std::string name) : name_(std::move(name))
 {
-    std::mutex started;
-    std::condition_variable startedCv;
-    bool ready = false;
-    auto& kernel = K();
-    thread_ = std::thread([this, &kernel, &started, &startedCv, &ready] {
+    auto& dispatcher = K().dispatcher;
+    thread_ = std::thread([this, &dispatcher] {
         SetThreadName(name_);
         {
             // Counted and idle in one step, so that a controlled schedule
             // sees the same threads whenever it chooses.
-            std::lock_guard lock(kernel.dispatcher.mutex);
-            kernel.dispatcher.Count(Self());
+            std::lock_guard lock(dispatcher.mutex);
+            dispatcher.Count(Self());
             state_ = &Self();
             idle_ = true;
-            kernel.dispatcher.MakeBlocked(Self());
-        }
-        {
-            // Notified under the lock: the constructor's stack (this mutex and
-            // condition variable) is gone as soon as it sees `ready`.
-            std::lock_guard lock(started);
-            ready = true;
-            startedCv.notify_all();
+            dispatcher.MakeBlocked(Self());
         }
         Run();
     });
-    std::unique_lock lock(started);
-    startedCv.wait(lock, [&] { return ready; });
+    // Returns once the thread waits for its first job, so that every job
+    // wakes it the same way: a job posted before it ever waited would be
+    // found by a thread the schedule did not choose.
+    std::unique_lock lock(dispatcher.mutex);
+    started_.wait(lock, [&] { return waitedForJobs_; });
 }
 
 SystemThread::~SystemThread()
@@ -123,6 +117,8 @@ SystemThread::~SystemThread()
         if (idle_) K().dispatcher.MakeReady(*static_cast<detail::ThreadState*>(state_));
     }
     wake_.notify_one();
+    // Under a controlled schedule the thread needs its turn to end.
+    OutsideWait joining;
     thread_.join();
 }
 
@@ -162,6 +158,12 @@ void SystemThread::Run()
             if (stopping_) break;
             idle_ = true;
             dispatcher.MakeBlocked(Self());
+            if (!waitedForJobs_) {
+                // Under the dispatcher's lock until the wait below lets go of
+                // it: the constructor sees this once the thread waits.
+                waitedForJobs_ = true;
+                started_.notify_all();
+            }
             auto woken = [&] { return !jobs_.empty() || stopping_; };
             while (!woken() && dispatcher.WaitBlockedScheduled(lock, Self())) {
                 if (!woken()) dispatcher.MakeBlocked(Self());
@@ -172,9 +174,11 @@ void SystemThread::Run()
             continue;
         }
         // Busy from here: a post while the job waits must not make the thread
-        // ready (it starts idle, and its first job may be posted before it
-        // ever waited for one).
+        // ready.
         idle_ = false;
+        // A job found waiting (posted while the last one ran) starts in this
+        // thread's turn, as one that woke for it does.
+        dispatcher.TakeTurnScheduled(lock, Self());
         auto job = std::move(jobs_.front());
         jobs_.pop_front();
         lock.unlock();
@@ -216,24 +220,26 @@ std::chrono::milliseconds Watchdog()
 
 // Waits for `condition`, looking again whenever the system's state changes;
 // false when `limit` passed first.
-bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+bool WaitForChange(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+                   ClockWhileWaiting clock = ClockWhileWaiting::Moves)
 {
     // Under a controlled schedule the wait is a poll: the others run, and the
     // condition is looked at again after each step they make.
-    if (detail::ActiveSchedule() && Self().scheduled.load(std::memory_order_relaxed)) {
+    if (detail::ActiveSchedule() && Self().schedule.takesPart.load(std::memory_order_relaxed)) {
         auto& dispatcher = K().dispatcher;
         for (;;) {
             if (condition()) return true;
             std::unique_lock lock(dispatcher.mutex);
             if (!dispatcher.PollSchedule(lock, Self())) break;
-            if (Self().pollGaveUp) {
-                Self().pollGaveUp = false;
+            if (Self().schedule.pollGaveUp) {
+                Self().schedule.pollGaveUp = false;
                 return false;
             }
         }
     }
     auto start = std::chrono::steady_clock::now();
-    OutsideWait blocked;  // the clock may move for what this waits for
+    std::optional<OutsideWait> blocked;
+    if (clock == ClockWhileWaiting::Moves) blocked.emplace();  // the clock may move for what this waits for
     Change& change = TheChange();
     change.waiters.fetch_add(1);
     struct Leave {
@@ -262,9 +268,9 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
         std::string blocked;
         {
             std::lock_guard inner(K().dispatcher.mutex);
-            blocked = K().dispatcher.DescribeBlockedThreads();
+            blocked = K().dispatcher.DescribeThreads();
         }
-        message += "; blocked threads:\n" + blocked;
+        message += "; the threads:\n" + blocked;
         K().verifier.Report(Rule::WaitWatchdog, nullptr, message);
     } else {
         std::fprintf(stderr, "%s\n", message.c_str());
@@ -272,6 +278,9 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what)
     return false;
 }
 
-bool WaitUntilOrWatchdog(const std::function<bool()>& condition) { return WaitForChange(condition, Watchdog()); }
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition, ClockWhileWaiting clock)
+{
+    return WaitForChange(condition, Watchdog(), clock);
+}
 
 }  // namespace emu

@@ -195,6 +195,16 @@ SystemThread& UserIo::Reaper()
     return *reaper_;
 }
 
+void UserIo::FinishCloses()
+{
+    SystemThread* reaper = nullptr;
+    {
+        std::lock_guard lock(reaperMutex_);
+        reaper = reaper_.get();
+    }
+    if (reaper) reaper->Drain();
+}
+
 void UserIo::Shutdown()
 {
     {
@@ -215,8 +225,8 @@ void UserIo::Shutdown()
     for (auto& [handle, object] : leaked) {
         std::string what = "event";
         if (auto* file = std::get_if<FileRecord*>(&object)) what = "file " + Narrow((*file)->openedAs);
-        K().verifier.ReportApplicationMistake(
-            Rule::HandleLeak, "handle " + HandleText(handle) + " (" + what + ") is still open at shutdown");
+        K().verifier.ReportApplicationMistake(Rule::HandleLeak, "handle " + HandleText(handle) + " (" + what +
+                                                                    ") is still open at shutdown");
     }
     for (FileRecord* file : files) {
         {

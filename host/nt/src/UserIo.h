@@ -115,6 +115,9 @@ public:
     void EndRequests();
     bool requestsEnded = false;  // guarded by mutex
 
+    // Waits until every close handed to the reaper has run.
+    void FinishCloses();
+
     // Runs the deferred closes, reports every handle still open as a leak
     // and releases what is left without sending IRPs (the drivers are about
     // to be unloaded).

@@ -40,6 +40,7 @@ std::string_view RuleName(Rule rule)
     case Rule::DetachOrDeleteDuringSurpriseRemoval: return "DetachOrDeleteDuringSurpriseRemoval";
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::WaitWatchdog: return "WaitWatchdog";
+    case Rule::ClockHeldByApplication: return "ClockHeldByApplication";
     case Rule::NotModelled: return "NotModelled";
     }
     return "UnknownRule";

@@ -1,6 +1,8 @@
 // The bus driver object, its dispatch routines, and plugging devices.
 #include "usb/Bus.h"
 
+#include <algorithm>
+
 #include "DeviceInternals.h"
 #include "FrameSchedule.h"
 
@@ -55,13 +57,25 @@ Bus::~Bus()
 
 UsbDevice& Bus::Plug(Instrument& instrument, DeviceConfig config)
 {
-    devices_.push_back(std::make_unique<UsbDevice>(driver_, nextPort_++, instrument, std::move(config), *frames_));
+    unsigned port = 1;
+    while (std::any_of(devices_.begin(), devices_.end(), [&](const auto& device) { return device->port() == port; })) {
+        ++port;
+    }
+    devices_.push_back(std::make_unique<UsbDevice>(driver_, port, instrument, std::move(config), *frames_));
     return *devices_.back();
 }
 
 void Bus::ReapRemovedDevices()
 {
     for (auto& device : devices_) device->ReapPdo();
+}
+
+bool Bus::Release(UsbDevice& device)
+{
+    auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& held) { return held.get() == &device; });
+    if (it == devices_.end() || device.pdo()) return false;
+    devices_.erase(it);
+    return true;
 }
 
 std::vector<UsbDevice*> Bus::devices() const

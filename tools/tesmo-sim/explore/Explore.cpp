@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -30,6 +32,7 @@ struct ChildResult {
     std::uint64_t requests = 0;
     std::uint64_t points = 0;
     std::uint64_t traceDigest = 0;
+    std::uint64_t resultDigest = 0;
 };
 
 std::string OneLine(std::string text)
@@ -59,9 +62,21 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     return all;
 }
 
+// How a replay's child differs from the first run's: its heap is laid out
+// otherwise, so that a decision that depends on where something was
+// allocated shows as a difference.
+enum class Heap { AsForked, Shifted };
+
 // The child: runs the scenario and writes its outcome, one fact per line.
-[[noreturn]] void RunChild(const Program& program, const Schedule& schedule, int out, const std::string& stderrPath)
+[[noreturn]] void RunChild(const Program& program, const Schedule& schedule, Heap heap, int out,
+                           const std::string& stderrPath)
 {
+    if (heap == Heap::Shifted) {
+        // Kept to the end of the process: blocks of odd sizes move every
+        // later allocation.
+        static std::vector<std::unique_ptr<char[]>> shift;
+        for (std::size_t size : {24, 200, 4000, 40000, 72}) shift.push_back(std::make_unique<char[]>(size));
+    }
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, STDIN_FILENO);
     // What the library or the runtime says on the way down goes to a file
@@ -76,6 +91,7 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     text << "requests " << outcome.requests << "\n";
     text << "points " << outcome.schedulePoints << "\n";
     text << "digest " << outcome.traceDigest << "\n";
+    text << "results " << outcome.resultDigest << "\n";
     for (const auto& complaint : outcome.complaints) text << "complaint " << OneLine(complaint) << "\n";
     for (const auto& line : outcome.traceTail) text << "trace " << OneLine(line) << "\n";
     text << "end\n";
@@ -83,7 +99,7 @@ std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
     _exit(0);
 }
 
-ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds)
+ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds, Heap heap = Heap::AsForked)
 {
     ChildResult result;
     char stderrPath[] = "/tmp/tesmo-explore-XXXXXX";
@@ -99,7 +115,7 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFds[0]);
-        RunChild(program, schedule, pipeFds[1], stderrPath);
+        RunChild(program, schedule, heap, pipeFds[1], stderrPath);
     }
     close(pipeFds[1]);
     std::string text;
@@ -129,6 +145,7 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
         if (line.rfind("requests ", 0) == 0) result.requests = std::stoull(line.substr(9));
         else if (line.rfind("points ", 0) == 0) result.points = std::stoull(line.substr(7));
         else if (line.rfind("digest ", 0) == 0) result.traceDigest = std::stoull(line.substr(7));
+        else if (line.rfind("results ", 0) == 0) result.resultDigest = std::stoull(line.substr(8));
         else if (line.rfind("complaint ", 0) == 0) result.complaints.push_back(line.substr(10));
         else if (line.rfind("trace ", 0) == 0) result.traceTail.push_back(line.substr(6));
         else if (line == "end") ended = true;
@@ -151,12 +168,13 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
 // controlled run is judged once (the same seed, the same interleaving); a
 // free-running one twice, and a step whose removal makes the failure rarer
 // stays.
-Program Shrink(Program program, const Schedule& schedule, double hangSeconds, double budgetSeconds)
+// `fails` judges a candidate once (with --check-replay, a run and its replay).
+Program Shrink(Program program, bool controlled, const std::function<bool(const Program&)>& fails, double budgetSeconds)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(budgetSeconds * 1000));
     auto stillFails = [&](const Program& candidate) {
-        for (int attempt = 0; attempt < (schedule.controlled ? 1 : 2); ++attempt) {
-            if (RunInChild(candidate, schedule, hangSeconds).failed) return true;
+        for (int attempt = 0; attempt < (controlled ? 1 : 2); ++attempt) {
+            if (fails(candidate)) return true;
         }
         return false;
     };
@@ -169,8 +187,7 @@ Program Shrink(Program program, const Schedule& schedule, double hangSeconds, do
     using Lists = std::vector<std::vector<AppStep>> Program::*;
     for (Lists lists : {&Program::apps, &Program::companions}) {
         for (std::size_t a = 0; a < (program.*lists).size(); ++a) {
-            for (std::size_t chunk = std::max<std::size_t>(1, (program.*lists)[a].size() / 2); chunk >= 1;
-                 chunk /= 2) {
+            for (std::size_t chunk = std::max<std::size_t>(1, (program.*lists)[a].size() / 2); chunk >= 1; chunk /= 2) {
                 for (std::size_t i = 0; i < (program.*lists)[a].size() && Clock::now() < deadline;) {
                     Program candidate = program;
                     auto& steps = (candidate.*lists)[a];
@@ -188,9 +205,61 @@ Program Shrink(Program program, const Schedule& schedule, double hangSeconds, do
 
 Schedule ScheduleOf(const ExploreOptions& options) { return Schedule{options.controlled, options.depth}; }
 
+std::string Hex(std::uint64_t value)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// Runs the program; with --check-replay under a controlled schedule, once
+// more with the heap laid out otherwise, and a replay that differs in its
+// scheduling points, its calls' results or its trace is a failure.
+ChildResult RunJudged(const Program& program, const Schedule& schedule, const ExploreOptions& options,
+                      bool* compared = nullptr)
+{
+    ChildResult first = RunInChild(program, schedule, options.hangSeconds);
+    if (compared) *compared = false;
+    if (!options.checkReplay || !schedule.controlled || first.failed) return first;
+    ChildResult again = RunInChild(program, schedule, options.hangSeconds, Heap::Shifted);
+    if (compared) *compared = true;
+    if (again.failed) {
+        first.failed = true;
+        first.complaints.push_back("the replay failed where the first run passed:");
+        for (const auto& complaint : again.complaints) first.complaints.push_back("  " + complaint);
+        first.stderrTail = again.stderrTail;
+        first.traceTail = again.traceTail;
+        return first;
+    }
+    std::vector<std::string> differences;
+    if (again.points != first.points) {
+        differences.push_back("scheduling points " + std::to_string(first.points) + " then " +
+                              std::to_string(again.points));
+    }
+    if (again.resultDigest != first.resultDigest) {
+        differences.push_back("results " + Hex(first.resultDigest) + " then " + Hex(again.resultDigest));
+    }
+    if (again.traceDigest != first.traceDigest) {
+        differences.push_back("trace " + Hex(first.traceDigest) + " then " + Hex(again.traceDigest));
+    }
+    if (again.requests != first.requests) {
+        differences.push_back("requests " + std::to_string(first.requests) + " then " + std::to_string(again.requests));
+    }
+    if (!differences.empty()) {
+        first.failed = true;
+        std::string text = "the replay of the same seed differed:";
+        for (const auto& difference : differences) text += " " + difference + ";";
+        text.pop_back();
+        first.complaints.push_back(text);
+        first.traceTail = again.traceTail;
+    }
+    return first;
+}
+
 std::string ReplayFlags(const ExploreOptions& options)
 {
     std::string flags = options.controlled ? "--depth " + std::to_string(options.depth) : "--free";
+    if (options.checkReplay) flags += " --check-replay";
     for (const auto& name : options.without) flags += " --without " + name;
     return flags;
 }
@@ -212,7 +281,10 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
     }
     std::printf("  the program:\n%s", Describe(program).c_str());
     if (shrink) {
-        Program shrunk = Shrink(program, ScheduleOf(options), options.hangSeconds, 30);
+        Schedule schedule = ScheduleOf(options);
+        Program shrunk = Shrink(
+            program, schedule.controlled,
+            [&](const Program& candidate) { return RunJudged(candidate, schedule, options).failed; }, 30);
         std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
                     Describe(shrunk).c_str());
     }
@@ -224,10 +296,12 @@ struct Totals {
     std::uint64_t requests = 0;
     std::uint64_t points = 0;
     std::uint64_t failures = 0;
+    std::uint64_t replays = 0;  // scenarios run twice and compared
 
-    void Add(const ChildResult& result)
+    void Add(const ChildResult& result, bool compared)
     {
         ++scenarios;
+        if (compared) ++replays;
         requests += result.requests;
         points += result.points;
         if (result.failed) ++failures;
@@ -237,11 +311,14 @@ struct Totals {
 void PrintTotals(const Totals& totals, Clock::time_point start, const char* what)
 {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("explore: %s %llu scenarios, %llu requests, %llu interleaving points, %llu failures in %.1f s "
-                "(%.1f scenarios/s)\n",
-                what, static_cast<unsigned long long>(totals.scenarios),
-                static_cast<unsigned long long>(totals.requests), static_cast<unsigned long long>(totals.points),
-                static_cast<unsigned long long>(totals.failures), seconds, seconds > 0 ? totals.scenarios / seconds : 0.0);
+    std::string replays =
+        totals.replays ? ", " + std::to_string(totals.replays) + " replayed and compared" : std::string();
+    std::printf(
+        "explore: %s %llu scenarios%s, %llu requests, %llu interleaving points, %llu failures in %.1f s "
+        "(%.1f scenarios/s)\n",
+        what, static_cast<unsigned long long>(totals.scenarios), replays.c_str(),
+        static_cast<unsigned long long>(totals.requests), static_cast<unsigned long long>(totals.points),
+        static_cast<unsigned long long>(totals.failures), seconds, seconds > 0 ? totals.scenarios / seconds : 0.0);
     std::fflush(stdout);
 }
 
@@ -264,8 +341,9 @@ int RunSeedsFile(const ExploreOptions& options)
         if (std::string mode; fields >> mode) schedule.controlled = mode != "free";
         for (std::string name; fields >> name;) limits.without.push_back(name);
         Program program = Generate(seed, limits);
-        ChildResult result = RunInChild(program, schedule, options.hangSeconds);
-        totals.Add(result);
+        bool compared = false;
+        ChildResult result = RunJudged(program, schedule, options, &compared);
+        totals.Add(result, compared);
         if (result.failed) {
             Report(program, result, options, false, std::chrono::duration<double>(Clock::now() - start).count());
         }
@@ -285,13 +363,12 @@ int Explore(const ExploreOptions& options)
     if (options.replay) {
         Program program = Generate(*options.replay, limits);
         std::printf("%s", Describe(program).c_str());
-        ChildResult result = RunInChild(program, ScheduleOf(options), options.hangSeconds);
+        ChildResult result = RunJudged(program, ScheduleOf(options), options);
         if (!result.failed) {
-            std::printf("explore: seed %llu passed (%llu requests, %llu interleaving points, trace digest %016llx)\n",
-                        static_cast<unsigned long long>(*options.replay),
-                        static_cast<unsigned long long>(result.requests),
-                        static_cast<unsigned long long>(result.points),
-                        static_cast<unsigned long long>(result.traceDigest));
+            std::printf(
+                "explore: seed %llu passed (%llu requests, %llu interleaving points, trace digest %016llx)\n",
+                static_cast<unsigned long long>(*options.replay), static_cast<unsigned long long>(result.requests),
+                static_cast<unsigned long long>(result.points), static_cast<unsigned long long>(result.traceDigest));
             return 0;
         }
         Report(program, result, options, true, 0);
@@ -305,8 +382,9 @@ int Explore(const ExploreOptions& options)
     for (std::uint64_t i = 0; i < runs; ++i) {
         if (options.seconds && std::chrono::duration<double>(Clock::now() - start).count() >= *options.seconds) break;
         Program program = Generate(options.seed + i, limits);
-        ChildResult result = RunInChild(program, ScheduleOf(options), options.hangSeconds);
-        totals.Add(result);
+        bool compared = false;
+        ChildResult result = RunJudged(program, ScheduleOf(options), options, &compared);
+        totals.Add(result, compared);
         if (result.failed) {
             // The first gets the whole report with a shrunk program.
             Report(program, result, options, totals.failures == 1,

@@ -12,16 +12,17 @@
 namespace tesmo::explore {
 
 struct ExploreOptions {
-    std::uint64_t seed = 1;                   // scenario i runs seed + i
-    std::optional<std::uint64_t> runs;        // how many scenarios
-    std::optional<double> seconds;            // or for how long
-    int devices = 2;                          // at most this many instruments
-    std::optional<std::uint64_t> replay;      // run this one seed, verbosely
-    std::string seedsFile;                    // run the seeds listed in this file
-    double hangSeconds = 60;                  // wall time after which a scenario counts as hung
-    bool controlled = true;                   // a controlled schedule from each seed (else free-running)
-    unsigned depth = 3;                       // its depth: change points + 1
-    std::vector<std::string> without;         // step kinds left out of the programs
+    std::uint64_t seed = 1;               // scenario i runs seed + i
+    std::optional<std::uint64_t> runs;    // how many scenarios
+    std::optional<double> seconds;        // or for how long
+    int devices = 2;                      // at most this many instruments
+    std::optional<std::uint64_t> replay;  // run this one seed, verbosely
+    std::string seedsFile;                // run the seeds listed in this file
+    double hangSeconds = 60;              // wall time after which a scenario counts as hung
+    bool controlled = true;               // a controlled schedule from each seed (else free-running)
+    unsigned depth = 3;                   // its depth: change points + 1
+    std::vector<std::string> without;     // step kinds left out of the programs
+    bool checkReplay = false;             // run each controlled scenario twice and compare
 };
 
 // Returns the process's exit code: 0 when nothing failed.

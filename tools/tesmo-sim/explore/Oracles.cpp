@@ -1,5 +1,9 @@
 #include "Oracles.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
 namespace tesmo::explore {
 
 namespace {
@@ -7,13 +11,28 @@ namespace {
 // Enough bytes to pin a position down: two aligned groups whatever the phase.
 constexpr std::size_t kBytesToLocate = 11;
 
+// At most the first sixteen bytes, in hexadecimal, for a complaint.
+std::string Show(const std::uint8_t* bytes, std::size_t count)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text = std::to_string(count) + " bytes [";
+    for (std::size_t i = 0; i < count && i < 16; ++i) {
+        if (i) text += ' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text + (count > 16 ? " ...]" : "]");
+}
+
 }  // namespace
 
-std::uint8_t StreamOracle::At(std::uint64_t position)
+std::uint8_t CounterByte(std::uint64_t position)
 {
     std::uint64_t group = position / 4;
     return static_cast<std::uint8_t>(group >> (8 * (position % 4)));
 }
+
+std::uint8_t StreamOracle::At(std::uint64_t position) { return CounterByte(position); }
 
 std::optional<std::uint64_t> StreamOracle::Locate(const std::vector<std::uint8_t>& bytes) const
 {
@@ -57,7 +76,10 @@ std::string StreamOracle::Delivered(const std::uint8_t* bytes, std::size_t count
 
 void StreamOracle::Skipped()
 {
+    // Bytes too few to locate were still read: wherever they lay, it was at
+    // or past the floor, so nothing later may begin before floor + count.
     if (next_) floor_ = *next_;
+    else floor_ += unplaced_.size();
     next_.reset();
     unplaced_.clear();
 }
@@ -85,6 +107,74 @@ std::string AnswerOracle::Delivered(const std::uint8_t* bytes, std::size_t count
         }
     }
     return "";
+}
+
+void LoopbackOracle::Wrote(std::uint64_t count, bool whole)
+{
+    if (count == 0) return;
+    if (!whole) uncertain_.emplace_back(written_, written_ + count);
+    for (std::uint64_t start = written_; start < written_ + count; start += packetSize_) packetStarts_.insert(start);
+    written_ += count;
+}
+
+std::string LoopbackOracle::ShowCounter(std::uint64_t position, std::size_t count) const
+{
+    std::vector<std::uint8_t> due;
+    for (std::uint64_t at = position; at < written_ && due.size() < count; ++at) due.push_back(CounterByte(at));
+    return Show(due.data(), due.size());
+}
+
+bool LoopbackOracle::Droppable(std::uint64_t position) const
+{
+    if (position < droppableBelow_) return true;
+    for (const auto& [from, to] : uncertain_) {
+        if (position >= from && position < to) return true;
+    }
+    return false;
+}
+
+std::string LoopbackOracle::Delivered(const std::uint8_t* bytes, std::size_t count)
+{
+    // Byte by byte, every place it may lie: right after the last byte, or,
+    // after a stretch that may have been lost, at the start of a packet
+    // beyond it. A short read fits many places; the later ones decide.
+    constexpr std::size_t kMostPlaces = 64;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::set<std::uint64_t> after;
+        for (std::uint64_t at : next_) {
+            if (at < written_ && CounterByte(at) == bytes[i]) after.insert(at + 1);
+            if (!Droppable(at)) continue;
+            for (auto start = packetStarts_.upper_bound(at); start != packetStarts_.end(); ++start) {
+                if (!Droppable(*start - 1)) break;  // the gap would cover a byte that must come
+                if (CounterByte(*start) == bytes[i]) after.insert(*start + 1);
+            }
+        }
+        if (after.empty()) {
+            std::uint64_t due = *next_.begin();
+            std::string complaint = "looped-back byte " + std::to_string(due) + " of " + std::to_string(written_) +
+                                    " written: a read brought " + Show(bytes + i, count - i) + " where " +
+                                    ShowCounter(due, count - i) + " was due: bytes lost, repeated or reordered";
+            // Found again past what was wrong, so that one fault is told once.
+            next_ = {due + (count - i)};
+            return complaint;
+        }
+        while (after.size() > kMostPlaces) after.erase(std::prev(after.end()));
+        next_ = std::move(after);
+    }
+    return "";
+}
+
+std::uint64_t LoopbackOracle::Owed() const
+{
+    std::uint64_t least = UINT64_MAX;
+    for (std::uint64_t from : next_) {
+        std::uint64_t owed = 0;
+        for (std::uint64_t at = from; at < written_; ++at) {
+            if (!Droppable(at)) ++owed;
+        }
+        least = std::min(least, owed);
+    }
+    return least;
 }
 
 }  // namespace tesmo::explore

@@ -9,11 +9,19 @@
 //
 // AnswerOracle: every command the instrument took gets one answer line, in
 // order; no line comes that nobody asked for, and none is cut or mixed.
+//
+// LoopbackOracle: what the application wrote to a looped-back port (the
+// counter, from its first byte on) comes back in order, each byte once, in
+// packets of the port's size cut from each write. Bytes may be missing only
+// when their write failed (it may not have gone out, or only part of it) or
+// a purge of the receive side may have dropped them, and what follows such
+// a gap begins a packet; every other byte written comes back.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <set>
 #include <vector>
 
 namespace tesmo::explore {
@@ -44,7 +52,11 @@ public:
     void MaybeAsked() { ++maybe_; }
     std::string Delivered(const std::uint8_t* bytes, std::size_t count);
     // The waiting bytes may have been dropped (purge): a cut line may follow.
-    void Skipped() { partial_.clear(); skipped_ = true; }
+    void Skipped()
+    {
+        partial_.clear();
+        skipped_ = true;
+    }
     // A byte of its own choosing went to the instrument between commands (a
     // fuzzed immediate character): from now on an error line may stand in
     // for an answer, or come unasked.
@@ -59,5 +71,39 @@ private:
     bool skipped_ = false;
     bool foreignBytes_ = false;
 };
+
+class LoopbackOracle {
+public:
+    explicit LoopbackOracle(std::uint32_t packetSize) : packetSize_(packetSize) {}
+    // The counter's next `count` bytes were written; `whole`: all of them
+    // went out (a failed write's bytes may come back or not).
+    void Wrote(std::uint64_t count, bool whole);
+    // The receive side was purged: what was written so far may be gone.
+    void Purged() { droppableBelow_ = written_; }
+    // The bytes of one successful read, in order. Returns a complaint or "".
+    std::string Delivered(const std::uint8_t* bytes, std::size_t count);
+    // Bytes written whole that have not come back and no purge may have
+    // dropped: they must still come.
+    std::uint64_t Owed() const;
+    std::uint64_t written() const { return written_; }
+
+private:
+    bool Droppable(std::uint64_t position) const;
+    std::string ShowCounter(std::uint64_t position, std::size_t count) const;
+
+    std::uint32_t packetSize_;
+    std::uint64_t written_ = 0;
+    std::set<std::uint64_t> packetStarts_;  // where the instrument began a packet
+    // Where the next byte may lie: a short read (one byte) may fit more than
+    // one place, and only later reads tell which; every place that fits so
+    // far is kept.
+    std::set<std::uint64_t> next_{0};
+    std::uint64_t droppableBelow_ = 0;                                // a purge may have dropped what lies below
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> uncertain_;  // [from, to) of failed writes
+};
+
+// The counter's byte at `position`: each aligned group of four bytes holds
+// its group number, little-endian.
+std::uint8_t CounterByte(std::uint64_t position);
 
 }  // namespace tesmo::explore

@@ -16,8 +16,8 @@ uint32_t FuzzedCode(std::mt19937_64& random)
 {
     // Buffered I/O only: the emulation does not model the MDLs of direct I/O.
     switch (random() % 4) {
-    case 0: return 0x222BC0 + 4 * static_cast<uint32_t>(random() % 4);  // the private codes
-    case 1: return 0x1B0000 | (static_cast<uint32_t>(random() % 48) << 2);  // serial codes
+    case 0: return 0x222BC0 + 4 * static_cast<uint32_t>(random() % 4);            // the private codes
+    case 1: return 0x1B0000 | (static_cast<uint32_t>(random() % 48) << 2);        // serial codes
     case 2: return 0x1B0000 | (static_cast<uint32_t>(random() % 0x10000) & ~3u);  // any function and access
     default: return static_cast<uint32_t>(random()) & ~3u;
     }
@@ -28,25 +28,47 @@ AppStep RandomAppStep(std::mt19937_64& random, const DeviceSpec& device)
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
     AppStep step{AppOp::Read};
     switch (pick(20)) {
-    case 0: case 1: case 2: case 3: case 4: case 5:
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
         step.op = AppOp::Read;
         // Below, at and beyond one packet, and long reads of whole packets.
         step.a = pick(4) == 0 ? pick(4 * device.packetSize + 1) : 1 + pick(device.packetSize + 8);
         break;
-    case 6: case 7: step.op = AppOp::Ask; break;
-    case 8: step.op = AppOp::Write; step.a = 1 + pick(700); break;
-    case 9: step.op = AppOp::SetState; step.a = pick(4); break;
-    case 10: step.op = AppOp::SetTimeouts; step.a = pick(3); step.b = pick(60); break;
-    case 11: case 12: step.op = AppOp::ClearError; break;
-    case 13: step.op = AppOp::Purge; step.a = 1 + pick(15); break;
+    case 6:
+    case 7: step.op = AppOp::Ask; break;
+    case 8:
+        step.op = AppOp::Write;
+        step.a = 1 + pick(700);
+        break;
+    case 9:
+        step.op = AppOp::SetState;
+        step.a = pick(4);
+        break;
+    case 10:
+        step.op = AppOp::SetTimeouts;
+        step.a = pick(3);
+        step.b = pick(60);
+        break;
+    case 11:
+    case 12: step.op = AppOp::ClearError; break;
+    case 13:
+        step.op = AppOp::Purge;
+        step.a = 1 + pick(15);
+        break;
     case 14: step.op = AppOp::TransmitChar; break;
-    case 15: case 16:
+    case 15:
+    case 16:
         step.op = AppOp::FuzzControl;
         step.a = FuzzedCode(random);
         step.b = pick(80) | (pick(600) << 16);
         step.seed = static_cast<uint32_t>(random());
         break;
-    case 17: case 18: step.op = AppOp::CancelledControl; break;
+    case 17:
+    case 18: step.op = AppOp::CancelledControl; break;
     default: step.op = AppOp::Reopen; break;
     }
     return step;
@@ -66,6 +88,7 @@ const char* AppOpName(AppOp op)
     case AppOp::FuzzControl: return "fuzz-control";
     case AppOp::CancelledControl: return "cancelled-control";
     case AppOp::Reopen: return "reopen";
+    case AppOp::Pause: return "pause";
     }
     return "?";
 }
@@ -116,7 +139,7 @@ Program Generate(uint64_t seed, const Limits& limits)
     for (int s = 0; s < steps; ++s) {
         ControlStep step{ControlOp::Advance};
         uint64_t which = pick(16);
-        step.op = which < 5 ? ControlOp::Rebalance
+        step.op = which < 5    ? ControlOp::Rebalance
                   : which < 10 ? ControlOp::SleepWake
                   : which < 12 ? ControlOp::DisableEnable
                   : which < 13 ? ControlOp::Unplug
@@ -154,6 +177,24 @@ Program Generate(uint64_t seed, const Limits& limits)
     auto leftOut = [&](const char* name) {
         return std::find(limits.without.begin(), limits.without.end(), name) != limits.without.end();
     };
+    // Now and then a looped-back port, frame timing, and pauses of the
+    // application's own work, each from a stream of its own again.
+    std::mt19937_64 timing(seed ^ 0x94D049BB133111EBULL);
+    for (int d = 0; d < devices; ++d) {
+        DeviceSpec& device = program.devices[static_cast<std::size_t>(d)];
+        bool loopback = timing() % 4 == 0;
+        bool frames = timing() % 3 == 0;
+        if (loopback && !leftOut("loopback")) device.kind = TESMO_INSTRUMENT_LOOPBACK;
+        if (frames && !leftOut("frame-timing")) device.frameTiming = true;
+        auto& app = program.apps[static_cast<std::size_t>(d)];
+        if (timing() % 3 != 0) continue;
+        for (int n = 1 + static_cast<int>(timing() % 4); n > 0; --n) {
+            AppStep pause{AppOp::Pause};
+            pause.a = static_cast<uint32_t>(timing() % 3000);
+            pause.b = static_cast<uint32_t>(timing() % 2);
+            app.insert(app.begin() + static_cast<long>(timing() % (app.size() + 1)), pause);
+        }
+    }
     if (leftOut("companion")) {
         for (auto& steps : program.companions) steps.clear();
     }
@@ -172,12 +213,16 @@ std::string Describe(const Program& program)
     out << "seed " << program.seed << "\n";
     for (std::size_t d = 0; d < program.devices.size(); ++d) {
         const DeviceSpec& device = program.devices[d];
-        out << "device " << d << ": " << (device.kind == TESMO_INSTRUMENT_STREAM ? "stream" : "command")
-            << ", " << device.packetSize << "-byte packets, layout " << device.layout << "\n  app:";
+        const char* kind = device.kind == TESMO_INSTRUMENT_STREAM     ? "stream"
+                           : device.kind == TESMO_INSTRUMENT_LOOPBACK ? "loopback"
+                                                                      : "command";
+        out << "device " << d << ": " << kind << ", " << device.packetSize << "-byte packets"
+            << (device.frameTiming ? ", frame timing" : "") << ", layout " << device.layout << "\n  app:";
         for (const AppStep& step : program.apps[d]) {
             out << " " << AppOpName(step.op);
             if (step.op == AppOp::Read || step.op == AppOp::Write) out << "(" << step.a << ")";
             if (step.op == AppOp::FuzzControl) out << "(0x" << std::hex << step.a << std::dec << ")";
+            if (step.op == AppOp::Pause) out << "(" << step.a << " us" << (step.b ? ", detached" : "") << ")";
         }
         out << "\n";
         if (d < program.companions.size() && !program.companions[d].empty()) {
@@ -193,8 +238,7 @@ std::string Describe(const Program& program)
         else if (step.op == ControlOp::FailAllocation) {
             static const char* const sites[] = {"pool", "irp", "work-item"};
             out << "(" << sites[step.device % 3] << " #" << step.amount << ")";
-        }
-        else if (step.op != ControlOp::SleepWake) out << "(" << step.device << ")";
+        } else if (step.op != ControlOp::SleepWake) out << "(" << step.device << ")";
     }
     out << "\n";
     return out.str();

@@ -10,23 +10,25 @@
 namespace tesmo::explore {
 
 struct DeviceSpec {
-    int32_t kind = 0;           // TESMO_INSTRUMENT_*
-    uint32_t packetSize = 64;   // 64 or 512
-    int32_t layout = 0;         // TESMO_LAYOUT_*; not the standard one: the start must fail
+    int32_t kind = 0;          // TESMO_INSTRUMENT_*
+    uint32_t packetSize = 64;  // 64 or 512
+    int32_t layout = 0;        // TESMO_LAYOUT_*; not the standard one: the start must fail
+    bool frameTiming = false;  // bulk transfers complete at (micro)frame boundaries
 };
 
 enum class AppOp {
-    Read,           // a: length
-    Ask,            // write "*IDN?\n" (a command instrument answers with one line)
-    Write,          // a: length of filler bytes
-    SetState,       // a: baud rate index
-    SetTimeouts,    // a: multiplier, b: constant (ms)
-    ClearError,     // the status query and its read-ahead
-    Purge,          // a: PurgeComm flags
+    Read,         // a: length
+    Ask,          // write "*IDN?\n" (a command instrument answers with one line)
+    Write,        // a: length of filler bytes
+    SetState,     // a: baud rate index
+    SetTimeouts,  // a: multiplier, b: constant (ms)
+    ClearError,   // the status query and its read-ahead
+    Purge,        // a: PurgeComm flags
     TransmitChar,
-    FuzzControl,    // a: code, b: input length | output length << 16; the bytes come from `seed`
+    FuzzControl,       // a: code, b: input length | output length << 16; the bytes come from `seed`
     CancelledControl,  // a control request that may be held, cancelled at once
-    Reopen,         // close the port and open it again
+    Reopen,            // close the port and open it again
+    Pause,             // a: microseconds of the application's own work; b: 1 to detach meanwhile
 };
 
 struct AppStep {
@@ -61,7 +63,8 @@ struct Limits {
     int maxAppSteps = 40;
     int maxControlSteps = 8;
     // Step kinds left out of every program (by their names in Describe), to
-    // look past a fault already known.
+    // look past a fault already known; also "companion" (second threads),
+    // "loopback" and "frame-timing" (devices of those kinds).
     std::vector<std::string> without;
 };
 

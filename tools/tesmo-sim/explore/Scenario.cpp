@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -22,6 +24,7 @@ namespace tesmo::explore {
 namespace {
 
 constexpr char kIdentity[] = "EXPLORER,Model 7,SN 1,FW 1";
+constexpr DWORD kImmediateChar = 0x1B0018;  // IOCTL_SERIAL_IMMEDIATE_CHAR
 // How many of the driver's last trace lines a failure shows;
 // TESMO_EXPLORE_TRACE_LINES asks for more.
 std::size_t TraceLinesKept()
@@ -31,23 +34,71 @@ std::size_t TraceLinesKept()
 }
 const std::size_t kTraceLines = TraceLinesKept();
 
-// The steps the application and its companion thread share.
-void ChangeBaudRate(HANDLE handle, uint32_t which)
+// One step of an FNV-1a digest.
+std::uint64_t Mix(std::uint64_t digest, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i, value >>= 8) digest = (digest ^ (value & 0xFF)) * 1099511628211ULL;
+    return digest;
+}
+constexpr std::uint64_t kDigestStart = 14695981039346656037ULL;
+
+// The digest of a trace text with every pointer (sixteen hexadecimal digits
+// in a row) left out: addresses vary with the heap, from process to process.
+std::uint64_t DigestWithoutPointers(std::uint64_t digest, const char* text)
+{
+    constexpr std::size_t kPointerDigits = 16;
+    for (const char* c = text; *c;) {
+        std::size_t run = 0;
+        while (std::isxdigit(static_cast<unsigned char>(c[run]))) ++run;
+        if (run >= kPointerDigits) {
+            digest = (digest ^ '*') * 1099511628211ULL;
+        } else {
+            for (std::size_t i = 0; i < std::max<std::size_t>(run, 1) && c[i]; ++i) {
+                digest = (digest ^ std::uint8_t(c[i])) * 1099511628211ULL;
+            }
+        }
+        c += std::max<std::size_t>(run, 1);
+    }
+    return digest;
+}
+
+// What one thread's calls returned, in its order.
+class ResultDigest {
+public:
+    void Note(std::uint64_t value) { digest_ = Mix(digest_, value); }
+    void NoteBytes(const std::uint8_t* bytes, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i) digest_ = (digest_ ^ bytes[i]) * 1099511628211ULL;
+    }
+    std::uint64_t value() const { return digest_; }
+
+private:
+    std::uint64_t digest_ = kDigestStart;
+};
+
+// The steps the application and its companion thread share; what each call
+// returned goes to the calling thread's digest.
+void ChangeBaudRate(HANDLE handle, uint32_t which, ResultDigest& results)
 {
     static const DWORD rates[] = {9600, 19200, 115200, 921600};
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (GetCommState(handle, &dcb)) {
+    BOOL got = GetCommState(handle, &dcb);
+    results.Note(got ? 0 : GetLastError());
+    if (got) {
         dcb.BaudRate = rates[which % 4];
-        SetCommState(handle, &dcb);
+        results.Note(SetCommState(handle, &dcb) ? 0 : GetLastError());
     }
 }
 
-void QueryStatus(HANDLE handle)
+void QueryStatus(HANDLE handle, ResultDigest& results)
 {
     DWORD errors = 0;
     COMSTAT status{};
-    ClearCommError(handle, &errors, &status);
+    BOOL ok = ClearCommError(handle, &errors, &status);
+    results.Note(ok ? 0 : GetLastError());
+    results.Note(errors);
+    results.Note(status.cbInQue);
 }
 
 // What the scenario's threads share: the complaints and the count of calls.
@@ -94,7 +145,7 @@ public:
     {
         auto* self = static_cast<TraceTail*>(context);
         std::lock_guard lock(self->mutex_);
-        for (const char* c = text; *c; ++c) self->digest_ = (self->digest_ ^ std::uint8_t(*c)) * 1099511628211ULL;
+        self->digest_ = DigestWithoutPointers(self->digest_, text);
         if (self->lines_.size() == kTraceLines) self->lines_.pop_front();
         self->lines_.emplace_back(text);
     }
@@ -113,7 +164,7 @@ public:
 
 private:
     static inline TraceTail* active_ = nullptr;
-    std::uint64_t digest_ = 14695981039346656037ULL;
+    std::uint64_t digest_ = kDigestStart;
     mutable std::mutex mutex_;
     std::deque<std::string> lines_;
 };
@@ -147,8 +198,13 @@ struct PortState {
 // outcome checked by its oracle.
 class Application {
 public:
-    Application(const DeviceSpec& spec, PortState& port, Judge& judge)
-        : spec_(spec), port_(port), judge_(judge), answers_(std::string(kIdentity))
+    Application(const DeviceSpec& spec, PortState& port, Judge& judge, bool controlled)
+        : spec_(spec),
+          port_(port),
+          judge_(judge),
+          controlled_(controlled),
+          loopback_(spec.packetSize),
+          answers_(std::string(kIdentity))
     {
         event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
@@ -181,11 +237,11 @@ public:
             HANDLE handle = handle_.load();
             ++judge_.requests;
             if (step.op == AppOp::ClearError) {
-                QueryStatus(handle);
+                QueryStatus(handle, companionResults_);
             } else if (step.op == AppOp::SetState) {
-                ChangeBaudRate(handle, step.a);
+                ChangeBaudRate(handle, step.a, companionResults_);
             } else {
-                CancelledControl(handle, event);
+                CancelledControl(handle, event, companionResults_);
             }
         }
         CloseHandle(event);
@@ -193,18 +249,29 @@ public:
         tesmo_thread_detach();
     }
 
+    // What this application's and its companion's calls returned; read once
+    // both have finished.
+    std::uint64_t Results() const { return Mix(results_.value(), companionResults_.value()); }
+
 private:
     bool IsStream() const { return spec_.kind == TESMO_INSTRUMENT_STREAM; }
+    bool IsLoopback() const { return spec_.kind == TESMO_INSTRUMENT_LOOPBACK; }
+    bool ReadsACounter() const { return IsStream() || IsLoopback(); }
 
     void Open()
     {
         ++judge_.requests;
         handle_ = CreateFileA(port_.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-        // A new handle may start anywhere later in what the instrument sent.
+        results_.Note(handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+        // A new handle may start anywhere later in what the instrument sent;
+        // the first one has nothing before it.
         stream_.Skipped();
-        answers_.Skipped();
-        purged_ = true;
+        if (opened_) {
+            answers_.Skipped();
+            purged_ = true;
+        }
+        opened_ = true;
     }
     void Close()
     {
@@ -225,13 +292,18 @@ private:
         BOOL ok = call(&overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING)
             ok = GetOverlappedResult(handle_, &overlapped, transferred, TRUE);
+        results_.Note(ok ? 0 : GetLastError());
+        results_.Note(*transferred);
         return ok;
     }
 
     // Bytes a read delivered, to the oracle of the port's instrument.
     void Delivered(const std::uint8_t* bytes, DWORD count)
     {
-        std::string complaint = IsStream() ? stream_.Delivered(bytes, count) : answers_.Delivered(bytes, count);
+        results_.NoteBytes(bytes, count);
+        std::string complaint = IsLoopback() ? loopback_.Delivered(bytes, count)
+                                : IsStream() ? stream_.Delivered(bytes, count)
+                                             : answers_.Delivered(bytes, count);
         if (!complaint.empty()) judge_.Complain(complaint);
     }
 
@@ -255,19 +327,50 @@ private:
     }
 
     // `asks` commands are in the bytes; each has one answer line coming.
-    void Write(const std::string& bytes, unsigned asks)
+    // True when every byte went.
+    bool Write(const std::string& bytes, unsigned asks)
     {
         DWORD sent = 0;
         BOOL ok =
             Io([&](LPOVERLAPPED o) { return WriteFile(handle_, bytes.data(), DWORD(bytes.size()), &sent, o); }, &sent);
+        bool whole = ok && sent == bytes.size();
         for (unsigned i = 0; i < asks; ++i) {
-            if (ok && sent == bytes.size()) answers_.Asked();
+            if (whole) answers_.Asked();
             else answers_.MaybeAsked();
         }
+        return whole;
+    }
+
+    // The counter's next byte for a looped-back port (its oracle learns
+    // of the write when it is done).
+    std::uint8_t NextCounterByte() const { return CounterByte(loopback_.written()); }
+
+    // The next `count` bytes of the counter to a looped-back port.
+    void WriteCounter(std::uint32_t count)
+    {
+        std::string bytes(count, '\0');
+        for (std::uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(CounterByte(loopback_.written() + i));
+        loopback_.Wrote(count, Write(bytes, 0));
+    }
+
+    // The application's own work, outside any call. Detached, the other
+    // threads run meanwhile; under a controlled schedule the thread keeps
+    // its turn instead, since its return would otherwise depend on the wall
+    // clock and the interleaving on it.
+    void Pause(const AppStep& step)
+    {
+        bool detach = step.b != 0 && !controlled_;
+        if (detach) tesmo_thread_detach();
+        std::this_thread::sleep_for(std::chrono::microseconds(controlled_ ? step.a % 100 : step.a));
+        if (detach) tesmo_thread_attach();
     }
 
     void Control(DWORD code, std::vector<std::uint8_t> input, DWORD outputLength)
     {
+        // An immediate character to a looped-back port comes back among the
+        // written bytes: it is the counter's next byte.
+        const bool counterByte = IsLoopback() && code == kImmediateChar && input.size() == 1;
+        if (counterByte) input[0] = NextCounterByte();
         std::vector<std::uint8_t> output(outputLength + 16, 0x5A);
         DWORD got = 0;
         BOOL ok = Io(
@@ -285,12 +388,13 @@ private:
         }
         // IOCTL_SERIAL_IMMEDIATE_CHAR with a fuzzed byte: the instrument may
         // take it for the start of a command.
-        if (ok && code == 0x1B0018) answers_.ForeignBytesSent();
+        if (ok && code == kImmediateChar) answers_.ForeignBytesSent();
+        if (counterByte) loopback_.Wrote(1, ok);
         // A purge of the receive side drops waiting bytes by design.
         if (ok && code == 0x1B004C && input.size() >= 4 && (input[0] & PURGE_RXCLEAR)) Skip();
     }
 
-    static void CancelledControl(HANDLE handle, HANDLE event)
+    static void CancelledControl(HANDLE handle, HANDLE event, ResultDigest& results)
     {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
@@ -301,14 +405,17 @@ private:
         BOOL ok = DeviceIoControl(handle, 0x1B0050, nullptr, 0, &baud, sizeof baud, &got, &overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             CancelIo(handle);
-            GetOverlappedResult(handle, &overlapped, &got, TRUE);
+            ok = GetOverlappedResult(handle, &overlapped, &got, TRUE);
         }
+        results.Note(ok ? 0 : GetLastError());
+        results.Note(got);
     }
 
     void Skip()
     {
         stream_.Skipped();
         answers_.Skipped();
+        loopback_.Purged();
         purged_ = true;
     }
 
@@ -316,11 +423,19 @@ private:
     {
         switch (step.op) {
         case AppOp::Read: Read(step.a); break;
-        case AppOp::Ask: Write("*IDN?\n", IsStream() ? 0 : 1); break;
+        case AppOp::Ask:
+            if (IsLoopback()) {
+                WriteCounter(6);
+            } else {
+                Write("*IDN?\n", IsStream() ? 0 : 1);
+            }
+            break;
         case AppOp::Write:
             // Anything but whole commands would make the command instrument
             // answer with an error line: it gets several commands at once.
-            if (IsStream()) {
+            if (IsLoopback()) {
+                WriteCounter(step.a);
+            } else if (IsStream()) {
                 Write(std::string(step.a, 'w'), 0);
             } else {
                 std::string commands;
@@ -330,25 +445,33 @@ private:
             break;
         case AppOp::SetState:
             judge_.requests += 2;
-            ChangeBaudRate(handle_, step.a);
+            ChangeBaudRate(handle_, step.a, results_);
             break;
         case AppOp::SetTimeouts: {
             COMMTIMEOUTS timeouts{0, step.a, step.b, 0, 0};
             ++judge_.requests;
-            SetCommTimeouts(handle_, &timeouts);
+            results_.Note(SetCommTimeouts(handle_, &timeouts));
             break;
         }
         case AppOp::ClearError:
             ++judge_.requests;
-            QueryStatus(handle_);
+            QueryStatus(handle_, results_);
             break;
         case AppOp::Purge:
             ++judge_.requests;
-            if (PurgeComm(handle_, step.a) && (step.a & PURGE_RXCLEAR)) Skip();
+            if (BOOL purged = PurgeComm(handle_, step.a); results_.Note(purged), purged && (step.a & PURGE_RXCLEAR)) {
+                Skip();
+            }
             break;
         case AppOp::TransmitChar:
             ++judge_.requests;
-            TransmitCommChar(handle_, '\n');
+            if (IsLoopback()) {
+                BOOL sent = TransmitCommChar(handle_, static_cast<char>(NextCounterByte()));
+                loopback_.Wrote(1, sent);
+                results_.Note(sent);
+            } else {
+                results_.Note(TransmitCommChar(handle_, '\n'));
+            }
             break;
         case AppOp::FuzzControl: {
             std::mt19937 random(step.seed);
@@ -359,12 +482,13 @@ private:
         }
         case AppOp::CancelledControl:
             ++judge_.requests;
-            CancelledControl(handle_, event_);
+            CancelledControl(handle_, event_, results_);
             break;
         case AppOp::Reopen:
             Close();
             Open();
             break;
+        case AppOp::Pause: Pause(step); break;
         }
     }
 
@@ -376,7 +500,7 @@ private:
         if (handle_ == INVALID_HANDLE_VALUE) return;
         COMMTIMEOUTS quick{0, 0, 20, 0, 0};
         ++judge_.requests;
-        SetCommTimeouts(handle_, &quick);
+        results_.Note(SetCommTimeouts(handle_, &quick));
         for (int empty = 0, reads = 0; empty < 3 && reads < 200; ++reads) {
             std::uint8_t buffer[600];
             DWORD got = 0;
@@ -388,8 +512,15 @@ private:
             empty = 0;
             Delivered(buffer, got);
         }
-        if (!IsStream() && !purged_ && !port_.goneForGood && !port_.disabledOnce && !judge_.failureArmed &&
-            answers_.outstanding() != 0) {
+        if (IsLoopback() && spec_.layout == TESMO_LAYOUT_STANDARD && !port_.goneForGood && !judge_.failureArmed &&
+            loopback_.Owed() != 0) {
+            judge_.Complain(std::to_string(loopback_.Owed()) +
+                            " looped-back bytes written never came back: bytes lost");
+        }
+        // A port whose layout the driver cannot read from (it started, with
+        // no IN pipe of its own) answers nothing.
+        if (!ReadsACounter() && spec_.layout == TESMO_LAYOUT_STANDARD && !purged_ && !port_.goneForGood &&
+            !port_.disabledOnce && !judge_.failureArmed && answers_.outstanding() != 0) {
             judge_.Complain(std::to_string(answers_.outstanding()) + " answers never arrived: bytes lost");
         }
     }
@@ -397,47 +528,56 @@ private:
     const DeviceSpec& spec_;
     PortState& port_;
     Judge& judge_;
+    const bool controlled_;
+    LoopbackOracle loopback_;
     // Read by the companion thread too; replaced only by this thread.
     std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     HANDLE event_;
     StreamOracle stream_;
     AnswerOracle answers_;
     bool purged_ = false;
+    bool opened_ = false;
+    ResultDigest results_;           // the application thread's calls
+    ResultDigest companionResults_;  // the companion's
 };
 
-void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>& ports, Judge& judge)
+void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>& ports, Judge& judge,
+                ResultDigest& results)
 {
     for (const ControlStep& step : program.control) {
         auto index = static_cast<std::size_t>(step.device);
         PortState* port = step.op != ControlOp::FailAllocation && index < ports.size() ? ports[index].get() : nullptr;
         int32_t status = 0;
+        tesmo_result result = TESMO_OK;
         ++judge.requests;
         switch (step.op) {
         case ControlOp::Rebalance:
-            if (port) tesmo_rebalance(port->device, &status);
+            if (port) result = tesmo_rebalance(port->device, &status);
             break;
         case ControlOp::SleepWake:
-            tesmo_system_sleep(3, &status);
-            tesmo_system_wake(&status);
+            result = tesmo_system_sleep(3, &status);
+            results.Note(std::uint32_t(result) | std::uint64_t(std::uint32_t(status)) << 32);
+            result = tesmo_system_wake(&status);
             break;
         case ControlOp::DisableEnable:
-            if (port && tesmo_disable(port->device, &status) == TESMO_OK) {
+            if (port && (result = tesmo_disable(port->device, &status)) == TESMO_OK) {
                 port->disabledOnce = true;
-                tesmo_enable(port->device, &status);
+                result = tesmo_enable(port->device, &status);
             }
             break;
         case ControlOp::Unplug:
             if (port) {
                 port->goneForGood = true;
-                tesmo_unplug(port->device);
+                result = tesmo_unplug(port->device);
             }
             break;
-        case ControlOp::Advance: tesmo_clock_advance(step.amount); break;
+        case ControlOp::Advance: result = tesmo_clock_advance(step.amount); break;
         case ControlOp::FailAllocation:
-            tesmo_fail_nth(step.device, uint64_t(step.amount));
+            result = tesmo_fail_nth(step.device, uint64_t(step.amount));
             judge.failureArmed = true;
             break;
         }
+        results.Note(std::uint32_t(result) | std::uint64_t(std::uint32_t(status)) << 32);
     }
 }
 
@@ -464,8 +604,11 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         outcome.complaints.push_back(std::string("boot failed: ") + tesmo_result_text(booted));
         return outcome;
     }
-    tesmo_set_debug_level(4);
+    // TESMO_EXPLORE_TRACE_LEVEL raises the driver's filter (5: data dumps).
+    const char* level = std::getenv("TESMO_EXPLORE_TRACE_LEVEL");
+    tesmo_set_debug_level(level ? static_cast<uint32_t>(std::strtoul(level, nullptr, 10)) : 4);
     tesmo_thread_attach();
+    ResultDigest controlResults;
 
     std::vector<std::unique_ptr<PortState>> ports(program.devices.size());
     for (std::size_t d = 0; d < program.devices.size(); ++d) {
@@ -473,11 +616,13 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         tesmo_instrument instrument;
         tesmo_instrument_init(&instrument, spec.kind);
         instrument.packet_size = spec.packetSize;
+        instrument.frame_timing = spec.frameTiming ? 1 : 0;
         instrument.layout = spec.layout;
         instrument.identity = kIdentity;
         int32_t device = 0;
         int32_t status = 0;
         tesmo_result plugged = tesmo_plug(&instrument, &device, &status);
+        controlResults.Note(std::uint32_t(plugged) | std::uint64_t(std::uint32_t(status)) << 32);
         ++judge.requests;
         if (plugged != TESMO_OK) {
             if (spec.layout == TESMO_LAYOUT_STANDARD) {
@@ -503,7 +648,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         std::vector<std::unique_ptr<Latch>> finished;
         for (std::size_t d = 0; d < program.devices.size(); ++d) {
             if (!ports[d]) continue;
-            apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge));
+            apps.push_back(std::make_unique<Application>(program.devices[d], *ports[d], judge, schedule.controlled));
             finished.push_back(std::make_unique<Latch>());
             Application* app = apps.back().get();
             Latch* done = finished.back().get();
@@ -521,7 +666,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
                 tesmo_wait_attached_threads(uint32_t(1 + applications.size()));
             }
         }
-        RunControl(program, ports, judge);
+        RunControl(program, ports, judge, controlResults);
         controlDone.Open();
         // Waited for inside the emulated system first: the applications' last
         // reads need the clock, which a thread blocked in a join would hold.
@@ -533,6 +678,8 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         outcome.schedulePoints = points;
         tesmo_thread_detach();
         for (auto& thread : applications) thread.join();
+        outcome.resultDigest = controlResults.value();
+        for (const auto& app : apps) outcome.resultDigest = Mix(outcome.resultDigest, app->Results());
         apps.clear();
     }
 

@@ -23,7 +23,12 @@ struct Outcome {
     std::uint64_t requests = 0;           // Win32 and control calls made
     std::vector<std::string> traceTail;   // the driver's last trace lines
     std::uint64_t schedulePoints = 0;     // interleaving points passed (controlled only)
-    std::uint64_t traceDigest = 0;        // of the driver's whole trace: the interleaving's fingerprint
+    // Of the driver's whole trace, pointers left out (they vary with the
+    // heap): the interleaving's fingerprint.
+    std::uint64_t traceDigest = 0;
+    // Of every call's result (return value, count, error) in each thread's
+    // order, the threads in a fixed order.
+    std::uint64_t resultDigest = 0;
 };
 
 struct Schedule {

@@ -1,7 +1,9 @@
 // Emulated time. Every timed wait, timer, instrument and bus timing model in
-// the emulation runs on this clock, never on the wall clock. Tests move it
-// explicitly; a demo may let it jump to the next deadline whenever every
-// emulated thread is blocked (auto-advance).
+// the emulation runs on this clock. It moves in one of three ways (ClockMode):
+// only when somebody moves it (tests); by itself, jumping to the next deadline
+// whenever every emulated thread is blocked (demos, the explorer); or with
+// the wall clock, a deadline coming due when as much wall time has passed
+// (scripts whose threads run code of their own between calls).
 //
 // Thread-safe. Timer callbacks run on the thread that advances the clock,
 // without any emulation lock held, at PASSIVE_LEVEL.
@@ -21,6 +23,12 @@ using Time = std::int64_t;  // 100-ns units of emulated interrupt time
 constexpr Time kMicrosecond = 10;
 constexpr Time kMillisecond = 10'000;
 constexpr Time kSecond = 10'000'000;
+
+enum class ClockMode {
+    Manual,         // moves only when AdvanceBy/AdvanceTo/AdvanceToNextDeadline is called
+    SelfAdvancing,  // also jumps to the next deadline when no emulated thread is runnable
+    WallClock,      // follows the wall clock from the moment it was chosen (and moves by hand too)
+};
 
 class Clock {
 public:
@@ -46,8 +54,11 @@ public:
     // Threads blocked in a wait that has a deadline.
     std::size_t TimedWaiters() const;
 
-    // Whether the clock jumps to the next deadline by itself when no emulated
-    // thread is runnable. Returns whether it did so before.
+    // Returns the mode before.
+    ClockMode SetMode(ClockMode mode);
+    ClockMode mode() const;
+    // SetMode(SelfAdvancing) or SetMode(Manual); returns whether the clock
+    // was self-advancing before.
     bool SetAutoAdvance(bool enabled);
 
 private:

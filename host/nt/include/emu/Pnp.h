@@ -83,6 +83,11 @@ public:
 
     NodeInfo Info(NodeId node) const;
     std::vector<NodeId> Nodes() const;
+    // The host is done with a node that has left the tree: its record goes,
+    // and its id may not be used again (the PnP manager would stop the
+    // system). False, changing nothing, for a node still in the tree. The
+    // port installer keeps the COM name of its instance.
+    bool Forget(NodeId node);
     // Removes every node still present (the system shutting down).
     void RemoveAll();
 

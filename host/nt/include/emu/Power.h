@@ -54,6 +54,8 @@ public:
     // Blocks until every power IRP the power manager delivered has finished
     // and the dispatch routines it called on the power thread have returned.
     void WaitIdle();
+    // The events of device objects that still exist (the records of one go
+    // with its memory, after its deletion), in order.
     std::vector<PowerEvent> History() const;
     // The state a device last announced with PoSetPowerState (0 if none).
     int AnnouncedDeviceState(_DEVICE_OBJECT* device) const;

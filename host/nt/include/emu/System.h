@@ -35,8 +35,13 @@ class Kernel;
 // Runs the emulated threads one at a time, switching at kernel call
 // boundaries by a seeded choice (see the dispatcher's controlled schedule).
 struct ControlledScheduleOptions {
+    // The change points are drawn one by one at boot: a depth without a
+    // bound would take time and memory without end, so a deeper one is
+    // taken as this (and 0 as 1). The control API refuses both instead.
+    static constexpr unsigned kMaxDepth = 64;
+
     std::uint64_t seed = 0;
-    unsigned depth = 3;                   // change points + 1
+    unsigned depth = 3;                   // change points + 1: 1..kMaxDepth
     std::uint64_t expectedPoints = 6000;  // where the change points may fall
 };
 
@@ -45,7 +50,8 @@ struct SystemOptions {
     Verifier::Handler violationHandler;
     // Wall time after which a blocked wait is reported as a hang.
     std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
-    bool autoAdvanceClock = false;
+    bool autoAdvanceClock = false;  // ClockMode::SelfAdvancing
+    bool wallClock = false;         // ClockMode::WallClock (takes precedence)
     std::optional<ControlledScheduleOptions> controlledSchedule;
 };
 

@@ -52,6 +52,9 @@ void DetachThread();
 bool AwaitApplicationThreads(std::size_t count);
 // The scheduling points a controlled schedule has passed (0 without one).
 std::uint64_t SchedulingPoints();
+// Points a taking-part thread reached without holding the turn (0 when the
+// schedule alone decided who ran).
+std::uint64_t StraySchedulingPoints();
 
 // Host code that calls into a driver while it holds a lock of its own (an
 // instrument delivering packets, the bus calling its instrument): under a
@@ -67,7 +70,8 @@ public:
 
 // The calling thread waits for something outside the emulated system (another
 // application thread to end, a terminal): meanwhile it does not hold the
-// auto-advancing clock back.
+// auto-advancing clock back, and under a controlled schedule its turn passes
+// on until the wait ends.
 class OutsideWait {
 public:
     OutsideWait();
@@ -101,6 +105,10 @@ private:
     std::size_t posted_ = 0;
     std::size_t finished_ = 0;
     bool stopping_ = false;
+    // The thread has waited for a job once (under the dispatcher's mutex);
+    // the constructor waits for that.
+    bool waitedForJobs_ = false;
+    std::condition_variable started_;
     // Waiting for a job (guarded by the dispatcher's mutex). Only then does a
     // post make the thread ready: one blocked in a wait inside its job stays
     // blocked, or the auto-advancing clock would wait for it for ever.
@@ -117,7 +125,11 @@ bool WaitUntil(const std::function<bool()>& condition, const std::string& what);
 // waits a host makes on an application's behalf, whose end may never come
 // through no fault of a driver (a removal held back by a handle the
 // application keeps open).
-bool WaitUntilOrWatchdog(const std::function<bool()>& condition);
+// Whether the self-advancing clock may move while the caller waits: a caller
+// that waits for a timed wait to begin before it acts on it holds the clock,
+// or the wait it waits for could pass before it sees it.
+enum class ClockWhileWaiting { Moves, Held };
+bool WaitUntilOrWatchdog(const std::function<bool()>& condition, ClockWhileWaiting clock = ClockWhileWaiting::Moves);
 // Wakes WaitUntil callers so that they look again (called by the emulation
 // whenever its state changes; hosts may call it too).
 void NotifyStateChanged();

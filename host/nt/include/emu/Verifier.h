@@ -41,9 +41,10 @@ enum class Rule {
     DeviceDeletedWhileAttached,  // IoDeleteDevice on an object still attached to a stack
     UnhandledIrpStatusChanged,  // a PnP/power minor nobody on the stack handles reached the bus with its status changed
     DetachOrDeleteDuringSurpriseRemoval,
-    HandleLeak,    // registry key handles, links or names left at shutdown
-    WaitWatchdog,  // a wait exceeded the watchdog: who waits on what
-    NotModelled,   // the driver used something the emulation does not model
+    HandleLeak,              // registry key handles, links or names left at shutdown
+    WaitWatchdog,            // a wait exceeded the watchdog: who waits on what
+    ClockHeldByApplication,  // an application thread's own code kept the self-advancing clock from moving
+    NotModelled,             // the driver used something the emulation does not model
 };
 
 std::string_view RuleName(Rule rule);

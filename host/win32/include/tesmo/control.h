@@ -14,10 +14,14 @@
  *  - A caller's mistake is answered with a TESMO_E_* code and never stops
  *    the process. Each call lists the codes it gives for bad input or a
  *    device in the wrong state ("Errors:"); every call that needs a session
- *    gives TESMO_E_NOT_BOOTED without one. Only the verifier stops the
- *    process, in TESMO_VERIFIER_ABORT mode, and only for a violation of the
- *    driver's (what the application did wrong, such as a handle left open at
- *    shutdown, is recorded and printed, never fatal).
+ *    gives TESMO_E_NOT_BOOTED without one. The process is stopped only for
+ *    the system's own faults: by the verifier, in TESMO_VERIFIER_ABORT mode,
+ *    for a violation of the driver's; and, in every mode, when the emulated
+ *    system is hung (a wait inside it outlasts the watchdog with nothing the
+ *    application does holding it up: the machine cannot go on, as a real
+ *    one would stop). What the application did wrong (a handle left open at
+ *    shutdown, a thread that held the self-advancing clock) is recorded and
+ *    printed, never fatal.
  *  - Functions that pass a request to the emulated system (plug, rebalance,
  *    disable, enable, sleep, wake) return TESMO_E_REFUSED when the system's
  *    request failed, and store its NTSTATUS in *ntstatus (NULL: not wanted).
@@ -44,6 +48,32 @@
  *  - The trace callback runs on the emulated thread that traced, possibly
  *    at raised IRQL and while driver locks are held: it must return quickly
  *    and must not call this library.
+ *
+ * Time
+ *  Every time limit in the system (a read's wait for the instrument, a
+ *  WaitForSingleObject time-out, the instruments' and the bus's timing) runs
+ *  on the emulated clock, which moves in one of three ways
+ *  (tesmo_boot_options.auto_advance_clock):
+ *  - TESMO_CLOCK_WALL: with the wall clock. A limit of N ms ends after N ms
+ *    of real time, whatever the application's threads do meanwhile. The
+ *    clock for scripts and programs whose threads run code of their own
+ *    between calls (a worker thread, a thread that sleeps or joins).
+ *  - TESMO_CLOCK_SELF_ADVANCING (the default): the clock jumps to the next
+ *    deadline the moment every thread of the system waits, so that a
+ *    two-minute limit passes in microseconds. An application thread counts
+ *    as running from its first call until it ends or calls
+ *    tesmo_thread_detach, except while it waits inside a call: between two
+ *    calls it runs its own code, and the clock does not jump under it. So a
+ *    thread that is busy, sleeps or joins outside the library holds the
+ *    clock for every thread. A wait that has outlasted the watchdog for that
+ *    reason alone is not a hang: the clock moves on to the next deadline
+ *    (the waiting call then ends as its time-out says, e.g. WAIT_TIMEOUT),
+ *    and the application's mistake is recorded once per holding thread as a
+ *    ClockHeldByApplication violation, never fatal.
+ *  - TESMO_CLOCK_MANUAL: time moves only with tesmo_clock_advance*; a
+ *    test moves it step by step.
+ *  tesmo_clock_advance* move the clock ahead in every mode (a wall clock
+ *  goes on from where it was moved to).
  */
 #ifndef TESMO_CONTROL_H
 #define TESMO_CONTROL_H
@@ -78,41 +108,68 @@ const char* tesmo_result_text(tesmo_result result);
 #define TESMO_VERIFIER_RECORD 1       /* a violation prints to stderr and is recorded */
 #define TESMO_VERIFIER_RECORD_QUIET 2 /* a violation is recorded only */
 
+/* The clocks of tesmo_boot_options.auto_advance_clock. */
+#define TESMO_CLOCK_MANUAL 0         /* time moves only with tesmo_clock_advance* */
+#define TESMO_CLOCK_SELF_ADVANCING 1 /* jumps to the next deadline whenever every thread waits */
+#define TESMO_CLOCK_WALL 2           /* follows the wall clock */
+
+/* The limits tesmo_boot takes (each field's range is given with it).
+ * A wait inside the emulated kernel that outlasts the watchdog stops the
+ * process whatever the verifier mode: below a second, a read that waits
+ * while its application takes a moment before it moves the clock would.
+ * An hour is longer than anybody waits for a hang to be reported. */
+#define TESMO_MIN_WATCHDOG_MS 1000u
+#define TESMO_MAX_WATCHDOG_MS 3600000u
+/* Each change point makes any one interleaving rarer, so that deep
+ * schedules find nothing that shallower ones miss (the explorer goes up to
+ * 20); the change points are drawn at boot, and the bound keeps a mistaken
+ * depth from taking time and memory without end. */
+#define TESMO_MAX_SCHEDULE_DEPTH 64u
+
 typedef struct tesmo_boot_options {
-    uint32_t struct_size;       /* sizeof(tesmo_boot_options) */
-    /* Non-zero: the clock jumps to the next deadline whenever every emulated
-     * thread waits, so that time limits pass without anybody moving the
-     * clock. Zero: time moves only with tesmo_clock_advance*. */
+    /* sizeof(tesmo_boot_options); or, from callers built before the schedule
+     * fields, the size up to and including driver_image (the schedule fields
+     * are then neither read nor checked: no controlled schedule). */
+    uint32_t struct_size;
+    /* How the emulated clock moves (see "Time" above): TESMO_CLOCK_MANUAL,
+     * TESMO_CLOCK_SELF_ADVANCING or TESMO_CLOCK_WALL; any other value is
+     * taken as TESMO_CLOCK_SELF_ADVANCING, as every non-zero value always
+     * was. TESMO_CLOCK_WALL with a controlled schedule is refused. */
     int32_t auto_advance_clock;
-    int32_t verifier_mode;      /* TESMO_VERIFIER_* */
+    int32_t verifier_mode; /* TESMO_VERIFIER_* */
     /* Wall-clock milliseconds after which a blocked wait is reported as a
-     * hang (a WaitWatchdog violation); 0: 60000. */
+     * hang (a WaitWatchdog violation): TESMO_MIN_WATCHDOG_MS ..
+     * TESMO_MAX_WATCHDOG_MS; 0: 60000. */
     uint32_t watchdog_ms;
     /* The driver image to load; NULL: $TESMO_DRIVER_IMAGE, else the image
-     * this library was built with. */
+     * this library was built with. Any path: one that does not load gives
+     * TESMO_E_DRIVER_LOAD. */
     const char* driver_image;
-    /* Non-zero: a controlled schedule. The emulated threads run one at a
-     * time and may switch at each kernel call boundary, by a choice drawn
-     * from schedule_seed (random priorities with schedule_depth - 1 change
-     * points), so that the same seed and the same calls give the same
+    /* Any value. Non-zero: a controlled schedule. The emulated threads run
+     * one at a time and may switch at each kernel call boundary, by a choice
+     * drawn from schedule_seed (random priorities with schedule_depth - 1
+     * change points), so that the same seed and the same calls give the same
      * interleaving. Every thread the application starts calls
      * tesmo_thread_attach first and tesmo_thread_detach after its last call;
      * the starter waits with tesmo_wait_attached_threads before it goes on.
      * The schedule ends when tesmo_shutdown begins. */
     int32_t controlled_schedule;
-    uint32_t schedule_depth;  /* 0: 3 */
-    uint64_t schedule_seed;
+    /* 1..TESMO_MAX_SCHEDULE_DEPTH; 0: 3. Checked also when
+     * controlled_schedule is zero. */
+    uint32_t schedule_depth;
+    uint64_t schedule_seed; /* any value */
 } tesmo_boot_options;
 
-/* Fills the defaults: auto-advancing clock, TESMO_VERIFIER_ABORT, 60 s
+/* Fills the defaults: the self-advancing clock, TESMO_VERIFIER_ABORT, 60 s
  * watchdog, the built driver image.
  * Errors: TESMO_E_INVALID_ARGUMENT for NULL. */
 tesmo_result tesmo_boot_options_init(tesmo_boot_options* options);
 
 /* Boots the emulated system (kernel, PnP and power managers, USB bus) and
  * loads the driver image. `options` may be NULL for the defaults.
- * Errors: TESMO_E_INVALID_ARGUMENT for a struct_size other than
- * sizeof(tesmo_boot_options) or an unknown verifier_mode;
+ * Errors: TESMO_E_INVALID_ARGUMENT, before anything is booted, for a
+ * struct_size other than the two above or a field outside its range above
+ * (an unknown verifier_mode, a watchdog_ms or schedule_depth out of range);
  * TESMO_E_ALREADY_BOOTED while a session runs; TESMO_E_DRIVER_LOAD. */
 tesmo_result tesmo_boot(const tesmo_boot_options* options);
 
@@ -123,9 +180,11 @@ tesmo_result tesmo_boot(const tesmo_boot_options* options);
  * *violation_count (may be NULL) receives the number of violations of the
  * whole session; their texts stay readable with tesmo_violation_* until the
  * next boot. Win32 calls in progress on other threads are dealt with as a
- * process exit deals with them: their requests are cancelled (a read waiting
- * for the instrument fails with ERROR_OPERATION_ABORTED) and shutdown waits
- * until they have returned; from its start on, new Win32 calls fail.
+ * process exit deals with them: their requests are cancelled and shutdown
+ * waits until they have returned (see <tesmo/windows.h>: a held request
+ * fails with ERROR_OPERATION_ABORTED, a read waiting for the instrument
+ * ends as its time limit runs out, the clock running by itself meanwhile);
+ * from its start on, new Win32 calls fail.
  * Errors: TESMO_E_NOT_BOOTED. */
 tesmo_result tesmo_shutdown(uint32_t* violation_count);
 
@@ -154,16 +213,16 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 #define TESMO_LAYOUT_INTERFACE_NUMBER_GAP 5
 
 /* The largest values tesmo_plug takes (each field's range is given with it). */
-#define TESMO_MAX_IDENTITY_LENGTH 255u                /* characters, without the terminator */
-#define TESMO_MAX_LATENCY 36000000000LL               /* one hour, in 100-ns units */
-#define TESMO_MAX_BYTES_PER_SECOND 100000000u         /* more than a high-speed bus carries */
+#define TESMO_MAX_IDENTITY_LENGTH 255u        /* characters, without the terminator */
+#define TESMO_MAX_LATENCY 36000000000LL       /* one hour, in 100-ns units */
+#define TESMO_MAX_BYTES_PER_SECOND 100000000u /* more than a high-speed bus carries */
 #define TESMO_MAX_BURST_PACKETS 1024u
 
 typedef struct tesmo_instrument {
-    uint32_t struct_size;   /* sizeof(tesmo_instrument) */
-    int32_t kind;           /* TESMO_INSTRUMENT_* */
-    int32_t layout;         /* TESMO_LAYOUT_* */
-    uint32_t packet_size;   /* bulk packet size: 64 (full speed) or 512 (high speed) */
+    uint32_t struct_size; /* sizeof(tesmo_instrument) */
+    int32_t kind;         /* TESMO_INSTRUMENT_* */
+    int32_t layout;       /* TESMO_LAYOUT_* */
+    uint32_t packet_size; /* bulk packet size: 64 (full speed) or 512 (high speed) */
     /* Non-zero: bulk transfers complete at the next (micro)frame boundary
      * of the emulated clock instead of at once. */
     int32_t frame_timing;
@@ -172,7 +231,7 @@ typedef struct tesmo_instrument {
     /* Answer to *IDN? without its line end, at most TESMO_MAX_IDENTITY_LENGTH
      * characters; NULL: the default. */
     const char* identity;
-    int64_t latency;        /* from the end of a command to its answer, 100-ns units: 0..TESMO_MAX_LATENCY */
+    int64_t latency; /* from the end of a command to its answer, 100-ns units: 0..TESMO_MAX_LATENCY */
 
     /* Streaming source. */
     uint64_t bytes_per_second; /* 0: as fast as the host asks; else up to TESMO_MAX_BYTES_PER_SECOND */
@@ -258,11 +317,11 @@ tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32
 
 /* One entry as the driver stores it (little-endian, no padding): */
 typedef struct tesmo_event_log_entry {
-    char tag[4];        /* four characters in reading order, e.g. "Rd> " */
-    uint32_t reserved;  /* never written: 0 */
+    char tag[4];       /* four characters in reading order, e.g. "Rd> " */
+    uint32_t reserved; /* never written: 0 */
     uint64_t value1;
     uint64_t value2;
-    uint64_t value3;    /* mostly the device state word */
+    uint64_t value3; /* mostly the device state word */
 } tesmo_event_log_entry;
 
 /* Copies the device's event log while the driver's device exists: the raw
@@ -324,16 +383,19 @@ tesmo_result tesmo_clock_advance(int64_t delta);
 tesmo_result tesmo_clock_advance_to_next_deadline(int32_t* advanced);
 /* Blocks until at least `count` threads wait with a deadline (for example a
  * read waiting for the instrument under its time limit): a test that runs
- * the read on another thread waits for this before it moves time.
+ * the read on another thread waits for this before it moves time, or acts
+ * on the waiting read. The self-advancing clock does not jump while this
+ * waits (the caller counts as running), so the waits it sees are still
+ * there when it returns.
  * Errors: TESMO_E_TIMEOUT when that many have not come within the watchdog. */
 tesmo_result tesmo_clock_wait_for_timed_waiters(uint32_t count);
 
 /* ---- fault injection ---- */
 
 /* Where a failure can be injected into the driver's calls. */
-#define TESMO_FAULT_POOL 0       /* a pool allocation returns NULL */
-#define TESMO_FAULT_IRP 1        /* building an IRP returns NULL */
-#define TESMO_FAULT_WORK_ITEM 2  /* allocating a work item returns NULL */
+#define TESMO_FAULT_POOL 0      /* a pool allocation returns NULL */
+#define TESMO_FAULT_IRP 1       /* building an IRP returns NULL */
+#define TESMO_FAULT_WORK_ITEM 2 /* allocating a work item returns NULL */
 
 /* The `nth` call at `site` from now on fails (1: the next one; 0 disarms the
  * site). One armed failure per site at a time.

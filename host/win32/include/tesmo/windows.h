@@ -11,8 +11,11 @@
  *
  * Every call may be made from any thread of the application while an
  * emulated system exists. Waits run on the emulated clock: a time-out of N
- * milliseconds ends when the system's clock has moved N ms (a test moves it;
- * a demo lets it advance whenever every thread waits), never by wall time.
+ * milliseconds ends when the system's clock has moved N ms. How it moves is
+ * chosen at boot (<tesmo/control.h>, "Time"): with the wall clock; by
+ * itself, jumping ahead the moment every thread of the system waits (the
+ * default: an application thread between two calls counts as running); or
+ * only when the program moves it.
  *
  * Outside a session (before tesmo_boot, after tesmo_shutdown, or once a
  * shutdown has begun on another thread) every call fails at once, as the
@@ -21,10 +24,13 @@
  * CreateEvent NULL and WaitForSingleObject WAIT_FAILED, with
  * ERROR_INVALID_HANDLE, and every other call FALSE with ERROR_INVALID_HANDLE.
  * A handle does not outlive its session. A shutdown cancels the requests of
- * calls in progress, as a process exit does (a cancelled request fails with
- * ERROR_OPERATION_ABORTED; a driver's wait under a time limit ends as the
- * emulated clock runs free meanwhile), and waits until those calls have
- * returned. GetLastError, SetLastError and RtlNtStatusToDosError work at
+ * calls in progress, as a process exit does, and waits until those calls
+ * have returned: a request the driver holds (a device control held while
+ * the device is stopped or asleep) fails with ERROR_OPERATION_ABORTED; a
+ * read the driver serves on the calling thread is not cancellable and runs
+ * to its end, a read waiting for the instrument when its time limit runs
+ * out (the clock runs by itself meanwhile), as a read that timed out: TRUE
+ * with the bytes that came, often none. GetLastError, SetLastError and RtlNtStatusToDosError work at
  * any time.
  *
  * Bad input fails with an error rather than stopping the process: a NULL
@@ -317,6 +323,16 @@ typedef struct _DCB {
     WORD wReserved1;
 } DCB, *LPDCB;
 
+/* The port's read limit: a read that finds too few bytes waiting waits for
+ * the instrument's next packet at most ReadTotalTimeoutConstant +
+ * 2 x ReadTotalTimeoutMultiplier x the read's length milliseconds (per
+ * packet it waits for), then returns TRUE with what it has. With both 0 it
+ * does not wait at all: it returns at once with what is waiting (TRUE,
+ * possibly 0 bytes). ReadIntervalTimeout and the write time-outs are kept
+ * and returned by GetCommTimeouts, and play no part. A read that gets
+ * nothing because its transfer failed fails with that failure's error (the
+ * instrument pulled out: ERROR_NOT_READY; the system going to sleep:
+ * ERROR_OPERATION_ABORTED); one that took bytes first returns them. */
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -377,7 +393,7 @@ BOOL WINAPI SetCommBreak(HANDLE hFile);
 BOOL WINAPI ClearCommBreak(HANDLE hFile);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 static_assert(sizeof(DCB) == 28, "x64 layout");
 static_assert(sizeof(COMMTIMEOUTS) == 20, "x64 layout");
 static_assert(sizeof(COMSTAT) == 12, "x64 layout");
