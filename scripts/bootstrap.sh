@@ -5,7 +5,8 @@
 #                         format and tidy checks' clang tools
 set -euo pipefail
 
-host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev python3-serial socat)
+host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev python3-serial socat netcat-openbsd
+  tshark python3-jsonschema)
 windows_packages=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile wine64)
 check_packages=(clang-format-14 clang-tidy-14)
 

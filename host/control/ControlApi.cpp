@@ -1,7 +1,18 @@
 // The exported C functions of the control API (tesmo/control.h): argument
-// checks, the one lock that serialises them, and the library-wide state that
-// outlives a session (the trace sink, the last session's report).
+// checks, the locks that keep a session alive under its calls, and the
+// library-wide state that outlives a session (the trace sink, the last
+// session's report).
+//
+// No call holds a lock while it waits on the emulated system. A call pins
+// the running session (a count under the state lock, held only to take the
+// pin) and lets go of the lock before it runs, so that a control call that
+// waits on the driver (a sleep waiting for USB to go quiet, a plug-in
+// waiting for START) never holds back the clock, a Win32 call or another
+// control call that the driver's progress depends on. Boot and shutdown
+// are one at a time (the life-cycle lock); a shutdown stops new calls and
+// waits for the pinned ones to return before it tears the session down.
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstddef>
 #include <cstdlib>
@@ -25,8 +36,12 @@ struct TraceSinkSetting {
 };
 
 struct Library {
-    std::mutex mutex;
+    std::mutex lifeCycle;  // boot, shutdown and the trace sink, one at a time
+    std::mutex mutex;      // the fields below; held only to read or change them
+    std::condition_variable unpinned;
     std::unique_ptr<Session> session;
+    bool closing = false;                     // a shutdown has begun: no new pins
+    int pins = 0;                             // calls running on the session
     std::vector<ViolationRecord> lastReport;  // of the last session, after its shutdown
     TraceSinkSetting trace;
     bool exitHandlerRegistered = false;
@@ -92,6 +107,69 @@ void ApplyTraceSink(Library& lib)
     }
 }
 
+// A call's hold on the running session: the session stays until the last
+// pin goes. Empty (false) without a session or once its shutdown began.
+class SessionPin {
+public:
+    SessionPin()
+    {
+        Library& lib = Lib();
+        std::lock_guard lock(lib.mutex);
+        if (!lib.session || lib.closing) return;
+        ++lib.pins;
+        session_ = lib.session.get();
+    }
+    ~SessionPin()
+    {
+        if (!session_) return;
+        Library& lib = Lib();
+        std::lock_guard lock(lib.mutex);
+        if (--lib.pins == 0) lib.unpinned.notify_all();
+    }
+    SessionPin(const SessionPin&) = delete;
+    SessionPin& operator=(const SessionPin&) = delete;
+
+    explicit operator bool() const { return session_ != nullptr; }
+    Session& operator*() const { return *session_; }
+
+private:
+    Session* session_ = nullptr;
+};
+
+// Stops new calls and waits until those running have returned; false when
+// `patience` ran out first (the session is then open to calls again). The
+// caller holds the life-cycle lock. The wait is outside the system: the
+// self-advancing clock moves on meanwhile, so that the calls waited for
+// can finish.
+bool CloseToCalls(Library& lib, std::optional<std::chrono::milliseconds> patience = std::nullopt)
+{
+    emu::OutsideWait outside;
+    std::unique_lock lock(lib.mutex);
+    lib.closing = true;
+    auto drained = [&] { return lib.pins == 0; };
+    if (!patience) {
+        lib.unpinned.wait(lock, drained);
+        return true;
+    }
+    if (lib.unpinned.wait_for(lock, *patience, drained)) return true;
+    lib.closing = false;
+    return false;
+}
+
+// Takes the session out of the library once no call runs on it.
+std::unique_ptr<Session> TakeSession(Library& lib)
+{
+    std::lock_guard lock(lib.mutex);
+    lib.closing = false;
+    return std::move(lib.session);
+}
+
+bool SessionRuns(Library& lib)
+{
+    std::lock_guard lock(lib.mutex);
+    return lib.session != nullptr;
+}
+
 // A session still running at exit is shut down, with the trace sink gone
 // (a script's callback may no longer be callable) and violations printed,
 // not fatal. A Win32 call that has not returned shortly after its requests
@@ -102,9 +180,15 @@ void ShutDownAtExit()
 {
     constexpr std::chrono::seconds kPatience{2};
     Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    if (!lib.session) return;
+    std::lock_guard lifeCycle(lib.lifeCycle);
+    if (!SessionRuns(lib)) return;
     std::fprintf(stderr, "tesmo: the process exits with the emulated system running; shutting it down\n");
+    if (!CloseToCalls(lib, kPatience)) {
+        std::fprintf(stderr,
+                     "tesmo: control calls still wait on other threads; the emulated system is left to the "
+                     "end of the process\n");
+        return;
+    }
     emu::System& system = lib.session->system();
     system.ClearTraceSink();
     system.verifier().SetHandler(
@@ -115,8 +199,8 @@ void ShutDownAtExit()
                      "end of the process\n");
         return;
     }
-    lib.session->Shutdown();
-    lib.session.reset();
+    std::unique_ptr<Session> session = TakeSession(lib);
+    session->Shutdown();
 }
 
 tesmo_result CopyText(const std::string& text, char* buffer, std::uint32_t size, std::uint32_t* length)
@@ -127,23 +211,30 @@ tesmo_result CopyText(const std::string& text, char* buffer, std::uint32_t size,
     return TESMO_OK;
 }
 
-// Runs `call` on the running session under the library's lock.
+// Runs `call` on the running session, pinned for the call's length.
 template <typename Call>
 tesmo_result WithSession(Call call)
 {
-    Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    if (!lib.session) return TESMO_E_NOT_BOOTED;
-    return call(*lib.session);
+    SessionPin session;
+    if (!session) return TESMO_E_NOT_BOOTED;
+    return call(*session);
 }
 
 // Runs `call` on the violations of the running session, or the last one's.
 template <typename Call>
 tesmo_result WithViolations(Call call)
 {
+    {
+        SessionPin session;
+        if (session) return call((*session).Violations());
+    }
     Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    return call(lib.session ? lib.session->Violations() : lib.lastReport);
+    std::vector<ViolationRecord> last;
+    {
+        std::lock_guard lock(lib.mutex);
+        last = lib.lastReport;
+    }
+    return call(last);
 }
 
 }  // namespace
@@ -197,8 +288,8 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
         if (!InRange(options)) return TESMO_E_INVALID_ARGUMENT;
     }
     Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    if (lib.session || emu::System::Exists()) return TESMO_E_ALREADY_BOOTED;
+    std::lock_guard lifeCycle(lib.lifeCycle);
+    if (SessionRuns(lib) || emu::System::Exists()) return TESMO_E_ALREADY_BOOTED;
     SessionOptions sessionOptions;
     sessionOptions.clock = ClockModeOf(options.auto_advance_clock);
     sessionOptions.verifierMode = options.verifier_mode;
@@ -210,10 +301,14 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
         if (options.schedule_depth) schedule.depth = options.schedule_depth;
         sessionOptions.controlledSchedule = schedule;
     }
-    lib.lastReport.clear();
     tesmo_result result = TESMO_OK;
-    lib.session = Session::Boot(sessionOptions, SinkFor(lib.trace), &result);
-    if (!lib.session) return result;
+    std::unique_ptr<Session> session = Session::Boot(sessionOptions, SinkFor(lib.trace), &result);
+    if (!session) return result;
+    {
+        std::lock_guard lock(lib.mutex);
+        lib.lastReport.clear();
+        lib.session = std::move(session);
+    }
     if (!lib.exitHandlerRegistered) {
         std::atexit(ShutDownAtExit);
         lib.exitHandlerRegistered = true;
@@ -224,20 +319,22 @@ tesmo_result tesmo_boot(const tesmo_boot_options* given)
 tesmo_result tesmo_shutdown(uint32_t* violation_count)
 {
     Library& lib = Lib();
+    std::lock_guard lifeCycle(lib.lifeCycle);
+    if (!SessionRuns(lib)) return TESMO_E_NOT_BOOTED;
+    CloseToCalls(lib);
+    std::unique_ptr<Session> session = TakeSession(lib);
+    std::vector<ViolationRecord> report = session->Shutdown();
+    session.reset();
+    if (violation_count) *violation_count = static_cast<uint32_t>(report.size());
     std::lock_guard lock(lib.mutex);
-    if (!lib.session) return TESMO_E_NOT_BOOTED;
-    lib.lastReport = lib.session->Shutdown();
-    lib.session.reset();
-    if (violation_count) *violation_count = static_cast<uint32_t>(lib.lastReport.size());
+    lib.lastReport = std::move(report);
     return TESMO_OK;
 }
 
 tesmo_result tesmo_is_booted(int32_t* booted)
 {
     if (!booted) return TESMO_E_INVALID_ARGUMENT;
-    Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    *booted = lib.session ? 1 : 0;
+    *booted = SessionRuns(Lib()) ? 1 : 0;
     return TESMO_OK;
 }
 
@@ -340,7 +437,7 @@ tesmo_result tesmo_event_log(int32_t device, void* buffer, uint32_t capacity, ui
 tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context)
 {
     Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
+    std::lock_guard lifeCycle(lib.lifeCycle);
     lib.trace = TraceSinkSetting{callback, callback ? context : nullptr};
     ApplyTraceSink(lib);
     return TESMO_OK;

@@ -161,12 +161,34 @@ Session::Device* Session::Find(std::int32_t id)
     return it == devices_.end() ? nullptr : &it->second;
 }
 
+Session::DevicePin::DevicePin(Session& session, std::int32_t id) : session_(session)
+{
+    std::lock_guard lock(session_.mutex_);
+    departed_ = session_.Departed(id);
+    Device* device = session_.Find(id);
+    if (!device || device->plugging) return;
+    ++device->pins;
+    device_ = device;
+}
+
+Session::DevicePin::~DevicePin()
+{
+    if (!device_) return;
+    std::lock_guard lock(session_.mutex_);
+    --device_->pins;
+}
+
 void Session::CollectDeparted()
 {
     emu::PnpManager& pnp = system_->pnp();
+    std::lock_guard lock(mutex_);
     bus_->ReapRemovedDevices();
     for (auto it = devices_.begin(); it != devices_.end();) {
         Device& device = it->second;
+        if (device.plugging || device.pins != 0) {
+            ++it;
+            continue;
+        }
         emu::NodeInfo info = pnp.Info(device.node);
         // A PDO that a driver left attached stays on the bus; the shutdown
         // reports that driver.
@@ -186,28 +208,49 @@ tesmo_result Session::Plug(InstrumentBuild build, std::int32_t* id, std::int32_t
     // device whose last handle is closed has its removal queued already: it
     // is let finish, so that the port (and COM name) the new device gets
     // does not depend on how far the PnP thread has come.
-    bool removalsToCome = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
-        const Device& device = entry.second;
-        return !device.usb->plugged() && !system_->pnp().Info(device.node).gone;
-    });
+    bool removalsToCome = false;
+    {
+        std::lock_guard lock(mutex_);
+        removalsToCome = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
+            const Device& device = entry.second;
+            return !device.plugging && !device.usb->plugged() && !system_->pnp().Info(device.node).gone;
+        });
+    }
     if (removalsToCome) {
         emu::ApiScope inside;
         system_->RunBetweenPnpSequences([] {});
     }
     CollectDeparted();
-    std::int32_t newId = nextId_++;
-    Device& device = devices_[newId];
-    device.instrument = std::move(build.instrument);
-    device.usb = &bus_->Plug(*device.instrument, std::move(build.config));
+    std::int32_t newId = 0;
+    emu::usb::UsbDevice* usb = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        newId = nextId_++;
+        Device& device = devices_[newId];
+        device.instrument = std::move(build.instrument);
+        device.usb = &bus_->Plug(*device.instrument, std::move(build.config));
+        usb = device.usb;
+    }
     if (id) *id = newId;
-    emu::ApiScope inside;
-    return FromStatus(system_->pnp().Plug(device.usb->pdo(), driver_, &device.node), ntstatus);
+    emu::NodeId node = 0;
+    std::int32_t status = 0;
+    {
+        emu::ApiScope inside;
+        status = system_->pnp().Plug(usb->pdo(), driver_, &node);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        Device& device = devices_[newId];
+        device.node = node;
+        device.plugging = false;
+    }
+    return FromStatus(status, ntstatus);
 }
 
 tesmo_result Session::Unplug(std::int32_t id)
 {
-    if (Departed(id)) return TESMO_E_INVALID_STATE;
-    Device* device = Find(id);
+    DevicePin device(*this, id);
+    if (device.departed()) return TESMO_E_INVALID_STATE;
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     if (!device->usb->plugged()) return TESMO_E_INVALID_STATE;
     emu::ApiScope inside;
@@ -220,44 +263,46 @@ tesmo_result Session::Unplug(std::int32_t id)
 // back: that ends in TESMO_E_TIMEOUT, not in a violation.
 tesmo_result Session::WaitRemoved(std::int32_t id)
 {
-    if (Departed(id)) return TESMO_OK;
-    Device* device = Find(id);
-    if (!device) return TESMO_E_NO_SUCH_DEVICE;
-    emu::PnpManager& pnp = system_->pnp();
-    if (!pnp.Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
-    if (!emu::WaitUntilOrWatchdog([&] { return pnp.Info(device->node).gone; })) return TESMO_E_TIMEOUT;
+    {
+        DevicePin device(*this, id);
+        if (device.departed()) return TESMO_OK;
+        if (!device) return TESMO_E_NO_SUCH_DEVICE;
+        emu::PnpManager& pnp = system_->pnp();
+        if (!pnp.Info(device->node).surpriseRemoved) return TESMO_E_INVALID_STATE;
+        if (!emu::WaitUntilOrWatchdog([&] { return pnp.Info(device->node).gone; })) return TESMO_E_TIMEOUT;
+    }
     CollectDeparted();
     return TESMO_OK;
 }
 
 tesmo_result Session::Rebalance(std::int32_t id, std::int32_t* ntstatus)
 {
-    Device* device = Find(id);
+    DevicePin device(*this, id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     return RunPnpSequence(system_->pnp(), device->node, Needs::Started, &emu::PnpManager::Rebalance, ntstatus);
 }
 
 tesmo_result Session::Disable(std::int32_t id, std::int32_t* ntstatus)
 {
-    Device* device = Find(id);
+    DevicePin device(*this, id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     return RunPnpSequence(system_->pnp(), device->node, Needs::Started, &emu::PnpManager::Disable, ntstatus);
 }
 
 tesmo_result Session::Enable(std::int32_t id, std::int32_t* ntstatus)
 {
-    Device* device = Find(id);
+    DevicePin device(*this, id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     return RunPnpSequence(system_->pnp(), device->node, Needs::Disabled, &emu::PnpManager::Enable, ntstatus);
 }
 
 tesmo_result Session::State(std::int32_t id, std::uint32_t* state)
 {
-    if (Departed(id)) {
+    DevicePin device(*this, id);
+    if (device.departed()) {
         *state = TESMO_DEVICE_UNPLUGGED | TESMO_DEVICE_REMOVED;
         return TESMO_OK;
     }
-    Device* device = Find(id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     emu::NodeInfo info = system_->pnp().Info(device->node);
     *state = (info.started ? TESMO_DEVICE_STARTED : 0u) | (info.surpriseRemoved ? TESMO_DEVICE_UNPLUGGED : 0u) |
@@ -267,12 +312,15 @@ tesmo_result Session::State(std::int32_t id, std::uint32_t* state)
 
 tesmo_result Session::PortName(std::int32_t id, std::string* name)
 {
-    if (auto it = departed_.find(id); it != departed_.end()) {
-        if (it->second.empty()) return TESMO_E_INVALID_STATE;
-        *name = it->second;
-        return TESMO_OK;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = departed_.find(id); it != departed_.end()) {
+            if (it->second.empty()) return TESMO_E_INVALID_STATE;
+            *name = it->second;
+            return TESMO_OK;
+        }
     }
-    Device* device = Find(id);
+    DevicePin device(*this, id);
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     std::u16string wide = system_->pnp().Info(device->node).portName;
     if (wide.empty()) return TESMO_E_INVALID_STATE;
@@ -284,8 +332,8 @@ tesmo_result Session::PortName(std::int32_t id, std::string* name)
 // the driver's other threads may be writing entries as it is copied.
 tesmo_result Session::CopyEventLog(std::int32_t id, EventLogCopy* copy)
 {
-    if (Departed(id)) return TESMO_E_DEVICE_GONE;
-    Device* device = Find(id);
+    DevicePin device(*this, id);
+    if (device.departed()) return TESMO_E_DEVICE_GONE;
     if (!device) return TESMO_E_NO_SUCH_DEVICE;
     tesmo_result result = TESMO_E_DEVICE_GONE;
     system_->RunBetweenPnpSequences([&] {

@@ -2,16 +2,20 @@
 // and the driver image loaded, the instruments plugged into it, and the
 // verifier's findings, from tesmo_boot to tesmo_shutdown.
 //
-// Threads: the C entry points serialise every call into a Session with one
-// lock (ControlApi.cpp), so a Session is used by one thread at a time; what
-// it calls into the emulated system (PnP sequences, the bus) runs on the
-// system's own threads. PASSIVE_LEVEL, never on an emulated system thread.
+// Threads: calls may come from several threads at once (ControlApi.cpp keeps
+// the session alive under them; Shutdown comes alone, after the others have
+// returned). The device records are guarded by one lock that no call holds
+// while it waits on the system: a call pins the device it works on, and a
+// pinned device is not collected under it. What a call asks of the emulated
+// system (PnP sequences, the bus) runs on the system's own threads.
+// PASSIVE_LEVEL, never on an emulated system thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,10 +85,31 @@ private:
         std::unique_ptr<emu::usb::Instrument> instrument;  // outlives its time on the bus
         emu::usb::UsbDevice* usb = nullptr;
         emu::NodeId node = 0;
+        bool plugging = true;  // until the PnP manager has a node for it
+        int pins = 0;          // calls working on it, which keep it from being collected
+    };
+
+    // A call's hold on one device: its record (usb, node) stays valid until
+    // the pin goes. Empty for an unknown id, a departed one (see departed())
+    // or one still being plugged in.
+    class DevicePin {
+    public:
+        DevicePin(Session& session, std::int32_t id);
+        ~DevicePin();
+        DevicePin(const DevicePin&) = delete;
+        DevicePin& operator=(const DevicePin&) = delete;
+        explicit operator bool() const { return device_ != nullptr; }
+        Device* operator->() const { return device_; }
+        bool departed() const { return departed_; }
+
+    private:
+        Session& session_;
+        Device* device_ = nullptr;
+        bool departed_ = false;
     };
 
     explicit Session(const SessionOptions& options);
-    Device* Find(std::int32_t id);
+    Device* Find(std::int32_t id);  // under mutex_
     bool Departed(std::int32_t id) const { return departed_.count(id) != 0; }
     // Lets go of every device whose removal after an unplug has finished:
     // the bus releases it, the PnP manager forgets its node, its instrument
@@ -94,6 +119,8 @@ private:
     void RemoveDevice(Device& device);
 
     std::unique_ptr<emu::System> system_;
+    // Guards devices_, departed_, nextId_ and the bus's bookkeeping calls.
+    mutable std::mutex mutex_;
     // Instruments are destroyed after the bus has unplugged them.
     std::map<std::int32_t, Device> devices_;
     // The devices that have left (unplugged and removed), by id: all such an

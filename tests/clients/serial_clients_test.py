@@ -197,6 +197,55 @@ class TermTest(SimTestCase):
         self.assertEqual(sim.finish("~quit"), 0)
 
 
+class ControlWhileOpenTest(SimTestCase):
+    """Device commands that wait on the driver (its sleep and stop wait for
+    USB to go quiet) while a client holds the port open and the bridge's read
+    waits for the instrument: each returns, and the port answers after it."""
+
+    STEPS = [("sleep 3", r"sleep S3: done", False), ("wake", r"wake: done", True),
+             ("rebalance", r"rebalance: done", True), ("sleep 1", r"sleep S1: done", False),
+             ("wake", r"wake: done", True)]
+
+    def run_steps(self, sim, ask, prefix=""):
+        self.assertEqual(ask(), IDENTITY)
+        for command, done, answers in self.STEPS:
+            sim.command(prefix + command)
+            sim.expect(done)
+            if answers:
+                self.assertEqual(ask(), IDENTITY, f"no answer after {command}")
+
+    def test_pty(self):
+        sim = self.start("pty")
+        path = sim.expect(r"COM3 \(device 1\) is (/dev/pts/\d+)").group(1)
+        with serial.Serial(path, 9600, timeout=DEADLINE) as port:
+            self.run_steps(sim, lambda: ask_line(port))
+        self.assertEqual(sim.finish(), 0)
+
+    def test_rfc2217_with_a_client_connected(self):
+        sim = self.start("rfc2217", "--port", "0")
+        port = sim.expect(r"rfc2217://127\.0\.0\.1:(\d+)").group(1)
+        with serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", 9600, timeout=DEADLINE) as client:
+            sim.expect(r"COM3: client connected")
+            self.run_steps(sim, lambda: ask_line(client))
+        self.assertEqual(sim.finish(), 0)
+
+    def test_term(self):
+        sim = self.start("term")
+        sim.expect(r"^COM3 \(device 1\) is open")
+
+        def ask():
+            sim.command("*IDN?")
+            return sim.expect("^" + re.escape(IDENTITY.decode())).string.encode()
+
+        self.run_steps(sim, ask, prefix="~")
+        self.assertEqual(sim.finish("~quit"), 0)
+
+
+def ask_line(port):
+    port.write(b"*IDN?\n")
+    return port.readline()
+
+
 class ScenarioTest(unittest.TestCase):
     def test_a_late_answer_fails_the_run_at_its_line(self):
         done = subprocess.run([TESMO_SIM, "run", str(SCENARIOS / "answer-too-late.tsc")], capture_output=True,

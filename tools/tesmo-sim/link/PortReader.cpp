@@ -10,7 +10,6 @@ namespace tesmo::sim {
 PortReader::PortReader(ComPort& port, std::int32_t device, BytesHandler onBytes, GoneHandler onGone)
     : port_(port), device_(device), onBytes_(std::move(onBytes)), onGone_(std::move(onGone))
 {
-    port_.SetReadLimit(kReadSlice);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -32,7 +31,7 @@ void PortReader::Run()
 {
     std::vector<std::uint8_t> buffer(4096);
     while (!stopping_) {
-        auto got = port_.Read(buffer);
+        auto got = port_.SetReadLimit(kReadSlice) ? port_.Read(buffer) : std::nullopt;
         if (got) {
             if (*got != 0) onBytes_(std::span(buffer.data(), *got));
             continue;

@@ -4,8 +4,10 @@
 // Reads wait at most kReadSlice of emulated time (which the real-time clock
 // keeps close to wall time) and then start again, so that Stop ends the
 // thread within a slice: a read waiting inside the driver cannot be
-// cancelled from here. A read that fails on a device still plugged in (for
-// example while the system sleeps) is retried after a pause.
+// cancelled from here. The slice is set again before each read: the driver
+// goes back to its own read time-out at every START (after a rebalance or
+// an enable), and a read of two minutes would hold back a sleep or a stop. A read that fails on a device still plugged
+// in (for example while the system sleeps) is retried after a pause.
 #pragma once
 
 #include <atomic>

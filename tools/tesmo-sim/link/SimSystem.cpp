@@ -1,6 +1,5 @@
 #include "link/SimSystem.h"
 
-#include <chrono>
 #include <cstdio>
 #include <sstream>
 
@@ -9,8 +8,6 @@
 namespace tesmo::sim {
 
 namespace {
-
-constexpr auto kPacerStep = std::chrono::milliseconds(1);
 
 // `status` is taken by reference: callers pass the variable that the call in
 // their first argument fills, and by value it could be read before that call.
@@ -60,34 +57,18 @@ SimSystem::SimSystem(Clock clock)
     tesmo_boot_options options;
     tesmo_boot_options_init(&options);
     options.verifier_mode = TESMO_VERIFIER_RECORD;
-    options.auto_advance_clock = clock == Clock::Automatic;
+    options.auto_advance_clock = clock == Clock::Automatic ? TESMO_CLOCK_SELF_ADVANCING : TESMO_CLOCK_WALL;
     tesmo_result result = tesmo_boot(&options);
     if (result != TESMO_OK) {
         std::fprintf(stderr, "tesmo-sim: boot failed: %s\n", tesmo_result_text(result));
         return;
     }
     booted_ = true;
-    if (clock == Clock::RealTime) {
-        pacing_ = true;
-        pacer_ = std::thread([this] { PaceTheClock(); });
-    }
 }
 
 SimSystem::~SimSystem()
 {
     if (booted_) Shutdown(stdout);
-}
-
-void SimSystem::PaceTheClock()
-{
-    auto last = std::chrono::steady_clock::now();
-    while (pacing_) {
-        std::this_thread::sleep_for(kPacerStep);
-        auto now = std::chrono::steady_clock::now();
-        auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - last).count() / 100;
-        last = now;
-        tesmo_clock_advance(elapsed);
-    }
 }
 
 std::optional<std::int32_t> SimSystem::Plug(const tesmo_instrument& instrument)
@@ -197,8 +178,6 @@ std::string SimSystem::EventLogText(std::int32_t device) const
 std::uint32_t SimSystem::Shutdown(std::FILE* out)
 {
     if (!booted_) return 0;
-    pacing_ = false;
-    if (pacer_.joinable()) pacer_.join();
     booted_ = false;
     std::uint32_t violations = 0;
     tesmo_shutdown(&violations);

@@ -4,19 +4,18 @@
 // types (unplug, replug, sleep, wake, ...), and on destruction shuts down
 // and prints the verifier's report.
 //
-// In real time mode the emulated clock is not left to jump whenever every
-// thread waits (a bridge that waits for its client would send it racing
-// ahead): a pacer thread moves it along with the wall clock instead, so an
+// In real time mode the emulated clock follows the wall clock
+// (TESMO_CLOCK_WALL) instead of jumping whenever every thread waits (a
+// bridge that waits for its client would send it racing ahead), so an
 // instrument's latency and the bus's frames take the time they say.
 //
-// Control calls may come from any thread (the library serialises them).
+// Control calls may come from any thread, also while another one waits on
+// the driver (a sleep while a bridge's read is pending).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tesmo/control.h"
@@ -63,13 +62,10 @@ private:
         std::int32_t id;
         tesmo_instrument instrument;
     };
-    void PaceTheClock();
     const Plugged* Find(std::int32_t id) const;
 
     bool booted_ = false;
     std::vector<Plugged> devices_;
-    std::atomic<bool> pacing_{false};
-    std::thread pacer_;
 };
 
 }  // namespace tesmo::sim

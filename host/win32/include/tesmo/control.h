@@ -34,9 +34,15 @@
  *    (fresh globals: the first device is \Device\Tesmo1 and COM3 again).
  *
  * Threads
- *  - Control calls are serialised by one lock and may come from any thread.
- *    A control call blocks while the system carries the request out (a
- *    plug-in returns when the device has started or failed to).
+ *  - Control calls may come from any thread, several at once. A control
+ *    call blocks while the system carries the request out (a plug-in
+ *    returns when the device has started or failed to), and holds no lock
+ *    meanwhile: a thread may sleep the system, rebalance or unplug while
+ *    others read and write the port, move the clock or ask for a device's
+ *    state. Requests of the PnP and power managers still run one at a time,
+ *    in the order they came. tesmo_boot and tesmo_shutdown run alone:
+ *    calls that come during a shutdown get TESMO_E_NOT_BOOTED, and the
+ *    shutdown waits for the calls already running to return.
  *  - Win32 calls may come from any thread while a session runs. Outside a
  *    session they fail as on a handle that is no longer valid (see
  *    <tesmo/windows.h>); tesmo_shutdown cancels the requests of Win32 calls
