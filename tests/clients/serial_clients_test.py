@@ -10,6 +10,7 @@ import pathlib
 import queue
 import re
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -173,6 +174,157 @@ class Rfc2217Test(SimTestCase):
             self.assertLess(received.index(NOTIFY_DATA_READY), received.index(IDENTITY[:5]), received)
         sim.expect(r"COM3: client left")
         self.assertEqual(sim.finish(), 0)
+
+
+def telnet_data(received):
+    """The data bytes of what a COM-port-control server sent: its Telnet
+    commands (IAC verb option, IAC SB ... IAC SE) left out, IAC IAC as one."""
+    data, i = bytearray(), 0
+    while i < len(received):
+        if received[i] != 255:
+            data.append(received[i])
+            i += 1
+        elif received[i + 1:i + 2] == b"\xff":
+            data.append(255)
+            i += 2
+        elif received[i + 1:i + 2] == b"\xfa":
+            i = received.index(b"\xff\xf0", i) + 2
+        else:
+            i += 3
+    return bytes(data)
+
+
+def receive_until(client, wanted):
+    """The server's data from `client` until `wanted` is in it."""
+    received = b""
+    while wanted not in telnet_data(received):
+        chunk = client.recv(4096)
+        if not chunk:
+            raise AssertionError(f"the server hung up before {wanted!r}; it sent {received!r}")
+        received += chunk
+    return telnet_data(received)
+
+
+def receive_all(client):
+    received = b""
+    while chunk := client.recv(4096):
+        received += chunk
+    return received
+
+
+class Rfc2217ClientsTest(SimTestCase):
+    """Clients as they come on the first day: ones that leave before their
+    answer, a second one while the port is served, nc with its input closed,
+    a plain Telnet client's line ends, and modem lines."""
+
+    def start_server(self, instrument="command"):
+        sim = self.start("rfc2217", "--port", "0", instrument)
+        port = int(sim.expect(r"rfc2217://127\.0\.0\.1:(\d+)").group(1))
+        sim.expect("^ready")
+        return sim, port
+
+    def assert_served(self, sim, port):
+        """A pyserial client after the others still gets its answer."""
+        with serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", 9600, timeout=DEADLINE) as client:
+            sim.expect(r"COM3: client connected")
+            client.write(b"*IDN?\n")
+            self.assertEqual(client.readline(), IDENTITY)
+        sim.expect(r"COM3: client left")
+
+    def test_a_client_that_goes_before_its_answers_ends_only_itself(self):
+        sim, port = self.start_server("command:latency=200")
+        endings = {"closed": lambda s: s.close(),
+                   "reset": lambda s: (s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)),
+                                       s.close())}
+        for name, end in endings.items():
+            with self.subTest(ending=name):
+                client = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+                sim.expect(r"COM3: client connected")
+                client.sendall(b"*IDN?\nMEAS?\n*IDN?\n")
+                end(client)
+                sim.expect(r"COM3: client (left|gone)")
+                self.assert_served(sim, port)
+        self.assertEqual(sim.finish(), 0)
+
+    def test_a_second_client_is_refused_at_once_and_the_first_is_still_served(self):
+        sim, port = self.start_server()
+        with serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", 9600, timeout=DEADLINE) as first:
+            sim.expect(r"COM3: client connected")
+            with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as second:
+                self.assertIn(b"COM3 is in use by another client", receive_all(second))
+            sim.expect(r"COM3: a second client refused")
+            # One that leaves without reading the refusal.
+            socket.create_connection(("127.0.0.1", port), timeout=DEADLINE).close()
+            sim.expect(r"COM3: a second client refused")
+            with self.assertRaises((serial.SerialException, OSError)):  # broken pipe, as the server hangs up
+                serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", 9600, timeout=DEADLINE)
+            first.write(b"*IDN?\n")
+            self.assertEqual(first.readline(), IDENTITY)
+        sim.expect(r"COM3: client left")
+        self.assert_served(sim, port)
+        self.assertEqual(sim.finish(), 0)
+
+    def test_nc_with_its_input_ended_gets_its_answer_and_leaves_none_behind(self):
+        sim, port = self.start_server("command:latency=20")
+        for options in (["-q1"], ["-N"]):
+            for run in range(5):
+                with self.subTest(options=options, run=run):
+                    done = subprocess.run(["nc", *options, "127.0.0.1", str(port)], input=b"*IDN?\n",
+                                          capture_output=True, timeout=DEADLINE)
+                    self.assertIn(IDENTITY, telnet_data(done.stdout))
+                    sim.expect(r"COM3: client left")
+        # An answer that comes after its client has gone does not reach the next client.
+        with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
+            client.sendall(b"*IDN?\n")
+            client.shutdown(socket.SHUT_RDWR)
+        sim.expect(r"COM3: client (left|gone)")
+        with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
+            sim.expect(r"COM3: client connected")
+            client.sendall(b"MEAS?\n")
+            self.assertEqual(receive_until(client, b"\n"), b"+1.000000E+00\n")
+        self.assertEqual(sim.finish(), 0)
+
+    def test_a_plain_telnet_clients_line_ends_reach_the_instrument_as_lines(self):
+        sim, port = self.start_server()
+        with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as client:
+            # Enter as a Telnet client in its default mode sends it: CR NUL, and CR LF.
+            client.sendall(b"*IDN?\r\0MEAS?\r\0*IDN?\r\n")
+            answers = IDENTITY + b"+1.000000E+00\n" + IDENTITY
+            self.assertEqual(receive_until(client, answers), answers)
+        self.assertEqual(sim.finish(), 0)
+
+    def test_modem_lines_are_acknowledged_and_fixed(self):
+        sim, port = self.start_server()
+        with serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", 9600, timeout=DEADLINE) as client:
+            for level in (False, True):  # a pulse, as scripts give on open
+                client.dtr = level
+                client.rts = level
+            sim.expect(r"SET-CONTROL (DTR|RTS) o(n|ff): the driver has no modem lines .*; acknowledged without effect")
+            self.assertEqual((client.cts, client.dsr, client.cd, client.ri), (True, True, True, False))
+            client.write(b"*IDN?\n")
+            self.assertEqual(client.readline(), IDENTITY)
+        self.assertEqual(sim.finish(), 0)
+
+    def test_the_idle_server_uses_no_cpu_after_its_clients_went(self):
+        sim, port = self.start_server("loopback")
+        for cycle in range(3):
+            client = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+            sim.expect(r"COM3: client connected")
+            sim.command("unplug")
+            client.close()
+            sim.expect(r"COM3: client (disconnected|left|gone)")
+            sim.command("replug")
+            sim.expect(r"replug: device \d+ is COM\d+")
+        before = cpu_seconds(sim.process.pid)
+        with self.assertRaises(queue.Empty):  # half a second in which it has nothing to do or say
+            sim.lines.get(timeout=0.5)
+        self.assertLess(cpu_seconds(sim.process.pid) - before, 0.1)
+        self.assertEqual(sim.finish(), 0)
+
+
+def cpu_seconds(pid):
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class TermTest(SimTestCase):

@@ -91,17 +91,25 @@ const std::vector<Case> kNegotiations = {
 const std::vector<Case> kMalformed = {
     {"NOP and GA vanish from the data", {'a', kIac, 241, 'b', kIac, 249, 'c'}, "data 61 62 63"},
     {"an unknown option is still reported", {kIac, kDo, 200}, "do c8"},
-    {"a subnegotiation cut short by a command",
-     {kIac, kSb, kComPort, 1, kIac, kWill, 3, 'z'},
-     "will 03 | data 7a"},
+    {"a subnegotiation cut short by a command", {kIac, kSb, kComPort, 1, kIac, kWill, 3, 'z'}, "will 03 | data 7a"},
     {"IAC where the option belongs", {kIac, kSb, kIac, kIac, 'q'}, "data ff 71"},
     {"a stream that ends inside a command", {'a', kIac, kSb, kComPort, 5}, "data 61"},
+};
+
+// A client that has not gone binary sends the network virtual terminal's
+// line ends: Enter as CR NUL (a bare carriage return) or CR LF.
+const std::vector<Case> kLineEnds = {
+    {"CR NUL is a carriage return", {'a', '\r', 0, 'b', '\r', 0}, "data 61 0d 62 0d"},
+    {"CR LF stays the end of a line", {'a', '\r', '\n'}, "data 61 0d 0a"},
+    {"a NUL not after CR stays", {0, 'a', 0}, "data 00 61 00"},
+    {"CR CR NUL keeps both carriage returns", {'\r', '\r', 0}, "data 0d 0d"},
 };
 
 std::vector<Case> AllCases()
 {
     std::vector<Case> all;
-    for (auto* table : {&kEscaping, &kNegotiations, &kMalformed}) all.insert(all.end(), table->begin(), table->end());
+    for (auto* table : {&kEscaping, &kNegotiations, &kMalformed, &kLineEnds})
+        all.insert(all.end(), table->begin(), table->end());
     return all;
 }
 
@@ -131,6 +139,20 @@ TEST(TelnetDecoder, SkipsOrDropsWhatIsMalformedAndKeepsWhatFollows)
     endless.resize(endless.size() + Decoder::kMaxSubnegotiation + 1, 7);
     for (auto byte : {kIac, kSe, std::uint8_t('k')}) endless.push_back(byte);
     EXPECT_EQ(DecodeInPieces(endless, {}), "data 6b");
+}
+
+TEST(TelnetDecoder, TakesTheNetworkVirtualTerminalsLineEndsUntilThePeerGoesBinary)
+{
+    ExpectDecodes(kLineEnds);
+    Decoder binary;
+    binary.SetPeerBinary(true);
+    Bytes stream{'a', '\r', 0};
+    ASSERT_EQ(binary.Feed(stream).size(), 1u);
+    binary.SetPeerBinary(false);
+    auto events = binary.Feed(stream);
+    EXPECT_EQ(Describe(events), "data 61 0d") << "back to the terminal's line ends";
+    binary.SetPeerBinary(true);
+    EXPECT_EQ(Describe(binary.Feed(stream)), "data 61 0d 00") << "binary data keeps its NUL";
 }
 
 TEST(TelnetDecoder, DecodesAStreamCutAnywhereAsTheWholeStream)

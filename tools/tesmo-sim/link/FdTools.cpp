@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace tesmo::sim {
@@ -44,15 +45,17 @@ void WakePipe::Wake()
 void WakePipe::Drain()
 {
     char bytes[64];
-    while (::read(read_.get(), bytes, sizeof bytes) > 0) {
-    }
+    while (::read(read_.get(), bytes, sizeof bytes) > 0) {}
 }
 
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop)
+namespace {
+
+template <typename Put>
+bool PutAll(int fd, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop, Put put)
 {
     while (!bytes.empty()) {
         if (stop) return false;
-        ssize_t done = ::write(fd, bytes.data(), bytes.size());
+        ssize_t done = put(fd, bytes);
         if (done > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(done));
             continue;
@@ -62,6 +65,21 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::atomic<boo
         ::poll(&room, 1, 100);  // wakes now and then to see `stop`
     }
     return true;
+}
+
+}  // namespace
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop)
+{
+    return PutAll(fd, bytes, stop,
+                  [](int to, std::span<const std::uint8_t> rest) { return ::write(to, rest.data(), rest.size()); });
+}
+
+bool SendAll(int socket, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop)
+{
+    return PutAll(socket, bytes, stop, [](int to, std::span<const std::uint8_t> rest) {
+        return ::send(to, rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 }  // namespace tesmo::sim

@@ -39,4 +39,8 @@ private:
 // becomes true or the fd fails first; false then.
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop);
 
+// The same for a connected socket, without SIGPIPE: a peer that has gone
+// (EPIPE, ECONNRESET) makes it return false like any other failure.
+bool SendAll(int socket, std::span<const std::uint8_t> bytes, const std::atomic<bool>& stop);
+
 }  // namespace tesmo::sim

@@ -1,6 +1,11 @@
 #include "link/Rfc2217Server.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <optional>
+#include <string>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,49 +14,66 @@
 #include <vector>
 
 #include "link/ComPort.h"
+#include "link/ComPortOption.h"
 #include "link/PortReader.h"
 #include "link/Telnet.h"
 #include "tesmo/control.h"
+#include "text/ErrorText.h"
 
 namespace tesmo::sim {
 
 namespace {
 
 namespace t = telnet;
+namespace c = comport;
 
-// COM-PORT-OPTION commands from the client; the server answers with +100.
-enum : std::uint8_t {
-    kSetBaudRate = 1,
-    kSetDataSize = 2,
-    kSetParity = 3,
-    kSetStopSize = 4,
-    kSetControl = 5,
-    kNotifyLineState = 6,
-    kFlowControlSuspend = 8,
-    kFlowControlResume = 9,
-    kSetLineStateMask = 10,
-    kSetModemStateMask = 11,
-    kPurgeData = 12,
-    kServerOffset = 100,
-};
-constexpr std::uint8_t kLineStateDataReady = 0x01;
-const char kParities[] = "?NOEMS";  // the option's parity codes 1..5
+// After the client's end of input its answers still have a moment to
+// come: the connection stays until the port has been quiet this long (as
+// the terminal does), but no longer than kDrainLimit.
+constexpr auto kDrainQuiet = std::chrono::milliseconds(300);
+constexpr auto kDrainLimit = std::chrono::seconds(3);
+// The virtual lines the port shows: it has no modem, so the lines an
+// instrument would drive are fixed (CTS, DSR, CD on; RI off).
+constexpr std::uint8_t kModemState = c::kModemClearToSend | c::kModemDataSetReady | c::kModemCarrierDetect;
+
+using Clock = std::chrono::steady_clock;
+
+void Refuse(int socket, const std::string& why)
+{
+    std::string text = "tesmo-sim: " + why + "\r\n";
+    std::atomic<bool> never{false};
+    SendAll(socket, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), never);
+}
 
 // One client's connection to the port.
 class ClientSession {
 public:
-    ClientSession(int socket, ComPort& port, std::FILE* log) : socket_(socket), port_(port), log_(log) {}
+    ClientSession(int socket, ComPort& port, std::FILE* log, WakePipe& wake)
+        : socket_(socket), port_(port), log_(log), wake_(wake)
+    {}
+
+    void Greet()
+    {
+        for (auto option : {t::kBinary, t::kSuppressGoAhead}) Send(t::Negotiate(t::kWill, option));
+        Send(t::Negotiate(t::kDo, t::kComPort));
+    }
 
     void Send(const t::Bytes& bytes)
     {
         std::lock_guard lock(sendMutex_);
-        if (!WriteAll(socket_, bytes, closed_)) closed_ = true;
+        if (closed_) return;
+        if (!SendAll(socket_, bytes, closed_)) {
+            gone_ = errno;
+            closed_ = true;
+            wake_.Wake();
+        }
     }
 
     void FromPort(std::span<const std::uint8_t> bytes)
     {
-        if (lineStateMask_ & kLineStateDataReady) {
-            std::uint8_t notify[] = {kNotifyLineState + kServerOffset, kLineStateDataReady};
+        lastFromPort_ = Clock::now().time_since_epoch().count();
+        if (lineStateMask_ & c::kLineDataReady) {
+            std::uint8_t notify[] = {c::kNotifyLineState + c::kServerOffset, c::kLineDataReady};
             Send(t::Subnegotiate(t::kComPort, notify));
         }
         Send(t::EscapeData(bytes));
@@ -62,7 +84,7 @@ public:
     {
         for (auto& event : decoder_.Feed(bytes)) {
             if (auto* data = std::get_if<t::Data>(&event)) {
-                if (!port_.Write(data->bytes)) Log("WriteFile failed with error %u", port_.Error());
+                if (!port_.Write(data->bytes)) Log("WriteFile failed: %s", Win32ErrorText(port_.Error()).c_str());
             } else if (auto* negotiation = std::get_if<t::Negotiation>(&event)) {
                 Negotiate(*negotiation);
             } else if (auto* sub = std::get_if<t::Subnegotiation>(&event)) {
@@ -73,53 +95,72 @@ public:
     }
 
     bool closed() const { return closed_; }
+    int goneErrno() const { return gone_; }
+    Clock::time_point lastFromPort() const { return Clock::time_point(Clock::duration(lastFromPort_.load())); }
 
 private:
-    template <typename... Args>
-    void Log(const char* format, Args... args)
+    void Log(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
         std::fprintf(log_, "%s: ", port_.name().c_str());
-        std::fprintf(log_, format, args...);
-        std::fprintf(log_, "\n");
+        va_list arguments;
+        va_start(arguments, format);
+        std::vfprintf(log_, format, arguments);
+        va_end(arguments);
+        std::fputc('\n', log_);
         std::fflush(log_);
     }
 
     void Negotiate(const t::Negotiation& request)
     {
-        bool known = request.option == t::kBinary || request.option == t::kSuppressGoAhead ||
-                     request.option == t::kComPort;
+        bool known =
+            request.option == t::kBinary || request.option == t::kSuppressGoAhead || request.option == t::kComPort;
         if (request.verb == t::kDo) Send(t::Negotiate(known ? t::kWill : t::kWont, request.option));
-        if (request.verb == t::kWill) Send(t::Negotiate(known ? t::kDo : t::kDont, request.option));
+        if (request.verb == t::kWill) {
+            if (request.option == t::kBinary) decoder_.SetPeerBinary(true);
+            // The client speaks COM-PORT-OPTION (it answers the server's DO):
+            // it learns the lines' state at once.
+            if (request.option == t::kComPort) NotifyModemState();
+            if (request.option != t::kComPort) Send(t::Negotiate(known ? t::kDo : t::kDont, request.option));
+        }
+        if (request.verb == t::kWont && request.option == t::kBinary) decoder_.SetPeerBinary(false);
     }
 
     void Answer(std::uint8_t command, std::span<const std::uint8_t> value)
     {
-        t::Bytes payload{static_cast<std::uint8_t>(command + kServerOffset)};
+        t::Bytes payload{static_cast<std::uint8_t>(command + c::kServerOffset)};
         payload.insert(payload.end(), value.begin(), value.end());
         Send(t::Subnegotiate(t::kComPort, payload));
+    }
+
+    void NotifyModemState()
+    {
+        std::uint8_t state = kModemState & modemStateMask_;
+        Answer(c::kNotifyModemState, std::span(&state, 1));
     }
 
     void ComPortCommand(const t::Bytes& payload)
     {
         std::uint8_t command = payload[0];
         std::span<const std::uint8_t> value(payload.data() + 1, payload.size() - 1);
+        std::uint8_t first = value.empty() ? 0 : value[0];
         switch (command) {
-        case kSetBaudRate:
-        case kSetDataSize:
-        case kSetParity:
-        case kSetStopSize: return LineSetting(command, value);
-        case kSetControl: return Control(value.empty() ? 0 : value[0]);
-        case kPurgeData: {
-            std::uint8_t which = value.empty() ? 0 : value[0];
-            DWORD flags = (which == 1 || which == 3 ? PURGE_RXCLEAR : 0) | (which == 2 || which == 3 ? PURGE_TXCLEAR : 0);
+        case c::kSetBaudRate:
+        case c::kSetDataSize:
+        case c::kSetParity:
+        case c::kSetStopSize: return LineSetting(command, value);
+        case c::kSetControl: return Control(first);
+        case c::kPurgeData: {
+            DWORD flags = (first == c::kPurgeReceive || first == c::kPurgeBoth ? PURGE_RXCLEAR : 0) |
+                          (first == c::kPurgeTransmit || first == c::kPurgeBoth ? PURGE_TXCLEAR : 0);
             bool ok = port_.Purge(flags);
-            Log("PURGE-DATA %u -> PurgeComm %s", which, ok ? "done" : "failed");
+            Log("PURGE-DATA %u -> PurgeComm %s", first, ok ? "done" : Win32ErrorText(port_.Error()).c_str());
             return Answer(command, value);
         }
-        case kSetLineStateMask: lineStateMask_ = value.empty() ? 0 : value[0]; return Answer(command, value);
-        case kSetModemStateMask:
-        case kFlowControlSuspend:
-        case kFlowControlResume: return Answer(command, value);
+        case c::kNotifyModemState: return NotifyModemState();  // a client's poll
+        case c::kSetLineStateMask: lineStateMask_ = first; return Answer(command, value);
+        case c::kSetModemStateMask: modemStateMask_ = first; return Answer(command, value);
+        case c::kFlowControlSuspend:
+        case c::kFlowControlResume: return Answer(command, value);
         default: return;  // signatures and the like: nothing to say
         }
     }
@@ -131,52 +172,102 @@ private:
         std::uint32_t asked = 0;
         for (std::uint8_t byte : value) asked = asked << 8 | byte;
         static const char* const names[] = {"", "SET-BAUDRATE", "SET-DATASIZE", "SET-PARITY", "SET-STOPSIZE"};
-        // Zero asks for the current value.
-        if (asked != 0) {
+        if (asked != c::kAskCurrent) {
             LineSettings wanted = *settings;
-            if (command == kSetBaudRate) wanted.baudRate = asked;
-            if (command == kSetDataSize) wanted.dataBits = static_cast<std::uint8_t>(asked);
-            if (command == kSetParity && asked < 6) wanted.parity = kParities[asked];
-            if (command == kSetStopSize) wanted.stopBits = asked == 3 ? 15 : static_cast<std::uint8_t>(asked);
+            if (command == c::kSetBaudRate) wanted.baudRate = asked;
+            if (command == c::kSetDataSize) wanted.dataBits = static_cast<std::uint8_t>(asked);
+            if (command == c::kSetParity && asked >= c::kParityNone && asked <= c::kParitySpace) {
+                wanted.parity = c::kParityLetters[asked];
+            }
+            if (command == c::kSetStopSize) {
+                wanted.stopBits = asked == c::kStopOneAndHalf ? 15 : static_cast<std::uint8_t>(asked);
+            }
             if (auto now = port_.Apply(wanted)) settings = now;
             Log("%s %u -> SetCommState; GetCommState: %s", names[command], asked, settings->Text().c_str());
         }
-        if (command == kSetBaudRate) {
+        if (command == c::kSetBaudRate) {
             std::uint32_t baud = settings->baudRate;
             std::uint8_t bytes[] = {std::uint8_t(baud >> 24), std::uint8_t(baud >> 16), std::uint8_t(baud >> 8),
                                     std::uint8_t(baud)};
             return Answer(command, bytes);
         }
-        std::uint8_t answer = command == kSetDataSize ? settings->dataBits
-                              : command == kSetParity
-                                  ? static_cast<std::uint8_t>(std::string_view(kParities).find(settings->parity))
-                                  : (settings->stopBits == 15 ? 3 : settings->stopBits);
+        std::uint8_t answer = 0;
+        if (command == c::kSetDataSize) answer = settings->dataBits;
+        if (command == c::kSetParity) {
+            answer = static_cast<std::uint8_t>(std::string_view(c::kParityLetters).find(settings->parity));
+        }
+        if (command == c::kSetStopSize)
+            answer = settings->stopBits == 15 ? std::uint8_t{c::kStopOneAndHalf} : settings->stopBits;
         Answer(command, std::span(&answer, 1));
     }
 
+    // DTR, RTS and BREAK: the driver has no modem lines and refuses them.
+    // The request is acknowledged as made, as a virtual port does, so that
+    // a client that pulses DTR on open goes on; asking gives what the
+    // client last set. Flow control: none, whatever is asked.
     void Control(std::uint8_t request)
     {
-        // 8/9 DTR on/off, 11/12 RTS on/off; 7 and 10 ask for their state.
-        DWORD function = request == 8 ? SETDTR : request == 9 ? CLRDTR : request == 11 ? SETRTS
-                                                                      : request == 12 ? CLRRTS : 0;
         std::uint8_t answer = request;
-        if (request == 0) answer = 1;  // flow control: none
-        if (request == 7 || request == 10) answer = request + 1;
-        if (function != 0 && !port_.Escape(function)) {
-            answer = request <= 10 ? 8 : 11;  // not changed: the line stays on
-            Log("SET-CONTROL %u: refused by the driver (error %u), the line stays on", request, port_.Error());
+        switch (request) {
+        case c::kFlowAsk:
+        case c::kFlowNone:
+        case c::kFlowXonXoff:
+        case c::kFlowHardware: answer = c::kFlowNone; break;
+        case c::kBreakAsk: answer = breakOn_ ? c::kBreakOn : c::kBreakOff; break;
+        case c::kDtrAsk: answer = dtrOn_ ? c::kDtrOn : c::kDtrOff; break;
+        case c::kRtsAsk: answer = rtsOn_ ? c::kRtsOn : c::kRtsOff; break;
+        case c::kBreakOn:
+        case c::kBreakOff: SetLine(request, request == c::kBreakOn, breakOn_, "BREAK"); break;
+        case c::kDtrOn:
+        case c::kDtrOff: SetLine(request, request == c::kDtrOn, dtrOn_, "DTR"); break;
+        case c::kRtsOn:
+        case c::kRtsOff: SetLine(request, request == c::kRtsOn, rtsOn_, "RTS"); break;
+        default: break;  // inbound flow control and the rest: echoed
         }
-        Answer(kSetControl, std::span(&answer, 1));
+        Answer(c::kSetControl, std::span(&answer, 1));
+    }
+
+    void SetLine(std::uint8_t request, bool on, bool& line, const char* name)
+    {
+        line = on;
+        DWORD function = request == c::kBreakOn    ? SETBREAK
+                         : request == c::kBreakOff ? CLRBREAK
+                         : request == c::kDtrOn    ? SETDTR
+                         : request == c::kDtrOff   ? CLRDTR
+                         : request == c::kRtsOn    ? SETRTS
+                                                   : CLRRTS;
+        if (port_.Escape(function) || refusalLogged_) return;
+        refusalLogged_ = true;
+        Log("SET-CONTROL %s %s: the driver has no modem lines (%s); acknowledged without effect", name,
+            on ? "on" : "off", Win32ErrorText(port_.Error()).c_str());
     }
 
     int socket_;
     ComPort& port_;
     std::FILE* log_;
+    WakePipe& wake_;
     t::Decoder decoder_;
     std::mutex sendMutex_;
     std::atomic<bool> closed_{false};
+    std::atomic<int> gone_{0};
+    std::atomic<Clock::rep> lastFromPort_{0};
     std::atomic<std::uint8_t> lineStateMask_{0};
+    std::uint8_t modemStateMask_ = 0xFF;
+    bool dtrOn_ = true, rtsOn_ = true, breakOn_ = false, refusalLogged_ = false;
 };
+
+// Throws away what the port holds from an earlier client: the bytes the
+// driver keeps and those the instrument has sent since.
+void DiscardStaleInput(ComPort& port)
+{
+    port.Purge(PURGE_RXCLEAR);
+    std::uint8_t buffer[512];
+    port.SetReadLimit(1);
+    for (int reads = 0; reads < 64; ++reads) {
+        auto got = port.Read(buffer);
+        if (!got || *got == 0) break;
+    }
+}
 
 }  // namespace
 
@@ -194,7 +285,7 @@ Rfc2217Server::Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> d
     if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_.get(), 4) != 0 ||
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::fprintf(log_, "cannot listen on 127.0.0.1:%u\n", port);
+        std::fprintf(log_, "tesmo-sim: cannot listen on 127.0.0.1:%u: %s\n", port, ErrnoText(errno).c_str());
         return;
     }
     port_ = ntohs(address.sin_port);
@@ -213,10 +304,23 @@ void Rfc2217Server::Serve()
 {
     while (!stopping_) {
         pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) <= 0 || !(fds[0].revents & POLLIN)) continue;
+        if (::poll(fds, 2, -1) <= 0) continue;
+        // A wake that came after its client had gone (the reader saw the
+        // removal as the client left) would keep the pipe readable for good.
+        if (fds[1].revents & POLLIN) wake_.Drain();
+        if (!(fds[0].revents & POLLIN)) continue;
         UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (client) ServeClient(std::move(client));
     }
+}
+
+void Rfc2217Server::RefuseWhileBusy(const std::string& portName)
+{
+    UniqueFd extra(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!extra) return;
+    Refuse(extra.get(), portName + " is in use by another client; it is served when that one has left");
+    std::fprintf(log_, "%s: a second client refused: the port is in use\n", portName.c_str());
+    std::fflush(log_);
 }
 
 void Rfc2217Server::ServeClient(UniqueFd client)
@@ -227,16 +331,19 @@ void Rfc2217Server::ServeClient(UniqueFd client)
     tesmo_port_name(device, name, sizeof name, &length);
     ComPort port(name);
     if (!port.IsOpen()) {
-        std::fprintf(log_, "client refused: %s does not open (error %u)\n", name, port.Error());
+        std::string why = std::string(name) + " does not open: " + Win32ErrorText(port.Error());
+        Refuse(client.get(), why);
+        std::fprintf(log_, "client refused: %s\n", why.c_str());
         std::fflush(log_);
         return;
     }
+    DiscardStaleInput(port);
     std::fprintf(log_, "%s: client connected\n", name);
     std::fflush(log_);
-    ClientSession session(client.get(), port, log_);
+    ClientSession session(client.get(), port, log_, wake_);
     std::atomic<bool> gone{false};
-    for (auto option : {t::kBinary, t::kSuppressGoAhead}) session.Send(t::Negotiate(t::kWill, option));
-    session.Send(t::Negotiate(t::kDo, t::kComPort));
+    session.Greet();
+    const char* ending = "left";
     {
         PortReader reader(
             port, device, [&session](std::span<const std::uint8_t> bytes) { session.FromPort(bytes); },
@@ -245,16 +352,38 @@ void Rfc2217Server::ServeClient(UniqueFd client)
                 wake_.Wake();
             });
         std::vector<std::uint8_t> buffer(4096);
+        std::optional<Clock::time_point> inputEnded;
         while (!stopping_ && !gone && !session.closed()) {
-            pollfd fds[2] = {{client.get(), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) <= 0) continue;
+            int timeout = -1;
+            if (inputEnded) {
+                auto now = Clock::now();
+                auto quietUntil = std::max(session.lastFromPort(), *inputEnded) + kDrainQuiet;
+                auto until = std::min(quietUntil, *inputEnded + kDrainLimit);
+                if (now >= until) break;
+                timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+            }
+            pollfd fds[3] = {
+                {inputEnded ? -1 : client.get(), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
+            if (::poll(fds, 3, timeout) <= 0) continue;
             if (fds[1].revents & POLLIN) wake_.Drain();
-            if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
+            if (fds[2].revents & POLLIN) RefuseWhileBusy(name);
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             ssize_t got = ::read(client.get(), buffer.data(), buffer.size());
-            if (got <= 0 || !session.FromClient(std::span(buffer.data(), static_cast<std::size_t>(got)))) break;
+            if (got == 0) {
+                // End of the client's input (a half-close, as nc sends after
+                // its input): its answers may still be on their way.
+                inputEnded = Clock::now();
+                continue;
+            }
+            if (got < 0) {
+                ending = errno == ECONNRESET ? "gone (the connection was reset)" : "gone";
+                break;
+            }
+            if (!session.FromClient(std::span(buffer.data(), static_cast<std::size_t>(got)))) break;
         }
+        if (session.closed() && session.goneErrno() != 0) ending = "gone before its answer was sent";
     }
-    std::fprintf(log_, "%s: client %s\n", name, gone ? "disconnected: the instrument was removed" : "left");
+    std::fprintf(log_, "%s: client %s\n", name, gone ? "disconnected: the instrument was removed" : ending);
     std::fflush(log_);
 }
 

@@ -1,20 +1,28 @@
 // A Telnet COM-port-control server on 127.0.0.1 for one emulated port: a
-// client that connects gets the port opened for it through the Win32 API
-// (the port is exclusive, so clients take turns: the next connection is
-// accepted when the current one ends). Its data goes to WriteFile, what
-// ReadFile brings goes back to it; SET-BAUDRATE, SET-DATASIZE, SET-PARITY
-// and SET-STOPSIZE go to SetCommState and are answered with what
-// GetCommState then reports; PURGE-DATA goes to PurgeComm. DTR and RTS go to
-// EscapeCommFunction; when the driver refuses them the answer is the line's
-// unchanged state (on). With the data-ready bit in its line-state mask the
-// client gets NOTIFY-LINESTATE before data that is waiting for it.
-// Removing the instrument closes the connection.
+// client that connects gets the port opened for it through the Win32 API,
+// with what an earlier client left unread thrown away. The port is
+// exclusive, so one client at a time: a second one is told so at once and
+// disconnected. Its data goes to WriteFile (a plain Telnet client's CR NUL
+// as CR), what ReadFile brings goes back to it; SET-BAUDRATE, SET-DATASIZE,
+// SET-PARITY and SET-STOPSIZE go to SetCommState and are answered with what
+// GetCommState then reports; PURGE-DATA goes to PurgeComm. DTR, RTS and
+// BREAK go to EscapeCommFunction, which the driver refuses (it has no modem
+// lines): they are acknowledged as asked all the same, as on a virtual
+// port, and the modem state (NOTIFY-MODEMSTATE, on the client's agreement
+// and on its polls) is fixed: CTS, DSR and CD on, RI off. With the
+// data-ready bit in its line-state mask the client gets NOTIFY-LINESTATE
+// before data that is waiting for it. A client that ends its input keeps
+// its connection until the port has been quiet for a moment, so that the
+// answers to its last lines reach it; a client that has gone (EPIPE,
+// ECONNRESET) ends its own session only. Removing the instrument closes
+// the connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "link/FdTools.h"
@@ -36,6 +44,9 @@ public:
 private:
     void Serve();
     void ServeClient(UniqueFd client);
+    // Accepts a connection that came while a client is served and tells it
+    // the port is in use.
+    void RefuseWhileBusy(const std::string& portName);
 
     std::function<std::int32_t()> device_;
     std::FILE* log_;

@@ -17,8 +17,12 @@ void Decoder::Step(std::uint8_t byte, std::vector<Event>& events)
     };
     switch (state_) {
     case State::Data:
-        if (byte == kIac) state_ = State::Iac;
-        else data().push_back(byte);
+        if (byte == kIac) {
+            state_ = State::Iac;
+            break;
+        }
+        if (!(afterCr_ && byte == 0 && !peerBinary_)) data().push_back(byte);
+        afterCr_ = byte == '\r';
         break;
     case State::Iac:
         if (byte == kIac) {

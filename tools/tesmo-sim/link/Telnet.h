@@ -1,7 +1,10 @@
 // The Telnet framing a COM-port-control client speaks: data bytes with IAC
 // doubled, option negotiation (WILL, WONT, DO, DONT) and subnegotiations
 // (IAC SB option ... IAC SE). A decoder that takes the byte stream in pieces
-// of any size and an encoder for the other way. A subnegotiation longer than
+// of any size and an encoder for the other way. Until the peer has said
+// WILL BINARY its data is the network virtual terminal's: CR NUL stands for
+// a bare carriage return and becomes CR (CR LF, the end of a line, stays
+// as it is), as a plain Telnet client sends Enter. A subnegotiation longer than
 // kMaxSubnegotiation is dropped whole, so a client that never ends one does
 // not grow the server's memory.
 //
@@ -40,6 +43,9 @@ public:
 
     // The events the bytes complete, in order (data runs merged).
     std::vector<Event> Feed(std::span<const std::uint8_t> bytes);
+    // The peer sends binary data from now on (it said WILL BINARY), or no
+    // longer (WONT BINARY).
+    void SetPeerBinary(bool binary) { peerBinary_ = binary; }
 
 private:
     void Step(std::uint8_t byte, std::vector<Event>& events);
@@ -49,6 +55,8 @@ private:
     std::uint8_t verb_ = 0;
     Subnegotiation sub_;
     bool overflowed_ = false;
+    bool peerBinary_ = false;
+    bool afterCr_ = false;  // the last data byte was a CR
 };
 
 // Data with every IAC doubled.
