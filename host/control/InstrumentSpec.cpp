@@ -1,6 +1,9 @@
 #include "InstrumentSpec.h"
 
+#include <cstddef>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "instrument/CommandInstrument.h"
 #include "instrument/LoopbackInstrument.h"
@@ -55,6 +58,21 @@ std::unique_ptr<emu::usb::Instrument> StreamFrom(const tesmo_instrument& spec)
     return std::make_unique<emu::usb::StreamingSource>(std::move(options));
 }
 
+// The instance ID a serial number gives, or nothing for one the platform
+// would not take as an instance ID.
+std::optional<std::u16string> SerialNumberInstance(const char* serial)
+{
+    std::size_t length = strnlen(serial, TESMO_MAX_SERIAL_NUMBER_LENGTH + 1);
+    if (length == 0 || length > TESMO_MAX_SERIAL_NUMBER_LENGTH) return std::nullopt;
+    std::u16string instance;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c = serial[i];
+        if (c <= ' ' || c > '~' || c == ',' || c == '\\') return std::nullopt;
+        instance.push_back(static_cast<char16_t>(c));
+    }
+    return instance;
+}
+
 }  // namespace
 
 bool InitInstrumentSpec(tesmo_instrument& spec, int kind)
@@ -71,10 +89,19 @@ bool InitInstrumentSpec(tesmo_instrument& spec, int kind)
     return true;
 }
 
-InstrumentBuild BuildInstrument(const tesmo_instrument& spec)
+InstrumentBuild BuildInstrument(const tesmo_instrument& given)
 {
     InstrumentBuild build;
-    if (spec.struct_size != sizeof(tesmo_instrument)) return build;
+    // Callers built before serial_number pass the shorter size.
+    constexpr std::size_t kBeforeSerialNumber = offsetof(tesmo_instrument, serial_number);
+    if (given.struct_size != sizeof(tesmo_instrument) && given.struct_size != kBeforeSerialNumber) return build;
+    tesmo_instrument spec{};
+    std::memcpy(&spec, &given, given.struct_size);
+    if (spec.serial_number) {
+        auto serial = SerialNumberInstance(spec.serial_number);
+        if (!serial) return build;
+        build.config.instanceId = std::move(*serial);
+    }
     if (spec.packet_size != 64 && spec.packet_size != 512) return build;
     Speed speed = spec.packet_size == 512 ? Speed::High : Speed::Full;
     std::optional<DescriptorSet> descriptors = Layout(spec.layout, speed);

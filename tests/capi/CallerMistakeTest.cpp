@@ -189,6 +189,11 @@ void InstrumentParametersOutOfRange(ChildReport& r)
         {"latency", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.latency = -1; }},
         {"identity", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto& text) { i.identity = text.c_str(); }},
         {"struct_size", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.struct_size = 0; }},
+        {"serial_number empty", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.serial_number = ""; }},
+        {"serial_number with a blank", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.serial_number = "SN 1"; }},
+        {"serial_number with a comma", TESMO_INSTRUMENT_LOOPBACK, [](auto& i, auto&) { i.serial_number = "A,B"; }},
+        {"serial_number too long", TESMO_INSTRUMENT_STREAM,
+         [](auto& i, auto& text) { i.serial_number = text.c_str(); }},
     };
     for (const auto& row : kOutOfRange) {
         tesmo_instrument instrument;

@@ -1,6 +1,7 @@
 // The COM port as an application sees it, through the C ABI only: open,
 // configure, command and answer, exclusivity, bytes that wait between
 // handles, sleep and wake, and unplugging under an open handle.
+#include <map>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -253,6 +254,55 @@ TEST_P(ReplugTest, TheNewDeviceGetsTheNameOfThePortItTakes)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReplugTest, ::testing::ValuesIn(kReplugCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// The port installer keeps a COM name per device instance: an instrument
+// with a serial number is the same instance wherever it is plugged in and
+// gets its name back; a different one gets a new name, also on a port an
+// earlier instrument left. Each row plugs (a serial number) or unplugs (a
+// row's label) and, for a plug, says the name it must get.
+struct NameStep {
+    const char* label;
+    const char* serial;  // null: unplug the instrument of row `unplug`
+    const char* unplug;
+    const char* name;
+};
+
+const NameStep kNameSteps[] = {
+    {"A", "SN-A", nullptr, "COM3"},
+    {"B", "SN-B", nullptr, "COM4"},
+    {"A leaves", nullptr, "A", nullptr},
+    {"C on A's port", "SN-C", nullptr, "COM5"},
+    {"C leaves", nullptr, "C", nullptr},
+    {"B leaves", nullptr, "B", nullptr},
+    {"B comes first", "SN-B", nullptr, "COM4"},
+    {"A again", "SN-A", nullptr, "COM3"},
+    {"C again", "SN-C", nullptr, "COM5"},
+};
+
+TEST_F(ComPortTest, TheComNameFollowsTheSerialNumberFromPortToPort)
+{
+    std::map<std::string, std::int32_t> devices;
+    for (const NameStep& step : kNameSteps) {
+        if (!step.serial) {
+            std::int32_t device = devices.at(step.unplug);
+            ASSERT_EQ(R(tesmo_unplug(device)), kOk) << step.label;
+            ASSERT_EQ(R(tesmo_wait_removed(device)), kOk) << step.label;
+            continue;
+        }
+        tesmo_instrument instrument;
+        tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
+        instrument.serial_number = step.serial;
+        std::int32_t device = Plug(instrument);
+        devices[std::string(step.label).substr(0, 1)] = device;
+        char name[16] = "";
+        ASSERT_EQ(R(tesmo_port_name(device, name, sizeof name, nullptr)), kOk) << step.label;
+        EXPECT_EQ(std::string(name), step.name) << step.label;
+    }
+    HANDLE port = OpenPort("\\\\.\\COM5");
+    ASSERT_NO_FATAL_FAILURE(Send(port, "*IDN?\n"));
+    EXPECT_EQ(ReadLine(port), kIdentity);
+    EXPECT_TRUE(CloseHandle(port));
+}
 
 // A read waits for the instrument under its time limit, on emulated time.
 TEST_F(ManualClockTest, ReadTimesOutWhenTheTestMovesTheClock)

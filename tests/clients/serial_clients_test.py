@@ -6,9 +6,13 @@ Every wait has a deadline; nothing sleeps.
 
 usage: serial_clients_test.py TESMO_SIM [unittest arguments]"""
 import os
+import grp
 import pathlib
+import pty
 import queue
 import re
+import select
+import signal
 import socket
 import struct
 import subprocess
@@ -32,8 +36,8 @@ NOTIFY_DATA_READY = bytes([255, 250, 44, 106, 1, 255, 240])
 class Sim:
     """A tesmo-sim process with its output lines readable under a deadline."""
 
-    def __init__(self, *args):
-        self.process = subprocess.Popen([TESMO_SIM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, *args, stdin=subprocess.PIPE):
+        self.process = subprocess.Popen([TESMO_SIM, *args], stdin=stdin, stdout=subprocess.PIPE,
                                         text=True, bufsize=1)
         self.lines = queue.Queue()
         self.seen = []
@@ -69,7 +73,8 @@ class Sim:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        self.process.stdin.close()
+        if self.process.stdin:
+            self.process.stdin.close()
         self.process.stdout.close()
 
 
@@ -130,7 +135,7 @@ class PtyTest(SimTestCase):
         sim.command("unplug")
         sim.expect(r"the instrument was removed; /dev/pts/\d+ hung up")
         sim.command("replug")
-        second = sim.expect(r"\(device 2\) is (/dev/pts/\d+), linked from").group(1)
+        second = sim.expect(r"^COM3 \(device 2\) is (/dev/pts/\d+), linked from").group(1)
         self.assertEqual(os.path.realpath(link), second)
         with serial.Serial(str(link), 115200, timeout=DEADLINE) as port:
             port.write(b"after the replug\n")
@@ -339,11 +344,11 @@ class TermTest(SimTestCase):
         sim.command("*IDN?")
         sim.expect(r"^not sent: the port is closed")
         sim.command("~replug")
-        sim.expect(r"^COM\d+ \(device 2\) is open")
+        sim.expect(r"^COM3 \(device 2\) is open")  # the same instrument keeps its COM name
         sim.command("MEAS?")
         sim.expect(r"^\+1\.000000E\+00$")
         sim.command("~disable")
-        sim.expect(r"^disable: refused with status 0x80000011")  # STATUS_DEVICE_BUSY: the open port vetoes it
+        sim.expect(r"^disable: refused: STATUS_DEVICE_BUSY \(0x80000011\): device busy: close the port first")
         sim.command("~log")
         sim.expect(r"^\s+\d+\s+Wr>\s+IRP 0x[0-9a-f]+, 6 bytes")  # the new device's log has the write
         self.assertEqual(sim.finish("~quit"), 0)
@@ -396,6 +401,141 @@ class ControlWhileOpenTest(SimTestCase):
 def ask_line(port):
     port.write(b"*IDN?\n")
     return port.readline()
+
+
+class DaemonTest(SimTestCase):
+    """The bridges without a console: started in the background from an
+    interactive shell, with --no-console, or with no standard input."""
+
+    def test_a_bridge_in_the_background_of_a_shell_is_not_stopped_by_typing(self):
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
+        shell = Terminal(self, pid, terminal)
+        shell.type(f"PS1='$ '; bind 'set enable-bracketed-paste off' 2>/dev/null; {TESMO_SIM} pty &")
+        shell.expect(rb"ready: type help")
+        shell.type("echo typed at the shell")
+        shell.expect(rb"\ntyped at the shell")
+        shell.type("jobs")
+        self.assertIn(b"Running", shell.expect(rb"\[1\]\+ +(Running|Stopped)[^\n]*"))
+        shell.type("kill %1; wait")
+        shell.expect(rb"== done: 0 verifier violation\(s\)")
+        shell.type("exit")
+
+    def test_no_console_and_no_standard_input(self):
+        for name, extra, stdin in (("--no-console", ["--no-console"], subprocess.PIPE),
+                                   ("stdin closed", [], subprocess.DEVNULL)):
+            with self.subTest(name):
+                sim = self.start_daemon(["pty", *extra], stdin)
+                path = sim.expect(r"COM3 \(device 1\) is (/dev/pts/\d+)").group(1)
+                sim.expect("^ready")
+                with serial.Serial(path, 9600, timeout=DEADLINE) as port:
+                    self.assertEqual(ask_line(port), IDENTITY)
+                before = cpu_seconds(sim.process.pid)
+                with self.assertRaises(queue.Empty):  # idle: it neither spins on its input nor says anything
+                    sim.lines.get(timeout=0.5)
+                self.assertLess(cpu_seconds(sim.process.pid) - before, 0.1)
+                sim.process.terminate()
+                sim.expect(r"== done: 0 verifier violation\(s\)")
+                self.assertEqual(sim.process.wait(timeout=DEADLINE), 0)
+
+    def start_daemon(self, args, stdin):
+        sim = Sim(*args, stdin=stdin)
+        self.addCleanup(sim.kill)
+        return sim
+
+
+class Terminal:
+    """The master side of a pseudo-terminal with a program on it."""
+
+    def __init__(self, test, pid, fd):
+        self.test, self.pid, self.fd, self.seen = test, pid, fd, b""
+        test.addCleanup(self.close)
+
+    def type(self, line):
+        os.write(self.fd, line.encode() + b"\n")
+
+    def expect(self, pattern):
+        while not (match := re.search(pattern, self.seen)):
+            ready, _, _ = select.select([self.fd], [], [], DEADLINE)
+            chunk = os.read(self.fd, 4096) if ready else b""
+            if not chunk:
+                raise AssertionError(f"no {pattern!r} on the terminal; it showed:\n{self.seen.decode(errors='replace')}")
+            self.seen += chunk
+        self.seen = self.seen[match.end():]
+        return match.group(0)
+
+    def close(self):
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        except (ProcessLookupError, ChildProcessError):
+            pass
+        os.close(self.fd)
+
+
+class PtyAccessTest(SimTestCase):
+    def test_mode_and_group_let_another_user_open_the_pty(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        link = pathlib.Path(directory.name) / "com"
+        sim = self.start("pty", "--mode", "0660", "--group", "nogroup", "--link", str(link))
+        path = sim.expect(r"COM3 \(device 1\) is (/dev/pts/\d+)").group(1)
+        info = os.stat(path)
+        self.assertEqual((info.st_mode & 0o7777, grp.getgrgid(info.st_gid).gr_name), (0o660, "nogroup"))
+        self.assertEqual(grp.getgrgid(os.lstat(link).st_gid).gr_name, "nogroup")
+        # A user of that group (not the owner) opens it and is answered.
+        client = ("import serial, sys; s = serial.Serial(sys.argv[1], 9600, timeout=30); s.write(b'*IDN?\\n');"
+                  " sys.stdout.buffer.write(s.readline())")
+        done = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable,
+                               "-c", client, path], capture_output=True, timeout=DEADLINE)
+        self.assertEqual(done.stdout, IDENTITY, done.stderr)
+        self.assertEqual(sim.finish(), 0)
+
+
+class UsageTest(unittest.TestCase):
+    """What the commands say to a mistake on their command line, and --help."""
+
+    MISTAKES = [
+        (["rfc2217", "--port", "abc"], "--port abc: not a port number from 0 to 65535"),
+        (["rfc2217", "--port", "70000"], "--port 70000: not a port number"),
+        (["pty", "--link", "/nonexistent/folder/com"], "the folder /nonexistent/folder/ does not exist"),
+        (["pty", "comand"], 'unknown instrument kind "comand"'),
+        (["pty", "--mode", "999"], "--mode 999: not an octal mode"),
+        (["pty", "--group", "no-such-group-here"], "no such group"),
+        (["term", "--eol", "nl"], "--eol nl: cr, lf or crlf"),
+        (["term", "command:latency=soon"], "latency= takes milliseconds"),
+        (["explore", "--devices", "9"], "--devices 9: not a whole number from 1 to 8"),
+        (["demo", "--frobnicate"], "unknown option --frobnicate"),
+        (["run"], "takes one scenario FILE"),
+        (["nosuch"], 'unknown command "nosuch"'),
+    ]
+
+    def test_a_mistake_is_named_and_exits_2(self):
+        for args, message in self.MISTAKES:
+            with self.subTest(" ".join(args)):
+                done = subprocess.run([TESMO_SIM, *args], capture_output=True, text=True, timeout=DEADLINE,
+                                      stdin=subprocess.DEVNULL)
+                self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+                self.assertIn(message, done.stderr)
+
+    def test_a_scenario_file_with_a_mistyped_instrument_exits_2(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".tsc") as scenario:
+            scenario.write("plug comand\n")
+            scenario.flush()
+            done = subprocess.run([TESMO_SIM, "run", scenario.name], capture_output=True, text=True,
+                                  timeout=DEADLINE)
+        self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+        self.assertIn('line 1: plug: unknown instrument kind "comand"', done.stderr)
+
+    def test_every_command_explains_its_options_and_exit_codes(self):
+        for command in ("demo", "pty", "rfc2217", "term", "run", "logdump", "explore"):
+            with self.subTest(command):
+                done = subprocess.run([TESMO_SIM, command, "--help"], capture_output=True, text=True,
+                                      timeout=DEADLINE)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertIn(f"usage: tesmo-sim {command}", done.stdout)
+                self.assertIn("exit codes: 0", done.stdout)
 
 
 class ScenarioTest(unittest.TestCase):

@@ -33,8 +33,9 @@ TEST(ScenarioFile, ReportsTheLineOfTheFirstMistake)
 {
     const std::vector<std::pair<std::string, std::string>> files = {
         {"# comment\n\nplug command\nfrobnicate\nwake\n", "line 4: unknown command \"frobnicate\""},
-        {"plug\r\n\r\n   \r\nwrite *IDN?\r\n", "line 4: write: expected \"TEXT\" with the escapes \\n \\r \\t \\\\ "
-                                                 "\\\" \\xHH, found: *IDN?"},
+        {"plug\r\n\r\n   \r\nwrite *IDN?\r\n",
+         "line 4: write: expected \"TEXT\" with the escapes \\n \\r \\t \\\\ "
+         "\\\" \\xHH, found: *IDN?"},
         {"sleep 9\nsleep x\n", "line 1: sleep: expected a sleep state from 1 to 5 or nothing, found: 9"},
         {"  # indented comment\n\twake now", "line 2: wake: expected no argument, found: now"},
     };
@@ -53,7 +54,10 @@ TEST(ScenarioFile, TakesEachCommandsArguments)
 {
     ExpectParses({
         {"plug loopback:512:frames", "plug|loopback:512:frames||1000"},
-        {"plug a b", "plug: expected one word at most, found: a b"},
+        {"plug a b", "plug: unknown instrument kind \"a b\" (command, loopback or stream) in \"a b\""},
+        {"plug comand", "plug: unknown instrument kind \"comand\" (command, loopback or stream) in \"comand\""},
+        {"plug command:latency=x", "plug: latency= takes milliseconds from 0 to 3600000 in \"command:latency=x\""},
+        {"plug stream:rate=10:burst=8", "plug|stream:rate=10:burst=8||1000"},
         {"unplug", "unplug|||1000"},
         {"replug 2", "replug|2||1000"},
         {"disable two", "disable: expected a device number or nothing, found: two"},
@@ -67,14 +71,17 @@ TEST(ScenarioFile, TakesEachCommandsArguments)
         {"advance", "advance: expected a number of milliseconds"},
         {"advance 10ms", "advance: expected a number of milliseconds, found: 10ms"},
         {"expect \"OK\" within 20 ms", "expect||OK|20"},
-        {"expect \"OK\" within 20", "expect: expected \"TEXT\" [within MS ms] with the escapes \\n \\r \\t \\\\ \\\" "
-                                    "\\xHH, found: \"OK\" within 20"},
-        {"write \"x\" within 5 ms", "write: expected \"TEXT\" with the escapes \\n \\r \\t \\\\ \\\" \\xHH, found: "
-                                    "\"x\" within 5 ms"},
+        {"expect \"OK\" within 20",
+         "expect: expected \"TEXT\" [within MS ms] with the escapes \\n \\r \\t \\\\ \\\" "
+         "\\xHH, found: \"OK\" within 20"},
+        {"write \"x\" within 5 ms",
+         "write: expected \"TEXT\" with the escapes \\n \\r \\t \\\\ \\\" \\xHH, found: "
+         "\"x\" within 5 ms"},
         {"log-contains \"Rd>\"", "log-contains||Rd>|1000"},
         {"expect-failure write", "expect-failure|write||1000"},
-        {"expect-failure expect-failure", "expect-failure: expected the kind of step that must fail, found: "
-                                          "expect-failure"},
+        {"expect-failure expect-failure",
+         "expect-failure: expected the kind of step that must fail, found: "
+         "expect-failure"},
     });
 }
 
@@ -84,9 +91,9 @@ TEST(ScenarioFile, ResolvesTheEscapesOfQuotedText)
         {R"("a\nb\r\tc")", "a\nb\r\tc"},
         {R"("say \"hi\" \\ ok")", "say \"hi\" \\ ok"},
         {R"("\x41\x7e\x00z")", std::string("A~\0z", 4)},
-        {R"("\x4")", ""},       // one digit
-        {R"("\xZZ")", ""},      // not hexadecimal
-        {R"("\q")", ""},        // no such escape
+        {R"("\x4")", ""},   // one digit
+        {R"("\xZZ")", ""},  // not hexadecimal
+        {R"("\q")", ""},    // no such escape
         {R"("unterminated)", ""},
     };
     for (const auto& [quoted, text] : texts) {

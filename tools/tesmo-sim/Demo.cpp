@@ -8,6 +8,9 @@
 #include "EventLogDecoder.h"
 #include "LogFile.h"
 #include "TracePrinter.h"
+#include "link/InstrumentSpec.h"
+#include "text/ErrorText.h"
+#include "text/Printable.h"
 #include "tesmo/control.h"
 #include "tesmo/windows.h"
 
@@ -32,26 +35,15 @@ void Step(const char* format, ...)
 bool Check(tesmo_result result, const char* what)
 {
     if (result == TESMO_OK) return true;
-    std::printf("!! %s failed: %s\n", what, tesmo_result_text(result));
+    std::printf("!! %s failed: %s\n", what, ResultText(result).c_str());
     return false;
 }
 
 bool Win32Check(BOOL ok, const char* what)
 {
     if (ok) return true;
-    std::printf("!! %s failed with error %u\n", what, GetLastError());
+    std::printf("!! %s failed: %s\n", what, Win32ErrorText(GetLastError()).c_str());
     return false;
-}
-
-std::string Printable(const std::string& bytes)
-{
-    std::string text;
-    for (char c : bytes) {
-        if (c == '\n') text += "\\n";
-        else if (c == '\r') text += "\\r";
-        else text += c;
-    }
-    return text;
 }
 
 const char* ParityName(BYTE parity)
@@ -160,7 +152,7 @@ int RunDemo(const DemoOptions& options)
     bool ok = true;
     tesmo_instrument instrument;
     tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
-    instrument.latency = 2 * 10'000;  // 2 ms from command to answer
+    instrument.latency = 2 * kTicksPerMillisecond;  // 2 ms from command to answer
     Step("plugging in the command/answer instrument (full speed, 64-byte packets, answers after 2 ms)");
     std::int32_t device = 0, status = 0;
     ok = Check(tesmo_plug(&instrument, &device, &status), "tesmo_plug");
@@ -176,7 +168,7 @@ int RunDemo(const DemoOptions& options)
         Step("unplugging device %d", device);
         ok = Check(tesmo_unplug(device), "tesmo_unplug") && Check(tesmo_wait_removed(device), "removal") && ok;
     } else {
-        std::printf("!! the start failed with status 0x%08x\n", static_cast<unsigned>(status));
+        std::printf("!! the start failed: %s\n", NtStatusText(status).c_str());
     }
 
     Step("shutting down");

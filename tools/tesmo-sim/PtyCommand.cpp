@@ -1,17 +1,18 @@
-// tesmo-sim pty [--link PATH]... [INSTRUMENT...]
-// Boots the system, plugs each instrument (default: one command instrument),
+// tesmo-sim pty: the emulated COM ports as Linux pseudo-terminals. Boots
+// the system, plugs each instrument (default: one command instrument),
 // bridges each port to a pseudo-terminal and takes device commands on
 // standard input until "quit" or Ctrl-C. The n-th --link names the n-th
 // port's pty; a replugged instrument's new port gets the old one's link.
-#include "PtyCommand.h"
-
 #include <cstdio>
+#include <grp.h>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
+#include "Commands.h"
 #include "link/Console.h"
 #include "link/PtyBridge.h"
 #include "link/SimSystem.h"
@@ -20,20 +21,30 @@ namespace tesmo::sim {
 
 namespace {
 
-int PtyUsage()
-{
-    std::fprintf(stderr, "usage: tesmo-sim pty [--link PATH]... [command|loopback|stream[:512][:frames]]...\n");
-    return 2;
-}
+const std::string kDetails = std::string(kInstrumentHelp) + "\n\nDevice commands on standard input:\n" +
+                             DeviceCommandHelp("") + "\n" + std::string(kExitCodesOfABridge);
+
+const cli::Usage kUsage{
+    "pty",
+    "[INSTRUMENT]...",
+    "the COM ports as pseudo-terminals for serial clients (default instrument: command)",
+    {
+        {"--link", "PATH", "a symbolic link to the n-th port's pty (repeatable; its folder must exist)"},
+        {"--mode", "OCTAL", "the ptys' mode, e.g. 0660 or 0666 (default: as made, the owner only)"},
+        {"--group", "NAME", "the ptys' (and links') group, e.g. dialout, so its members may open them"},
+        {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
+    },
+    kDetails,
+};
 
 class PtyPorts {
 public:
-    explicit PtyPorts(SimSystem& system) : system_(system) {}
+    PtyPorts(SimSystem& system, PtyAccess access) : system_(system), access_(access) {}
 
     bool Bridge(std::int32_t device, const std::string& link)
     {
         std::string port = system_.PortName(device);
-        auto bridge = std::make_unique<PtyBridge>(device, port, link, stdout);
+        auto bridge = std::make_unique<PtyBridge>(device, port, link, access_, stdout);
         if (!bridge->ok()) return false;
         std::printf("%s (device %d) is %s%s%s\n", port.c_str(), device, bridge->ptyPath().c_str(),
                     bridge->linkPath().empty() ? "" : ", linked from ", bridge->linkPath().c_str());
@@ -49,19 +60,15 @@ public:
         std::string word;
         words >> word;
         if (word.empty()) return;
-        if (!SimSystem::IsDeviceCommand(word)) {
-            std::printf("commands: unplug|replug|rebalance|disable|enable|state|log [DEVICE], sleep [1-5], wake, "
-                        "advance MS, quit\n");
+        if (word == "help") {
+            std::printf("%s", DeviceCommandHelp("").c_str());
             std::fflush(stdout);
             return;
         }
-        std::int32_t before = system_.lastDevice();
-        std::int32_t target = before;
-        words >> target;
-        system_.RunDeviceCommand(line, stdout);
-        if (word == "replug" && system_.lastDevice() != before) {
-            bridges_.erase(target);
-            Bridge(system_.lastDevice(), links_[target]);
+        DeviceCommandResult result = system_.RunDeviceCommand(line, stdout);
+        if (result.replacement != 0) {
+            bridges_.erase(result.replaced);
+            Bridge(result.replacement, links_[result.replaced]);
         }
     }
 
@@ -69,45 +76,83 @@ public:
 
 private:
     SimSystem& system_;
+    PtyAccess access_;
     std::map<std::int32_t, std::unique_ptr<PtyBridge>> bridges_;
     std::map<std::int32_t, std::string> links_;
 };
 
-}  // namespace
-
-int PtyCommand(int argc, char** argv)
+// The access the options ask for, or why it cannot be had.
+std::optional<std::string> ReadAccess(const cli::Arguments& arguments, PtyAccess& access)
 {
-    std::vector<std::string> links, kinds;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--link" && i + 1 < argc) links.push_back(argv[++i]);
-        else if (arg.starts_with("-")) return PtyUsage();
-        else kinds.push_back(arg);
+    if (auto mode = arguments.Value("--mode")) {
+        char* end = nullptr;
+        unsigned long value = std::strtoul(mode->c_str(), &end, 8);
+        if (mode->empty() || *end != '\0' || value > 07777) return "--mode " + *mode + ": not an octal mode like 0660";
+        access.mode = static_cast<mode_t>(value);
     }
-    if (kinds.empty()) kinds.push_back("command");
-    std::vector<tesmo_instrument> instruments;
-    for (const auto& kind : kinds) {
-        auto instrument = ParseInstrument(kind);
-        if (!instrument) return PtyUsage();
-        instruments.push_back(*instrument);
+    if (auto group = arguments.Value("--group")) {
+        if (const ::group* entry = ::getgrnam(group->c_str())) {
+            access.group = entry->gr_gid;
+        } else if (auto number = cli::Number(*group, 0, 0x7FFFFFFF)) {
+            access.group = static_cast<gid_t>(*number);
+        } else {
+            return "--group " + *group + ": no such group";
+        }
     }
+    return std::nullopt;
+}
+
+// A link's folder must exist: the link is made after the system booted.
+std::optional<std::string> CheckLinks(const std::vector<std::string>& links)
+{
+    for (const std::string& link : links) {
+        std::string folder = link.find('/') == std::string::npos ? "." : link.substr(0, link.rfind('/') + 1);
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            return "--link " + link + ": the folder " + folder + " does not exist";
+        }
+    }
+    return std::nullopt;
+}
+
+int Run(const cli::Arguments& arguments)
+{
+    std::vector<std::string> links = arguments.Values("--link");
+    std::vector<std::string> kinds = arguments.operands();
+    if (kinds.empty()) kinds.emplace_back("command");
+    std::vector<InstrumentSpec> instruments;
+    PtyAccess access;
+    if (auto why = ParseInstruments(kinds, instruments)) return cli::Mistake(kUsage, *why);
+    if (auto why = ReadAccess(arguments, access)) return cli::Mistake(kUsage, *why);
+    if (auto why = CheckLinks(links)) return cli::Mistake(kUsage, *why);
+    if (links.size() > instruments.size()) return cli::Mistake(kUsage, "more --link than instruments");
 
     BlockStopSignals();
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
-    PtyPorts ports(system);
-    bool ok = true;
-    for (std::size_t i = 0; i < instruments.size() && ok; ++i) {
-        auto device = system.Plug(instruments[i]);
-        ok = device && ports.Bridge(*device, i < links.size() ? links[i] : std::string());
+    PtyPorts ports(system, access);
+    std::vector<std::int32_t> devices;
+    bool ok = system.PlugAll(instruments, devices);
+    for (std::size_t i = 0; i < devices.size() && ok; ++i) {
+        ok = ports.Bridge(devices[i], i < links.size() ? links[i] : std::string());
     }
     if (ok) {
-        std::printf("ready: type help for the device commands; quit or Ctrl-C ends\n");
+        bool console = !arguments.Flag("--no-console");
+        std::printf("ready: %s\n",
+                    console ? "type help for the device commands; quit or Ctrl-C ends" : "SIGINT or SIGTERM ends");
         std::fflush(stdout);
-        RunConsole([&](const std::string& line) { ports.Command(line); });
+        RunConsole([&](const std::string& line) { ports.Command(line); }, console);
     }
     ports.Clear();
     return system.Shutdown(stdout) == 0 && ok ? 0 : 1;
+}
+
+}  // namespace
+
+const Command& PtyCommand()
+{
+    static const Command command{"pty", kUsage, Run};
+    return command;
 }
 
 }  // namespace tesmo::sim

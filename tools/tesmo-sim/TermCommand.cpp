@@ -6,11 +6,12 @@
 // are edited here (keys arrive one by one); from a pipe or a file they are
 // read as they come. The end of the input, ~quit or Ctrl-C ends the session
 // with the verifier's report.
-#include "TermCommand.h"
+#include "Commands.h"
 
 #include <cstdio>
 #include <poll.h>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "link/Console.h"
@@ -24,12 +25,20 @@ namespace tesmo::sim {
 
 namespace {
 
-int TermUsage()
-{
-    std::fprintf(stderr,
-                 "usage: tesmo-sim term [--echo] [--eol cr|lf|crlf] [command|loopback|stream[:512][:frames]]\n");
-    return 2;
-}
+const std::string kDetails = std::string(kInstrumentHelp) +
+                             "\n\nLines starting with ~ are the session's own commands:\n" + DeviceCommandHelp("~") +
+                             "  ~~TEXT              sends ~TEXT\n\n" + std::string(kExitCodesOfABridge);
+
+const cli::Usage kUsage{
+    "term",
+    "[INSTRUMENT]",
+    "a terminal on the port: lines typed go to it, answers are printed as they come",
+    {
+        {"--echo", "", "keeps each line sent on the screen"},
+        {"--eol", "cr|lf|crlf", "the line end sent after each line (default lf)"},
+    },
+    kDetails,
+};
 
 // Until the input ends, a line ends the session or a stop signal comes;
 // true unless a signal ended it.
@@ -53,35 +62,26 @@ bool RunSession(TermSession& session, InputLines& input)
     }
 }
 
-}  // namespace
-
-int TermCommand(int argc, char** argv)
+int Run(const cli::Arguments& arguments)
 {
-    bool echo = false;
-    std::string lineEnd = "\n", kind = "command";
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--echo") {
-            echo = true;
-        } else if (arg == "--eol" && i + 1 < argc) {
-            std::string name = argv[++i];
-            if (name == "cr") lineEnd = "\r";
-            else if (name == "lf") lineEnd = "\n";
-            else if (name == "crlf") lineEnd = "\r\n";
-            else return TermUsage();
-        } else if (arg.starts_with("-")) {
-            return TermUsage();
-        } else {
-            kind = arg;
-        }
+    bool echo = arguments.Flag("--echo");
+    std::string lineEnd = "\n";
+    if (auto name = arguments.Value("--eol")) {
+        if (*name == "cr") lineEnd = "\r";
+        else if (*name == "lf") lineEnd = "\n";
+        else if (*name == "crlf") lineEnd = "\r\n";
+        else return cli::Mistake(kUsage, "--eol " + *name + ": cr, lf or crlf");
     }
-    auto instrument = ParseInstrument(kind);
-    if (!instrument) return TermUsage();
+    if (arguments.operands().size() > 1) return cli::Mistake(kUsage, "takes one instrument");
+    std::vector<std::string> kinds = arguments.operands();
+    if (kinds.empty()) kinds.emplace_back("command");
+    std::vector<InstrumentSpec> instruments;
+    if (auto why = ParseInstruments(kinds, instruments)) return cli::Mistake(kUsage, *why);
 
     BlockStopSignals();
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
-    auto device = system.Plug(*instrument);
+    auto device = system.Plug(instruments[0]);
     bool ok = false;
     {
         bool onATerminal = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
@@ -99,6 +99,14 @@ int TermCommand(int argc, char** argv)
         screen.Finish();
     }
     return system.Shutdown(stdout) == 0 && ok ? 0 : 1;
+}
+
+}  // namespace
+
+const Command& TermCommand()
+{
+    static const Command command{"term", kUsage, Run};
+    return command;
 }
 
 }  // namespace tesmo::sim

@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 
+#include "link/InstrumentSpec.h"
 #include "tesmo/control.h"
 
 namespace tesmo::explore {
@@ -234,7 +235,7 @@ std::string Describe(const Program& program)
     out << "control:";
     for (const ControlStep& step : program.control) {
         out << " " << ControlOpName(step.op);
-        if (step.op == ControlOp::Advance) out << "(" << step.amount / 10'000 << " ms)";
+        if (step.op == ControlOp::Advance) out << "(" << step.amount / sim::kTicksPerMillisecond << " ms)";
         else if (step.op == ControlOp::FailAllocation) {
             static const char* const sites[] = {"pool", "irp", "work-item"};
             out << "(" << sites[step.device % 3] << " #" << step.amount << ")";

@@ -1,10 +1,10 @@
 #include "link/Console.h"
 
+#include <cerrno>
 #include <csignal>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
-
 
 namespace tesmo::sim {
 
@@ -33,18 +33,36 @@ UniqueFd OpenStopSignalFd()
     return UniqueFd(::signalfd(-1, &signals, SFD_CLOEXEC));
 }
 
-void RunConsole(const std::function<void(const std::string&)>& onLine)
+bool MayReadInput()
 {
+    if (!::isatty(STDIN_FILENO)) return true;
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+void RunConsole(const std::function<void(const std::string&)>& onLine, bool readInput)
+{
+    // How often a command in the background looks whether it has come to
+    // the foreground.
+    constexpr int kForegroundCheckMs = 500;
     UniqueFd signalFd = OpenStopSignalFd();
-    bool reading = true;
+    std::signal(SIGTTIN, SIG_IGN);
+    bool reading = readInput;
     std::string pending;
     for (;;) {
-        pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
+        bool foreground = reading && MayReadInput();
+        pollfd fds[2] = {{signalFd.get(), POLLIN, 0}, {foreground ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(fds, 2, reading && !foreground ? kForegroundCheckMs : -1) < 0) continue;
         if (fds[0].revents & POLLIN) return;
-        if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
+        if (fds[1].revents & POLLNVAL) {  // no standard input at all
+            reading = false;
+            continue;
+        }
+        if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char bytes[512];
         ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        // EIO: sent to the background between the look and the read (the
+        // signal that would stop the process is ignored); read again later.
+        if (got < 0 && (errno == EIO || errno == EINTR)) continue;
         if (got <= 0) {
             reading = false;
             continue;

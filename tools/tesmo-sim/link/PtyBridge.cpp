@@ -4,27 +4,29 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "link/PtyTermios.h"
+#include "text/ErrorText.h"
 
 namespace tesmo::sim {
 
-PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath, std::FILE* log)
+PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath,
+                     const PtyAccess& access, std::FILE* log)
     : device_(device), log_(log), port_(portName), linkPath_(linkPath)
 {
     if (!port_.IsOpen()) {
-        std::fprintf(log_, "%s: cannot open the port (error %u)\n", portName.c_str(), port_.Error());
+        std::fprintf(log_, "%s: cannot open the port: %s\n", portName.c_str(), Win32ErrorText(port_.Error()).c_str());
         return;
     }
-    if (!OpenPty()) return;
+    if (!OpenPty(access)) return;
     auto settings = port_.Apply(applied_);
     if (settings) applied_ = *settings;
     MakePtyRaw(master_.get(), applied_);
     reader_ = std::make_unique<PortReader>(
-        port_, device_,
-        [this](std::span<const std::uint8_t> bytes) { WriteAll(master_.get(), bytes, stopping_); },
+        port_, device_, [this](std::span<const std::uint8_t> bytes) { WriteAll(master_.get(), bytes, stopping_); },
         [this] {
             hungUp_ = true;
             wake_.Wake();
@@ -42,21 +44,27 @@ PtyBridge::~PtyBridge()
     Close();
 }
 
-bool PtyBridge::OpenPty()
+bool PtyBridge::OpenPty(const PtyAccess& access)
 {
     master_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!master_ || ::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0) {
-        std::fprintf(log_, "cannot create a pseudo-terminal: errno %d\n", errno);
+        std::fprintf(log_, "cannot create a pseudo-terminal: %s\n", ErrnoText(errno).c_str());
         return false;
     }
     char name[128];
     ::ptsname_r(master_.get(), name, sizeof name);
     ptyPath_ = name;
     clientSide_.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if ((access.group && ::chown(name, static_cast<uid_t>(-1), *access.group) != 0) ||
+        (access.mode && ::chmod(name, *access.mode) != 0)) {
+        std::fprintf(log_, "cannot give %s the mode or group asked for: %s\n", name, ErrnoText(errno).c_str());
+        return false;
+    }
     if (!linkPath_.empty()) {
         ::unlink(linkPath_.c_str());
-        if (::symlink(name, linkPath_.c_str()) != 0) {
-            std::fprintf(log_, "cannot make the link %s: errno %d\n", linkPath_.c_str(), errno);
+        if (::symlink(name, linkPath_.c_str()) != 0 ||
+            (access.group && ::lchown(linkPath_.c_str(), static_cast<uid_t>(-1), *access.group) != 0)) {
+            std::fprintf(log_, "cannot make the link %s: %s\n", linkPath_.c_str(), ErrnoText(errno).c_str());
             linkPath_.clear();
         }
     }
@@ -87,7 +95,8 @@ void PtyBridge::Pump()
         ssize_t got = ::read(master_.get(), buffer.data(), buffer.size());
         if (got <= 0) continue;
         if (!port_.Write(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
-            std::fprintf(log_, "%s: WriteFile failed with error %u\n", port_.name().c_str(), port_.Error());
+            std::fprintf(log_, "%s: WriteFile failed: %s\n", port_.name().c_str(),
+                         Win32ErrorText(port_.Error()).c_str());
             std::fflush(log_);
         }
     }

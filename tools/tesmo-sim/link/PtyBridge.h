@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 
@@ -25,13 +27,21 @@
 
 namespace tesmo::sim {
 
+// Who may open the pty: its mode and group (the link, a symbolic link,
+// gets the group too). Unset: as the system made it (the owner only).
+struct PtyAccess {
+    std::optional<mode_t> mode;
+    std::optional<gid_t> group;
+};
+
 class PtyBridge {
 public:
     static constexpr int kSettingsCheck = 50;  // milliseconds
 
     // Opens the port and the pty; `linkPath` (may be empty) becomes a
     // symbolic link to the pty. Messages go to `log`.
-    PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath, std::FILE* log);
+    PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath, const PtyAccess& access,
+              std::FILE* log);
     ~PtyBridge();
     PtyBridge(const PtyBridge&) = delete;
     PtyBridge& operator=(const PtyBridge&) = delete;
@@ -43,7 +53,7 @@ public:
     bool hungUp() const { return hungUp_; }
 
 private:
-    bool OpenPty();
+    bool OpenPty(const PtyAccess& access);
     void Pump();
     void SyncSettings();
     void Close();

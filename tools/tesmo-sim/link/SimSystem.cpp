@@ -1,13 +1,35 @@
 #include "link/SimSystem.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <sstream>
 
 #include "EventLogDecoder.h"
+#include "text/ErrorText.h"
 
 namespace tesmo::sim {
 
 namespace {
+
+struct DeviceCommandLine {
+    const char* synopsis;
+    const char* what;
+};
+
+const DeviceCommandLine kDeviceCommands[] = {
+    {"unplug [DEVICE]", "pulls the instrument out (the port closes)"},
+    {"replug [DEVICE]", "pulls it out if need be and plugs it in again (its COM name stays)"},
+    {"rebalance [DEVICE]", "stops and starts the device (QUERY_STOP, STOP, START)"},
+    {"disable [DEVICE]", "removes the driver (refused while the port is open)"},
+    {"enable [DEVICE]", "installs and starts it again"},
+    {"sleep [1-5]", "sleeps the system (S3 unless given; 4 hibernates, 5 shuts down)"},
+    {"wake", "wakes the system"},
+    {"state [DEVICE]", "started, unplugged, removed"},
+    {"log [DEVICE]", "the driver's event log, decoded"},
+    {"advance MS", "moves the emulated clock on"},
+    {"quit", "ends, with the verifier's report (so does Ctrl-C)"},
+};
 
 // `status` is taken by reference: callers pass the variable that the call in
 // their first argument fills, and by value it could be read before that call.
@@ -16,40 +38,56 @@ bool Report(tesmo_result result, const std::int32_t& status, const std::string& 
     if (result == TESMO_OK) {
         std::fprintf(out, "%s: done\n", what.c_str());
     } else if (result == TESMO_E_REFUSED) {
-        std::fprintf(out, "%s: refused with status 0x%08x\n", what.c_str(), static_cast<unsigned>(status));
+        std::fprintf(out, "%s: refused: %s\n", what.c_str(), NtStatusText(status).c_str());
     } else {
-        std::fprintf(out, "%s: %s\n", what.c_str(), tesmo_result_text(result));
+        std::fprintf(out, "%s: %s\n", what.c_str(), ResultText(result).c_str());
     }
     std::fflush(out);
     return result == TESMO_OK;
 }
 
+tesmo_instrument ToInstrument(const InstrumentSpec& spec)
+{
+    int kind = spec.kind == InstrumentSpec::Kind::Command    ? TESMO_INSTRUMENT_COMMAND
+               : spec.kind == InstrumentSpec::Kind::Loopback ? TESMO_INSTRUMENT_LOOPBACK
+                                                             : TESMO_INSTRUMENT_STREAM;
+    tesmo_instrument instrument;
+    tesmo_instrument_init(&instrument, kind);
+    instrument.packet_size = spec.packetSize;
+    instrument.frame_timing = spec.frameTiming ? 1 : 0;
+    instrument.latency = spec.latencyMs * kTicksPerMillisecond;
+    instrument.bytes_per_second = spec.bytesPerSecond;
+    instrument.burst_packets = spec.burstPackets;
+    // Point into the spec, which outlives the plug-in call.
+    if (!spec.identity.empty()) instrument.identity = spec.identity.c_str();
+    if (!spec.serialNumber.empty()) instrument.serial_number = spec.serialNumber.c_str();
+    return instrument;
+}
+
 }  // namespace
 
-std::optional<tesmo_instrument> ParseInstrument(const std::string& text)
+std::string DeviceCommandHelp(std::string_view prefix)
 {
-    std::istringstream parts(text);
-    std::string kindName, option;
-    std::getline(parts, kindName, ':');
-    int kind = kindName == "command"    ? TESMO_INSTRUMENT_COMMAND
-               : kindName == "loopback" ? TESMO_INSTRUMENT_LOOPBACK
-               : kindName == "stream"   ? TESMO_INSTRUMENT_STREAM
-                                        : 0;
-    tesmo_instrument instrument;
-    if (tesmo_instrument_init(&instrument, kind) != TESMO_OK) return std::nullopt;
-    while (std::getline(parts, option, ':')) {
-        if (option == "512") instrument.packet_size = 512;
-        else if (option == "64") instrument.packet_size = 64;
-        else if (option == "frames") instrument.frame_timing = 1;
-        else if (option.starts_with("latency=") && kind == TESMO_INSTRUMENT_COMMAND) {
-            try {
-                instrument.latency = std::stoll(option.substr(8)) * 10'000;
-            } catch (const std::exception&) {
-                return std::nullopt;
-            }
-        } else return std::nullopt;
+    std::string text;
+    for (const auto& command : kDeviceCommands) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  %.*s%-19s %s\n", static_cast<int>(prefix.size()), prefix.data(),
+                      command.synopsis, command.what);
+        text += line;
     }
-    return instrument;
+    text += "  DEVICE is the number printed at plug-in; without it, the last device plugged.\n";
+    return text;
+}
+
+std::optional<std::string> ParseInstruments(const std::vector<std::string>& texts,
+                                            std::vector<InstrumentSpec>& instruments)
+{
+    for (const std::string& text : texts) {
+        auto spec = ParseInstrumentSpec(text);
+        if (auto* why = std::get_if<std::string>(&spec)) return text + ": " + *why;
+        instruments.push_back(std::get<InstrumentSpec>(spec));
+    }
+    return std::nullopt;
 }
 
 SimSystem::SimSystem(Clock clock)
@@ -71,16 +109,53 @@ SimSystem::~SimSystem()
     if (booted_) Shutdown(stdout);
 }
 
-std::optional<std::int32_t> SimSystem::Plug(const tesmo_instrument& instrument)
+std::optional<std::int32_t> SimSystem::Plug(const InstrumentSpec& given)
+{
+    // Each instrument of the session has a serial number, so that it keeps
+    // its COM name when it is replugged.
+    InstrumentSpec spec = given;
+    if (spec.serialNumber.empty()) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "TSM%04u", ++serialNumbers_);
+        spec.serialNumber = serial;
+    }
+    return PlugAsGiven(spec);
+}
+
+std::optional<std::int32_t> SimSystem::PlugAsGiven(const InstrumentSpec& spec)
 {
     std::int32_t device = 0, status = 0;
+    tesmo_instrument instrument = ToInstrument(spec);
     tesmo_result result = tesmo_plug(&instrument, &device, &status);
     if (result != TESMO_OK) {
         Report(result, status, "plug", stderr);
         return std::nullopt;
     }
-    devices_.push_back({device, instrument});
+    devices_.push_back({device, spec});
     return device;
+}
+
+bool SimSystem::PlugAll(const std::vector<InstrumentSpec>& instruments, std::vector<std::int32_t>& devices)
+{
+    for (const InstrumentSpec& instrument : instruments) {
+        auto device = Plug(instrument);
+        if (!device) return false;
+        devices.push_back(*device);
+    }
+    return true;
+}
+
+bool SimSystem::RemovalFinishes(std::int32_t device)
+{
+    constexpr auto kPatience = std::chrono::seconds(2);
+    constexpr auto kLook = std::chrono::milliseconds(10);
+    auto until = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+        std::uint32_t state = 0;
+        if (tesmo_device_state(device, &state) != TESMO_OK || (state & TESMO_DEVICE_REMOVED)) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(kLook);
+    }
 }
 
 const SimSystem::Plugged* SimSystem::Find(std::int32_t id) const
@@ -108,60 +183,83 @@ bool SimSystem::IsDeviceCommand(const std::string& word)
     return false;
 }
 
-bool SimSystem::RunDeviceCommand(const std::string& line, std::FILE* out)
+DeviceCommandResult SimSystem::RunDeviceCommand(const std::string& line, std::FILE* out)
 {
+    DeviceCommandResult result;
     std::istringstream words(line);
-    std::string command;
+    std::string command, extra;
     words >> command;
     long long argument = 0;
     bool hasArgument = static_cast<bool>(words >> argument);
+    if (!hasArgument) words.clear();
+    if (words >> extra) {
+        std::fprintf(out, "%s: unexpected \"%s\"; help lists the commands\n", command.c_str(), extra.c_str());
+        return result;
+    }
     std::int32_t device = hasArgument ? static_cast<std::int32_t>(argument) : lastDevice();
     std::int32_t status = 0;
     if (command == "unplug") {
-        bool ok = Report(tesmo_unplug(device), 0, "unplug device " + std::to_string(device), out);
-        return ok;
-    }
-    if (command == "replug") {
+        result.ok = Report(tesmo_unplug(device), 0, "unplug device " + std::to_string(device), out);
+    } else if (command == "replug") {
         const Plugged* plugged = Find(device);
-        if (!plugged) return Report(TESMO_E_NO_SUCH_DEVICE, 0, "replug", out);
-        tesmo_instrument instrument = plugged->instrument;
+        if (!plugged) {
+            Report(TESMO_E_NO_SUCH_DEVICE, 0, "replug", out);
+            return result;
+        }
+        InstrumentSpec instrument = plugged->instrument;
+        std::string name = PortName(device);
         std::uint32_t state = 0;
         tesmo_device_state(device, &state);
         if (!(state & TESMO_DEVICE_UNPLUGGED)) tesmo_unplug(device);
-        auto replugged = Plug(instrument);
-        if (!replugged) return false;
+        // The same instrument comes back as the same instance, which takes
+        // its COM name back once the old device has gone; while a handle
+        // keeps that one, the new device is told apart by its bus port.
+        if (!RemovalFinishes(device)) {
+            std::fprintf(out, "replug: %s is still open, so the new device gets another COM name\n", name.c_str());
+            instrument.serialNumber.clear();
+        }
+        auto replugged = PlugAsGiven(instrument);
+        if (!replugged) return result;
         std::fprintf(out, "replug: device %d is %s\n", *replugged, PortName(*replugged).c_str());
         std::fflush(out);
-        return true;
-    }
-    if (command == "rebalance") return Report(tesmo_rebalance(device, &status), status, "rebalance", out);
-    if (command == "disable") return Report(tesmo_disable(device, &status), status, "disable", out);
-    if (command == "enable") return Report(tesmo_enable(device, &status), status, "enable", out);
-    if (command == "sleep") {
+        result = {true, device, *replugged};
+    } else if (command == "rebalance") {
+        result.ok = Report(tesmo_rebalance(device, &status), status, "rebalance", out);
+    } else if (command == "disable") {
+        result.ok = Report(tesmo_disable(device, &status), status, "disable", out);
+    } else if (command == "enable") {
+        result.ok = Report(tesmo_enable(device, &status), status, "enable", out);
+    } else if (command == "sleep") {
         std::int32_t state = hasArgument ? static_cast<std::int32_t>(argument) : 3;
-        return Report(tesmo_system_sleep(state, &status), status, "sleep S" + std::to_string(state), out);
-    }
-    if (command == "wake") return Report(tesmo_system_wake(&status), status, "wake", out);
-    if (command == "advance") {
-        return hasArgument && Report(tesmo_clock_advance(argument * 10'000), 0, "advance", out);
-    }
-    if (command == "state") {
+        result.ok = Report(tesmo_system_sleep(state, &status), status, "sleep S" + std::to_string(state), out);
+    } else if (command == "wake") {
+        result.ok = Report(tesmo_system_wake(&status), status, "wake", out);
+    } else if (command == "advance") {
+        if (!hasArgument || argument < 0) {
+            std::fprintf(out, "advance: takes the milliseconds to move the clock on\n");
+            return result;
+        }
+        result.ok = Report(tesmo_clock_advance(argument * kTicksPerMillisecond), 0, "advance", out);
+    } else if (command == "state") {
         std::uint32_t state = 0;
-        if (!Report(tesmo_device_state(device, &state), 0, "state", out)) return false;
+        if (!Report(tesmo_device_state(device, &state), 0, "state", out)) return result;
         std::fprintf(out, "device %d:%s%s%s\n", device, state & TESMO_DEVICE_STARTED ? " started" : "",
                      state & TESMO_DEVICE_UNPLUGGED ? " unplugged" : "",
                      state & TESMO_DEVICE_REMOVED ? " removed" : "");
-        return true;
-    }
-    if (command == "log") {
+        result.ok = true;
+    } else if (command == "log") {
         std::string text = EventLogText(device);
-        if (text.empty()) return Report(TESMO_E_DEVICE_GONE, 0, "log", out);
+        if (text.empty()) {
+            Report(TESMO_E_DEVICE_GONE, 0, "log", out);
+            return result;
+        }
         std::fputs(text.c_str(), out);
-        std::fflush(out);
-        return true;
+        result.ok = true;
+    } else {
+        std::fprintf(out, "unknown command: %s; help lists them\n", command.c_str());
     }
-    std::fprintf(out, "unknown command: %s\n", command.c_str());
-    return false;
+    std::fflush(out);
+    return result;
 }
 
 std::string SimSystem::EventLogText(std::int32_t device) const

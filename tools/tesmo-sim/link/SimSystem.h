@@ -14,18 +14,28 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "link/InstrumentSpec.h"
 #include "tesmo/control.h"
 
 namespace tesmo::sim {
 
-// "command", "loopback", "stream", optionally with ":512" for high speed
-// (512-byte packets), ":frames" for frame timing and, for the command
-// instrument, ":latency=MS" before each answer, e.g. "loopback:512".
-std::optional<tesmo_instrument> ParseInstrument(const std::string& text);
+// The device commands, one per line, each command preceded by `prefix`
+// ("~" in the terminal).
+std::string DeviceCommandHelp(std::string_view prefix);
+
+// What a device command did.
+struct DeviceCommandResult {
+    bool ok = false;
+    // A replug: the device that left and the one plugged in its place.
+    std::int32_t replaced = 0;
+    std::int32_t replacement = 0;
+};
 
 class SimSystem {
 public:
@@ -38,16 +48,17 @@ public:
 
     bool booted() const { return booted_; }
     // Plugs and returns the device id, or nothing (with the reason printed).
-    std::optional<std::int32_t> Plug(const tesmo_instrument& instrument);
+    std::optional<std::int32_t> Plug(const InstrumentSpec& instrument);
+    // Plugs each, printing "COMn (device N): KIND"; false at the first that fails.
+    bool PlugAll(const std::vector<InstrumentSpec>& instruments, std::vector<std::int32_t>& devices);
     std::string PortName(std::int32_t device) const;
     // The last plugged device, 0 before any.
     std::int32_t lastDevice() const { return devices_.empty() ? 0 : devices_.back().id; }
 
     // A device command as typed: "unplug [N]", "replug [N]", "rebalance [N]",
     // "disable [N]", "enable [N]", "sleep [S]", "wake", "log [N]", "advance MS",
-    // "state [N]". Prints what happened to `out`; false when it failed or
-    // is not one of these.
-    bool RunDeviceCommand(const std::string& line, std::FILE* out);
+    // "state [N]". Prints what happened to `out`.
+    DeviceCommandResult RunDeviceCommand(const std::string& line, std::FILE* out);
     static bool IsDeviceCommand(const std::string& word);
 
     // The decoded event log of a device (empty when there is none).
@@ -60,12 +71,22 @@ public:
 private:
     struct Plugged {
         std::int32_t id;
-        tesmo_instrument instrument;
+        InstrumentSpec instrument;
     };
     const Plugged* Find(std::int32_t id) const;
+    // Plugs the instrument as given (no serial number of its own).
+    std::optional<std::int32_t> PlugAsGiven(const InstrumentSpec& instrument);
+    // Whether the unplugged device's removal finishes soon: the port's last
+    // handle is closed (a bridge closes its own within its read slice).
+    static bool RemovalFinishes(std::int32_t device);
 
     bool booted_ = false;
+    unsigned serialNumbers_ = 0;
     std::vector<Plugged> devices_;
 };
+
+// Every argument a valid instrument, or the first one's reason it is not.
+std::optional<std::string> ParseInstruments(const std::vector<std::string>& texts,
+                                            std::vector<InstrumentSpec>& instruments);
 
 }  // namespace tesmo::sim

@@ -4,6 +4,7 @@
 #include <map>
 #include <sstream>
 
+#include "link/InstrumentSpec.h"
 #include "link/LineSettings.h"
 
 namespace tesmo::sim {
@@ -12,10 +13,10 @@ namespace {
 
 // What may follow each command; checked when the file is read, so that a
 // typing error stops the run before anything was plugged.
-enum class Argument { None, Word, Device, SleepState, Settings, Milliseconds, StepName, Text };
+enum class Argument { None, Word, Instrument, Device, SleepState, Settings, Milliseconds, StepName, Text };
 
 const std::map<std::string, Argument> kCommands = {
-    {"plug", Argument::Word},         {"unplug", Argument::Device},
+    {"plug", Argument::Instrument},   {"unplug", Argument::Device},
     {"replug", Argument::Device},     {"rebalance", Argument::Device},
     {"disable", Argument::Device},    {"enable", Argument::Device},
     {"sleep", Argument::SleepState},  {"wake", Argument::None},
@@ -103,6 +104,10 @@ bool TakeText(const std::string& rest, ScenarioStep& step)
 bool TakeArgument(Argument kind, const std::string& rest, ScenarioStep& step)
 {
     if (kind == Argument::Text) return TakeText(rest, step);
+    if (kind == Argument::Instrument) {
+        step.word = rest;  // an identity may hold blanks
+        return rest.empty() || std::holds_alternative<InstrumentSpec>(ParseInstrumentSpec(rest));
+    }
     auto words = Words(rest);
     step.word = words.empty() ? "" : words.front();
     // The one word as a number; none for no word or several (Number refuses an empty text).
@@ -124,6 +129,7 @@ std::string Expected(Argument kind, const std::string& command)
     switch (kind) {
     case Argument::None: return "no argument";
     case Argument::Word: return "one word at most";
+    case Argument::Instrument: return "an instrument: " + std::string(kInstrumentSynopsis);
     case Argument::Device: return "a device number or nothing";
     case Argument::SleepState: return "a sleep state from 1 to 5 or nothing";
     case Argument::Settings: return "settings like 9600 8N1";
@@ -146,6 +152,9 @@ std::string ParseStep(const std::string& line, ScenarioStep& step)
     std::string rest = position == std::string::npos ? "" : line.substr(position);
     while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.pop_back();
     if (TakeArgument(known->second, rest, step)) return {};
+    if (known->second == Argument::Instrument) {
+        return step.command + ": " + std::get<std::string>(ParseInstrumentSpec(rest)) + " in \"" + rest + "\"";
+    }
     return step.command + ": expected " + Expected(known->second, step.command) +
            (rest.empty() ? "" : ", found: " + rest);
 }

@@ -2,8 +2,8 @@
 // line; blank lines and lines starting with # are skipped. Text is written
 // in double quotes with the escapes \n \r \t \\ \" and \xHH.
 //
-//   plug KIND[:512][:frames]       plug an instrument (command, loopback, stream;
-//                                  the kind is checked when the step runs)
+//   plug INSTRUMENT                plug an instrument (InstrumentSpec.h:
+//                                  command, loopback, stream and their options)
 //   unplug|replug|rebalance|disable|enable [DEVICE]
 //   sleep [1-5] | wake             the whole system
 //   open [COMn] | close            the port (default: the last device's)
@@ -16,7 +16,7 @@
 //   log-contains "TAG"             the event log has an entry whose tag starts so
 //   expect-failure write|open      the next step of this kind must fail
 //
-// Every other step's arguments are checked when the file is read, so a
+// Every step's arguments are checked when the file is read, so a
 // mistyped line stops the run before anything was plugged. Parsing is a pure
 // function; running is ScenarioRunner's.
 #pragma once

@@ -4,34 +4,18 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "link/ComPort.h"
 #include "link/SimSystem.h"
 #include "scenario/ScenarioFile.h"
+#include "text/ErrorText.h"
+#include "text/Printable.h"
 
 namespace tesmo::sim {
 
 namespace {
-
-constexpr std::int64_t kTicksPerMillisecond = 10'000;
-
-std::string Printable(const std::string& bytes)
-{
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (c == '\n') text += "\\n";
-        else if (c == '\r') text += "\\r";
-        else if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            text += escaped;
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
-    return text;
-}
 
 std::int64_t Now()
 {
@@ -45,6 +29,8 @@ public:
     // An empty string when the step did what it should, else why not.
     std::string Run(const ScenarioStep& step);
     SimSystem& system() { return system_; }
+    // What the last step that worked has to say ("COM3 (device 1)"), once.
+    std::string TakeNote() { return std::exchange(note_, {}); }
     void ClosePort() { port_.reset(); }
 
 private:
@@ -56,6 +42,7 @@ private:
     SimSystem system_{SimSystem::Clock::Automatic};
     std::unique_ptr<ComPort> port_;
     std::string received_;  // read but not yet matched by an expect
+    std::string note_;
 };
 
 std::string Runner::Run(const ScenarioStep& step)
@@ -76,7 +63,7 @@ std::string Runner::Run(const ScenarioStep& step)
     if (SimSystem::IsDeviceCommand(command)) {
         std::string line = command + " " + step.word;
         std::FILE* quiet = std::tmpfile();
-        bool ok = system_.RunDeviceCommand(line, quiet ? quiet : stdout);
+        bool ok = system_.RunDeviceCommand(line, quiet ? quiet : stdout).ok;
         std::string said;
         if (quiet) {
             std::rewind(quiet);
@@ -92,12 +79,12 @@ std::string Runner::Run(const ScenarioStep& step)
         auto wanted = ParseLineSettings(step.word);
         if (!wanted) return "settings take a form like 9600 8N1";
         auto now = port_->Apply(*wanted);
-        if (!now) return "SetCommState failed with error " + std::to_string(port_->Error());
+        if (!now) return "SetCommState failed: " + Win32ErrorText(port_->Error());
         return *now == *wanted ? "" : "GetCommState reports " + now->Text();
     }
     if (command == "write") {
         std::vector<std::uint8_t> bytes(step.text.begin(), step.text.end());
-        return port_->Write(bytes) ? "" : "WriteFile failed with error " + std::to_string(port_->Error());
+        return port_->Write(bytes) ? "" : "WriteFile failed: " + Win32ErrorText(port_->Error());
     }
     if (command == "expect") return Expect(step);
     return "cannot run " + command;
@@ -105,9 +92,12 @@ std::string Runner::Run(const ScenarioStep& step)
 
 std::string Runner::Plug(const ScenarioStep& step)
 {
-    auto instrument = ParseInstrument(step.word.empty() ? "command" : step.word);
-    if (!instrument) return "unknown instrument \"" + step.word + "\"";
-    return system_.Plug(*instrument) ? "" : "the plug-in failed";
+    auto spec = ParseInstrumentSpec(step.word.empty() ? "command" : step.word);
+    if (auto* why = std::get_if<std::string>(&spec)) return *why;  // the parser checked it already
+    auto device = system_.Plug(std::get<InstrumentSpec>(spec));
+    if (!device) return "the plug-in failed";
+    note_ = system_.PortName(*device) + " (device " + std::to_string(*device) + ")";
+    return {};
 }
 
 std::string Runner::Open(const ScenarioStep& step)
@@ -115,8 +105,9 @@ std::string Runner::Open(const ScenarioStep& step)
     if (port_) return "a port is open already";
     std::string name = step.word.empty() ? system_.PortName(system_.lastDevice()) : step.word;
     auto port = std::make_unique<ComPort>(name);
-    if (!port->IsOpen()) return "CreateFile " + name + " failed with error " + std::to_string(port->Error());
+    if (!port->IsOpen()) return "CreateFile " + name + " failed: " + Win32ErrorText(port->Error());
     port_ = std::move(port);
+    note_ = name + " is open";
     return {};
 }
 
@@ -138,8 +129,8 @@ std::string Runner::Expect(const ScenarioStep& step)
         port_->SetReadLimit(static_cast<DWORD>((left + kTicksPerMillisecond - 1) / kTicksPerMillisecond));
         auto got = port_->Read(chunk);
         if (!got) {
-            return "ReadFile failed with error " + std::to_string(port_->Error()) + " waiting for \"" +
-                   Printable(step.text) + "\"; read: \"" + Printable(received_) + "\"";
+            return "ReadFile failed (" + Win32ErrorText(port_->Error()) + ") waiting for \"" + Printable(step.text) +
+                   "\"; read: \"" + Printable(received_) + "\"";
         }
         received_.append(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*got));
     }
@@ -186,9 +177,11 @@ int RunScenarioFile(const std::string& path)
             continue;
         }
         std::string why = runner.Run(step);
+        std::string note = runner.TakeNote();
         bool ok = mustFail ? !why.empty() : why.empty();
-        std::printf("[%8.3f s] line %d: %s: %s%s%s\n", static_cast<double>(Now()) / 1e7, step.line,
-                    step.source.c_str(), ok ? "ok" : "FAILED", why.empty() ? "" : ": ",
+        if (ok && why.empty() && !note.empty()) why = note;
+        std::printf("[%8.3f s] line %d: %s: %s%s%s\n", static_cast<double>(Now()) / 1e7, step.line, step.source.c_str(),
+                    ok ? "ok" : "FAILED", why.empty() ? "" : ": ",
                     why.empty() ? (ok ? "" : "it worked but should have failed") : why.c_str());
         std::fflush(stdout);
         mustFail = false;

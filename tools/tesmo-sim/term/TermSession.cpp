@@ -5,21 +5,13 @@
 #include <thread>
 
 #include "tesmo/control.h"
+#include "text/ErrorText.h"
 
 namespace tesmo::sim {
 
 namespace {
 
 constexpr char kCommandPrefix = '~';
-
-const char kHelp[] =
-    "~unplug, ~replug                pull the instrument out, plug it in again (its port is opened again)\n"
-    "~sleep [1-5], ~wake             the system's sleep states\n"
-    "~log, ~state                    the driver's event log, the device's state\n"
-    "~rebalance, ~disable, ~enable   PnP requests\n"
-    "~advance MS                     moves the emulated clock on\n"
-    "~~TEXT                          sends ~TEXT\n"
-    "~quit                           ends (so does the end of the input, or Ctrl-C)";
 
 // What a device command prints to a stream, as text for the screen.
 template <typename Write>
@@ -40,8 +32,7 @@ std::string Captured(Write write)
 
 TermSession::TermSession(SimSystem& system, TermScreen& screen, std::string lineEnd, bool echo)
     : system_(system), screen_(screen), lineEnd_(std::move(lineEnd)), echo_(echo)
-{
-}
+{}
 
 TermSession::~TermSession() { Detach(); }
 
@@ -50,7 +41,7 @@ bool TermSession::Attach(std::int32_t device)
     std::string name = system_.PortName(device);
     auto port = std::make_unique<ComPort>(name);
     if (!port->IsOpen()) {
-        screen_.Message(name + ": cannot open the port (error " + std::to_string(port->Error()) + ")");
+        screen_.Message(name + ": cannot open the port: " + Win32ErrorText(port->Error()));
         return false;
     }
     device_ = device;
@@ -112,7 +103,7 @@ void TermSession::Send(const std::string& line)
     std::string bytes = line + lineEnd_;
     lastActivity_ = Clock::now();
     if (!port_->Write(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
-        screen_.Message(port_->name() + ": WriteFile failed with error " + std::to_string(port_->Error()));
+        screen_.Message(port_->name() + ": WriteFile failed: " + Win32ErrorText(port_->Error()));
     }
 }
 
@@ -120,7 +111,7 @@ bool TermSession::Command(const std::string& command)
 {
     std::string word = command.substr(0, command.find(' '));
     if (word == "quit" || word == "exit") return false;
-    if (word == "help") screen_.Message(kHelp);
+    if (word == "help") screen_.Message(DeviceCommandHelp("~") + "  ~~TEXT              sends ~TEXT");
     else if (SimSystem::IsDeviceCommand(word)) DeviceCommand(command);
     else screen_.Message("unknown command ~" + word + "; ~help lists them");
     return true;
@@ -128,16 +119,15 @@ bool TermSession::Command(const std::string& command)
 
 void TermSession::DeviceCommand(const std::string& command)
 {
-    bool replug = command.starts_with("replug");
-    // The old port is closed first, so its name is free for the new device.
-    if (replug) Detach();
-    std::int32_t before = system_.lastDevice();
-    screen_.Message(Captured([&](std::FILE* out) { system_.RunDeviceCommand(command, out); }));
+    // The old port is closed first, so that its driver's removal can finish.
+    if (command.starts_with("replug")) Detach();
+    DeviceCommandResult result;
+    screen_.Message(Captured([&](std::FILE* out) { result = system_.RunDeviceCommand(command, out); }));
     // The port of an unplugged instrument is closed at once, as an
     // application would, so that the driver can finish the removal.
     std::uint32_t state = 0;
     if (port_ && (tesmo_device_state(device_, &state) != TESMO_OK || (state & TESMO_DEVICE_UNPLUGGED))) Gone();
-    if (replug && system_.lastDevice() != before) Attach(system_.lastDevice());
+    if (result.replacement != 0) Attach(result.replacement);
 }
 
 void TermSession::LetAnswersArrive() const

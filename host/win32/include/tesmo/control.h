@@ -223,6 +223,7 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 #define TESMO_MAX_LATENCY 36000000000LL       /* one hour, in 100-ns units */
 #define TESMO_MAX_BYTES_PER_SECOND 100000000u /* more than a high-speed bus carries */
 #define TESMO_MAX_BURST_PACKETS 1024u
+#define TESMO_MAX_SERIAL_NUMBER_LENGTH 126u /* characters, without the terminator */
 
 typedef struct tesmo_instrument {
     uint32_t struct_size; /* sizeof(tesmo_instrument) */
@@ -243,6 +244,16 @@ typedef struct tesmo_instrument {
     uint64_t bytes_per_second; /* 0: as fast as the host asks; else up to TESMO_MAX_BYTES_PER_SECOND */
     uint32_t burst_packets;    /* as fast as asked: packets per request, up to TESMO_MAX_BURST_PACKETS; 0: 4 */
     int32_t running;           /* non-zero: streams from plug-in; zero: waits for a START line */
+
+    /* The instrument's USB serial number: 1..TESMO_MAX_SERIAL_NUMBER_LENGTH
+     * printable ASCII characters, no blank, comma or backslash; NULL: none.
+     * With one, the device's instance is its hardware ID and serial number
+     * wherever it is plugged in, and the port installer gives the same
+     * instance the same COM name every time (a different instrument gets a
+     * name of its own); without one, the instance is the bus port, as the
+     * platform names a device that has no serial number. Callers built
+     * before this field pass the size up to and including `running`. */
+    const char* serial_number;
 } tesmo_instrument;
 
 /* Fills the defaults for `kind`: standard layout, 64-byte packets, no frame
@@ -258,7 +269,8 @@ tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind);
  * *device receives the device's id (1, 2, ... in each session) also when the
  * start fails (TESMO_E_REFUSED); such a device is already removed again.
  * Errors: TESMO_E_INVALID_ARGUMENT (and *device untouched) for a NULL
- * instrument or device, a struct_size other than sizeof(tesmo_instrument),
+ * instrument or device, a struct_size other than sizeof(tesmo_instrument)
+ * or the older size without serial_number,
  * an unknown kind or layout, a packet size other than 64 or 512, or a field
  * outside its range above. */
 tesmo_result tesmo_plug(const tesmo_instrument* instrument, int32_t* device, int32_t* ntstatus);
