@@ -1,9 +1,13 @@
 #include "InstrumentSpec.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "instrument/CommandInstrument.h"
 #include "instrument/LoopbackInstrument.h"
@@ -31,6 +35,26 @@ std::optional<DescriptorSet> Layout(int layout, Speed speed)
     }
 }
 
+// The "HEADER=ANSWER" lines of tesmo_instrument.answers; none for a text
+// too long, a line without '=' or an empty header.
+std::vector<std::pair<std::string, std::string>> AnswersOf(const char* text)
+{
+    std::size_t length = strnlen(text, TESMO_MAX_ANSWERS_LENGTH + 1);
+    if (length == 0 || length > TESMO_MAX_ANSWERS_LENGTH) return {};
+    std::vector<std::pair<std::string, std::string>> answers;
+    std::string_view rest(text, length);
+    while (!rest.empty()) {
+        std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.empty()) continue;
+        std::size_t equals = line.find('=');
+        if (equals == 0 || equals == std::string_view::npos) return {};
+        answers.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
+    return answers;
+}
+
 std::unique_ptr<emu::usb::Instrument> CommandFrom(const tesmo_instrument& spec)
 {
     if (spec.latency < 0 || spec.latency > TESMO_MAX_LATENCY) return nullptr;
@@ -42,7 +66,17 @@ std::unique_ptr<emu::usb::Instrument> CommandFrom(const tesmo_instrument& spec)
     emu::usb::CommandInstrumentOptions options;
     if (spec.identity) options.identity = spec.identity;
     options.latency = spec.latency;
-    return std::make_unique<emu::usb::CommandInstrument>(std::move(options));
+    switch (spec.line_end) {
+    case TESMO_LINE_END_LF: break;
+    case TESMO_LINE_END_CRLF: options.lineEnd = "\r\n"; break;
+    case TESMO_LINE_END_CR: options.lineEnd = "\r"; break;
+    default: return nullptr;
+    }
+    auto answers = spec.answers ? AnswersOf(spec.answers) : std::vector<std::pair<std::string, std::string>>{};
+    if (spec.answers && answers.empty()) return nullptr;
+    auto instrument = std::make_unique<emu::usb::CommandInstrument>(std::move(options));
+    for (auto& [header, answer] : answers) instrument->SetAnswer(header, answer + "\n");
+    return instrument;
 }
 
 std::unique_ptr<emu::usb::Instrument> StreamFrom(const tesmo_instrument& spec)

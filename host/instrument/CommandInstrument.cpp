@@ -155,6 +155,7 @@ std::optional<std::string> CommandInstrument::AnswerLocked(const LineAssembler::
 
 void CommandInstrument::QueueAnswerLocked(std::string answer)
 {
+    if (options_.lineEnd != "\n" && answer.ends_with('\n')) answer.replace(answer.size() - 1, 1, options_.lineEnd);
     emu::Time now = port_->clock().Now();
     if (options_.latency <= 0 && waiting_.empty()) {
         SendAnswerLocked(answer);

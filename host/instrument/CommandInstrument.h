@@ -61,6 +61,8 @@ struct CommandInstrumentOptions {
     emu::Time latency = 0;
     // The input buffer: the longest command line taken whole.
     std::size_t maxLineLength = 4096;
+    // What ends each answer in place of the "\n" the answers table has.
+    std::string lineEnd = "\n";
     // The n-th measurement since connection or *RST (n from 0).
     std::function<double(std::uint64_t n)> measurement = [](std::uint64_t n) { return 1.0 + 0.001 * double(n); };
 };

@@ -192,6 +192,9 @@ void InstrumentParametersOutOfRange(ChildReport& r)
         {"serial_number empty", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.serial_number = ""; }},
         {"serial_number with a blank", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.serial_number = "SN 1"; }},
         {"serial_number with a comma", TESMO_INSTRUMENT_LOOPBACK, [](auto& i, auto&) { i.serial_number = "A,B"; }},
+        {"line_end unknown", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.line_end = 3; }},
+        {"answers without =", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.answers = "VOLT? 12\n"; }},
+        {"answers with an empty header", TESMO_INSTRUMENT_COMMAND, [](auto& i, auto&) { i.answers = "=12\n"; }},
         {"serial_number too long", TESMO_INSTRUMENT_STREAM,
          [](auto& i, auto& text) { i.serial_number = text.c_str(); }},
     };

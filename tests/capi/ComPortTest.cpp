@@ -304,6 +304,44 @@ TEST_F(ComPortTest, TheComNameFollowsTheSerialNumberFromPortToPort)
     EXPECT_TRUE(CloseHandle(port));
 }
 
+// The command instrument as a user sets it up: its answers' line end and
+// answers of the user's own, which also replace a known one.
+struct AnswerCase {
+    const char* label;
+    std::int32_t lineEnd;
+    const char* answers;
+    const char* command;
+    const char* answer;
+};
+
+const AnswerCase kAnswerCases[] = {
+    {"LfByDefault", TESMO_LINE_END_LF, nullptr, "*IDN?\n", kIdentity},
+    {"CrLf", TESMO_LINE_END_CRLF, nullptr, "*IDN?\n", "TESMO,Model 7,SN 000123,FW 1.5\r\n"},
+    {"CrOnAnError", TESMO_LINE_END_CR, nullptr, "NOPE?\n", "ERR -113,\"Undefined header\"\r"},
+    {"OwnAnswer", TESMO_LINE_END_CRLF, "VOLT?=+12.50\r\n*IDN?=ACME,Meter\n", "VOLT?\n", "+12.50\r\n"},
+    {"OwnAnswerReplacesAKnownOne", TESMO_LINE_END_LF, "VOLT?=+12.50\n*IDN?=ACME,Meter", "*IDN?\n", "ACME,Meter\n"},
+};
+
+class AnswerTest : public CapiTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, TheInstrumentAnswersAsSetUp)
+{
+    const AnswerCase& c = GetParam();
+    tesmo_instrument instrument;
+    tesmo_instrument_init(&instrument, TESMO_INSTRUMENT_COMMAND);
+    instrument.line_end = c.lineEnd;
+    instrument.answers = c.answers;
+    Plug(instrument);
+    HANDLE port = OpenPort();
+    Configure(port, kOneSecondReads);
+    ASSERT_NO_FATAL_FAILURE(Send(port, c.command));
+    EXPECT_EQ(ReadLine(port), c.answer);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, AnswerTest, ::testing::ValuesIn(kAnswerCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 // A read waits for the instrument under its time limit, on emulated time.
 TEST_F(ManualClockTest, ReadTimesOutWhenTheTestMovesTheClock)
 {

@@ -115,6 +115,16 @@ class PtyTest(SimTestCase):
         self.assertEqual(done.stderr, IDENTITY)
         self.assertEqual(sim.finish(), 0)
 
+    def test_an_instrument_of_your_own_answers_with_crlf(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as answers:
+            answers.write("# my meter\nVOLT? => +12.50\n")
+            answers.flush()
+            sim, path = self.start_pty(f"command:eol=crlf:answers={answers.name}")
+            done = subprocess.run(["socat", f"{path},raw,echo=0", "SYSTEM:echo 'VOLT?'; head -n 1 >&2"],
+                                  capture_output=True, timeout=DEADLINE)
+        self.assertEqual(done.stderr, b"+12.50\r\n")
+        self.assertEqual(sim.finish(), 0)
+
     def test_removal_hangs_the_client_up_and_leaves_no_violation(self):
         sim, path = self.start_pty("loopback")
         with serial.Serial(path, 115200, timeout=DEADLINE) as port:

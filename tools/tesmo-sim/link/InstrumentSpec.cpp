@@ -1,5 +1,6 @@
 #include "link/InstrumentSpec.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tesmo::sim {
@@ -47,6 +48,14 @@ std::variant<InstrumentSpec, std::string> ParseInstrumentSpec(std::string_view t
             bool fits = !value.empty() && value.size() <= 126;
             for (char c : value) fits = fits && c > ' ' && c <= '~' && c != ',' && c != '\\';
             if (!fits) return "serial= takes 1 to 126 printable characters, no blank, comma or backslash";
+        } else if (option.starts_with("eol=") && spec.kind == InstrumentSpec::Kind::Command) {
+            if (value == "lf") spec.lineEnd = "\n";
+            else if (value == "crlf") spec.lineEnd = "\r\n";
+            else if (value == "cr") spec.lineEnd = "\r";
+            else return "eol= takes lf, crlf or cr";
+        } else if (option.starts_with("answers=") && spec.kind == InstrumentSpec::Kind::Command) {
+            if (value.empty()) return "answers= takes a file";
+            spec.answersPath = value;
         } else if (option == "frames") {
             spec.frameTiming = true;
         } else if (option.starts_with("latency=") && spec.kind == InstrumentSpec::Kind::Command) {
@@ -64,6 +73,40 @@ std::variant<InstrumentSpec, std::string> ParseInstrumentSpec(std::string_view t
         }
     }
     return spec;
+}
+
+std::variant<std::string, std::string> AnswersFromFile(std::string_view content)
+{
+    constexpr std::string_view kArrows[] = {"=>", "\u2192"};
+    std::string answers;
+    int number = 0;
+    while (!content.empty()) {
+        std::string_view line = content.substr(0, content.find('\n'));
+        content.remove_prefix(std::min(content.size(), line.size() + 1));
+        ++number;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        std::size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos || line[first] == '#') continue;
+        std::size_t arrow = std::string_view::npos, arrowSize = 0;
+        for (std::string_view candidate : kArrows) {
+            if (std::size_t at = line.find(candidate); at < arrow) {
+                arrow = at;
+                arrowSize = candidate.size();
+            }
+        }
+        auto trimmed = [](std::string_view text) {
+            std::size_t from = text.find_first_not_of(" \t"), to = text.find_last_not_of(" \t");
+            return from == std::string_view::npos ? std::string_view() : text.substr(from, to - from + 1);
+        };
+        std::string_view command = arrow == std::string_view::npos ? "" : trimmed(line.substr(0, arrow));
+        if (command.empty() || command.find('=') != std::string_view::npos) {
+            return std::variant<std::string, std::string>(std::in_place_index<1>, "line " + std::to_string(number) +
+                                                                                      ": not \"COMMAND => ANSWER\"");
+        }
+        answers += std::string(command) + "=" + std::string(trimmed(line.substr(arrow + arrowSize))) + "\n";
+    }
+    if (answers.empty()) return std::variant<std::string, std::string>(std::in_place_index<1>, "no answers in it");
+    return std::variant<std::string, std::string>(std::in_place_index<0>, answers);
 }
 
 }  // namespace tesmo::sim

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <fstream>
 #include <sstream>
 
 #include "EventLogDecoder.h"
@@ -61,6 +62,10 @@ tesmo_instrument ToInstrument(const InstrumentSpec& spec)
     // Point into the spec, which outlives the plug-in call.
     if (!spec.identity.empty()) instrument.identity = spec.identity.c_str();
     if (!spec.serialNumber.empty()) instrument.serial_number = spec.serialNumber.c_str();
+    if (!spec.answers.empty()) instrument.answers = spec.answers.c_str();
+    instrument.line_end = spec.lineEnd == "\r\n" ? TESMO_LINE_END_CRLF
+                          : spec.lineEnd == "\r" ? TESMO_LINE_END_CR
+                                                 : TESMO_LINE_END_LF;
     return instrument;
 }
 
@@ -83,9 +88,19 @@ std::optional<std::string> ParseInstruments(const std::vector<std::string>& text
                                             std::vector<InstrumentSpec>& instruments)
 {
     for (const std::string& text : texts) {
-        auto spec = ParseInstrumentSpec(text);
-        if (auto* why = std::get_if<std::string>(&spec)) return text + ": " + *why;
-        instruments.push_back(std::get<InstrumentSpec>(spec));
+        auto parsed = ParseInstrumentSpec(text);
+        if (auto* why = std::get_if<std::string>(&parsed)) return text + ": " + *why;
+        InstrumentSpec spec = std::get<InstrumentSpec>(parsed);
+        if (!spec.answersPath.empty()) {
+            std::ifstream file(spec.answersPath);
+            std::stringstream content;
+            content << file.rdbuf();
+            if (!file) return spec.answersPath + ": cannot be read";
+            auto answers = AnswersFromFile(content.str());
+            if (answers.index() == 1) return spec.answersPath + ": " + std::get<1>(answers);
+            spec.answers = std::get<0>(answers);
+        }
+        instruments.push_back(std::move(spec));
     }
     return std::nullopt;
 }

@@ -224,6 +224,12 @@ tesmo_result tesmo_is_booted(int32_t* booted);
 #define TESMO_MAX_BYTES_PER_SECOND 100000000u /* more than a high-speed bus carries */
 #define TESMO_MAX_BURST_PACKETS 1024u
 #define TESMO_MAX_SERIAL_NUMBER_LENGTH 126u /* characters, without the terminator */
+#define TESMO_MAX_ANSWERS_LENGTH 65536u     /* characters, without the terminator */
+
+/* How the command instrument ends its answers. */
+#define TESMO_LINE_END_LF 0 /* "\n", the default */
+#define TESMO_LINE_END_CRLF 1
+#define TESMO_LINE_END_CR 2
 
 typedef struct tesmo_instrument {
     uint32_t struct_size; /* sizeof(tesmo_instrument) */
@@ -252,8 +258,19 @@ typedef struct tesmo_instrument {
      * instance the same COM name every time (a different instrument gets a
      * name of its own); without one, the instance is the bus port, as the
      * platform names a device that has no serial number. Callers built
-     * before this field pass the size up to and including `running`. */
+     * before this field pass the size up to and including `running` (and
+     * so get no serial number, the LF line end and no answers of their
+     * own). */
     const char* serial_number;
+
+    /* Command instrument: how its answers end, TESMO_LINE_END_*. */
+    int32_t line_end;
+    /* Command instrument: answers of the user's own, one per line
+     * "HEADER=ANSWER" (the header as the command begins, e.g. "VOLT?"; the
+     * answer without its line end), at most TESMO_MAX_ANSWERS_LENGTH
+     * characters in all; a header the instrument knows takes the new answer.
+     * NULL: none. */
+    const char* answers;
 } tesmo_instrument;
 
 /* Fills the defaults for `kind`: standard layout, 64-byte packets, no frame
@@ -270,7 +287,7 @@ tesmo_result tesmo_instrument_init(tesmo_instrument* instrument, int32_t kind);
  * start fails (TESMO_E_REFUSED); such a device is already removed again.
  * Errors: TESMO_E_INVALID_ARGUMENT (and *device untouched) for a NULL
  * instrument or device, a struct_size other than sizeof(tesmo_instrument)
- * or the older size without serial_number,
+ * or the older size without serial_number and what follows it,
  * an unknown kind or layout, a packet size other than 64 or 512, or a field
  * outside its range above. */
 tesmo_result tesmo_plug(const tesmo_instrument* instrument, int32_t* device, int32_t* ntstatus);
