@@ -1,9 +1,7 @@
 #include "Explore.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +15,7 @@
 
 #include "Program.h"
 #include "Scenario.h"
+#include "process/ChildRun.h"
 
 namespace tesmo::explore {
 
@@ -42,15 +41,6 @@ std::string OneLine(std::string text)
         if (c == '\n') c = '|';
     }
     return text;
-}
-
-void WriteAll(int fd, const std::string& text)
-{
-    for (std::size_t done = 0; done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 std::vector<std::string> TailOfFile(const std::string& path, std::size_t lines)
@@ -95,7 +85,7 @@ enum class Heap { AsForked, Shifted };
     for (const auto& complaint : outcome.complaints) text << "complaint " << OneLine(complaint) << "\n";
     for (const auto& line : outcome.traceTail) text << "trace " << OneLine(line) << "\n";
     text << "end\n";
-    WriteAll(out, text.str());
+    process::WriteAllTo(out, text.str());
     _exit(0);
 }
 
@@ -105,39 +95,17 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
     char stderrPath[] = "/tmp/tesmo-explore-XXXXXX";
     int stderrFile = mkstemp(stderrPath);
     if (stderrFile >= 0) close(stderrFile);
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
+    auto hangLimit = std::chrono::milliseconds(static_cast<long>(hangSeconds * 1000));
+    process::ChildRun run =
+        process::RunInChildProcess([&](int fd) -> int { RunChild(program, schedule, heap, fd, stderrPath); }, hangLimit,
+                                   process::ChildExit::Immediately);
+    if (!run.started) {
         result.failed = true;
-        result.complaints.push_back("cannot make a pipe for the child");
+        result.complaints.push_back(run.output);
         return result;
     }
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeFds[0]);
-        RunChild(program, schedule, heap, pipeFds[1], stderrPath);
-    }
-    close(pipeFds[1]);
-    std::string text;
-    bool hung = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(hangSeconds * 1000));
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            hung = true;
-            break;
-        }
-        pollfd fd{pipeFds[0], POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-        char buffer[4096];
-        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    if (hung) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const std::string& text = run.output;
+    bool hung = run.hung;
 
     std::istringstream lines(text);
     bool ended = false;
@@ -152,8 +120,8 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
     }
     if (hung) {
         result.complaints.push_back("the scenario hung (no end after " + std::to_string(int(hangSeconds)) + " s)");
-    } else if (WIFSIGNALED(status)) {
-        result.complaints.push_back(std::string("the process died: ") + strsignal(WTERMSIG(status)));
+    } else if (run.signal != 0) {
+        result.complaints.push_back(std::string("the process died: ") + strsignal(run.signal));
     } else if (!ended) {
         result.complaints.push_back("the process ended without a verdict");
     }
@@ -318,7 +286,8 @@ void PrintTotals(const Totals& totals, Clock::time_point start, const char* what
         "(%.1f scenarios/s)\n",
         what, static_cast<unsigned long long>(totals.scenarios), replays.c_str(),
         static_cast<unsigned long long>(totals.requests), static_cast<unsigned long long>(totals.points),
-        static_cast<unsigned long long>(totals.failures), seconds, seconds > 0 ? totals.scenarios / seconds : 0.0);
+        static_cast<unsigned long long>(totals.failures), seconds,
+        seconds > 0 ? static_cast<double>(totals.scenarios) / seconds : 0.0);
     std::fflush(stdout);
 }
 
