@@ -432,6 +432,13 @@ tesmo_result tesmo_event_log(int32_t device, void* buffer, uint32_t capacity, ui
     });
 }
 
+// ---- the USB capture ----
+
+tesmo_result tesmo_usb_capture(const char* path)
+{
+    return WithSession([&](Session& s) { return s.Capture(path); });
+}
+
 // ---- tracing ----
 
 tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context)

@@ -9,6 +9,7 @@
 #include "DeviceExtension.h"
 #include "emu/Io.h"
 #include "emu/Threads.h"
+#include "usb/UsbCapture.h"
 
 namespace tesmo::control {
 
@@ -348,6 +349,18 @@ tesmo_result Session::CopyEventLog(std::int32_t id, EventLogCopy* copy)
         result = TESMO_OK;
     });
     return result;
+}
+
+tesmo_result Session::Capture(const char* path)
+{
+    std::unique_ptr<emu::usb::UsbCapture> capture;
+    if (path) {
+        capture = emu::usb::UsbCapture::Open(path);
+        if (!capture) return TESMO_E_INVALID_ARGUMENT;
+    }
+    std::lock_guard lock(mutex_);
+    bus_->SetCapture(std::move(capture));
+    return TESMO_OK;
 }
 
 std::uint32_t* Session::DriverGlobal(const char* name)

@@ -76,6 +76,9 @@ public:
     tesmo_result PortName(std::int32_t id, std::string* name);
     tesmo_result CopyEventLog(std::int32_t id, EventLogCopy* copy);
 
+    // Starts (a path) or stops (null) the bus's USB capture.
+    tesmo_result Capture(const char* path);
+
     // The driver image's DebugLevel or DebugMask.
     std::uint32_t* DriverGlobal(const char* name);
 

@@ -22,9 +22,12 @@
 
 namespace emu::usb {
 
+class UsbCapture;
+
 namespace detail {
 class FrameSchedule;
-}
+struct CaptureSlot;
+}  // namespace detail
 
 class Bus {
 public:
@@ -58,11 +61,16 @@ public:
 
     std::vector<UsbDevice*> devices() const;
 
+    // Writes every URB its devices see to `capture` from now on (null:
+    // stops); the capture is closed when replaced, stopped or the bus goes.
+    void SetCapture(std::unique_ptr<UsbCapture> capture);
+
 private:
     emu::System& system_;
     PDRIVER_OBJECT driver_ = nullptr;
     // The frames' bandwidth, shared by the devices' bulk endpoints; outlives them.
     std::unique_ptr<detail::FrameSchedule> frames_;
+    std::unique_ptr<detail::CaptureSlot> capture_;  // outlives the devices
     std::vector<std::unique_ptr<UsbDevice>> devices_;
 };
 

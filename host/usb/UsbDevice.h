@@ -66,6 +66,7 @@ class Completions;
 struct BusDispatch;
 struct Liveness;
 class FrameSchedule;
+struct CaptureSlot;
 }  // namespace detail
 
 // A PnP request as it reached the PDO, and how the bus completed it.
@@ -158,6 +159,10 @@ public:
     void PushIn(InPacket packet) override;
     emu::Clock& clock() override;
 
+    // The bus's completion path: a URB's completion for the capture, if the
+    // bus keeps one, before the IRP leaves the PDO.
+    void CaptureCompletion(PIRP irp, PURB urb);
+
 private:
     friend struct detail::BusDispatch;
     friend class Bus;
@@ -211,11 +216,15 @@ private:
     // Bus: deletes the PDO of a removed, unplugged device once nothing is
     // attached to it any more.
     void ReapPdo();
+    // The capture of the URBs (UsbCapture.h), if the bus keeps one: a URB's
+    // submission, with the mutex held.
+    void CaptureSubmission(PIRP irp, PURB urb, emu::Time now);
 
     const unsigned port_;
     Instrument& instrument_;
     const DeviceConfig config_;
     detail::FrameSchedule& frames_;
+    detail::CaptureSlot* capture_ = nullptr;  // the bus's; set by Bus::Plug
     std::unique_ptr<detail::ConfigurationModel> model_;
     std::optional<std::uint8_t> instrumentIn_;  // endpoint addresses
     std::optional<std::uint8_t> instrumentOut_;

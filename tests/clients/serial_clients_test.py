@@ -23,6 +23,9 @@ import unittest
 
 import serial
 
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import usb_capture_check  # noqa: E402
+
 TESMO_SIM = None
 DEADLINE = 30  # seconds for any one thing to happen
 IDENTITY = b"TESMO,Model 7,SN 000123,FW 1.5\n"
@@ -546,6 +549,52 @@ class UsageTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertIn(f"usage: tesmo-sim {command}", done.stdout)
                 self.assertIn("exit codes: 0", done.stdout)
+
+
+class CaptureTest(SimTestCase):
+    """USB captures as Wireshark reads them: tshark reads each with no
+    warning, pairs every completion with its submission, and the bulk
+    payload is what the client wrote and read."""
+
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.folder = pathlib.Path(directory.name)
+
+    def assert_clean(self, path):
+        capture = usb_capture_check.Capture(str(path))
+        self.assertEqual(capture.problems, [], capture.summary())
+        self.assertEqual(capture.paired, capture.completions)
+        return capture
+
+    def test_the_bulk_payload_is_what_a_pty_client_wrote_and_read(self):
+        pcap = self.folder / "pty.pcap"
+        sim = self.start("pty", "--pcap", str(pcap))
+        path = sim.expect(r"COM3 \(device 1\) is (/dev/pts/\d+)").group(1)
+        with serial.Serial(path, 9600, timeout=DEADLINE) as port:
+            port.write(b"*IDN?\n")
+            read = port.readline()
+            port.write(b"MEAS?\n")
+            read += port.readline()
+        self.assertEqual(sim.finish(), 0)
+        capture = self.assert_clean(pcap)
+        self.assertEqual(capture.bulk_out, b"*IDN?\nMEAS?\n")
+        self.assertEqual(capture.bulk_in, read)
+        self.assertEqual(read, IDENTITY + b"+1.000000E+00\n")
+
+    def test_the_demo_and_explorer_runs(self):
+        demo = subprocess.run([TESMO_SIM, "demo", "--pcap", str(self.folder / "demo.pcap")], capture_output=True,
+                              timeout=DEADLINE * 4)
+        self.assertEqual(demo.returncode, 0, demo.stdout)
+        self.assertGreater(self.assert_clean(self.folder / "demo.pcap").completions, 0)
+        explore = subprocess.run([TESMO_SIM, "explore", "--runs", "5", "--seed", "40", "--pcap", str(self.folder)],
+                                 capture_output=True, timeout=DEADLINE * 4)
+        self.assertEqual(explore.returncode, 0, explore.stdout)
+        captures = sorted(self.folder.glob("seed-*.pcap"))
+        self.assertEqual(len(captures), 5)
+        for path in captures:
+            with self.subTest(path.name):
+                self.assert_clean(path)
 
 
 class ScenarioTest(unittest.TestCase):

@@ -147,6 +147,13 @@ int RunDemo(const DemoOptions& options)
     boot.verifier_mode = TESMO_VERIFIER_RECORD;
     std::printf("== booting the emulated system and loading the driver (trace levels up to %u)\n", options.traceLevel);
     if (!Check(tesmo_boot(&boot), "tesmo_boot")) return 1;
+    if (!options.pcapPath.empty()) {
+        if (!Check(tesmo_usb_capture(options.pcapPath.c_str()), "tesmo_usb_capture")) {
+            tesmo_shutdown(nullptr);
+            return 1;
+        }
+        Step("the bus's URBs go to %s", options.pcapPath.c_str());
+    }
     if (options.traceLevel >= 6) tesmo_set_debug_level(6);
 
     bool ok = true;

@@ -14,6 +14,7 @@ const cli::Usage kUsage{
         {"-v", "", "the driver's trace up to level 5, with hex dumps"},
         {"-vv", "", "every trace line: the driver's filter raised to 6"},
         {"--save-log", "FILE", "saves the device's event log (tesmo-sim logdump FILE reads it)"},
+        {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
     },
     "exit codes: 0 everything worked and the verifier found nothing; 1 otherwise; 2 a usage error.",
 };
@@ -25,6 +26,7 @@ int Run(const cli::Arguments& arguments)
     if (arguments.Flag("-v")) options.traceLevel = 5;
     if (arguments.Flag("-vv")) options.traceLevel = 6;
     options.saveLogPath = arguments.Value("--save-log").value_or("");
+    options.pcapPath = arguments.Value("--pcap").value_or("");
     return RunDemo(options);
 }
 

@@ -23,8 +23,10 @@ const cli::Usage kUsage{
         {"--seeds", "FILE", "runs the seeds listed in FILE"},
         {"--without", "STEP", "leaves a kind of step out of the programs (repeatable)"},
         {"--check-replay", "", "runs each scenario twice and compares the runs"},
+        {"--pcap", "DIR", "writes each scenario's USB capture to DIR/seed-N.pcap (Wireshark reads them)"},
     },
-    "A failure is printed with its seed, the driver's last trace lines and the shrunk program.\n"
+    "A failure is printed with its seed, the driver's last trace lines, the shrunk program and the\n"
+    "USB capture of the shrunk program's run.\n"
     "exit codes: 0 nothing failed; 1 a scenario failed; 2 a usage error.",
 };
 
@@ -36,6 +38,7 @@ int Run(const cli::Arguments& arguments)
     options.checkReplay = arguments.Flag("--check-replay");
     options.without = arguments.Values("--without");
     options.seedsFile = arguments.Value("--seeds").value_or("");
+    options.pcapDir = arguments.Value("--pcap").value_or("");
     constexpr long long kMax = 0x7FFF'FFFF'FFFF'FFFF;
     struct Whole {
         const char* name;

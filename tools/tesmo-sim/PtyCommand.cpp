@@ -29,6 +29,7 @@ const cli::Usage kUsage{
     "[INSTRUMENT]...",
     "the COM ports as pseudo-terminals for serial clients (default instrument: command)",
     {
+        {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--link", "PATH", "a symbolic link to the n-th port's pty (repeatable; its folder must exist)"},
         {"--mode", "OCTAL", "the ptys' mode, e.g. 0660 or 0666 (default: as made, the owner only)"},
         {"--group", "NAME", "the ptys' (and links') group, e.g. dialout, so its members may open them"},
@@ -130,6 +131,7 @@ int Run(const cli::Arguments& arguments)
     BlockStopSignals();
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
+    if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
     PtyPorts ports(system, access);
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);

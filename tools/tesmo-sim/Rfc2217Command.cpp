@@ -27,6 +27,7 @@ const cli::Usage kUsage{
     "[INSTRUMENT]",
     "serves the port to Telnet COM-port-control clients (rfc2217://127.0.0.1:P)",
     {
+        {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--port", "P", "the TCP port on 127.0.0.1, 0 to 65535 (default 0: any free one, printed)"},
         {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
     },
@@ -50,6 +51,7 @@ int Run(const cli::Arguments& arguments)
     BlockStopSignals();
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
+    if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);
     if (ok) {

@@ -10,7 +10,9 @@ const cli::Usage kUsage{
     "run",
     "FILE",
     "runs a scenario file step by step (the clock runs on by itself whenever everything waits)",
-    {},
+    {
+        {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+    },
     "Each step is printed with its emulated time and whether it did what it should.\n"
     "exit codes: 0 every step did and the verifier found nothing; 1 a step failed (the first is\n"
     "named) or the verifier found something; 2 a usage error, or a file that cannot be read or parsed\n"
@@ -20,7 +22,7 @@ const cli::Usage kUsage{
 int Run(const cli::Arguments& arguments)
 {
     if (arguments.operands().size() != 1) return cli::Mistake(kUsage, "takes one scenario FILE");
-    return RunScenarioFile(arguments.operands()[0]);
+    return RunScenarioFile(arguments.operands()[0], arguments.Value("--pcap").value_or(""));
 }
 
 }  // namespace

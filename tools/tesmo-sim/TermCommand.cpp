@@ -34,6 +34,7 @@ const cli::Usage kUsage{
     "[INSTRUMENT]",
     "a terminal on the port: lines typed go to it, answers are printed as they come",
     {
+        {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--echo", "", "keeps each line sent on the screen"},
         {"--eol", "cr|lf|crlf", "the line end sent after each line (default lf)"},
     },
@@ -81,6 +82,7 @@ int Run(const cli::Arguments& arguments)
     BlockStopSignals();
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
+    if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
     auto device = system.Plug(instruments[0]);
     bool ok = false;
     {

@@ -42,7 +42,10 @@ NTSTATUS InitializeBusDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
 }  // namespace
 }  // namespace detail
 
-Bus::Bus(emu::System& system) : system_(system), frames_(std::make_unique<detail::FrameSchedule>())
+Bus::Bus(emu::System& system)
+    : system_(system),
+      frames_(std::make_unique<detail::FrameSchedule>()),
+      capture_(std::make_unique<detail::CaptureSlot>())
 {
     driver_ = system_.CreateDriver(u"UsbBus", reinterpret_cast<DriverInitialize>(detail::InitializeBusDriver));
 }
@@ -62,7 +65,14 @@ UsbDevice& Bus::Plug(Instrument& instrument, DeviceConfig config)
         ++port;
     }
     devices_.push_back(std::make_unique<UsbDevice>(driver_, port, instrument, std::move(config), *frames_));
+    devices_.back()->capture_ = capture_.get();
     return *devices_.back();
+}
+
+void Bus::SetCapture(std::unique_ptr<UsbCapture> capture)
+{
+    std::lock_guard lock(capture_->mutex);
+    capture_->capture = std::move(capture);
 }
 
 void Bus::ReapRemovedDevices()

@@ -4,6 +4,7 @@
 
 #include "emu/System.h"
 #include "emu/Threads.h"
+#include "usb/UsbDevice.h"
 
 namespace emu::usb::detail {
 
@@ -25,12 +26,21 @@ void Completions::Add(PIRP irp, PURB urb, USBD_STATUS usbdStatus, NTSTATUS statu
 
 void Completions::Add(const Transfer& transfer)
 {
-    entries_.push_back(Entry{transfer.irp, reinterpret_cast<PURB>(transfer.urb), transfer.usbdStatus,
-                             transfer.status, true, transfer.moved});
+    entries_.push_back(Entry{transfer.irp, reinterpret_cast<PURB>(transfer.urb), transfer.usbdStatus, transfer.status,
+                             true, transfer.moved});
 }
 
 void CompleteAtDispatch(PIRP irp, NTSTATUS status)
 {
+    // A URB's completion goes to the capture while the stack location is
+    // still the PDO's.
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL && sp->DeviceObject &&
+        sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        if (UsbDevice* device = static_cast<PdoExtension*>(sp->DeviceObject->DeviceExtension)->device) {
+            device->CaptureCompletion(irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
+        }
+    }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     KIRQL previous;

@@ -5,6 +5,7 @@
 // Completions are carried out after that mutex is released.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,12 +13,27 @@
 #include "ConfigurationModel.h"
 #include "emu/Clock.h"
 #include "emu_ntddk.h"
+#include "usb/UsbCapture.h"
 
 namespace emu::usb {
 class UsbDevice;
 }
 
 namespace emu::usb::detail {
+
+// The bus's capture, if any, shared by its devices: a device takes a
+// reference for each record, so that the capture may be replaced or stopped
+// while a request is on its way.
+struct CaptureSlot {
+    std::mutex mutex;
+    std::shared_ptr<UsbCapture> capture;
+
+    std::shared_ptr<UsbCapture> Get()
+    {
+        std::lock_guard lock(mutex);
+        return capture;
+    }
+};
 
 // A PDO's device extension: the device the PDO stands for.
 struct PdoExtension {

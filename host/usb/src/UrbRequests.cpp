@@ -27,6 +27,7 @@ NTSTATUS UsbDevice::DispatchInternalControl(PIRP irp)
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
     case IOCTL_INTERNAL_USB_RESET_PORT: {
+        emu::Time now = clock().Now();
         std::unique_lock lock(mutex_);
         if (stopping_) {
             // The bus is tearing the device down; its thread takes no more work.
@@ -37,6 +38,10 @@ NTSTATUS UsbDevice::DispatchInternalControl(PIRP irp)
             return STATUS_DEVICE_NOT_CONNECTED;
         }
         IoMarkIrpPending(irp);
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            CaptureSubmission(irp, static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1),
+                              now);
+        }
         thread_->Post([this, irp] { ProcessInternalRequest(irp); });
         return STATUS_PENDING;
     }

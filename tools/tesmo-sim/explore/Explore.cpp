@@ -59,7 +59,7 @@ enum class Heap { AsForked, Shifted };
 
 // The child: runs the scenario and writes its outcome, one fact per line.
 [[noreturn]] void RunChild(const Program& program, const Schedule& schedule, Heap heap, int out,
-                           const std::string& stderrPath)
+                           const std::string& stderrPath, const std::string& capturePath)
 {
     if (heap == Heap::Shifted) {
         // Kept to the end of the process: blocks of odd sizes move every
@@ -76,7 +76,7 @@ enum class Heap { AsForked, Shifted };
     dup2(err >= 0 ? err : devnull, STDERR_FILENO);
     // Unbuffered, so that what is said just before an abort is not lost with it.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    Outcome outcome = RunScenario(program, schedule);
+    Outcome outcome = RunScenario(program, schedule, capturePath);
     std::ostringstream text;
     text << "requests " << outcome.requests << "\n";
     text << "points " << outcome.schedulePoints << "\n";
@@ -89,16 +89,17 @@ enum class Heap { AsForked, Shifted };
     _exit(0);
 }
 
-ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds, Heap heap = Heap::AsForked)
+ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds, Heap heap = Heap::AsForked,
+                       const std::string& capturePath = {})
 {
     ChildResult result;
     char stderrPath[] = "/tmp/tesmo-explore-XXXXXX";
     int stderrFile = mkstemp(stderrPath);
     if (stderrFile >= 0) close(stderrFile);
     auto hangLimit = std::chrono::milliseconds(static_cast<long>(hangSeconds * 1000));
-    process::ChildRun run =
-        process::RunInChildProcess([&](int fd) -> int { RunChild(program, schedule, heap, fd, stderrPath); }, hangLimit,
-                                   process::ChildExit::Immediately);
+    process::ChildRun run = process::RunInChildProcess(
+        [&](int fd) -> int { RunChild(program, schedule, heap, fd, stderrPath, capturePath); }, hangLimit,
+        process::ChildExit::Immediately);
     if (!run.started) {
         result.failed = true;
         result.complaints.push_back(run.output);
@@ -186,7 +187,9 @@ std::string Hex(std::uint64_t value)
 ChildResult RunJudged(const Program& program, const Schedule& schedule, const ExploreOptions& options,
                       bool* compared = nullptr)
 {
-    ChildResult first = RunInChild(program, schedule, options.hangSeconds);
+    std::string capture =
+        options.pcapDir.empty() ? std::string() : options.pcapDir + "/seed-" + std::to_string(program.seed) + ".pcap";
+    ChildResult first = RunInChild(program, schedule, options.hangSeconds, Heap::AsForked, capture);
     if (compared) *compared = false;
     if (!options.checkReplay || !schedule.controlled || first.failed) return first;
     ChildResult again = RunInChild(program, schedule, options.hangSeconds, Heap::Shifted);
@@ -250,11 +253,18 @@ void Report(const Program& program, const ChildResult& result, const ExploreOpti
     std::printf("  the program:\n%s", Describe(program).c_str());
     if (shrink) {
         Schedule schedule = ScheduleOf(options);
+        ExploreOptions uncaptured = options;  // the candidates' runs write no capture
+        uncaptured.pcapDir.clear();
         Program shrunk = Shrink(
             program, schedule.controlled,
-            [&](const Program& candidate) { return RunJudged(candidate, schedule, options).failed; }, 30);
+            [&](const Program& candidate) { return RunJudged(candidate, schedule, uncaptured).failed; }, 30);
         std::printf("  shrunk to %zu of %zu steps:\n%s", shrunk.StepCount(), program.StepCount(),
                     Describe(shrunk).c_str());
+        // Its USB capture, for Wireshark: one more run of the shrunk program.
+        std::string folder = options.pcapDir.empty() ? std::string(P_tmpdir) : options.pcapDir;
+        std::string capture = folder + "/tesmo-explore-seed-" + std::to_string(program.seed) + "-shrunk.pcap";
+        RunInChild(shrunk, schedule, options.hangSeconds, Heap::AsForked, capture);
+        std::printf("  its USB capture: %s\n", capture.c_str());
     }
     std::fflush(stdout);
 }

@@ -23,6 +23,10 @@ struct ExploreOptions {
     unsigned depth = 3;                   // its depth: change points + 1
     std::vector<std::string> without;     // step kinds left out of the programs
     bool checkReplay = false;             // run each controlled scenario twice and compare
+    // Where each scenario's USB capture goes (seed-N.pcap; a failure's
+    // shrunk program: seed-N-shrunk.pcap); empty: only the shrunk failures',
+    // to the temporary folder.
+    std::string pcapDir;
 };
 
 // Returns the process's exit code: 0 when nothing failed.

@@ -583,7 +583,7 @@ void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>&
 
 }  // namespace
 
-Outcome RunScenario(const Program& program, const Schedule& schedule)
+Outcome RunScenario(const Program& program, const Schedule& schedule, const std::string& capturePath)
 {
     Outcome outcome;
     Judge judge;
@@ -603,6 +603,9 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         outcome.failed = true;
         outcome.complaints.push_back(std::string("boot failed: ") + tesmo_result_text(booted));
         return outcome;
+    }
+    if (!capturePath.empty() && tesmo_usb_capture(capturePath.c_str()) != TESMO_OK) {
+        outcome.complaints.push_back("cannot write the USB capture " + capturePath);
     }
     // TESMO_EXPLORE_TRACE_LEVEL raises the driver's filter (5: data dumps).
     const char* level = std::getenv("TESMO_EXPLORE_TRACE_LEVEL");

@@ -36,6 +36,7 @@ struct Schedule {
     unsigned depth = 3;  // PCT depth: change points + 1
 };
 
-Outcome RunScenario(const Program& program, const Schedule& schedule);
+// `capturePath`, if not empty: where the bus's URBs are written (USBPcap).
+Outcome RunScenario(const Program& program, const Schedule& schedule, const std::string& capturePath = {});
 
 }  // namespace tesmo::explore

@@ -124,6 +124,13 @@ SimSystem::~SimSystem()
     if (booted_) Shutdown(stdout);
 }
 
+bool SimSystem::Capture(const std::string& path)
+{
+    if (tesmo_usb_capture(path.c_str()) == TESMO_OK) return true;
+    std::fprintf(stderr, "tesmo-sim: cannot write the USB capture %s\n", path.c_str());
+    return false;
+}
+
 std::optional<std::int32_t> SimSystem::Plug(const InstrumentSpec& given)
 {
     // Each instrument of the session has a serial number, so that it keeps

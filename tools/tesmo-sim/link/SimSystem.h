@@ -47,6 +47,9 @@ public:
     SimSystem& operator=(const SimSystem&) = delete;
 
     bool booted() const { return booted_; }
+    // Writes every URB of the bus to `path` (USBPcap, for Wireshark); false,
+    // with the reason printed, when the file cannot be written.
+    bool Capture(const std::string& path);
     // Plugs and returns the device id, or nothing (with the reason printed).
     std::optional<std::int32_t> Plug(const InstrumentSpec& instrument);
     // Plugs each, printing "COMn (device N): KIND"; false at the first that fails.

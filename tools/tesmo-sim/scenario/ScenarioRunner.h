@@ -9,7 +9,7 @@ namespace tesmo::sim {
 
 // 0 when every step did what it should and the verifier found nothing; 1 for
 // a failed step or a violation (each said why); 2 for a file that cannot be
-// read or parsed.
-int RunScenarioFile(const std::string& path);
+// read or parsed. `pcapPath`, if not empty: where the USB capture goes.
+int RunScenarioFile(const std::string& path, const std::string& pcapPath = {});
 
 }  // namespace tesmo::sim

@@ -346,6 +346,20 @@ tesmo_result tesmo_device_state(int32_t device, uint32_t* state);
  * never got one; TESMO_E_BUFFER_TOO_SMALL (buffer may be NULL). */
 tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32_t* length);
 
+/* ---- the USB capture ---- */
+
+/* Writes every URB the bus sees from now on, each submission and each
+ * completion, to the file at `path` in the USBPcap format (pcap link type
+ * 249), which Wireshark and tshark read: bulk transfers with their bytes,
+ * descriptor requests and the configuration's selection as the control
+ * transfers the host controller makes of them, pipe aborts and resets;
+ * every record is stamped with the emulated time. A file already there is
+ * replaced; records are written as they come, so the file can be read while
+ * the session runs. NULL stops the capture; so does the shutdown, after
+ * the devices' last requests.
+ * Errors: TESMO_E_INVALID_ARGUMENT when the file cannot be written. */
+tesmo_result tesmo_usb_capture(const char* path);
+
 /* ---- the event log ---- */
 
 #define TESMO_EVENT_LOG_ENTRY_SIZE 32
