@@ -128,6 +128,16 @@ class PtyTest(SimTestCase):
         self.assertEqual(done.stderr, b"+12.50\r\n")
         self.assertEqual(sim.finish(), 0)
 
+    def test_x_shows_each_transfer_time_stamped_in_hex_and_text(self):
+        sim, path = self.start_pty("-x")
+        with serial.Serial(path, 9600, timeout=DEADLINE) as port:
+            self.assertEqual(ask_line(port), IDENTITY)
+        sim.expect(r"^> \[ *\d+\.\d{6} s\] 6 bytes to COM3$")
+        sim.expect(r"^ 2a 49 44 4e 3f 0a {32}\*IDN\?\.$")
+        sim.expect(r"^< \[ *\d+\.\d{6} s\] 31 bytes from COM3$")
+        sim.expect(r"^ 54 45 53 4d 4f 2c 4d 6f 64 65 6c 20 37 2c 53 4e  TESMO,Model 7,SN$")
+        self.assertEqual(sim.finish(), 0)
+
     def test_removal_hangs_the_client_up_and_leaves_no_violation(self):
         sim, path = self.start_pty("loopback")
         with serial.Serial(path, 115200, timeout=DEADLINE) as port:
@@ -363,7 +373,7 @@ class TermTest(SimTestCase):
         sim.command("~disable")
         sim.expect(r"^disable: refused: STATUS_DEVICE_BUSY \(0x80000011\): device busy: close the port first")
         sim.command("~log")
-        sim.expect(r"^\s+\d+\s+Wr>\s+IRP 0x[0-9a-f]+, 6 bytes")  # the new device's log has the write
+        sim.expect(r"^\s+\d+\s+Wr>\s+irp \d+: write of 6 bytes")  # the new device's log has the write
         self.assertEqual(sim.finish("~quit"), 0)
 
 

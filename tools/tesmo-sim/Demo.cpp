@@ -9,7 +9,7 @@
 #include "LogFile.h"
 #include "TracePrinter.h"
 #include "link/InstrumentSpec.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 #include "text/Printable.h"
 #include "tesmo/control.h"
 #include "tesmo/windows.h"

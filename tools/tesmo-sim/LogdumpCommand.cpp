@@ -13,7 +13,10 @@ const cli::Usage kUsage{
     "logdump",
     "FILE",
     "decodes an event log saved with demo --save-log",
-    {},
+    {
+        {"--json", "", "every entry as JSON, for programs"},
+        {"--raw", "", "every entry undecoded: the tag's characters as stored, the values in hex"},
+    },
     "exit codes: 0 decoded; 1 the file holds no event log; 2 a usage error.",
 };
 
@@ -26,7 +29,10 @@ int Run(const cli::Arguments& arguments)
         std::fprintf(stderr, "tesmo-sim logdump: cannot read an event log from %s\n", path.c_str());
         return 1;
     }
-    std::fputs(logdump::FormatLog(copy->storage, copy->logIndex).c_str(), stdout);
+    logdump::LogFormat format = arguments.Flag("--json")  ? logdump::LogFormat::Json
+                                : arguments.Flag("--raw") ? logdump::LogFormat::Raw
+                                                          : logdump::LogFormat::Text;
+    std::fputs(logdump::FormatLog(copy->storage, copy->logIndex, format).c_str(), stdout);
     return 0;
 }
 

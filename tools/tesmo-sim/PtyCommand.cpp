@@ -33,6 +33,7 @@ const cli::Usage kUsage{
         {"--link", "PATH", "a symbolic link to the n-th port's pty (repeatable; its folder must exist)"},
         {"--mode", "OCTAL", "the ptys' mode, e.g. 0660 or 0666 (default: as made, the owner only)"},
         {"--group", "NAME", "the ptys' (and links') group, e.g. dialout, so its members may open them"},
+        {"-x", "", "prints every transfer to (>) and from (<) the ports, time-stamped, in hex and text"},
         {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
     },
     kDetails,
@@ -40,12 +41,14 @@ const cli::Usage kUsage{
 
 class PtyPorts {
 public:
-    PtyPorts(SimSystem& system, PtyAccess access) : system_(system), access_(access) {}
+    PtyPorts(SimSystem& system, PtyOptions options) : system_(system), options_(std::move(options)) {}
 
     bool Bridge(std::int32_t device, const std::string& link)
     {
         std::string port = system_.PortName(device);
-        auto bridge = std::make_unique<PtyBridge>(device, port, link, access_, stdout);
+        PtyOptions options = options_;
+        options.linkPath = link;
+        auto bridge = std::make_unique<PtyBridge>(device, port, options, stdout);
         if (!bridge->ok()) return false;
         std::printf("%s (device %d) is %s%s%s\n", port.c_str(), device, bridge->ptyPath().c_str(),
                     bridge->linkPath().empty() ? "" : ", linked from ", bridge->linkPath().c_str());
@@ -77,7 +80,7 @@ public:
 
 private:
     SimSystem& system_;
-    PtyAccess access_;
+    PtyOptions options_;
     std::map<std::int32_t, std::unique_ptr<PtyBridge>> bridges_;
     std::map<std::int32_t, std::string> links_;
 };
@@ -132,7 +135,7 @@ int Run(const cli::Arguments& arguments)
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
     if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
-    PtyPorts ports(system, access);
+    PtyPorts ports(system, PtyOptions{{}, access, arguments.Flag("-x")});
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);
     for (std::size_t i = 0; i < devices.size() && ok; ++i) {

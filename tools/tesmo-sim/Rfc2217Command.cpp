@@ -29,6 +29,7 @@ const cli::Usage kUsage{
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--port", "P", "the TCP port on 127.0.0.1, 0 to 65535 (default 0: any free one, printed)"},
+        {"-x", "", "prints every transfer to (>) and from (<) the port, time-stamped, in hex and text"},
         {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
     },
     kDetails,

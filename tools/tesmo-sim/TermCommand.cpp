@@ -37,6 +37,7 @@ const cli::Usage kUsage{
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--echo", "", "keeps each line sent on the screen"},
         {"--eol", "cr|lf|crlf", "the line end sent after each line (default lf)"},
+        {"-x", "", "prints every transfer to (>) and from (<) the port on standard error, in hex and text"},
     },
     kDetails,
 };
@@ -90,7 +91,7 @@ int Run(const cli::Arguments& arguments)
         RawTerminal terminal(onATerminal ? STDIN_FILENO : -1);
         bool edited = terminal.active();
         TermScreen screen(stdout, edited);
-        TermSession session(system, screen, lineEnd, echo);
+        TermSession session(system, screen, lineEnd, echo, arguments.Flag("-x") ? stderr : nullptr);
         ok = device && session.Attach(*device);
         if (ok) {
             screen.Message("ready: lines go to the port; ~help lists the commands, ~quit ends");

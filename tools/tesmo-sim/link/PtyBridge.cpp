@@ -9,24 +9,28 @@
 #include <vector>
 
 #include "link/PtyTermios.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 
 namespace tesmo::sim {
 
-PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath,
-                     const PtyAccess& access, std::FILE* log)
-    : device_(device), log_(log), port_(portName), linkPath_(linkPath)
+PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const PtyOptions& options, std::FILE* log)
+    : device_(device), log_(log), port_(portName), linkPath_(options.linkPath)
 {
+    if (options.dump) dump_ = std::make_unique<SerialDump>(log_, portName);
     if (!port_.IsOpen()) {
         std::fprintf(log_, "%s: cannot open the port: %s\n", portName.c_str(), Win32ErrorText(port_.Error()).c_str());
         return;
     }
-    if (!OpenPty(access)) return;
+    if (!OpenPty(options.access)) return;
     auto settings = port_.Apply(applied_);
     if (settings) applied_ = *settings;
     MakePtyRaw(master_.get(), applied_);
     reader_ = std::make_unique<PortReader>(
-        port_, device_, [this](std::span<const std::uint8_t> bytes) { WriteAll(master_.get(), bytes, stopping_); },
+        port_, device_,
+        [this](std::span<const std::uint8_t> bytes) {
+            if (dump_) dump_->Show(Direction::FromPort, bytes);
+            WriteAll(master_.get(), bytes, stopping_);
+        },
         [this] {
             hungUp_ = true;
             wake_.Wake();
@@ -94,7 +98,9 @@ void PtyBridge::Pump()
         if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
         ssize_t got = ::read(master_.get(), buffer.data(), buffer.size());
         if (got <= 0) continue;
-        if (!port_.Write(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
+        std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
+        if (dump_) dump_->Show(Direction::ToPort, bytes);
+        if (!port_.Write(bytes)) {
             std::fprintf(log_, "%s: WriteFile failed: %s\n", port_.name().c_str(),
                          Win32ErrorText(port_.Error()).c_str());
             std::fflush(log_);

@@ -24,6 +24,7 @@
 #include "link/FdTools.h"
 #include "link/LineSettings.h"
 #include "link/PortReader.h"
+#include "link/SerialDump.h"
 
 namespace tesmo::sim {
 
@@ -34,14 +35,19 @@ struct PtyAccess {
     std::optional<gid_t> group;
 };
 
+struct PtyOptions {
+    std::string linkPath;  // a symbolic link to the pty; empty: none
+    PtyAccess access;
+    bool dump = false;  // every transfer to and from the port in hex on `log` (-x)
+};
+
 class PtyBridge {
 public:
     static constexpr int kSettingsCheck = 50;  // milliseconds
 
     // Opens the port and the pty; `linkPath` (may be empty) becomes a
     // symbolic link to the pty. Messages go to `log`.
-    PtyBridge(std::int32_t device, const std::string& portName, const std::string& linkPath, const PtyAccess& access,
-              std::FILE* log);
+    PtyBridge(std::int32_t device, const std::string& portName, const PtyOptions& options, std::FILE* log);
     ~PtyBridge();
     PtyBridge(const PtyBridge&) = delete;
     PtyBridge& operator=(const PtyBridge&) = delete;
@@ -67,6 +73,7 @@ private:
     WakePipe wake_;
     std::atomic<bool> stopping_{false}, hungUp_{false};
     bool ok_ = false;
+    std::unique_ptr<SerialDump> dump_;
     std::unique_ptr<PortReader> reader_;
     std::thread pump_;
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <memory>
 #include <optional>
 #include <string>
 #include <mutex>
@@ -16,9 +17,10 @@
 #include "link/ComPort.h"
 #include "link/ComPortOption.h"
 #include "link/PortReader.h"
+#include "link/SerialDump.h"
 #include "link/Telnet.h"
 #include "tesmo/control.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 
 namespace tesmo::sim {
 
@@ -48,9 +50,11 @@ void Refuse(int socket, const std::string& why)
 // One client's connection to the port.
 class ClientSession {
 public:
-    ClientSession(int socket, ComPort& port, std::FILE* log, WakePipe& wake)
+    ClientSession(int socket, ComPort& port, std::FILE* log, WakePipe& wake, bool dump)
         : socket_(socket), port_(port), log_(log), wake_(wake)
-    {}
+    {
+        if (dump) dump_ = std::make_unique<SerialDump>(log, port.name());
+    }
 
     void Greet()
     {
@@ -72,6 +76,7 @@ public:
     void FromPort(std::span<const std::uint8_t> bytes)
     {
         lastFromPort_ = Clock::now().time_since_epoch().count();
+        if (dump_) dump_->Show(Direction::FromPort, bytes);
         if (lineStateMask_ & c::kLineDataReady) {
             std::uint8_t notify[] = {c::kNotifyLineState + c::kServerOffset, c::kLineDataReady};
             Send(t::Subnegotiate(t::kComPort, notify));
@@ -84,6 +89,7 @@ public:
     {
         for (auto& event : decoder_.Feed(bytes)) {
             if (auto* data = std::get_if<t::Data>(&event)) {
+                if (dump_) dump_->Show(Direction::ToPort, data->bytes);
                 if (!port_.Write(data->bytes)) Log("WriteFile failed: %s", Win32ErrorText(port_.Error()).c_str());
             } else if (auto* negotiation = std::get_if<t::Negotiation>(&event)) {
                 Negotiate(*negotiation);
@@ -246,6 +252,7 @@ private:
     ComPort& port_;
     std::FILE* log_;
     WakePipe& wake_;
+    std::unique_ptr<SerialDump> dump_;
     t::Decoder decoder_;
     std::mutex sendMutex_;
     std::atomic<bool> closed_{false};
@@ -271,8 +278,8 @@ void DiscardStaleInput(ComPort& port)
 
 }  // namespace
 
-Rfc2217Server::Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log)
-    : device_(std::move(device)), log_(log)
+Rfc2217Server::Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log, bool dump)
+    : device_(std::move(device)), log_(log), dump_(dump)
 {
     listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int reuse = 1;
@@ -340,7 +347,7 @@ void Rfc2217Server::ServeClient(UniqueFd client)
     DiscardStaleInput(port);
     std::fprintf(log_, "%s: client connected\n", name);
     std::fflush(log_);
-    ClientSession session(client.get(), port, log_, wake_);
+    ClientSession session(client.get(), port, log_, wake_, dump_);
     std::atomic<bool> gone{false};
     session.Greet();
     const char* ending = "left";

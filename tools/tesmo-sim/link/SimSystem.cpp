@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "EventLogDecoder.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 
 namespace tesmo::sim {
 

@@ -10,7 +10,7 @@
 #include "link/ComPort.h"
 #include "link/SimSystem.h"
 #include "scenario/ScenarioFile.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 #include "text/Printable.h"
 
 namespace tesmo::sim {

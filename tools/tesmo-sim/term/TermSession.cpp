@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "tesmo/control.h"
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 
 namespace tesmo::sim {
 
@@ -30,8 +30,8 @@ std::string Captured(Write write)
 
 }  // namespace
 
-TermSession::TermSession(SimSystem& system, TermScreen& screen, std::string lineEnd, bool echo)
-    : system_(system), screen_(screen), lineEnd_(std::move(lineEnd)), echo_(echo)
+TermSession::TermSession(SimSystem& system, TermScreen& screen, std::string lineEnd, bool echo, std::FILE* dumpTo)
+    : system_(system), screen_(screen), lineEnd_(std::move(lineEnd)), echo_(echo), dumpTo_(dumpTo)
 {}
 
 TermSession::~TermSession() { Detach(); }
@@ -47,10 +47,12 @@ bool TermSession::Attach(std::int32_t device)
     device_ = device;
     gone_ = false;
     port_ = std::move(port);
+    if (dumpTo_) dump_ = std::make_unique<SerialDump>(dumpTo_, name);
     reader_ = std::make_unique<PortReader>(
         *port_, device,
         [this](std::span<const std::uint8_t> bytes) {
             lastActivity_ = Clock::now();
+            if (dump_) dump_->Show(Direction::FromPort, bytes);
             screen_.Answer(bytes);
         },
         [this] {
@@ -102,7 +104,9 @@ void TermSession::Send(const std::string& line)
     }
     std::string bytes = line + lineEnd_;
     lastActivity_ = Clock::now();
-    if (!port_->Write(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
+    std::span<const std::uint8_t> out(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    if (dump_) dump_->Show(Direction::ToPort, out);
+    if (!port_->Write(out)) {
         screen_.Message(port_->name() + ": WriteFile failed: " + Win32ErrorText(port_->Error()));
     }
 }

@@ -18,6 +18,7 @@
 #include "link/ComPort.h"
 #include "link/FdTools.h"
 #include "link/PortReader.h"
+#include "link/SerialDump.h"
 #include "link/SimSystem.h"
 #include "term/TermScreen.h"
 
@@ -25,7 +26,8 @@ namespace tesmo::sim {
 
 class TermSession {
 public:
-    TermSession(SimSystem& system, TermScreen& screen, std::string lineEnd, bool echo);
+    // `dumpTo`, if not null, gets every transfer to and from the port in hex.
+    TermSession(SimSystem& system, TermScreen& screen, std::string lineEnd, bool echo, std::FILE* dumpTo = nullptr);
     ~TermSession();
     TermSession(const TermSession&) = delete;
     TermSession& operator=(const TermSession&) = delete;
@@ -58,6 +60,8 @@ private:
     bool echo_;
     std::int32_t device_ = 0;
     std::unique_ptr<ComPort> port_;
+    std::FILE* dumpTo_;
+    std::unique_ptr<SerialDump> dump_;
     std::unique_ptr<PortReader> reader_;
     WakePipe wake_;
     std::atomic<bool> gone_{false};

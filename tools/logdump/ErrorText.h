@@ -1,7 +1,8 @@
 // What the tool prints for a failure: the Win32 error, NTSTATUS or
 // control-library result by its name, with a short reason a user can act
 // on, instead of a bare number ("ERROR_GEN_FAILURE (31): the device is not
-// working: asleep, stopping or removed").
+// working: asleep, stopping or removed"). Plain tables: the event-log
+// decoder names the statuses it shows with them too.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,9 @@
-#include "text/ErrorText.h"
+#include "ErrorText.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tesmo/windows.h"
 
@@ -100,7 +101,7 @@ std::string NtStatusText(std::int32_t status)
 std::string ResultText(tesmo_result result)
 {
     const Known* known = Find(kResults, static_cast<std::uint32_t>(result));
-    if (!known) return tesmo_result_text(result);
+    if (!known) return result == TESMO_OK ? "TESMO_OK" : "result " + std::to_string(result);
     return std::string(known->name) + ": " + known->reason;
 }
 
