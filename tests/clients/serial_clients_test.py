@@ -138,6 +138,20 @@ class PtyTest(SimTestCase):
         sim.expect(r"^ 54 45 53 4d 4f 2c 4d 6f 64 65 6c 20 37 2c 53 4e  TESMO,Model 7,SN$")
         self.assertEqual(sim.finish(), 0)
 
+    def test_pace_gives_the_answer_at_the_line_speed_a_client_times_out_on(self):
+        sim, path = self.start_pty("--pace")
+        # 300 8N1: 30 characters a second, so the 31-byte answer takes
+        # about a second, and a read with a shorter time-out gets part of it.
+        with serial.Serial(path, 300, timeout=0.3) as port:
+            port.write(b"*IDN?\n")
+            sim.expect(r"COM3: termios 300 8N1 -> SetCommState done")
+            first = port.read(len(IDENTITY))
+            self.assertLess(len(first), len(IDENTITY))
+            port.timeout = DEADLINE
+            rest = port.read(len(IDENTITY) - len(first))
+        self.assertEqual(first + rest, IDENTITY)
+        self.assertEqual(sim.finish(), 0)
+
     def test_removal_hangs_the_client_up_and_leaves_no_violation(self):
         sim, path = self.start_pty("loopback")
         with serial.Serial(path, 115200, timeout=DEADLINE) as port:

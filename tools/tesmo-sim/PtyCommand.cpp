@@ -33,6 +33,7 @@ const cli::Usage kUsage{
         {"--link", "PATH", "a symbolic link to the n-th port's pty (repeatable; its folder must exist)"},
         {"--mode", "OCTAL", "the ptys' mode, e.g. 0660 or 0666 (default: as made, the owner only)"},
         {"--group", "NAME", "the ptys' (and links') group, e.g. dialout, so its members may open them"},
+        {"--pace", "", "carries the bytes no faster than the line set would (9600 8N1: 960 bytes/s), both ways"},
         {"-x", "", "prints every transfer to (>) and from (<) the ports, time-stamped, in hex and text"},
         {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
     },
@@ -135,7 +136,7 @@ int Run(const cli::Arguments& arguments)
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
     if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
-    PtyPorts ports(system, PtyOptions{{}, access, arguments.Flag("-x")});
+    PtyPorts ports(system, PtyOptions{{}, access, arguments.Flag("-x"), arguments.Flag("--pace")});
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);
     for (std::size_t i = 0; i < devices.size() && ok; ++i) {

@@ -29,6 +29,7 @@ const cli::Usage kUsage{
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
         {"--port", "P", "the TCP port on 127.0.0.1, 0 to 65535 (default 0: any free one, printed)"},
+        {"--pace", "", "carries the bytes no faster than the line set would (9600 8N1: 960 bytes/s), both ways"},
         {"-x", "", "prints every transfer to (>) and from (<) the port, time-stamped, in hex and text"},
         {"--no-console", "", "reads no commands from standard input (for running as a daemon); a signal ends it"},
     },
@@ -57,7 +58,8 @@ int Run(const cli::Arguments& arguments)
     bool ok = system.PlugAll(instruments, devices);
     if (ok) {
         Rfc2217Server server(
-            static_cast<std::uint16_t>(port), [&system] { return system.lastDevice(); }, stdout);
+            static_cast<std::uint16_t>(port), [&system] { return system.lastDevice(); }, stdout,
+            Rfc2217Server::Options{arguments.Flag("-x"), arguments.Flag("--pace")});
         ok = server.ok();
         if (ok) {
             bool console = !arguments.Flag("--no-console");

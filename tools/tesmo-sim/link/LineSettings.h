@@ -3,6 +3,8 @@
 // files.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,10 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
     std::string Text() const;
 };
+
+// How long `bytes` characters take on the line: a start bit, the data
+// bits, the parity bit if any and the stop bits each, at the baud rate.
+std::chrono::nanoseconds LineTime(const LineSettings& settings, std::size_t bytes);
 
 // "19200 7E2", "9600 8N1.5"; nothing for anything else.
 std::optional<LineSettings> ParseLineSettings(const std::string& text);

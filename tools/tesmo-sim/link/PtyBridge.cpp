@@ -17,6 +17,10 @@ PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const Pty
     : device_(device), log_(log), port_(portName), linkPath_(options.linkPath)
 {
     if (options.dump) dump_ = std::make_unique<SerialDump>(log_, portName);
+    if (options.pace) {
+        toPort_ = std::make_unique<LinePacer>();
+        fromPort_ = std::make_unique<LinePacer>();
+    }
     if (!port_.IsOpen()) {
         std::fprintf(log_, "%s: cannot open the port: %s\n", portName.c_str(), Win32ErrorText(port_.Error()).c_str());
         return;
@@ -25,11 +29,17 @@ PtyBridge::PtyBridge(std::int32_t device, const std::string& portName, const Pty
     auto settings = port_.Apply(applied_);
     if (settings) applied_ = *settings;
     MakePtyRaw(master_.get(), applied_);
+    if (toPort_) {
+        toPort_->SetLine(applied_);
+        fromPort_->SetLine(applied_);
+    }
     reader_ = std::make_unique<PortReader>(
         port_, device_,
         [this](std::span<const std::uint8_t> bytes) {
             if (dump_) dump_->Show(Direction::FromPort, bytes);
-            WriteAll(master_.get(), bytes, stopping_);
+            LinePacer::Deliver(fromPort_.get(), bytes, [this](std::span<const std::uint8_t> piece) {
+                WriteAll(master_.get(), piece, stopping_);
+            });
         },
         [this] {
             hungUp_ = true;
@@ -86,6 +96,10 @@ void PtyBridge::SyncSettings()
     // What the client asked for counts as applied also when refused, so a
     // refusal is reported once, not at every check.
     applied_ = *wanted;
+    if (toPort_ && now) {
+        toPort_->SetLine(*now);
+        fromPort_->SetLine(*now);
+    }
 }
 
 void PtyBridge::Pump()
@@ -100,11 +114,12 @@ void PtyBridge::Pump()
         if (got <= 0) continue;
         std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
         if (dump_) dump_->Show(Direction::ToPort, bytes);
-        if (!port_.Write(bytes)) {
+        LinePacer::Deliver(toPort_.get(), bytes, [this](std::span<const std::uint8_t> piece) {
+            if (port_.Write(piece)) return;
             std::fprintf(log_, "%s: WriteFile failed: %s\n", port_.name().c_str(),
                          Win32ErrorText(port_.Error()).c_str());
             std::fflush(log_);
-        }
+        });
     }
     if (hungUp_) {
         std::fprintf(log_, "%s: the instrument was removed; %s hung up\n", port_.name().c_str(), ptyPath_.c_str());

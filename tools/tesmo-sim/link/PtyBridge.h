@@ -22,6 +22,7 @@
 
 #include "link/ComPort.h"
 #include "link/FdTools.h"
+#include "link/LinePacer.h"
 #include "link/LineSettings.h"
 #include "link/PortReader.h"
 #include "link/SerialDump.h"
@@ -39,6 +40,7 @@ struct PtyOptions {
     std::string linkPath;  // a symbolic link to the pty; empty: none
     PtyAccess access;
     bool dump = false;  // every transfer to and from the port in hex on `log` (-x)
+    bool pace = false;  // both directions at the line's speed (LinePacer.h)
 };
 
 class PtyBridge {
@@ -74,6 +76,7 @@ private:
     std::atomic<bool> stopping_{false}, hungUp_{false};
     bool ok_ = false;
     std::unique_ptr<SerialDump> dump_;
+    std::unique_ptr<LinePacer> toPort_, fromPort_;  // with --pace
     std::unique_ptr<PortReader> reader_;
     std::thread pump_;
 };

@@ -16,6 +16,7 @@
 
 #include "link/ComPort.h"
 #include "link/ComPortOption.h"
+#include "link/LinePacer.h"
 #include "link/PortReader.h"
 #include "link/SerialDump.h"
 #include "link/Telnet.h"
@@ -50,10 +51,15 @@ void Refuse(int socket, const std::string& why)
 // One client's connection to the port.
 class ClientSession {
 public:
-    ClientSession(int socket, ComPort& port, std::FILE* log, WakePipe& wake, bool dump)
+    ClientSession(int socket, ComPort& port, std::FILE* log, WakePipe& wake, Rfc2217Server::Options options)
         : socket_(socket), port_(port), log_(log), wake_(wake)
     {
-        if (dump) dump_ = std::make_unique<SerialDump>(log, port.name());
+        if (options.dump) dump_ = std::make_unique<SerialDump>(log, port.name());
+        if (options.pace) {
+            toPort_ = std::make_unique<LinePacer>();
+            fromPort_ = std::make_unique<LinePacer>();
+            if (auto settings = port_.Current()) PaceAt(*settings);
+        }
     }
 
     void Greet()
@@ -77,11 +83,13 @@ public:
     {
         lastFromPort_ = Clock::now().time_since_epoch().count();
         if (dump_) dump_->Show(Direction::FromPort, bytes);
-        if (lineStateMask_ & c::kLineDataReady) {
-            std::uint8_t notify[] = {c::kNotifyLineState + c::kServerOffset, c::kLineDataReady};
-            Send(t::Subnegotiate(t::kComPort, notify));
-        }
-        Send(t::EscapeData(bytes));
+        LinePacer::Deliver(fromPort_.get(), bytes, [this](std::span<const std::uint8_t> piece) {
+            if (lineStateMask_ & c::kLineDataReady) {
+                std::uint8_t notify[] = {c::kNotifyLineState + c::kServerOffset, c::kLineDataReady};
+                Send(t::Subnegotiate(t::kComPort, notify));
+            }
+            Send(t::EscapeData(piece));
+        });
     }
 
     // False when the client has gone.
@@ -90,7 +98,9 @@ public:
         for (auto& event : decoder_.Feed(bytes)) {
             if (auto* data = std::get_if<t::Data>(&event)) {
                 if (dump_) dump_->Show(Direction::ToPort, data->bytes);
-                if (!port_.Write(data->bytes)) Log("WriteFile failed: %s", Win32ErrorText(port_.Error()).c_str());
+                LinePacer::Deliver(toPort_.get(), data->bytes, [this](std::span<const std::uint8_t> piece) {
+                    if (!port_.Write(piece)) Log("WriteFile failed: %s", Win32ErrorText(port_.Error()).c_str());
+                });
             } else if (auto* negotiation = std::get_if<t::Negotiation>(&event)) {
                 Negotiate(*negotiation);
             } else if (auto* sub = std::get_if<t::Subnegotiation>(&event)) {
@@ -114,6 +124,13 @@ private:
         va_end(arguments);
         std::fputc('\n', log_);
         std::fflush(log_);
+    }
+
+    void PaceAt(const LineSettings& settings)
+    {
+        if (!toPort_) return;
+        toPort_->SetLine(settings);
+        fromPort_->SetLine(settings);
     }
 
     void Negotiate(const t::Negotiation& request)
@@ -189,6 +206,7 @@ private:
                 wanted.stopBits = asked == c::kStopOneAndHalf ? 15 : static_cast<std::uint8_t>(asked);
             }
             if (auto now = port_.Apply(wanted)) settings = now;
+            PaceAt(*settings);
             Log("%s %u -> SetCommState; GetCommState: %s", names[command], asked, settings->Text().c_str());
         }
         if (command == c::kSetBaudRate) {
@@ -253,6 +271,7 @@ private:
     std::FILE* log_;
     WakePipe& wake_;
     std::unique_ptr<SerialDump> dump_;
+    std::unique_ptr<LinePacer> toPort_, fromPort_;  // with --pace
     t::Decoder decoder_;
     std::mutex sendMutex_;
     std::atomic<bool> closed_{false};
@@ -278,8 +297,8 @@ void DiscardStaleInput(ComPort& port)
 
 }  // namespace
 
-Rfc2217Server::Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log, bool dump)
-    : device_(std::move(device)), log_(log), dump_(dump)
+Rfc2217Server::Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log, Options options)
+    : device_(std::move(device)), log_(log), options_(options)
 {
     listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int reuse = 1;
@@ -347,7 +366,7 @@ void Rfc2217Server::ServeClient(UniqueFd client)
     DiscardStaleInput(port);
     std::fprintf(log_, "%s: client connected\n", name);
     std::fflush(log_);
-    ClientSession session(client.get(), port, log_, wake_, dump_);
+    ClientSession session(client.get(), port, log_, wake_, options_);
     std::atomic<bool> gone{false};
     session.Greet();
     const char* ending = "left";

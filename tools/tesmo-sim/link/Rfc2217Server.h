@@ -33,8 +33,11 @@ class Rfc2217Server {
 public:
     // `device` says which device's port to open for the next client (it
     // changes when the instrument is replugged). Port 0: any free port.
-    // With `dump`, every transfer to and from the port goes to `log` in hex.
-    Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log, bool dump = false);
+    struct Options {
+        bool dump = false;  // every transfer to and from the port in hex on `log` (-x)
+        bool pace = false;  // both directions at the line's speed (LinePacer.h)
+    };
+    Rfc2217Server(std::uint16_t port, std::function<std::int32_t()> device, std::FILE* log, Options options);
     ~Rfc2217Server();  // stops serving and disconnects the client
     Rfc2217Server(const Rfc2217Server&) = delete;
     Rfc2217Server& operator=(const Rfc2217Server&) = delete;
@@ -51,7 +54,7 @@ private:
 
     std::function<std::int32_t()> device_;
     std::FILE* log_;
-    bool dump_;
+    Options options_;
     UniqueFd listener_;
     std::uint16_t port_ = 0;
     bool listening_ = false;
