@@ -439,6 +439,15 @@ tesmo_result tesmo_usb_capture(const char* path)
     return WithSession([&](Session& s) { return s.Capture(path); });
 }
 
+// ---- the timeline ----
+
+tesmo_result tesmo_timeline(const char* path)
+{
+    if (!path) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession(
+        [&](Session& s) { return s.system().StartTimeline(path) ? TESMO_OK : TESMO_E_INVALID_ARGUMENT; });
+}
+
 // ---- tracing ----
 
 tesmo_result tesmo_set_trace_sink(tesmo_trace_callback callback, void* context)

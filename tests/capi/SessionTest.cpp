@@ -1,7 +1,10 @@
 // Sessions of the control API: booting again in the same process, what the
 // calls answer outside a session, the report of what an application left
 // behind, the trace sink and the driver's filter, and the event-log copy.
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,10 +72,21 @@ TEST_F(SessionTest, BootingAgainStartsAfresh)
 
 TEST_F(SessionTest, HandlesLeftOpenAreClosedAndReportedAtShutdown)
 {
+    // The timeline shows the finding too, and is complete once the session is.
+    std::string timeline = ::testing::TempDir() + "handle-leak-timeline.json";
+    ASSERT_EQ(R(tesmo_timeline(timeline.c_str())), kOk);
+    EXPECT_EQ(R(tesmo_timeline("/nonexistent/folder/timeline.json")), R(TESMO_E_INVALID_ARGUMENT));
     std::int32_t device = PlugCommandInstrument();
     OpenPort();
     std::vector<std::string> rules = ShutDownAndTakeViolations();
     EXPECT_EQ(rules, std::vector<std::string>{"HandleLeak"});
+    std::ifstream file(timeline);
+    std::string events((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(events.find("\"name\": \"verifier: HandleLeak\", \"cat\": \"verifier\", \"s\": \"g\""),
+              std::string::npos);
+    EXPECT_NE(events.find("\"name\": \"IoCallDriver PNP START_DEVICE\""), std::string::npos);
+    EXPECT_TRUE(events.ends_with("\n]}\n")) << "the JSON is closed";
+    std::remove(timeline.c_str());
     // The report stays readable after the session.
     EXPECT_NE(ViolationTexts().find("1 handle(s) of the application still open"), std::string::npos)
         << ViolationTexts();
@@ -114,8 +128,8 @@ TEST_F(SessionTest, EventLogCopyShowsTheNewestEntryAtTheIndex)
     ASSERT_LT(logIndex, 0);
     const tesmo_event_log_entry& newest = entries[static_cast<std::uint32_t>(logIndex) & 255];
     EXPECT_EQ(TagOf(newest), "Wr> ");
-    EXPECT_EQ(newest.value2, 6u);              // the length written
-    EXPECT_EQ(newest.value3 >> 24, 1u);        // QueueState AllowRequests
+    EXPECT_EQ(newest.value2, 6u);                 // the length written
+    EXPECT_EQ(newest.value3 >> 24, 1u);           // QueueState AllowRequests
     EXPECT_EQ((newest.value3 >> 16) & 0xFF, 2u);  // PnpState Working
     // The first entry ever written is AddDevice's, in the last slot.
     EXPECT_EQ(TagOf(entries[255]), "AddD");

@@ -24,6 +24,7 @@ import unittest
 import serial
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import timeline_check  # noqa: E402
 import usb_capture_check  # noqa: E402
 
 TESMO_SIM = None
@@ -619,6 +620,47 @@ class CaptureTest(SimTestCase):
         for path in captures:
             with self.subTest(path.name):
                 self.assert_clean(path)
+
+
+class TimelineTest(SimTestCase):
+    """The timeline as trace viewers read it: the schema, every thread's
+    slices nested, every flow joined, every request's life ended; PnP and
+    power sequences on it."""
+
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.folder = pathlib.Path(directory.name)
+
+    def check(self, path):
+        events, problems = timeline_check.problems_of(str(path))
+        self.assertEqual(problems, [])
+        return events
+
+    def test_the_demo(self):
+        path = self.folder / "demo.json"
+        done = subprocess.run([TESMO_SIM, "demo", "--timeline", str(path)], capture_output=True, timeout=DEADLINE * 4)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        events = self.check(path)
+        names = {event["name"] for event in events}
+        self.assertTrue({"IoCallDriver READ", "IoCallDriver WRITE", "completion routine", "PnP plug-in (node 1)",
+                         "node 1: started", "PnP unplug (node 1)"} <= names, names)
+        self.assertTrue(any(event["ph"] == "f" for event in events))
+
+    def test_a_pty_session_through_sleep_and_rebalance(self):
+        path = self.folder / "pty.json"
+        sim = self.start("pty", "--timeline", str(path))
+        port_path = sim.expect(r"COM3 \(device 1\) is (/dev/pts/\d+)").group(1)
+        with serial.Serial(port_path, 9600, timeout=DEADLINE) as port:
+            for command, done in (("sleep 3", "sleep S3: done"), ("wake", "wake: done"),
+                                  ("rebalance", "rebalance: done")):
+                sim.command(command)
+                sim.expect(done)
+            self.assertEqual(ask_line(port), IDENTITY)
+        self.assertEqual(sim.finish(), 0)
+        names = {event["name"] for event in self.check(path)}
+        self.assertTrue({"power: system sleep S3 (every node)", "power: system wake S0 (every node)",
+                         "PnP rebalance (node 1)", "IoCallDriver POWER SET_POWER"} <= names, names)
 
 
 class ScenarioTest(unittest.TestCase):

@@ -154,6 +154,13 @@ int RunDemo(const DemoOptions& options)
         }
         Step("the bus's URBs go to %s", options.pcapPath.c_str());
     }
+    if (!options.timelinePath.empty()) {
+        if (!Check(tesmo_timeline(options.timelinePath.c_str()), "tesmo_timeline")) {
+            tesmo_shutdown(nullptr);
+            return 1;
+        }
+        Step("the timeline goes to %s", options.timelinePath.c_str());
+    }
     if (options.traceLevel >= 6) tesmo_set_debug_level(6);
 
     bool ok = true;

@@ -13,6 +13,7 @@ struct DemoOptions {
     std::uint32_t traceLevel = 4;  // trace lines up to this level; 6 also raises the driver's filter
     std::string saveLogPath;       // where to save the event-log copy; empty: nowhere
     std::string pcapPath;          // where the USB capture goes; empty: none
+    std::string timelinePath;      // where the timeline goes; empty: none
 };
 
 // The process's exit code: 0 when everything worked and the verifier found nothing.

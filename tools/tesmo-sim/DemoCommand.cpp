@@ -15,6 +15,7 @@ const cli::Usage kUsage{
         {"-vv", "", "every trace line: the driver's filter raised to 6"},
         {"--save-log", "FILE", "saves the device's event log (tesmo-sim logdump FILE reads it)"},
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+        {"--timeline", "FILE", "writes what the system does to FILE as trace events (Perfetto, chrome://tracing)"},
     },
     "exit codes: 0 everything worked and the verifier found nothing; 1 otherwise; 2 a usage error.",
 };
@@ -27,6 +28,7 @@ int Run(const cli::Arguments& arguments)
     if (arguments.Flag("-vv")) options.traceLevel = 6;
     options.saveLogPath = arguments.Value("--save-log").value_or("");
     options.pcapPath = arguments.Value("--pcap").value_or("");
+    options.timelinePath = arguments.Value("--timeline").value_or("");
     return RunDemo(options);
 }
 

@@ -30,6 +30,7 @@ const cli::Usage kUsage{
     "the COM ports as pseudo-terminals for serial clients (default instrument: command)",
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+        {"--timeline", "FILE", "writes what the system does to FILE as trace events (Perfetto, chrome://tracing)"},
         {"--link", "PATH", "a symbolic link to the n-th port's pty (repeatable; its folder must exist)"},
         {"--mode", "OCTAL", "the ptys' mode, e.g. 0660 or 0666 (default: as made, the owner only)"},
         {"--group", "NAME", "the ptys' (and links') group, e.g. dialout, so its members may open them"},
@@ -136,6 +137,7 @@ int Run(const cli::Arguments& arguments)
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
     if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
+    if (auto timeline = arguments.Value("--timeline"); timeline && !system.Timeline(*timeline)) return 1;
     PtyPorts ports(system, PtyOptions{{}, access, arguments.Flag("-x"), arguments.Flag("--pace")});
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);

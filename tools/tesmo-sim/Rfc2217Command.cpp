@@ -28,6 +28,7 @@ const cli::Usage kUsage{
     "serves the port to Telnet COM-port-control clients (rfc2217://127.0.0.1:P)",
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+        {"--timeline", "FILE", "writes what the system does to FILE as trace events (Perfetto, chrome://tracing)"},
         {"--port", "P", "the TCP port on 127.0.0.1, 0 to 65535 (default 0: any free one, printed)"},
         {"--pace", "", "carries the bytes no faster than the line set would (9600 8N1: 960 bytes/s), both ways"},
         {"-x", "", "prints every transfer to (>) and from (<) the port, time-stamped, in hex and text"},
@@ -54,6 +55,7 @@ int Run(const cli::Arguments& arguments)
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
     if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
+    if (auto timeline = arguments.Value("--timeline"); timeline && !system.Timeline(*timeline)) return 1;
     std::vector<std::int32_t> devices;
     bool ok = system.PlugAll(instruments, devices);
     if (ok) {

@@ -12,6 +12,7 @@ const cli::Usage kUsage{
     "runs a scenario file step by step (the clock runs on by itself whenever everything waits)",
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+        {"--timeline", "FILE", "writes what the system does to FILE as trace events (Perfetto, chrome://tracing)"},
     },
     "Each step is printed with its emulated time and whether it did what it should.\n"
     "exit codes: 0 every step did and the verifier found nothing; 1 a step failed (the first is\n"
@@ -22,7 +23,8 @@ const cli::Usage kUsage{
 int Run(const cli::Arguments& arguments)
 {
     if (arguments.operands().size() != 1) return cli::Mistake(kUsage, "takes one scenario FILE");
-    return RunScenarioFile(arguments.operands()[0], arguments.Value("--pcap").value_or(""));
+    return RunScenarioFile(arguments.operands()[0], arguments.Value("--pcap").value_or(""),
+                           arguments.Value("--timeline").value_or(""));
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ const cli::Usage kUsage{
     "a terminal on the port: lines typed go to it, answers are printed as they come",
     {
         {"--pcap", "FILE", "writes every URB the bus sees to FILE (USBPcap: wireshark FILE, tshark -r FILE)"},
+        {"--timeline", "FILE", "writes what the system does to FILE as trace events (Perfetto, chrome://tracing)"},
         {"--echo", "", "keeps each line sent on the screen"},
         {"--eol", "cr|lf|crlf", "the line end sent after each line (default lf)"},
         {"-x", "", "prints every transfer to (>) and from (<) the port on standard error, in hex and text"},
@@ -84,6 +85,7 @@ int Run(const cli::Arguments& arguments)
     SimSystem system(SimSystem::Clock::RealTime);
     if (!system.booted()) return 1;
     if (auto pcap = arguments.Value("--pcap"); pcap && !system.Capture(*pcap)) return 1;
+    if (auto timeline = arguments.Value("--timeline"); timeline && !system.Timeline(*timeline)) return 1;
     auto device = system.Plug(instruments[0]);
     bool ok = false;
     {

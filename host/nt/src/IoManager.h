@@ -31,6 +31,7 @@ struct StackShadow {
     bool markedPending = false;      // IoMarkIrpPending at this location by a driver
     bool completionReached = false;  // completion walked through this location
     NTSTATUS statusAtCompletion = 0;
+    std::uint64_t flowId = 0;  // the timeline's flow from IoCallDriver to this location's completion routine
 };
 
 struct DispatchFrame {
@@ -56,7 +57,9 @@ struct IrpPrivate {
     std::function<void(PIRP)> onFinished;
     // Power: whether PoStartNextPowerIrp was called for it.
     bool startNextCalled = false;
-    char* block = nullptr;  // [this pointer][IRP][stack locations]
+    std::uint64_t timelineId = 0;  // its life on the timeline, from the first IoCallDriver; 0: not begun
+    std::string timelineName;      // and that life's name
+    char* block = nullptr;         // [this pointer][IRP][stack locations]
     std::size_t blockSize = 0;
     PIRP irp = nullptr;
     PIRP irp_ptr();

@@ -4,8 +4,11 @@
 // built with IoBuildDeviceIoControlRequest.
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "Kernel.h"
+#include "RequestNames.h"
 #include "emu/ExportEntry.h"
 #include "emu/HexText.h"
 #include "emu/Threads.h"
@@ -41,6 +44,24 @@ void Unreference(IrpPrivate* p)
 }
 
 // The I/O manager's last step: results to the issuer, then release.
+// The end of the request's life on the timeline, if it began there: its
+// completion walked to the top, or its owner took it back (completion
+// stopped with STATUS_MORE_PROCESSING_REQUIRED) and completed, freed or
+// reused it.
+void EndLife(IrpPrivate* p)
+{
+    emu::EventTimeline* timeline = ActiveTimeline();
+    if (!timeline) return;
+    std::uint64_t lifeId = 0;
+    std::string name;
+    {
+        std::lock_guard lock(K().io.mutex);
+        lifeId = std::exchange(p->timelineId, 0);
+        name = std::move(p->timelineName);
+    }
+    if (lifeId) timeline->AsyncEnd(lifeId, name, "request");
+}
+
 void FinishIrp(IrpPrivate* p)
 {
     PIRP irp = p->irp_ptr();
@@ -248,6 +269,7 @@ VOID IoFreeIrp(PIRP Irp)
                   "IoFreeIrp on an IRP the I/O manager built; complete it instead and the I/O manager releases it");
         return;
     }
+    EndLife(p);
     Unreference(p);
 }
 
@@ -265,6 +287,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackCount;
     Irp->IoStatus.Status = Iostatus;
     InitializeListHead(&Irp->ThreadListEntry);
+    EndLife(p);
     std::lock_guard lock(K().io.mutex);
     p->finished = false;
     p->shadow.assign(stackCount + 2, StackShadow{});
@@ -291,15 +314,39 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Self().inPoCallDriver = false;
 
     const void* thread = &Self();
+    emu::EventTimeline* timeline = emu::detail::ActiveTimeline();
+    double begin = timeline ? timeline->Now() : 0;
+    std::string name = timeline ? emu::detail::RequestName(major, sp->MinorFunction) : std::string();
+    std::uint64_t flowId = 0, lifeId = 0;
     {
         std::lock_guard lock(K().io.mutex);
         ++p->references;
         p->frames.push_back(DispatchFrame{location, false, thread});
+        if (timeline) {
+            // The request's life begins with its first call; a completion
+            // routine set for this location is joined to this call.
+            if (p->timelineId == 0) {
+                lifeId = p->timelineId = ++K().timelineIds;
+                p->timelineName = name;
+            }
+            if (sp->CompletionRoutine) flowId = p->shadow[location].flowId = ++K().timelineIds;
+        }
     }
     device->references.fetch_add(1);
+    if (lifeId)
+        timeline->AsyncBegin(lifeId, name, "request",
+                             "\"irp\": \"" + emu::HexNumber(reinterpret_cast<std::uintptr_t>(Irp)) + "\"");
+    if (flowId) timeline->FlowStart(flowId, begin);
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (timeline) {
+        timeline->Slice("IoCallDriver " + name, "dispatch", begin, timeline->Now(),
+                        "\"irp\": \"" + emu::HexNumber(reinterpret_cast<std::uintptr_t>(Irp)) +
+                            "\", \"location\": " + std::to_string(location) + ", \"returned\": \"" +
+                            emu::HexNumber(static_cast<std::uint32_t>(status)) +
+                            "\", \"emulated_time\": " + std::to_string(emu::System::Current().clock().Now()));
+    }
 
     if (KeGetCurrentIrql() != PASSIVE_LEVEL && KeGetCurrentIrql() > DISPATCH_LEVEL) {
         Violation(emu::Rule::IrqlMisuse, Irp, "a dispatch routine returned above DISPATCH_LEVEL");
@@ -392,6 +439,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         // Completed again by its originator after it stopped completion with
         // STATUS_MORE_PROCESSING_REQUIRED: nothing left to walk.
         Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 2);
+        EndLife(p);
         FinishIrp(p);
         return;
     }
@@ -418,7 +466,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             BOOLEAN pendingReturned = Irp->PendingReturned;
+            emu::EventTimeline* timeline = emu::detail::ActiveTimeline();
+            double begin = timeline ? timeline->Now() : 0;
+            std::uint64_t flowId = 0;
+            if (timeline) {
+                std::lock_guard lock(K().io.mutex);
+                flowId = std::exchange(p->shadow[location].flowId, 0);
+            }
             NTSTATUS result = routine(owner, Irp, context);
+            if (timeline) {
+                if (flowId) timeline->FlowEnd(flowId, begin);
+                timeline->Slice("completion routine", "completion", begin, timeline->Now(),
+                                "\"irp\": \"" + emu::HexNumber(reinterpret_cast<std::uintptr_t>(Irp)) +
+                                    "\", \"status\": \"" + emu::HexNumber(static_cast<std::uint32_t>(status)) +
+                                    "\", \"result\": \"" + emu::HexNumber(static_cast<std::uint32_t>(result)) + "\"");
+            }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             if (pendingReturned && Irp->CurrentLocation <= Irp->StackCount &&
                 !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
@@ -436,6 +498,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR)
         sp++;
     } while (Irp->CurrentLocation <= Irp->StackCount + 1);
 
+    EndLife(p);
     FinishIrp(p);
 }
 

@@ -177,6 +177,16 @@ void System::SetTraceSink(TraceSink sink)
 
 void System::ClearTraceSink() { SetTraceSink(nullptr); }
 
+bool System::StartTimeline(const std::string& path)
+{
+    std::unique_ptr<EventTimeline> timeline = EventTimeline::Open(path);
+    if (!timeline) return false;
+    std::lock_guard lock(kernel_->traceMutex);
+    kernel_->timeline.store(timeline.get(), std::memory_order_release);
+    kernel_->timelines.push_back(std::move(timeline));
+    return true;
+}
+
 void System::RunBetweenPnpSequences(const std::function<void()>& job)
 {
     KEVENT done;

@@ -17,6 +17,7 @@
 #include "WorkQueues.h"
 #include "ObjectNamespace.h"
 #include "UserIo.h"
+#include "emu/EventTimeline.h"
 #include "emu/System.h"
 
 namespace emu::detail {
@@ -56,12 +57,21 @@ public:
     std::atomic<int> traceCallsRunning{0};
     std::atomic<int> traceSettersWaiting{0};
     std::atomic<const TraceSink*> traceSink{nullptr};
-    std::unique_ptr<TraceSink> installedSink;               // under traceMutex
+    std::unique_ptr<TraceSink> installedSink;              // under traceMutex
     std::vector<std::unique_ptr<TraceSink>> retiredSinks;  // replaced from inside themselves; under traceMutex
+
+    // The timeline (emu/EventTimeline.h), read without a lock: the ones
+    // started stay, the last one written to, until the kernel goes.
+    std::atomic<EventTimeline*> timeline{nullptr};
+    std::atomic<std::uint64_t> timelineIds{0};
+    std::vector<std::unique_ptr<EventTimeline>> timelines;  // under traceMutex
 };
 
 // The current system's kernel; a loud failure when no system exists.
 Kernel& K();
+
+// The current system's timeline, if one was started (null otherwise).
+inline EventTimeline* ActiveTimeline() { return K().timeline.load(std::memory_order_acquire); }
 
 // Reports a violation to the current system's verifier.
 void Violation(Rule rule, const void* irp, std::string message);

@@ -217,6 +217,36 @@ void SendDeferredRemove(NodeId id)
     });
 }
 
+// What the timeline says of a node after a sequence.
+std::string NodeStateText(const PnpManagerState::Node& node)
+{
+    if (Gone(node)) return "gone";
+    if (node.surpriseRemoved) return "surprise-removed";
+    if (node.removed) return "removed";
+    return node.started ? "started" : "stopped";
+}
+
+// A PnP or power sequence on the PnP thread: on the timeline, a slice of
+// that thread named for it, then the node's state as an instant event.
+void RunSequence(const std::string& what, NodeId id, const std::function<void()>& job)
+{
+    RunOnPnpThread([&] {
+        EventTimeline* timeline = ActiveTimeline();
+        double begin = timeline ? timeline->Now() : 0;
+        job();
+        if (!timeline) return;
+        std::string node = id ? "node " + std::to_string(id) : "every node";
+        timeline->Slice(what + " (" + node + ")", "pnp", begin, timeline->Now(), "");
+        if (id == 0) return;
+        std::string state;
+        {
+            std::lock_guard lock(State().mutex);
+            state = NodeStateText(State().At(id));
+        }
+        timeline->Instant(node + ": " + state, "pnp", 'p', "");
+    });
+}
+
 }  // namespace
 
 }  // namespace emu::detail
@@ -238,14 +268,14 @@ std::int32_t PnpManager::Plug(_DEVICE_OBJECT* pdo, _DRIVER_OBJECT* functionDrive
     }
     if (nodeId) *nodeId = id;
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] { status = InstallAndStart(state_.At(id)); });
+    RunSequence("PnP plug-in", id, [&] { status = InstallAndStart(state_.At(id)); });
     return status;
 }
 
 std::int32_t PnpManager::Rebalance(NodeId id)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP rebalance", id, [&] {
         auto& node = state_.At(id);
         status = UnlessStarted(node);
         if (!NT_SUCCESS(status)) return;
@@ -267,7 +297,7 @@ std::int32_t PnpManager::Rebalance(NodeId id)
 std::int32_t PnpManager::CancelledStop(NodeId id)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP cancelled stop", id, [&] {
         auto& node = state_.At(id);
         status = UnlessStarted(node);
         if (!NT_SUCCESS(status)) return;
@@ -280,7 +310,7 @@ std::int32_t PnpManager::CancelledStop(NodeId id)
 std::int32_t PnpManager::CancelledRemove(NodeId id)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP cancelled removal", id, [&] {
         auto& node = state_.At(id);
         status = UnlessStarted(node);
         if (!NT_SUCCESS(status)) return;
@@ -293,7 +323,7 @@ std::int32_t PnpManager::CancelledRemove(NodeId id)
 std::int32_t PnpManager::Disable(NodeId id)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP disable", id, [&] {
         auto& node = state_.At(id);
         if (Gone(node)) {
             status = STATUS_NO_SUCH_DEVICE;
@@ -323,7 +353,7 @@ std::int32_t PnpManager::Disable(NodeId id)
 std::int32_t PnpManager::Enable(NodeId id)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP enable", id, [&] {
         auto& node = state_.At(id);
         if (Gone(node)) {
             status = STATUS_NO_SUCH_DEVICE;
@@ -341,7 +371,7 @@ std::int32_t PnpManager::Enable(NodeId id)
 std::int32_t PnpManager::Unplug(NodeId id, std::function<void()> gone)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("PnP unplug", id, [&] {
         auto& node = state_.At(id);
         if (node.surpriseRemoved) {
             status = STATUS_NO_SUCH_DEVICE;  // pulled out already
@@ -393,7 +423,7 @@ std::int32_t PnpManager::Send(NodeId id, std::uint8_t minor, const std::function
 std::int32_t PnpManager::SystemSleep(int systemState)
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("power: system sleep S" + std::to_string(systemState - 1), 0, [&] {
         // No REMOVE can come in between: it would run on this thread.
         std::vector<PDEVICE_OBJECT> powered = NodesInPowerTree(state_);
         for (PDEVICE_OBJECT pdo : powered) {
@@ -412,7 +442,7 @@ std::int32_t PnpManager::SystemSleep(int systemState)
 std::int32_t PnpManager::SystemWake()
 {
     NTSTATUS status = STATUS_SUCCESS;
-    RunOnPnpThread([&] {
+    RunSequence("power: system wake S0", 0, [&] {
         for (PDEVICE_OBJECT pdo : NodesInPowerTree(state_)) {
             NTSTATUS one = K().power.SendSystemPowerIrp(pdo, IRP_MN_SET_POWER, PowerSystemWorking);
             if (!NT_SUCCESS(one)) status = one;

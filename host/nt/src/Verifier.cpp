@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string>
+
+#include "Kernel.h"
+#include "emu/EventTimeline.h"
+#include "emu/System.h"
 
 namespace emu {
 
@@ -81,6 +86,12 @@ void Verifier::ReportApplicationMistake(Rule rule, std::string message)
 
 void Verifier::Record(Violation violation)
 {
+    if (System::Exists()) {
+        if (EventTimeline* timeline = detail::ActiveTimeline()) {
+            timeline->Instant(std::string("verifier: ") + std::string(RuleName(violation.rule)), "verifier", 'g',
+                              "\"finding\": " + EventTimeline::Json(Describe(violation)));
+        }
+    }
     Handler handler;
     {
         std::lock_guard lock(mutex_);

@@ -131,6 +131,13 @@ bool SimSystem::Capture(const std::string& path)
     return false;
 }
 
+bool SimSystem::Timeline(const std::string& path)
+{
+    if (tesmo_timeline(path.c_str()) == TESMO_OK) return true;
+    std::fprintf(stderr, "tesmo-sim: cannot write the timeline %s\n", path.c_str());
+    return false;
+}
+
 std::optional<std::int32_t> SimSystem::Plug(const InstrumentSpec& given)
 {
     // Each instrument of the session has a serial number, so that it keeps

@@ -50,6 +50,9 @@ public:
     // Writes every URB of the bus to `path` (USBPcap, for Wireshark); false,
     // with the reason printed, when the file cannot be written.
     bool Capture(const std::string& path);
+    // Writes the timeline (trace-event JSON) to `path`; false, with the
+    // reason printed, when the file cannot be written.
+    bool Timeline(const std::string& path);
     // Plugs and returns the device id, or nothing (with the reason printed).
     std::optional<std::int32_t> Plug(const InstrumentSpec& instrument);
     // Plugs each, printing "COMn (device N): KIND"; false at the first that fails.

@@ -153,7 +153,7 @@ std::string Runner::LogContains(const ScenarioStep& step)
 
 }  // namespace
 
-int RunScenarioFile(const std::string& path, const std::string& pcapPath)
+int RunScenarioFile(const std::string& path, const std::string& pcapPath, const std::string& timelinePath)
 {
     std::ifstream file(path);
     if (!file) {
@@ -170,6 +170,7 @@ int RunScenarioFile(const std::string& path, const std::string& pcapPath)
     Runner runner;
     if (!runner.system().booted()) return 1;
     if (!pcapPath.empty() && !runner.system().Capture(pcapPath)) return 1;
+    if (!timelinePath.empty() && !runner.system().Timeline(timelinePath)) return 1;
     bool failed = false;
     bool mustFail = false;
     for (const auto& step : scenario.steps) {

@@ -98,6 +98,12 @@ public:
     void SetTraceSink(TraceSink sink);
     void ClearTraceSink();
 
+    // Writes the timeline of what happens from now on to `path`
+    // (emu/EventTimeline.h), in place of a timeline started before; false
+    // when the file cannot be written. The file is completed when the
+    // system goes.
+    bool StartTimeline(const std::string& path);
+
     // Loads a driver image (a shared object exporting DriverEntry) as the
     // service `serviceName`, runs DriverEntry and returns the driver object;
     // null if the image cannot be loaded or DriverEntry fails.

@@ -360,6 +360,21 @@ tesmo_result tesmo_port_name(int32_t device, char* buffer, uint32_t size, uint32
  * Errors: TESMO_E_INVALID_ARGUMENT when the file cannot be written. */
 tesmo_result tesmo_usb_capture(const char* path);
 
+/* ---- the timeline ---- */
+
+/* Writes a timeline of what the system does from now on to the file at
+ * `path`, in the trace-event JSON that Perfetto's UI and chrome://tracing
+ * open: a track per thread; each IoCallDriver as a slice from the call to
+ * the dispatch routine's return, each completion routine as a slice, with
+ * a flow from the call that set it; each request's life as an asynchronous
+ * slice; PnP and power sequences with the device's state after them; the
+ * verifier's findings as instant events. Times are the wall clock's, in
+ * microseconds from the start; the emulated time is among each call's
+ * arguments. A timeline started before ends there; the file is complete
+ * once the session has shut down.
+ * Errors: TESMO_E_INVALID_ARGUMENT for NULL or a file that cannot be written. */
+tesmo_result tesmo_timeline(const char* path);
+
 /* ---- the event log ---- */
 
 #define TESMO_EVENT_LOG_ENTRY_SIZE 32
