@@ -24,7 +24,8 @@ class BootOptions(Structure):  # tesmo_boot_options
 class Instrument(Structure):  # tesmo_instrument
     _fields_ = [("struct_size", c_uint32), ("kind", c_int32), ("layout", c_int32), ("packet_size", c_uint32),
                 ("frame_timing", c_int32), ("identity", c_char_p), ("latency", c_int64),
-                ("bytes_per_second", c_uint64), ("burst_packets", c_uint32), ("running", c_int32)]
+                ("bytes_per_second", c_uint64), ("burst_packets", c_uint32), ("running", c_int32),
+                ("serial_number", c_char_p), ("line_end", c_int32), ("answers", c_char_p)]
 
 
 class Dcb(Structure):  # DCB, x64 layout; the flag bits kept as one word

@@ -25,7 +25,8 @@ lib = ctypes.CDLL(sys.argv[1])
 class Instrument(ctypes.Structure):  # tesmo_instrument
     _fields_ = [("struct_size", c_uint32), ("kind", c_int32), ("layout", c_int32), ("packet_size", c_uint32),
                 ("frame_timing", c_int32), ("identity", c_char_p), ("latency", c_int64),
-                ("bytes_per_second", c_uint64), ("burst_packets", c_uint32), ("running", c_int32)]
+                ("bytes_per_second", c_uint64), ("burst_packets", c_uint32), ("running", c_int32),
+                ("serial_number", c_char_p), ("line_end", c_int32), ("answers", c_char_p)]
 
 
 lib.CreateFileA.restype = c_void_p
@@ -35,6 +36,7 @@ lib.ReadFile.argtypes = [c_void_p, c_void_p, c_uint32, c_void_p, c_void_p]
 assert lib.tesmo_boot(None) == 0
 instrument, device = Instrument(), c_int32()
 assert lib.tesmo_instrument_init(byref(instrument), 1) == 0
+assert instrument.struct_size == ctypes.sizeof(Instrument), "Instrument's fields are not tesmo_instrument's"
 assert lib.tesmo_plug(byref(instrument), byref(device), None) == 0
 port = lib.CreateFileA(b"\\\\.\\COM3", 0xC0000000, 0, None, 3, 0, None)
 
