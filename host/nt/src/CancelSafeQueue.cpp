@@ -6,7 +6,8 @@
 //
 // IRQL: up to DISPATCH_LEVEL. The library holds no lock of its own; the
 // driver's lock (through its callbacks) and the cancel spin lock (in the cancel
-// path, released first thing) are the only ones taken.
+// path, released first thing) are the only ones taken, besides the timeline's
+// record of the held requests (QueueGate.h), a leaf taken under the driver's.
 #include "Kernel.h"
 #include "emu/ExportEntry.h"
 
@@ -20,8 +21,7 @@ PVOID& QueueSlot(PIRP irp) { return irp->Tail.Overlay.DriverContext[3]; }
 bool CheckQueue(PIO_CSQ csq, const char* routine)
 {
     if (!csq || csq->Type != IO_TYPE_CSQ) {
-        Violation(Rule::NotModelled, nullptr,
-                  std::string(routine) + " on a queue that IoCsqInitialize did not set up");
+        Violation(Rule::NotModelled, nullptr, std::string(routine) + " on a queue that IoCsqInitialize did not set up");
         return false;
     }
     return true;
@@ -60,6 +60,7 @@ VOID CsqCancelRoutine(PDEVICE_OBJECT, PIRP irp)
     csq->CsqAcquireLock(csq, &irql);
     csq->CsqRemoveIrp(csq, irp);
     Dissociate(irp);
+    K().queueGate.Left(csq, irp, "cancelled");
     csq->CsqReleaseLock(csq, irql);
     csq->CsqCompleteCanceledIrp(csq, irp);
 }
@@ -102,6 +103,7 @@ VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context)
         QueueSlot(Irp) = Csq;
     }
     Csq->CsqInsertIrp(Csq, Irp);
+    K().queueGate.Held(Csq, Irp);
     IoMarkIrpPending(Irp);
     if (IoSetCancelRoutine(Irp, CsqCancelRoutine)) {
         Violation(emu::Rule::NotModelled, Irp,
@@ -112,6 +114,7 @@ VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context)
         // the library completes it here.
         Csq->CsqRemoveIrp(Csq, Irp);
         Dissociate(Irp);
+        K().queueGate.Left(Csq, Irp, "cancelled");
         Csq->CsqReleaseLock(Csq, irql);
         Csq->CsqCompleteCanceledIrp(Csq, Irp);
         return;
@@ -132,6 +135,7 @@ PIRP IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext)
         if (IoSetCancelRoutine(irp, nullptr)) {
             Csq->CsqRemoveIrp(Csq, irp);
             Dissociate(irp);
+            K().queueGate.Left(Csq, irp, "taken out");
             break;
         }
         // Being cancelled: its cancel routine removes it once the lock is free.
@@ -152,6 +156,7 @@ PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context)
         if (IoSetCancelRoutine(irp, nullptr)) {
             Csq->CsqRemoveIrp(Csq, irp);
             Dissociate(irp);
+            K().queueGate.Left(Csq, irp, "taken out");
         } else {
             irp = nullptr;  // being cancelled; the cancel path finishes it
         }

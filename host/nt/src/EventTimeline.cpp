@@ -129,14 +129,25 @@ void EventTimeline::AsyncBegin(std::uint64_t id, const std::string& name, const 
                 ", \"ts\": " + Number(now) + Args(args) + "}");
 }
 
-void EventTimeline::AsyncEnd(std::uint64_t id, const std::string& name, const char* category)
+void EventTimeline::AsyncEnd(std::uint64_t id, const std::string& name, const char* category, const std::string& args)
 {
     double now = Now();
     std::lock_guard lock(mutex_);
     int track = TrackLocked();
     WriteLocked("{\"ph\": \"e\", \"name\": " + Json(name) + ", \"cat\": \"" + category +
                 "\", \"id\": " + std::to_string(id) + ", \"pid\": 1, \"tid\": " + std::to_string(track) +
-                ", \"ts\": " + Number(now) + "}");
+                ", \"ts\": " + Number(now) + Args(args) + "}");
+}
+
+void EventTimeline::Counter(const std::string& name, const char* category, const std::string& series,
+                            std::int64_t value)
+{
+    double now = Now();
+    std::lock_guard lock(mutex_);
+    int track = TrackLocked();
+    WriteLocked("{\"ph\": \"C\", \"name\": " + Json(name) + ", \"cat\": \"" + category +
+                "\", \"pid\": 1, \"tid\": " + std::to_string(track) + ", \"ts\": " + Number(now) +
+                Args(Json(series) + ": " + std::to_string(value)) + "}");
 }
 
 }  // namespace emu

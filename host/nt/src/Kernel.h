@@ -13,6 +13,7 @@
 #include "IoManager.h"
 #include "PnpManager.h"
 #include "PowerManager.h"
+#include "QueueGate.h"
 #include "Registry.h"
 #include "WorkQueues.h"
 #include "ObjectNamespace.h"
@@ -65,6 +66,7 @@ public:
     std::atomic<EventTimeline*> timeline{nullptr};
     std::atomic<std::uint64_t> timelineIds{0};
     std::vector<std::unique_ptr<EventTimeline>> timelines;  // under traceMutex
+    QueueGate queueGate;                                    // the held requests on the timeline
 };
 
 // The current system's kernel; a loud failure when no system exists.

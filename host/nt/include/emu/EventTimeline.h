@@ -6,9 +6,10 @@
 // from the call that set the routine's stack location to the routine; each
 // IRP's life from its first IoCallDriver to the end of its completion as an
 // asynchronous slice; PnP and power sequences and verifier findings as
-// instant events. Times are the wall clock's, in microseconds from the
-// start (the emulated time, which often stands still while work is done,
-// is in each event's arguments).
+// instant events; the requests a driver holds in its queue as asynchronous
+// slices and their number as a counter (the queue gate, host/nt/src/QueueGate.h). Times are the wall clock's, in
+// microseconds from the start (the emulated time, which often stands still while work is done, is in each event's
+// arguments).
 //
 // Thread-safe; events are written as they end, the file closed (and its
 // JSON completed) when the timeline is destroyed.
@@ -45,7 +46,9 @@ public:
     void FlowStart(std::uint64_t id, double at);
     void FlowEnd(std::uint64_t id, double at);
     void AsyncBegin(std::uint64_t id, const std::string& name, const char* category, const std::string& args);
-    void AsyncEnd(std::uint64_t id, const std::string& name, const char* category);
+    void AsyncEnd(std::uint64_t id, const std::string& name, const char* category, const std::string& args = "");
+    // A counter's value from now on: the track `name`, one line per `series`.
+    void Counter(const std::string& name, const char* category, const std::string& series, std::int64_t value);
 
     // A text as a JSON string, quotes included.
     static std::string Json(const std::string& text);

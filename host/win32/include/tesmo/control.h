@@ -367,11 +367,13 @@ tesmo_result tesmo_usb_capture(const char* path);
  * open: a track per thread; each IoCallDriver as a slice from the call to
  * the dispatch routine's return, each completion routine as a slice, with
  * a flow from the call that set it; each request's life as an asynchronous
- * slice; PnP and power sequences with the device's state after them; the
- * verifier's findings as instant events. Times are the wall clock's, in
- * microseconds from the start; the emulated time is among each call's
- * arguments. A timeline started before ends there; the file is complete
- * once the session has shut down.
+ * slice; PnP and power sequences with the device's state after them; each
+ * request a driver holds in its cancel-safe queue (the queue gate) as an
+ * asynchronous slice until it is taken out or cancelled, with a counter of
+ * the requests held; the verifier's findings as instant events. Times are
+ * the wall clock's, in microseconds from the start; the emulated time is
+ * among each call's arguments. A timeline started before ends there; the
+ * file is complete once the session has shut down.
  * Errors: TESMO_E_INVALID_ARGUMENT for NULL or a file that cannot be written. */
 tesmo_result tesmo_timeline(const char* path);
 
