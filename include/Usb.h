@@ -20,6 +20,10 @@ NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Tim
 VOID CancelUsbRequestsInFlight(PDEVICE_EXTENSION DeviceExtension);
 
 NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject);
+// Replaces the record's configuration descriptor (NULL: none) under
+// DescriptorLock and frees the one it held. Up to DISPATCH_LEVEL.
+VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension, PUSB_CONFIGURATION_DESCRIPTOR Descriptor,
+                                    ULONG Length);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
@@ -28,11 +32,9 @@ NTSTATUS ResetParentPortIfDeviceNotEnabled(PDEVICE_OBJECT DeviceObject);
 
 NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Length, PLARGE_INTEGER Timeout,
                   PULONG BytesRead);
-NTSTATUS ReadSinglePacket(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, PLARGE_INTEGER Timeout,
-                          PULONG BytesRead);
+NTSTATUS ReadSinglePacket(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, PLARGE_INTEGER Timeout, PULONG BytesRead);
 NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
 
 // Fills a zeroed BULK_URB_SIZE block as a bulk transfer on a pipe.
 VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE PipeHandle, ULONG TransferFlags, PVOID Buffer, ULONG Length);
-
 }

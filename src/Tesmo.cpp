@@ -69,12 +69,10 @@ TESMO_PAGED VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension)
     if (DeviceExtension->ReassemblyBlock != NULL) {
         ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
         DeviceExtension->ReassemblyBlock = NULL;
-        DeviceExtension->StaticBuffer = NULL;
+        InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, NULL);
     }
-    if (DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
-    }
+    // Under its lock, as every change of it, and freed by the swap.
+    InstallConfigurationDescriptor(DeviceExtension, NULL, 0);
     if (DeviceExtension->InterfaceInfo != NULL) {
         ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
         DeviceExtension->InterfaceInfo = NULL;
@@ -147,7 +145,7 @@ static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     DeviceExtension->ExtensionStamp = EXTENSION_STAMP;
     DeviceExtension->FunctionalDeviceObject = DeviceObject;
     DeviceExtension->PhysicalDeviceObject = PhysicalDeviceObject;
-    DeviceExtension->PnpState = NotStarted;
+    WriteSharedULong(&DeviceExtension->PnpState, NotStarted);
     DeviceExtension->PreviousPnpState = NotStarted;
     SetQueueState(DeviceExtension, HoldRequests);
     ResetDeviceStateMap(DeviceExtension);
@@ -363,9 +361,11 @@ PUCHAR ReleaseDevExtBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer)
     PUCHAR Previous;
 
     DebugPrint(6, DBG_DATA, "Tesmo.c: ReleaseDevExtBuffer ENTRY buffer %p\n", Buffer);
-    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on entry (should be NULL)\n", DeviceExtension->StaticBuffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on entry (should be NULL)\n",
+               TESMO_UNGUARDED_READ(DeviceExtension->StaticBuffer, "a trace of the field as the owner finds it"));
     Previous = (PUCHAR)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, Buffer);
-    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on EXIT\n", DeviceExtension->StaticBuffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on EXIT\n",
+               TESMO_UNGUARDED_READ(DeviceExtension->StaticBuffer, "a trace of the field given back"));
     KeSetEvent(&DeviceExtension->StaticBufferEvent, IO_NO_INCREMENT, FALSE);
     return Previous;
 }

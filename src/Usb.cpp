@@ -123,11 +123,12 @@ static VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                                  Buffer, NULL, Length, NULL);
 }
 
-// Puts a freshly read configuration descriptor in place of the one the
-// record holds. Readers copy it under DescriptorLock, so the old block goes
-// only once no reader can be inside it. Resident: it holds the spin lock.
-static TESMO_RESIDENT VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
-                                                          PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
+// Puts a freshly read configuration descriptor (or none, at removal) in place
+// of the one the record holds. Readers copy it under DescriptorLock, so the
+// old block goes only once no reader can be inside it. Resident: it holds the
+// spin lock.
+TESMO_RESIDENT VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
+                                                   PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
 {
     PUSB_CONFIGURATION_DESCRIPTOR Previous;
     KIRQL OldIrql;

@@ -43,7 +43,7 @@ typedef enum _KWAIT_REASON {
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 
 typedef struct _DISPATCHER_HEADER {
-    UCHAR Type;           // EVENT_TYPE for events
+    UCHAR Type;  // EVENT_TYPE for events
     UCHAR Signalling;
     UCHAR Size;
     UCHAR Reserved1;
@@ -73,8 +73,8 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID KeClearEvent(PRKEVENT Event);
 LONG KeResetEvent(PRKEVENT Event);
 LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 ULONGLONG KeQueryInterruptTime(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
@@ -134,6 +134,25 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+
+// ---- deliberately unguarded reads ----
+// A read the driver makes on purpose without the guard the location needs (a
+// count for a trace line, a statistic): an atomic read of its own, which the
+// race detector does not judge, and a note of the place, which it lists.
+VOID EmuMarkUnguarded(PCSTR Why, PCSTR File, LONG Line);
+
+#ifdef __cplusplus
+}
+template <typename T>
+FORCEINLINE T EmuUnguardedRead(const volatile T* Location, PCSTR Why, PCSTR File, LONG Line)
+{
+    EmuMarkUnguarded(Why, File, Line);
+    T Value;
+    __atomic_load(const_cast<T*>(Location), &Value, __ATOMIC_RELAXED);
+    return Value;
+}
+extern "C" {
+#endif
 
 // ---- pool ----
 typedef enum _POOL_TYPE {

@@ -13,6 +13,7 @@
 #include "IoManager.h"
 #include "PnpManager.h"
 #include "PowerManager.h"
+#include "RaceDetector.h"
 #include "Registry.h"
 #include "WorkQueues.h"
 #include "ObjectNamespace.h"
@@ -43,6 +44,9 @@ public:
     Registry registry;
     DeviceInterfaceTable interfaces;
 
+    // The race detector, fed by an instrumented driver image.
+    RaceDetector races;
+
     // The object namespace and the user-request path (open files, handles).
     ObjectNamespace names;
     UserIo userIo;
@@ -56,7 +60,7 @@ public:
     std::atomic<int> traceCallsRunning{0};
     std::atomic<int> traceSettersWaiting{0};
     std::atomic<const TraceSink*> traceSink{nullptr};
-    std::unique_ptr<TraceSink> installedSink;               // under traceMutex
+    std::unique_ptr<TraceSink> installedSink;              // under traceMutex
     std::vector<std::unique_ptr<TraceSink>> retiredSinks;  // replaced from inside themselves; under traceMutex
 };
 

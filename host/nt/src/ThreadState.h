@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "emu_ntddk.h"
 
@@ -23,6 +24,13 @@ class Dispatcher;
 // Guards which dispatcher counts which application thread; taken before a
 // dispatcher's mutex.
 extern std::mutex g_adoptions;
+
+// The race detector's record of a thread: what the instrumented driver is
+// doing on it (the thread's own; no lock).
+struct RaceSlot {
+    std::vector<void*> calls;           // the call sites of the instrumented functions it is in
+    std::vector<std::uintptr_t> locks;  // the spin locks it holds, in the order taken
+};
 
 // The controlled schedule's record of a thread.
 struct ScheduleSlot {
@@ -70,6 +78,7 @@ struct ThreadState {
     bool clockHoldReported = false;
 
     ScheduleSlot schedule;
+    RaceSlot race;
 };
 
 // The calling thread's record.

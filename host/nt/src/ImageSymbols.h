@@ -1,0 +1,33 @@
+// The function symbols of a loaded driver image, its static functions
+// included (the dynamic symbol table, which dladdr reads, has only the
+// exported ones): read once from the image file's own symbol table, for the
+// race detector's stacks. Private to the emulation.
+//
+// Thread-safe once built (read only).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace emu::detail {
+
+class ImageSymbols {
+public:
+    // Reads `path`, loaded at `base`; empty when the file has no symbol table.
+    ImageSymbols(const std::string& path, std::uintptr_t base);
+
+    // "name+0xoffset" of the function `pc` lies in, if it is one of the image's.
+    std::optional<std::string> Name(const void* pc) const;
+
+private:
+    struct Function {
+        std::uintptr_t start;
+        std::uintptr_t end;
+        std::string name;
+    };
+    std::vector<Function> functions_;  // by start
+};
+
+}  // namespace emu::detail
