@@ -254,19 +254,24 @@ static TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP 
     // that the opening gate admits comes after them and is not overwritten.
     WriteSharedULong(&DeviceExtension->ReadTotalTimeoutMultiplier, 0);
     WriteSharedULong(&DeviceExtension->ReadTotalTimeoutConstant, READ_TOTAL_TIMEOUT_CONSTANT_AT_START);
-    // Before any USB request: SynchCallUSBD refuses everything otherwise.
-    ChangeQueueState(DeviceExtension, AllowRequests, "HandleStartDevice");
 
+    // The start's own USB requests pass the shut gate. The applications'
+    // wait until the pipes, packet sizes and descriptors of this start are in
+    // place: on a restart they would otherwise read them half rewritten.
     Status = ReadDescriptors(DeviceObject);
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%lx\n", Status);
-        goto Exit;
+    } else {
+        Status = SelectConfiguration(
+            DeviceObject,
+            TESMO_UNGUARDED_READ(DeviceExtension->ConfigurationDescriptor,
+                                 "the start reads the descriptor it has just installed: only it changes it"));
+        if (!NT_SUCCESS(Status)) {
+            DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
+        }
     }
-    Status = SelectConfiguration(
-        DeviceObject, TESMO_UNGUARDED_READ(DeviceExtension->ConfigurationDescriptor,
-                                           "the start reads the descriptor it has just installed: only it changes it"));
+    ChangeQueueState(DeviceExtension, AllowRequests, "HandleStartDevice");
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
         goto Exit;
     }
 

@@ -77,6 +77,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status;
     PURB Urb;
     ULONG_PTR Sent = 0;
+    BOOLEAN Submitted;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
@@ -93,8 +94,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         RtlZeroMemory(Urb, BULK_URB_SIZE);
-        BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Data, Length);
-        Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+        Status = SendBulkTransfer(DeviceExtension, Urb, FALSE, Data, Length, NULL, &Submitted);
         if (NT_SUCCESS(Status)) {
             Sent = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         }

@@ -232,11 +232,20 @@ Exit:
     return Status;
 }
 
-NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
+// Whether the gate admits a USB request now: an open gate admits every one;
+// a gate held shut for the start admits the start's own.
+static BOOLEAN GateAdmits(PDEVICE_EXTENSION DeviceExtension, BOOLEAN StartRequest)
+{
+    ULONG State = ReadQueueState(DeviceExtension);
+
+    return (State == AllowRequests || (StartRequest && State == HoldRequests)) ? TRUE : FALSE;
+}
+
+static NTSTATUS CountUsbRequest(PDEVICE_EXTENSION DeviceExtension, BOOLEAN StartRequest)
 {
     LONG Result;
 
-    if (ReadQueueState(DeviceExtension) != AllowRequests) {
+    if (!GateAdmits(DeviceExtension, StartRequest)) {
         DebugPrint(6, DBG_IOCOUNT,
                    "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
@@ -253,7 +262,7 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // Read the state again now that the request is counted (the interlocked
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
-    if (ReadQueueState(DeviceExtension) != AllowRequests) {
+    if (!GateAdmits(DeviceExtension, StartRequest)) {
         DebugPrint(6, DBG_IOCOUNT,
                    "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
@@ -261,6 +270,16 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
+{
+    return CountUsbRequest(DeviceExtension, FALSE);
+}
+
+NTSTATUS Kavrel_IoIncrementForStart(PDEVICE_EXTENSION DeviceExtension)
+{
+    return CountUsbRequest(DeviceExtension, TRUE);
 }
 
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)

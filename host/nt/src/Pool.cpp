@@ -202,14 +202,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     EMU_ENTRY(ExFreePoolWithTag);
-    K().races.PoolFreed(P);
+    K().races.PoolFreed(P, __builtin_return_address(0));
     K().pool.Free(P, Tag, true);
 }
 
 VOID ExFreePool(PVOID P)
 {
     EMU_ENTRY(ExFreePool);
-    K().races.PoolFreed(P);
+    K().races.PoolFreed(P, __builtin_return_address(0));
     K().pool.Free(P, 0, false);
 }
 

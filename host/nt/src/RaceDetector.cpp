@@ -11,7 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
+#include "ControlledSchedule.h"
+#include "Dispatcher.h"
 #include "Kernel.h"
 #include "ThreadState.h"
 #include "emu/ExportEntry.h"
@@ -79,6 +82,30 @@ std::string DynamicSymbol(void* pc)
                   static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(pc) -
                                              reinterpret_cast<std::uintptr_t>(info.dli_saddr)));
     return name + offset;
+}
+
+// Watchpoints: one checked access in `every` is watched for `points`
+// scheduling points. TESMO_RACE_WATCH=every,points sets other defaults.
+struct WatchDefaults {
+    std::atomic<unsigned> every{64};
+    std::atomic<unsigned> points{3};
+    WatchDefaults()
+    {
+        if (const char* text = std::getenv("TESMO_RACE_WATCH")) {
+            unsigned e = 0;
+            unsigned p = 0;
+            if (std::sscanf(text, "%u,%u", &e, &p) == 2) {
+                every = e;
+                points = p;
+            }
+        }
+    }
+};
+
+WatchDefaults& TheWatchDefaults()
+{
+    static auto* defaults = new WatchDefaults;  // never destroyed, as the descriptions
+    return *defaults;
 }
 
 }  // namespace
@@ -161,14 +188,34 @@ void RaceDetector::PoolAllocated(void* block, std::size_t size, std::uint32_t ta
     regions_[region.start] = std::move(region);
 }
 
-void RaceDetector::PoolFreed(void* block)
+void RaceDetector::PoolFreed(void* block, void* caller)
 {
     if (!block || !instrumented()) return;
-    std::lock_guard lock(mutex_);
-    auto it = regions_.find(reinterpret_cast<std::uintptr_t>(block));
-    if (it == regions_.end()) return;
-    Forget(it->second.start, it->second.size);
-    regions_.erase(it);
+    std::vector<std::string> findings;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = regions_.find(reinterpret_cast<std::uintptr_t>(block));
+        if (it == regions_.end()) return;
+        // Freed under a thread stalled at an access to it: a use after free
+        // that a multiprocessor makes now and then.
+        ThreadState& thread = Self();
+        for (Watchpoint* watch : watches_) {
+            if (watch->start >= it->second.start + it->second.size || watch->start + watch->size <= it->second.start ||
+                watch->watcher == &thread) {
+                continue;
+            }
+            watch->freed = true;
+            std::string key = watch->what + "|freed";
+            if (!reported_.insert(key).second) continue;
+            findings.push_back(watch->what + ": freed by thread '" + thread.name + "' at " +
+                               Symbolize(caller ? caller : __builtin_return_address(0)) + " while " +
+                               Describe(watch->access) + " (that thread was stalled at the access)");
+        }
+        Forget(it->second.start, it->second.size);
+        regions_.erase(it);
+        findings_ += findings.size();
+    }
+    for (std::string& finding : findings) K().verifier.Report(emu::Rule::DataRace, nullptr, std::move(finding));
 }
 
 void RaceDetector::ExtensionAllocated(void* extension, std::size_t size)
@@ -433,42 +480,139 @@ std::string RaceDetector::Check(const Region& region, std::uintptr_t granule, Th
 void RaceDetector::PlainAccess(const void* address, std::size_t size, bool write, void* site)
 {
     auto start = reinterpret_cast<std::uintptr_t>(address);
-    std::vector<std::string> findings;
+    std::vector<std::string> unguarded;
+    std::vector<std::string> races;
+    bool watch = false;
+    Access access;
     {
         std::lock_guard lock(mutex_);
         const Region* region = Find(start);
         if (!region) return;
         ++checked_;
         ThreadState& thread = Self();
-        Access access = Capture(thread, write, site);
+        access = Capture(thread, write, site);
         for (std::uintptr_t granule = start & ~(kGranule - 1); granule < start + size; granule += kGranule) {
             const Region* at = granule < region->start + region->size ? region : Find(granule);
             if (!at) continue;
             std::string finding = Check(*at, granule, thread, access);
-            if (!finding.empty()) findings.push_back(std::move(finding));
+            if (!finding.empty()) unguarded.push_back(std::move(finding));
         }
-        findings_ += findings.size();
+        CheckWatches(start, size, write, false, thread, access, races);
+        watch = Sample(*region, start);
+        findings_ += unguarded.size() + races.size();
     }
-    for (std::string& finding : findings) K().verifier.Report(emu::Rule::UnguardedAccess, nullptr, std::move(finding));
+    for (std::string& finding : unguarded) K().verifier.Report(emu::Rule::UnguardedAccess, nullptr, std::move(finding));
+    for (std::string& finding : races) K().verifier.Report(emu::Rule::DataRace, nullptr, std::move(finding));
+    if (watch) Watch(start, size, access);
 }
+
+void RaceDetector::CheckWatches(std::uintptr_t start, std::size_t size, bool write, bool atomic,
+                                const ThreadState& thread, const Access& access, std::vector<std::string>& findings)
+{
+    for (Watchpoint* watch : watches_) {
+        if (watch->watcher == &thread || start >= watch->start + watch->size || start + size <= watch->start) continue;
+        if (!write && !watch->access.write) continue;
+        watch->conflicted = true;
+        std::string key = watch->what + "|race";
+        if (!reported_.insert(key).second) continue;
+        findings.push_back(watch->what + ": " + (atomic ? "an interlocked operation " : "") + Describe(access) +
+                           " while " + Describe(watch->access) + " (that thread was stalled at the access)");
+    }
+}
+
+bool RaceDetector::Sample(const Region& region, std::uintptr_t start)
+{
+    ControlledSchedule* schedule = ActiveSchedule();
+    if (!schedule) return false;
+    if (!samplerSeeded_) {
+        samplerSeeded_ = true;
+        sampler_.seed(schedule->seed() ^ 0x7761746368ULL);
+        watchEvery_ = TheWatchDefaults().every.load();
+        watchPoints_ = TheWatchDefaults().points.load();
+        untilWatch_ = watchEvery_ ? sampler_() % (2 * std::uint64_t(watchEvery_)) : 0;
+    }
+    if (!watchEvery_ || !Self().schedule.takesPart.load(std::memory_order_relaxed)) return false;
+    if (untilWatch_ > 0) {
+        --untilWatch_;
+        return false;
+    }
+    // A platform object changes inside the platform's routines, which the
+    // watch would take for changes of unknown origin; and a thread that may
+    // not lose the turn here is watched at its next access instead.
+    if (RuleFor(region, start & ~(kGranule - 1)).guard == Guard::Opaque || !MayLoseTurnHere()) return false;
+    untilWatch_ = sampler_() % (2 * std::uint64_t(watchEvery_));
+    return true;
+}
+
+void RaceDetector::Watch(std::uintptr_t start, std::size_t size, const Access& access)
+{
+    Watchpoint watch;
+    {
+        std::lock_guard lock(mutex_);
+        const Region* region = Find(start);
+        if (!region) return;
+        watch.start = start;
+        watch.size = size;
+        watch.watcher = &Self();
+        watch.access = access;
+        watch.what = RuleFor(*region, start & ~(kGranule - 1)).what;
+        watch.compared = std::min(size, watch.value.size());
+        __builtin_memcpy(watch.value.data(), reinterpret_cast<const void*>(start), watch.compared);
+        watches_.push_back(&watch);
+        ++watched_;
+    }
+    bool stalled = StallAtWatchpoint(watchPoints_);
+    std::string finding;
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(watches_, &watch);
+        if (!stalled) --watched_;
+        if (stalled && !watch.freed && !watch.conflicted &&
+            __builtin_memcmp(watch.value.data(), reinterpret_cast<const void*>(start), watch.compared) != 0 &&
+            reported_.insert(watch.what + "|changed").second) {
+            finding = watch.what + ": changed while " + Describe(access) +
+                      " was stalled at the access, by no access the detector saw (the emulation, a device, or "
+                      "uninstrumented code)";
+            ++findings_;
+        }
+    }
+    if (!finding.empty()) K().verifier.Report(emu::Rule::DataRace, nullptr, std::move(finding));
+}
+
+void RaceDetector::MarkedReadFollows() { Self().race.markedRead = true; }
 
 void RaceDetector::AtomicAccess(const void* address, std::size_t size, bool write, void*,
                                 std::optional<std::pair<std::uint64_t, std::uint64_t>> exchanged)
 {
     auto start = reinterpret_cast<std::uintptr_t>(address);
-    std::lock_guard lock(mutex_);
-    ++atomics_;
-    if (!Find(start)) return;
+    std::vector<std::string> races;
     ThreadState& thread = Self();
-    for (std::uintptr_t granule = start & ~(kGranule - 1); granule < start + size; granule += kGranule) {
-        Touch(shadow_[granule], thread, write, true);
+    const bool marked = std::exchange(thread.race.markedRead, false);
+    {
+        std::lock_guard lock(mutex_);
+        ++atomics_;
+        if (!Find(start)) return;
+        for (std::uintptr_t granule = start & ~(kGranule - 1); granule < start + size; granule += kGranule) {
+            Touch(shadow_[granule], thread, write, true);
+        }
+        // A marked read is unguarded on purpose: it races by design.
+        if (!watches_.empty() && !marked) {
+            CheckWatches(start, size, write, true, thread, Capture(thread, write, __builtin_return_address(0)), races);
+            findings_ += races.size();
+        }
+        if (exchanged) TakeOrReturnToken(start, thread, *exchanged);
     }
-    if (!exchanged) return;
+    for (std::string& finding : races) K().verifier.Report(emu::Rule::DataRace, nullptr, std::move(finding));
+}
+
+void RaceDetector::TakeOrReturnToken(std::uintptr_t start, const ThreadState& thread,
+                                     std::pair<std::uint64_t, std::uint64_t> exchanged)
+{
     // A token taken (a non-null pointer exchanged for null) belongs to the
     // thread that took it until it puts one back.
-    auto [before, after] = *exchanged;
+    auto [before, after] = exchanged;
     if (before != 0 && after == 0) {
-        owners_[start] = &Self();
+        owners_[start] = &thread;
     } else if (after != 0) {
         owners_.erase(start);
     }
@@ -476,6 +620,7 @@ void RaceDetector::AtomicAccess(const void* address, std::size_t size, bool writ
 
 void RaceDetector::MarkedRead(const char* file, int line, const char* why)
 {
+    MarkedReadFollows();
     std::lock_guard lock(mutex_);
     MarkedPlace& place = marked_[{file, line}];
     if (place.reads == 0) {
@@ -491,6 +636,7 @@ RaceReport RaceDetector::Report() const
     std::lock_guard lock(mutex_);
     RaceReport report;
     report.instrumentedImage = instrumented();
+    report.accesses = accesses_.load(std::memory_order_relaxed);
     report.checked = checked_;
     report.atomics = atomics_;
     report.watched = watched_;
@@ -540,6 +686,12 @@ void DescribeGlobal(std::string symbol, std::size_t size, Guard guard, const cha
     descriptions.globals.push_back(std::move(global));
     // Names must outlive the call: the field keeps the global's own.
     descriptions.globals.back().field.name = descriptions.globals.back().symbol.c_str();
+}
+
+void SetWatchpoints(unsigned every, unsigned points)
+{
+    detail::TheWatchDefaults().every = every;
+    detail::TheWatchDefaults().points = points;
 }
 
 RaceReport CurrentRaceReport()

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -34,7 +35,7 @@ public:
     void ImageLoaded(void* handle);  // the image's writable globals become watched memory
     void ImageUnloaded(void* handle);
     void PoolAllocated(void* block, std::size_t size, std::uint32_t tag, void* caller);
-    void PoolFreed(void* block);
+    void PoolFreed(void* block, void* caller = nullptr);
     void ExtensionAllocated(void* extension, std::size_t size);
     void ExtensionFreed(void* extension);
     static void LockTaken(ThreadState& thread, const void* lock);
@@ -42,6 +43,8 @@ public:
 
     // ---- the instrumented image's hooks ----
     void InstrumentedImage() { instrumented_.store(true, std::memory_order_relaxed); }
+    // A plain access the hooks saw, the driver's own memory or not.
+    void Counted() { accesses_.fetch_add(1, std::memory_order_relaxed); }
     bool instrumented() const { return instrumented_.load(std::memory_order_relaxed); }
     void PlainAccess(const void* address, std::size_t size, bool write, void* site);
     // An interlocked operation on `address`; for an exchange or a successful
@@ -50,6 +53,8 @@ public:
     void AtomicAccess(const void* address, std::size_t size, bool write, void* site,
                       std::optional<std::pair<std::uint64_t, std::uint64_t>> exchanged);
     void MarkedRead(const char* file, int line, const char* why);
+    // The next interlocked read of the calling thread is a marked one.
+    static void MarkedReadFollows();
 
     RaceReport Report() const;
 
@@ -73,6 +78,18 @@ private:
         std::array<void*, 8> stack{};
         std::uint8_t lockCount = 0;
         std::array<std::uintptr_t, 4> locks{};
+    };
+    // An access being watched: its thread is stalled at it.
+    struct Watchpoint {
+        std::uintptr_t start = 0;
+        std::size_t size = 0;
+        const ThreadState* watcher = nullptr;
+        Access access;
+        std::string what;  // the field's or block's name
+        std::array<unsigned char, 16> value{};
+        std::size_t compared = 0;  // bytes of `value` taken
+        bool conflicted = false;   // another thread's access was seen
+        bool freed = false;        // the memory was freed meanwhile
     };
     enum class Phase : std::uint8_t { Virgin, Exclusive, Shared, SharedModified };
     struct Shadow {
@@ -103,6 +120,16 @@ private:
     // Moves a granule's phase on for an access; false while one thread alone
     // has touched it.
     bool Touch(Shadow& shadow, const ThreadState& thread, bool write, bool atomic);
+    // The findings of an access by `thread` that conflicts with a watched one.
+    void CheckWatches(std::uintptr_t start, std::size_t size, bool write, bool atomic, const ThreadState& thread,
+                      const Access& access, std::vector<std::string>& findings);
+    // Whether this access is the one to watch (counted under a controlled
+    // schedule, drawn from its seed).
+    bool Sample(const Region& region, std::uintptr_t start);
+    // Watches the access: the calling thread stalls, then looks at the value.
+    void Watch(std::uintptr_t start, std::size_t size, const Access& access);
+    void TakeOrReturnToken(std::uintptr_t start, const ThreadState& thread,
+                           std::pair<std::uint64_t, std::uint64_t> exchanged);
     // Checks one granule; returns a finding's text, or "".
     std::string Check(const Region& region, std::uintptr_t granule, ThreadState& thread, const Access& access);
 
@@ -117,7 +144,13 @@ private:
     std::map<std::pair<std::string, int>, MarkedPlace> marked_;
     std::vector<std::pair<void*, std::pair<std::uintptr_t, std::uintptr_t>>> imageGlobals_;
     std::vector<std::pair<void*, std::unique_ptr<ImageSymbols>>> symbols_;
-    std::uint64_t accesses_ = 0;
+    std::vector<Watchpoint*> watches_;  // active
+    bool samplerSeeded_ = false;
+    std::mt19937_64 sampler_;
+    std::uint64_t untilWatch_ = 0;  // accesses before the next watched one
+    unsigned watchEvery_ = 0;
+    unsigned watchPoints_ = 0;
+    std::atomic<std::uint64_t> accesses_{0};
     std::uint64_t checked_ = 0;
     std::uint64_t atomics_ = 0;
     std::uint64_t watched_ = 0;

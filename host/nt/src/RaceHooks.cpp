@@ -48,7 +48,9 @@ bool OnOwnStack(const void* address)
 void Plain(const void* address, std::size_t size, bool write, void* site)
 {
     if (OnOwnStack(address) || !emu::System::Exists()) return;
-    K().races.PlainAccess(address, size, write, site);
+    auto& races = K().races;
+    races.Counted();
+    races.PlainAccess(address, size, write, site);
 }
 
 void Atomic(const volatile void* address, std::size_t size, bool write, void* site,

@@ -30,6 +30,7 @@ extern std::mutex g_adoptions;
 struct RaceSlot {
     std::vector<void*> calls;           // the call sites of the instrumented functions it is in
     std::vector<std::uintptr_t> locks;  // the spin locks it holds, in the order taken
+    bool markedRead = false;            // the next interlocked read is a marked unguarded one
 };
 
 // The controlled schedule's record of a thread.
@@ -47,6 +48,9 @@ struct ScheduleSlot {
     bool pollGaveUp = false;
     // Letting the system's threads finish before the schedule ends.
     bool settling = false;
+    // Stalled at a watched access: not chosen before the schedule has passed
+    // this many points, unless nobody else can run.
+    std::uint64_t stalledUntil = 0;
     // The thread's own, no lock: a holder of a spin lock, and host code that
     // calls a driver under a lock of its own, is never switched out.
     int noPreemption = 0;

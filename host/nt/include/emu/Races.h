@@ -86,9 +86,11 @@ struct RaceReport {
 // The current system's figures (zero when no system exists).
 RaceReport CurrentRaceReport();
 
-// Watchpoints under a controlled schedule: one access in `every` (drawn from
-// the schedule's seed) is watched for `points` scheduling points. 0 turns
-// them off; the defaults are set at boot.
+// Watchpoints under a controlled schedule: one checked access in `every` on
+// average (drawn from the schedule's seed) is watched for `points`
+// scheduling points; every = 0 turns them off. Process-wide, taken by each
+// system when its schedule first samples; TESMO_RACE_WATCH=every,points in
+// the environment sets the defaults (64,3).
 void SetWatchpoints(unsigned every, unsigned points);
 
 }  // namespace emu
