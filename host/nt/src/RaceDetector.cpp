@@ -624,7 +624,15 @@ void RaceDetector::MarkedRead(const char* file, int line, const char* why)
     std::lock_guard lock(mutex_);
     MarkedPlace& place = marked_[{file, line}];
     if (place.reads == 0) {
-        place.file = file;
+        // From the sources' own folder on: the same place whatever the checkout.
+        std::string path = file;
+        for (const char* folder : {"/src/", "/include/"}) {
+            if (auto at = path.rfind(folder); at != std::string::npos) {
+                path = path.substr(at + 1);
+                break;
+            }
+        }
+        place.file = path;
         place.line = line;
         place.why = why;
     }

@@ -581,6 +581,24 @@ void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>&
     }
 }
 
+// What the race detector saw, when the image is instrumented.
+void RecordRaceFigures(Outcome& outcome)
+{
+    tesmo_race_figures figures{};
+    if (tesmo_race_figures_get(&figures) != TESMO_OK || !figures.instrumented_image) return;
+    outcome.raceDetector = true;
+    outcome.raceChecked = figures.checked;
+    outcome.raceWatched = figures.watched;
+    for (uint32_t i = 0; i < figures.marked_places; ++i) {
+        std::string text(512, '\0');
+        uint32_t length = 0;
+        uint64_t reads = 0;
+        if (tesmo_race_marked_place(i, text.data(), uint32_t(text.size()), &length, &reads) != TESMO_OK) continue;
+        text.resize(length);
+        outcome.markedPlaces.emplace_back(std::move(text), reads);
+    }
+}
+
 }  // namespace
 
 Outcome RunScenario(const Program& program, const Schedule& schedule)
@@ -683,6 +701,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule)
         apps.clear();
     }
 
+    RecordRaceFigures(outcome);
     uint32_t violations = 0;
     tesmo_shutdown(&violations);
     for (uint32_t i = 0; i < violations && i < 3; ++i) {
