@@ -1,4 +1,4 @@
-// Reading a driver image's function symbols from its ELF symbol table.
+// Reading a driver image's function and data symbols from its ELF symbol table.
 #include "ImageSymbols.h"
 
 #include <cxxabi.h>
@@ -48,9 +48,14 @@ ImageSymbols::ImageSymbols(const std::string& path, std::uintptr_t base)
              at += sizeof(Elf64_Sym)) {
             Elf64_Sym symbol;
             std::memcpy(&symbol, bytes.data() + at, sizeof symbol);
-            if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_value == 0) continue;
+            const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+            if ((type != STT_FUNC && type != STT_OBJECT) || symbol.st_value == 0) continue;
             std::size_t name = strings.sh_offset + symbol.st_name;
             if (name >= bytes.size()) continue;
+            if (type == STT_OBJECT) {
+                if (symbol.st_size) objects_.push_back({base + symbol.st_value, symbol.st_size, Demangled(bytes.data() + name)});
+                continue;
+            }
             functions_.push_back({base + symbol.st_value,
                                   base + symbol.st_value + std::max<Elf64_Xword>(symbol.st_size, 1),
                                   Demangled(bytes.data() + name)});

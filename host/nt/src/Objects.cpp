@@ -193,6 +193,7 @@ _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16s
     DriverPrivate* d = NewDriver(serviceName);
     d->image = image;
     NTSTATUS status = RunDriverEntry(d, entry);
+    if (NT_SUCCESS(status)) kernel_->races.ImageStarted(image);
     if (!NT_SUCCESS(status)) {
         kernel_->races.ImageUnloaded(image);
         dlclose(image);

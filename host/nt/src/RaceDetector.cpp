@@ -151,6 +151,22 @@ void RaceDetector::ImageLoaded(void* handle)
             described.push_back(std::move(region));
         }
     }
+    // Every other writable global of the image is left to the lockset, so
+    // that a global added without a description is still judged.
+    for (const ImageSymbols::Object& object : symbols->objects()) {
+        bool writable = std::any_of(search.writable.begin(), search.writable.end(), [&](const auto& range) {
+            return object.start >= range.first && object.start + object.size <= range.second;
+        });
+        bool isDescribed = std::any_of(described.begin(), described.end(),
+                                       [&](const Region& region) { return region.start == object.start; });
+        if (!writable || isDescribed) continue;
+        Region region;
+        region.start = object.start;
+        region.size = object.size;
+        region.kind = Kind::Global;
+        region.symbol = object.name;
+        described.push_back(std::move(region));
+    }
     std::lock_guard lock(mutex_);
     symbols_.emplace_back(handle, std::move(symbols));
     for (const auto& range : search.writable) imageGlobals_.emplace_back(handle, range);
@@ -237,6 +253,25 @@ void RaceDetector::ExtensionAllocated(void* extension, std::size_t size)
 }
 
 void RaceDetector::ExtensionFreed(void* extension) { PoolFreed(extension); }
+
+void RaceDetector::RecordPublished(void* extension)
+{
+    if (!extension || !instrumented()) return;
+    std::lock_guard lock(mutex_);
+    auto it = regions_.find(reinterpret_cast<std::uintptr_t>(extension));
+    if (it != regions_.end() && it->second.kind == Kind::Extension) it->second.published = true;
+}
+
+void RaceDetector::ImageStarted(void* handle)
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& [image, range] : imageGlobals_) {
+        if (image != handle) continue;
+        for (auto it = regions_.lower_bound(range.first); it != regions_.end() && it->first < range.second; ++it) {
+            if (it->second.kind == Kind::Global) it->second.published = true;
+        }
+    }
+}
 
 void RaceDetector::Forget(std::uintptr_t start, std::size_t size)
 {
@@ -441,10 +476,15 @@ std::string RaceDetector::Check(const Region& region, std::uintptr_t granule, Th
     Access previous = shadow.last;
     shadow.last = access;
     const std::vector<std::uintptr_t>& held = thread.race.locks;
-    if (!Touch(shadow, thread, access.write, false) || shadow.reported) return "";
+    const bool shared = Touch(shadow, thread, access.write, false);
+    if (shadow.reported) return "";
     // A location only read since it was shared needs no guard yet.
     const bool modified = shadow.phase == Phase::SharedModified;
     Rule rule = RuleFor(region, granule);
+    // One thread alone is excused only while it sets the memory up: once
+    // published, a stated guard holds for every access.
+    const bool stated = rule.guard == Guard::Lock || rule.guard == Guard::Interlocked;
+    if (!shared && !(region.published && stated)) return "";
     std::string broken;
     switch (rule.guard) {
     case Guard::Lockset:
@@ -453,7 +493,7 @@ std::string RaceDetector::Check(const Region& region, std::uintptr_t granule, Th
         }
         break;
     case Guard::Lock:
-        if ((access.write || modified) && std::find(held.begin(), held.end(), rule.lock) == held.end()) {
+        if (std::find(held.begin(), held.end(), rule.lock) == held.end()) {
             broken = "it is guarded by " + rule.lockName;
         }
         break;

@@ -38,6 +38,11 @@ public:
     void PoolFreed(void* block, void* caller = nullptr);
     void ExtensionAllocated(void* extension, std::size_t size);
     void ExtensionFreed(void* extension);
+    // From here on other threads may reach the record (AddDevice returned)
+    // or the image's globals (DriverEntry returned): a field with a stated
+    // guard is held to it even by the thread that set it up.
+    void RecordPublished(void* extension);
+    void ImageStarted(void* handle);
     static void LockTaken(ThreadState& thread, const void* lock);
     static void LockReleased(ThreadState& thread, const void* lock);
 
@@ -68,6 +73,7 @@ private:
         void* caller = nullptr;                // Pool: who allocated it
         std::string symbol;                    // Global: its name
         int record = -1;                       // Extension: index of its description, or -1
+        bool published = false;                // reachable by other threads than its maker's
         const GuardedField* global = nullptr;  // Global: its description
     };
     // One access as a finding shows it.
