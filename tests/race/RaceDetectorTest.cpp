@@ -62,8 +62,7 @@ private:
     }
 
     emu::System system_;
-    std::unique_ptr<LoadedDriver> probe_ =
-        std::make_unique<LoadedDriver>(system_, u"RaceProbe", TESMO_RACE_PROBE_PATH);
+    std::unique_ptr<LoadedDriver> probe_ = std::make_unique<LoadedDriver>(system_, u"RaceProbe", TESMO_RACE_PROBE_PATH);
 };
 
 // ---- lockset: the order the threads ran in does not matter ----
@@ -85,26 +84,33 @@ constexpr bool kOther = true;
 const SharedCount kSharedCounts[] = {
     {"LockOnBothSides",
      {{{"ProbeCountUnderLock", false}, {"ProbeCountUnderLock", kOther}, {"ProbeCountUnderLock", false}}},
-     "ProbeCount", nullptr},
+     "ProbeCount",
+     nullptr},
     {"InterlockedOnBothSides",
      {{{"ProbeCountInterlocked", false}, {"ProbeCountInterlocked", kOther}, {"ProbeCountInterlocked", false}}},
-     "ProbeCount", nullptr},
+     "ProbeCount",
+     nullptr},
     {"LockDroppedOnOneSide",
      {{{"ProbeCountUnderLock", false}, {"ProbeCountWithoutLock", kOther}, {"ProbeCountUnderLock", false}}},
-     "ProbeCount", "ProbeCountWithoutLock"},
+     "ProbeCount",
+     "ProbeCountWithoutLock"},
     {"LockDroppedOnTheFirstSide",
      {{{"ProbeCountWithoutLock", false}, {"ProbeCountUnderLock", kOther}, {"ProbeCountWithoutLock", false}}},
-     "ProbeCount", "ProbeCountUnderLock"},
+     "ProbeCount",
+     "ProbeCountUnderLock"},
     {"IrqlRaisedButNoLockTaken",
      {{{"ProbeCountUnderLock", false}, {"ProbeCountAtDispatchLevel", kOther}, {"ProbeCountUnderLock", false}}},
-     "ProbeCount", "ProbeCountAtDispatchLevel"},
+     "ProbeCount",
+     "ProbeCountAtDispatchLevel"},
     {"InterlockedOnOneSidePlainOnTheOther",
      {{{"ProbeCountInterlocked", false}, {"ProbeCountWithoutLock", kOther}, {"ProbeCountInterlocked", false}}},
-     "ProbeCount", "ProbeCountWithoutLock"},
+     "ProbeCount",
+     "ProbeCountWithoutLock"},
     // A stated guard binds even a thread that alone touches the global.
     {"InterlockedTicketTakenPlainlyByOneThread",
      {{{"ProbeTakeTicket", false}, {"ProbeTakeTicketPlainly", false}, {"ProbeTakeTicket", false}}},
-     "ProbeTicket", "ProbeTakeTicketPlainly"},
+     "ProbeTicket",
+     "ProbeTakeTicketPlainly"},
 };
 
 class SharedCountTest : public ::testing::TestWithParam<SharedCount> {};

@@ -53,7 +53,8 @@ ImageSymbols::ImageSymbols(const std::string& path, std::uintptr_t base)
             std::size_t name = strings.sh_offset + symbol.st_name;
             if (name >= bytes.size()) continue;
             if (type == STT_OBJECT) {
-                if (symbol.st_size) objects_.push_back({base + symbol.st_value, symbol.st_size, Demangled(bytes.data() + name)});
+                if (symbol.st_size)
+                    objects_.push_back({base + symbol.st_value, symbol.st_size, Demangled(bytes.data() + name)});
                 continue;
             }
             functions_.push_back({base + symbol.st_value,

@@ -106,6 +106,21 @@ enum class Heap { AsForked, Shifted };
     _exit(0);
 }
 
+// "C W": the accesses the race detector checked and watched.
+void ReadRaceFigures(const std::string& text, ChildResult& result)
+{
+    std::istringstream fields(text);
+    fields >> result.raceChecked >> result.raceWatched;
+    result.raceDetector = true;
+}
+
+// "R place: why": a marked place and how often it was read.
+void ReadMarkedPlace(const std::string& text, ChildResult& result)
+{
+    std::size_t space = text.find(' ');
+    if (space != std::string::npos) result.markedPlaces[text.substr(space + 1)] += std::stoull(text.substr(0, space));
+}
+
 ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds, Heap heap = Heap::AsForked)
 {
     ChildResult result;
@@ -153,16 +168,8 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
         else if (line.rfind("points ", 0) == 0) result.points = std::stoull(line.substr(7));
         else if (line.rfind("digest ", 0) == 0) result.traceDigest = std::stoull(line.substr(7));
         else if (line.rfind("results ", 0) == 0) result.resultDigest = std::stoull(line.substr(8));
-        else if (line.rfind("race ", 0) == 0) {
-            std::istringstream fields(line.substr(5));
-            fields >> result.raceChecked >> result.raceWatched;
-            result.raceDetector = true;
-        } else if (line.rfind("marked ", 0) == 0) {
-            std::size_t space = line.find(' ', 7);
-            if (space != std::string::npos) {
-                result.markedPlaces[line.substr(space + 1)] += std::stoull(line.substr(7, space - 7));
-            }
-        }
+        else if (line.rfind("race ", 0) == 0) ReadRaceFigures(line.substr(5), result);
+        else if (line.rfind("marked ", 0) == 0) ReadMarkedPlace(line.substr(7), result);
         else if (line.rfind("complaint ", 0) == 0) result.complaints.push_back(line.substr(10));
         else if (line.rfind("trace ", 0) == 0) result.traceTail.push_back(line.substr(6));
         else if (line == "end") ended = true;
@@ -339,10 +346,11 @@ struct Totals {
 void PrintRaceDetector(const Totals& totals)
 {
     if (!totals.raceDetector) return;
-    std::printf("explore: race detector: %llu accesses to the driver's memory checked, %llu watched; %zu places "
-                "read without their guard on purpose:\n",
-                static_cast<unsigned long long>(totals.raceChecked),
-                static_cast<unsigned long long>(totals.raceWatched), totals.markedPlaces.size());
+    std::printf(
+        "explore: race detector: %llu accesses to the driver's memory checked, %llu watched; %zu places "
+        "read without their guard on purpose:\n",
+        static_cast<unsigned long long>(totals.raceChecked), static_cast<unsigned long long>(totals.raceWatched),
+        totals.markedPlaces.size());
     for (const auto& [place, reads] : totals.markedPlaces) {
         std::printf("  %s (%llu reads)\n", place.c_str(), static_cast<unsigned long long>(reads));
     }
