@@ -87,6 +87,12 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
+// A spin-wait's pause. Under a controlled schedule the spinning thread gives
+// the turn away for a point, as another processor would meanwhile finish what
+// it waits for; otherwise the host thread yields.
+VOID EmuYieldProcessor(void);
+#define YieldProcessor EmuYieldProcessor
+
 // ---- interlocked operations (full barriers, as on the platform) ----
 // Each is a scheduling point of the driver under a controlled schedule: the
 // interleavings that matter lie between a plain read and the interlocked

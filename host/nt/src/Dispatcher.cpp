@@ -327,7 +327,7 @@ void SchedulePoint()
 
 bool MayLoseTurnHere() { return ActiveSchedule() && MayLoseTurn(Self()); }
 
-bool StallAtWatchpoint(unsigned points)
+bool StallForPoints(unsigned points)
 {
     ControlledSchedule* schedule = ActiveSchedule();
     if (!schedule) return false;

@@ -42,7 +42,7 @@ void SchedulePoint();
 // Under a controlled schedule, when the calling thread may lose the turn
 // here (as at a scheduling point), gives it away for the next `points`
 // points and returns true when it has it back. Caller holds no lock.
-bool StallAtWatchpoint(unsigned points);
+bool StallForPoints(unsigned points);
 // Whether the calling thread, taking part in a controlled schedule, may lose
 // the turn here (no spin lock held, not above DISPATCH_LEVEL). Its own state
 // only: no lock taken.

@@ -601,7 +601,7 @@ void RaceDetector::Watch(std::uintptr_t start, std::size_t size, const Access& a
         watches_.push_back(&watch);
         ++watched_;
     }
-    bool stalled = StallAtWatchpoint(watchPoints_);
+    bool stalled = StallForPoints(watchPoints_);
     std::string finding;
     {
         std::lock_guard lock(mutex_);
