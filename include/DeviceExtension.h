@@ -7,11 +7,14 @@
 //
 // Locking summary: the record has no lock of its own. QueueLock guards
 // PendingIrpList and QueuedIrpCount. OutstandingIo, RemoveLockCount, LogIndex,
-// StaticBuffer and WaitWakeCancelFlag change only by interlocked operations.
-// QueueState is read and written only through ReadQueueState, SetQueueState
-// and SetQueueStateUnlessFailing (interlocked). PnpState and the power fields
-// are plain 32-bit stores read without a lock. The rest is written during
-// creation, start or removal while the PnP manager serialises those requests.
+// LogEntries, StaticBuffer and WaitWakeCancelFlag change only by interlocked
+// operations. QueueState is read and written only through ReadQueueState,
+// SetQueueState and SetQueueStateUnlessFailing, and PnpState and the read
+// time-outs only through ReadSharedULong and WriteSharedULong (each one
+// interlocked operation). The power fields are plain stores of the power
+// path, read elsewhere only for the event log's state word. The rest is
+// written during creation, start or removal while the PnP manager serialises
+// those requests. The race detector checks all of this (host/guards).
 #pragma once
 
 #include "Platform.h"
@@ -43,8 +46,8 @@ typedef enum _DEVICE_PNP_STATE {
 
 // One entry of the event log as a debugger reads it from memory.
 typedef struct _EVENT_LOG_ENTRY {
-    UCHAR Tag[4];   // four characters in reading order
-    ULONG Reserved; // never written: zero from the initial fill
+    UCHAR Tag[4];    // four characters in reading order
+    ULONG Reserved;  // never written: zero from the initial fill
     ULONG64 Value1;
     ULONG64 Value2;
     ULONG64 Value3;
@@ -59,43 +62,45 @@ typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;    // the bus's PDO; set by PnPAddDevice, read by start
 
     // ---- request admission and queueing ----
-    IO_REMOVE_LOCK RemoveLock;   // held around PnP, power, create and device-control requests
-    LONG RemoveLockCount;        // trace count of holds: AcquireRemoveHold and ReleaseRemoveHold only
-    ULONG QueueState;            // QUEUE_STATE; written by PnP and power paths, read everywhere: interlocked only
-    IO_CSQ CancelSafeQueue;      // held device-control requests (the platform's cancel-safe queue)
-    LIST_ENTRY PendingIrpList;   // held requests linked through Tail.Overlay.ListEntry; QueueLock
-    LONG QueuedIrpCount;         // number on PendingIrpList; QueueLock
-    KSPIN_LOCK QueueLock;        // taken by the queue callbacks
-    KEVENT NoPendingUsbTranfers; // notification event, signalled exactly while OutstandingIo is 0
-    LONG OutstandingIo;          // synchronous USB requests in flight; interlocked only
+    IO_REMOVE_LOCK RemoveLock;    // held around PnP, power, create and device-control requests
+    LONG RemoveLockCount;         // trace count of holds: AcquireRemoveHold and ReleaseRemoveHold only
+    ULONG QueueState;             // QUEUE_STATE; written by PnP and power paths, read everywhere: interlocked only
+    IO_CSQ CancelSafeQueue;       // held device-control requests (the platform's cancel-safe queue)
+    LIST_ENTRY PendingIrpList;    // held requests linked through Tail.Overlay.ListEntry; QueueLock
+    LONG QueuedIrpCount;          // number on PendingIrpList; QueueLock
+    KSPIN_LOCK QueueLock;         // taken by the queue callbacks
+    KEVENT NoPendingUsbTranfers;  // notification event, signalled exactly while OutstandingIo is 0
+    LONG OutstandingIo;           // synchronous USB requests in flight; interlocked only
 
     // ---- Plug and Play and power ----
-    ULONG PnpState;                                          // DEVICE_PNP_STATE; PnP handlers
-    ULONG PreviousPnpState;                                  // restored by cancel-stop and cancel-remove
+    ULONG PnpState;          // DEVICE_PNP_STATE; PnP handlers; Read/WriteSharedULong
+    ULONG PreviousPnpState;  // restored by cancel-stop and cancel-remove
     DEVICE_POWER_STATE DeviceStateMap[DEVICE_STATE_MAP_ENTRIES];  // D-state per S-state; AddDevice, capabilities
-    SYSTEM_POWER_STATE SystemPowerState;                     // current S-state; 0 until the first set-power
-    PIRP PendingSystemPowerIrp;                              // system power IRP kept while its device IRP runs
-    DEVICE_POWER_STATE DevicePowerState;                     // current D-state; 0 until the first set-power
-    PIO_WORKITEM WorkItem;                                   // the power path's wait for USB quiet
-    ULONG WaitWakeEnabled;                                   // non-zero: removal cancels our wait-wake IRP
+    SYSTEM_POWER_STATE SystemPowerState;                          // current S-state; 0 until the first set-power
+    PIRP PendingSystemPowerIrp;                                   // system power IRP kept while its device IRP runs
+    DEVICE_POWER_STATE DevicePowerState;                          // current D-state; 0 until the first set-power
+    PIO_WORKITEM WorkItem;                                        // the power path's wait for USB quiet
+    ULONG WaitWakeEnabled;                                        // non-zero: removal cancels our wait-wake IRP
 
     // ---- data path ----
-    PUCHAR StaticBuffer;         // 4096-byte reassembly buffer; null while a reader owns it (exchange)
-    ULONG StaticBufferBytes;     // bytes waiting; changed only by the buffer's owner
-    ULONG StaticBufferOffset;    // index of the first waiting byte; owner only
-    KEVENT StaticBufferEvent;    // synchronization event: set each time the buffer is given back
-    PIRP WaitWakeIrp;            // our own wait-wake request; exchanged atomically
-    LONG WaitWakeCancelFlag;     // hand-off between wait-wake completion and cancellation
+    PUCHAR StaticBuffer;       // 4096-byte reassembly buffer; null while a reader owns it (exchange)
+    ULONG StaticBufferBytes;   // bytes waiting; changed only by the buffer's owner
+    ULONG StaticBufferOffset;  // index of the first waiting byte; owner only
+    KEVENT StaticBufferEvent;  // synchronization event: set each time the buffer is given back
+    PIRP WaitWakeIrp;          // our own wait-wake request; exchanged atomically
+    LONG WaitWakeCancelFlag;   // hand-off between wait-wake completion and cancellation
 
     // ---- USB configuration (written at start, read by the data path) ----
     USB_DEVICE_DESCRIPTOR DeviceDescriptor;
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // pool copy, wTotalLength bytes
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // pool copy of the selected interfaces
-    USBD_PIPE_HANDLE InPipeHandle;                          // bulk IN, endpoint 0x82
-    USBD_PIPE_HANDLE OutPipeHandle;                         // bulk OUT, endpoint 0x01
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;  // pool copy of the selected interfaces
+    USBD_PIPE_HANDLE InPipeHandle;              // bulk IN, endpoint 0x82
+    USBD_PIPE_HANDLE OutPipeHandle;             // bulk OUT, endpoint 0x01
     USHORT InMaxPacketSize;
     USHORT OutMaxPacketSize;
+    // The read time-outs: SET_TIMEOUTS, the start and the status query's
+    // read-ahead write them, each read reads them; Read/WriteSharedULong.
     ULONG ReadIntervalTimeout;         // stored by SET_TIMEOUTS, never read
     ULONG ReadTotalTimeoutConstant;    // ms; 120000 after start
     ULONG ReadTotalTimeoutMultiplier;  // ms per byte; 0 after start
@@ -142,7 +147,7 @@ typedef struct _DEVICE_EXTENSION {
     // PoRequestPowerIrp), kept until the request is finished. A wait-wake
     // request that is not the driver's own passes through untouched.
     PIRP OwnWaitWakeIrp;
-    LONG WaitWakeIssuing;  // interlocked; taken by the next wait-wake request
+    LONG WaitWakeIssuing;       // interlocked; taken by the next wait-wake request
     ULONG InterfaceInfoLength;  // bytes of InterfaceInfo: every selected interface, one after the other
     // Event-log writers in progress (interlocked). Removal takes LogEntries
     // away first, then waits for this to drop to 0 before freeing the storage:
@@ -183,6 +188,19 @@ static inline BOOLEAN SetQueueStateUnlessFailing(PDEVICE_EXTENSION Extension, UL
             return TRUE;
         }
     }
+}
+
+// A 32-bit field that one path writes and others read without a lock
+// (PnpState, the read time-outs): each access is one interlocked operation,
+// so that a reader sees a whole, current value. A read adds nothing.
+static inline ULONG ReadSharedULong(ULONG volatile* Field)
+{
+    return (ULONG)InterlockedExchangeAdd((LONG volatile*)Field, 0);
+}
+
+static inline VOID WriteSharedULong(ULONG volatile* Field, ULONG Value)
+{
+    InterlockedExchange((LONG volatile*)Field, (LONG)Value);
 }
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only

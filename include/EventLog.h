@@ -19,14 +19,16 @@ NTSTATUS InitCircularLog(PDEVICE_EXTENSION DeviceExtension, ULONG Pages);
 // Takes the storage away from later writers, waits for those still writing,
 // then frees it. Later LogEvent calls write nothing.
 VOID ReleaseCircularLog(PDEVICE_EXTENSION DeviceExtension);
-
 }
 
 // Packs the device's state for traces and log entries.
 static inline ULONG DeviceStateWord(const DEVICE_EXTENSION* Extension)
 {
-    return (ReadQueueState((PDEVICE_EXTENSION)Extension) << 24) | (Extension->PnpState << 16) |
-           ((ULONG)Extension->SystemPowerState << 8) | (ULONG)Extension->DevicePowerState;
+    PDEVICE_EXTENSION Writable = (PDEVICE_EXTENSION)Extension;
+    return (ReadQueueState(Writable) << 24) | (ReadSharedULong(&Writable->PnpState) << 16) |
+           ((ULONG)TESMO_UNGUARDED_READ(Extension->SystemPowerState, "the event log's state word: a moment old will do")
+            << 8) |
+           (ULONG)TESMO_UNGUARDED_READ(Extension->DevicePowerState, "the event log's state word: a moment old will do");
 }
 
 // Value conversions of log entries: statuses and counts sign-extend, lengths,
@@ -46,7 +48,7 @@ static inline void LogEvent(PDEVICE_EXTENSION Extension, const char Tag[5], ULON
     // Counted before the storage is looked at (a full barrier), so that the
     // release either sees this writer or this writer sees no storage.
     InterlockedIncrement(&Extension->LogWriters);
-    Entries = *(PEVENT_LOG_ENTRY volatile*)&Extension->LogEntries;
+    Entries = (PEVENT_LOG_ENTRY)InterlockedCompareExchangePointer((PVOID volatile*)&Extension->LogEntries, NULL, NULL);
     if (Entries != NULL) {
         Index = InterlockedDecrement(&Extension->LogIndex);
         Entry = &Entries[(ULONG)Index & Extension->LogMask];

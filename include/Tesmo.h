@@ -31,6 +31,9 @@ DRIVER_INITIALIZE DriverEntry;
 VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension);
 
 NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension);
+// The start's own USB requests (descriptors, the configuration) pass the gate
+// it keeps shut until the pipes are chosen; removal's closed gate stops them.
+NTSTATUS Kavrel_IoIncrementForStart(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension);
 
 // The remove lock's hold for a PnP, power, create or device-control request,
@@ -63,5 +66,4 @@ NTSTATUS WaitForUsbQuiet(PDEVICE_EXTENSION DeviceExtension);
 // what StaticBuffer held before.
 PUCHAR AcquireDevExtBuffer(PDEVICE_EXTENSION DeviceExtension);
 PUCHAR ReleaseDevExtBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer);
-
 }

@@ -98,6 +98,7 @@ VOID ReleaseCircularLog(PDEVICE_EXTENSION DeviceExtension)
     // A writer that counted itself before the exchange may still be storing
     // its entry: four stores, at most a moment.
     while (InterlockedCompareExchange(&DeviceExtension->LogWriters, 0, 0) != 0) {
+        YieldProcessor();
     }
     ExFreePoolWithTag(Entries, TESMO_POOL_TAG);
 }

@@ -102,9 +102,9 @@ static TESMO_PAGED NTSTATUS SetTimeouts(PDEVICE_EXTENSION DeviceExtension, IOCTL
                "Ioctl.c: IOCTL_SERIAL_SET_TIMEOUTS: ReadIntervalTimeout = 0x%lX ReadTotalTimeoutMultiplier = 0x%lX "
                "ReadTotalTimeoutConstant = 0x%lX\n",
                Timeouts.ReadIntervalTimeout, Timeouts.ReadTotalTimeoutMultiplier, Timeouts.ReadTotalTimeoutConstant);
-    DeviceExtension->ReadIntervalTimeout = Timeouts.ReadIntervalTimeout;
-    DeviceExtension->ReadTotalTimeoutMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
-    DeviceExtension->ReadTotalTimeoutConstant = Timeouts.ReadTotalTimeoutConstant;
+    WriteSharedULong(&DeviceExtension->ReadIntervalTimeout, Timeouts.ReadIntervalTimeout);
+    WriteSharedULong(&DeviceExtension->ReadTotalTimeoutMultiplier, Timeouts.ReadTotalTimeoutMultiplier);
+    WriteSharedULong(&DeviceExtension->ReadTotalTimeoutConstant, Timeouts.ReadTotalTimeoutConstant);
     return STATUS_SUCCESS;
 }
 
@@ -146,7 +146,8 @@ static TESMO_PAGED NTSTATUS Purge(PDEVICE_EXTENSION DeviceExtension, IOCTL_REQUE
     if (Mask & SERIAL_PURGE_RXCLEAR) {
         DebugPrint(5, DBG_IOCTL,
                    "Ioctl.c:HandleDeviceControlIrp-IOCTL_SERIAL_PURGE.  Clearing StaticBufferBytes (%ld)\n",
-                   DeviceExtension->StaticBufferBytes);
+                   TESMO_UNGUARDED_READ(DeviceExtension->StaticBufferBytes,
+                                        "a trace of the count before the buffer is taken"));
         if (!HasInPipe(DeviceExtension)) {
             return STATUS_INVALID_DEVICE_STATE;
         }
@@ -194,8 +195,8 @@ static TESMO_PAGED NTSTATUS GetCommStatus(PDEVICE_EXTENSION DeviceExtension, IOC
     if (DeviceExtension->StaticBufferBytes > 0) {
         SerialStatus.AmountInInQueue = DeviceExtension->StaticBufferBytes;
     } else {
-        if (DeviceExtension->ReadTotalTimeoutConstant == 0) {
-            DeviceExtension->ReadTotalTimeoutConstant = READ_AHEAD_TIMEOUT_CONSTANT;
+        if (ReadSharedULong(&DeviceExtension->ReadTotalTimeoutConstant) == 0) {
+            WriteSharedULong(&DeviceExtension->ReadTotalTimeoutConstant, READ_AHEAD_TIMEOUT_CONSTANT);
         }
         DeviceExtension->StaticBufferOffset = 0;
         DeviceExtension->StaticBufferBytes = 0;

@@ -47,19 +47,23 @@ static TESMO_PAGED ULONG WideLength(PCWSTR Text)
 
 static TESMO_PAGED VOID ChangePnpState(PDEVICE_EXTENSION DeviceExtension, ULONG NewState, PCSTR Handler)
 {
+    ULONG Current;
+
     PAGED_CODE();
-    DebugPrint(4, DBG_PNP, "Pnp.c:%s changing PnP state from %s to %s\n", Handler,
-               PnpStateString(DeviceExtension->PnpState), PnpStateString(NewState));
-    DeviceExtension->PreviousPnpState = DeviceExtension->PnpState;
-    DeviceExtension->PnpState = NewState;
+    Current = ReadSharedULong(&DeviceExtension->PnpState);
+    DebugPrint(4, DBG_PNP, "Pnp.c:%s changing PnP state from %s to %s\n", Handler, PnpStateString(Current),
+               PnpStateString(NewState));
+    DeviceExtension->PreviousPnpState = Current;
+    WriteSharedULong(&DeviceExtension->PnpState, NewState);
 }
 
 static TESMO_PAGED VOID RestorePnpState(PDEVICE_EXTENSION DeviceExtension, PCSTR Handler)
 {
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c:%s changing PnP state from %s to %s\n", Handler,
-               PnpStateString(DeviceExtension->PnpState), PnpStateString(DeviceExtension->PreviousPnpState));
-    DeviceExtension->PnpState = DeviceExtension->PreviousPnpState;
+               PnpStateString(ReadSharedULong(&DeviceExtension->PnpState)),
+               PnpStateString(DeviceExtension->PreviousPnpState));
+    WriteSharedULong(&DeviceExtension->PnpState, DeviceExtension->PreviousPnpState);
 }
 
 static TESMO_PAGED VOID ChangeQueueState(PDEVICE_EXTENSION DeviceExtension, ULONG NewState, PCSTR Handler)
@@ -115,7 +119,7 @@ TESMO_PAGED NTSTATUS HandlePnpIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, Status, 0);
     }
 
-    if (DeviceExtension->PnpState == Removed) {
+    if (ReadSharedULong(&DeviceExtension->PnpState) == Removed) {
         Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     } else {
         switch (MinorFunction) {
@@ -245,17 +249,29 @@ static TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP 
     ForwardAndWait(DeviceExtension, Irp);
 
     ChangePnpState(DeviceExtension, Working, "HandleStartDevice");
-    // Before any USB request: SynchCallUSBD refuses everything otherwise.
-    ChangeQueueState(DeviceExtension, AllowRequests, "HandleStartDevice");
+    // The read time-outs of a started device, set while the gate still holds
+    // device-control requests: an application's IOCTL_SERIAL_SET_TIMEOUTS
+    // that the opening gate admits comes after them and is not overwritten.
+    WriteSharedULong(&DeviceExtension->ReadTotalTimeoutMultiplier, 0);
+    WriteSharedULong(&DeviceExtension->ReadTotalTimeoutConstant, READ_TOTAL_TIMEOUT_CONSTANT_AT_START);
 
+    // The start's own USB requests pass the shut gate. The applications'
+    // wait until the pipes, packet sizes and descriptors of this start are in
+    // place: on a restart they would otherwise read them half rewritten.
     Status = ReadDescriptors(DeviceObject);
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-ReadDescriptors failed with 0x%lx\n", Status);
-        goto Exit;
+    } else {
+        Status = SelectConfiguration(
+            DeviceObject,
+            TESMO_UNGUARDED_READ(DeviceExtension->ConfigurationDescriptor,
+                                 "the start reads the descriptor it has just installed: only it changes it"));
+        if (!NT_SUCCESS(Status)) {
+            DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
+        }
     }
-    Status = SelectConfiguration(DeviceObject, DeviceExtension->ConfigurationDescriptor);
+    ChangeQueueState(DeviceExtension, AllowRequests, "HandleStartDevice");
     if (!NT_SUCCESS(Status)) {
-        DebugPrint(3, DBG_PNP, "Pnp.c:HandleStartDevice-SelectConfiguration failed with 0x%lx\n", Status);
         goto Exit;
     }
 
@@ -333,9 +349,6 @@ static TESMO_PAGED NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP 
     // Enabled already (AddDevice enabled it): that is what the start wants.
     Status = STATUS_SUCCESS;
 
-    DeviceExtension->ReadTotalTimeoutMultiplier = 0;
-    DeviceExtension->ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_CONSTANT_AT_START;
-
 Exit:
     if (LinkName.Buffer != NULL) {
         ExFreePoolWithTag(LinkName.Buffer, TESMO_POOL_TAG);
@@ -348,7 +361,7 @@ Exit:
     }
     // Requests held while the device was stopped (a rebalance) have nobody
     // else to serve them now that the queue is open again.
-    if (NT_SUCCESS(Status) && DeviceExtension->PnpState == Working) {
+    if (NT_SUCCESS(Status) && ReadSharedULong(&DeviceExtension->PnpState) == Working) {
         ProcessQueuedIrps(DeviceExtension);
     }
     DebugPrint(4, DBG_PNP, "Pnp.c:HandleStartDevice EXIT = 0x%lx\n", Status);
@@ -377,7 +390,7 @@ static TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, 
 
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c: HandleCancelStopDevice ENTRY\n");
-    if (DeviceExtension->PnpState != PendingStop) {
+    if (ReadSharedULong(&DeviceExtension->PnpState) != PendingStop) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
         Irp->IoStatus.Information = 0;
     }
@@ -385,7 +398,7 @@ static TESMO_PAGED NTSTATUS HandleCancelStopDevice(PDEVICE_OBJECT DeviceObject, 
     if (NT_SUCCESS(Status)) {
         RestorePnpState(DeviceExtension, "HandleCancelStopDevice");
         ChangeQueueState(DeviceExtension, AllowRequests, "HandleCancelStopDevice");
-        if (DeviceExtension->PnpState == Working) {
+        if (ReadSharedULong(&DeviceExtension->PnpState) == Working) {
             ProcessQueuedIrps(DeviceExtension);
         }
     }
@@ -431,7 +444,7 @@ static TESMO_PAGED NTSTATUS HandleCancelRemoveDevice(PDEVICE_OBJECT DeviceObject
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c: HandleCancelRemoveDevice ENTRY\n");
     ChangeQueueState(DeviceExtension, AllowRequests, "HandleCancelRemoveDevice");
-    if (DeviceExtension->PnpState == PendingRemove) {
+    if (ReadSharedULong(&DeviceExtension->PnpState) == PendingRemove) {
         Status = ForwardAndWait(DeviceExtension, Irp);
         if (NT_SUCCESS(Status)) {
             RestorePnpState(DeviceExtension, "HandleCancelRemoveDevice");
@@ -456,7 +469,8 @@ static TESMO_PAGED VOID WithdrawPublication(PDEVICE_EXTENSION DeviceExtension, B
         IoSetDeviceInterfaceState(&DeviceExtension->InterfaceLinkName, FALSE);
         RtlFreeUnicodeString(&DeviceExtension->InterfaceLinkName);
     }
-    Status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer);
+    Status =
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, TESMO_WIDE("SERIALCOMM"), DeviceExtension->DeviceName.Buffer);
     if (!NT_SUCCESS(Status) && TraceFailures) {
         DebugPrint(2, DBG_PNP, "Pnp.c:HandleSurpriseRemoval-RtlDeleteRegistryValue failed = 0x%lx\n", Status);
     }
@@ -497,7 +511,7 @@ static TESMO_PAGED NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP
 
     PAGED_CODE();
     DebugPrint(4, DBG_PNP, "Pnp.c: HandleRemoveDevice ENTRY\n");
-    if (DeviceExtension->PnpState != SurpriseRemoved) {
+    if (ReadSharedULong(&DeviceExtension->PnpState) != SurpriseRemoved) {
         ChangeQueueState(DeviceExtension, FailRequests, "HandleRemoveDevice");
         if (DeviceExtension->WaitWakeEnabled) {
             CancelWaitWake(DeviceExtension);

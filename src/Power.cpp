@@ -87,11 +87,11 @@ TESMO_PAGED NTSTATUS HandlePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IRP_MN_SET_POWER:
         Status = (Stack->Parameters.Power.Type == SystemPowerState) ? HandleSystemSetPower(DeviceObject, Irp)
-                                                                     : HandleDeviceSetPower(DeviceObject, Irp);
+                                                                    : HandleDeviceSetPower(DeviceObject, Irp);
         break;
     case IRP_MN_QUERY_POWER:
         Status = (Stack->Parameters.Power.Type == SystemPowerState) ? HandleSystemQueryPower(DeviceObject, Irp)
-                                                                     : HandleDeviceQueryPower(DeviceObject, Irp);
+                                                                    : HandleDeviceQueryPower(DeviceObject, Irp);
         break;
     default:
         PoStartNextPowerIrp(Irp);
@@ -145,8 +145,8 @@ static NTSTATUS QuerySystemPowerCompletionRoutine(PDEVICE_OBJECT DeviceObject, P
     }
 
     PowerState.DeviceState = MappedDeviceState(DeviceExtension, Stack->Parameters.Power.State.SystemState);
-    RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_QUERY_POWER, PowerState, NULL,
-                                      NULL, NULL);
+    RequestStatus =
+        PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_QUERY_POWER, PowerState, NULL, NULL, NULL);
     if (RequestStatus != STATUS_PENDING) {
         // No device query will come to finish the system query: it completes
         // upward now, once, with the refusal.
@@ -184,8 +184,8 @@ static TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PI
         DeviceExtension->PendingSystemPowerIrp = Irp;
         DeviceExtension->SystemPowerState = SystemState;
         PowerState.DeviceState = MappedDeviceState(DeviceExtension, SystemState);
-        RequestStatus = PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL,
-                                          NULL, NULL);
+        RequestStatus =
+            PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
         if (RequestStatus != STATUS_PENDING) {
             DebugPrint(3, DBG_POWER, "Power.c:HandleSystemSetPower-PoRequestPowerIrp returned status 0x%lx\n",
                        RequestStatus);
@@ -249,7 +249,8 @@ static TESMO_PAGED NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, 
     LogEvent(DeviceExtension, "HDQ>", LOG_POINTER(Irp), LOG_UNSIGNED(IoGetCurrentIrpStackLocation(Irp)->MinorFunction),
              LOG_STATE(DeviceExtension));
     Quiet = KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers);
-    LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet), LOG_SIGNED(DeviceExtension->OutstandingIo), 0);
+    LogEvent(DeviceExtension, "HDQ0", LOG_SIGNED(Quiet),
+             LOG_SIGNED(TESMO_UNGUARDED_READ(DeviceExtension->OutstandingIo, "a count for the event log")), 0);
     if (SetQueueStateUnlessFailing(DeviceExtension, HoldRequests)) {
         DebugPrint(4, DBG_POWER, "Power.c:HandleDeviceQueryPower-changing QueueState to HoldRequests (%d)\n",
                    HoldRequests);
@@ -322,10 +323,9 @@ static TESMO_PAGED VOID PowerWaitWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Con
     // allowed to keep the machine from sleeping.
     WaitStatus = WaitForUsbQuiet(DeviceExtension);
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp,
-                           Stack->MinorFunction == IRP_MN_SET_POWER ? SetDStateCompletionRoutine
-                                                                    : QueryDxCompletionRoutine,
-                           DeviceExtension, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(
+        Irp, Stack->MinorFunction == IRP_MN_SET_POWER ? SetDStateCompletionRoutine : QueryDxCompletionRoutine,
+        DeviceExtension, TRUE, TRUE, TRUE);
     PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
     LogEvent(DeviceExtension, "WIo<", LOG_SIGNED(WaitStatus), 0, 0);
     // The item may be queued again from here on (it has started).
@@ -417,7 +417,7 @@ static NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
         if (SetQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
             DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",
                        AllowRequests);
-            if (DeviceExtension->PnpState == Working) {
+            if (ReadSharedULong(&DeviceExtension->PnpState) == Working) {
                 DrainHeldRequests(DeviceExtension);
             }
         }

@@ -129,8 +129,10 @@ TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)
     // being held meanwhile is either seen below or sees the change itself.
     (VOID) ReadQueueState(DeviceExtension);
     for (;;) {
-        // Only a hint: the removal below decides.
-        if (IsListEmpty(&DeviceExtension->PendingIrpList)) {
+        // Only a hint, read without the lock: the removal below decides.
+        if (TESMO_UNGUARDED_READ(DeviceExtension->PendingIrpList.Flink,
+                                 "a hint whether to look; the removal under the queue's lock decides") ==
+            &DeviceExtension->PendingIrpList) {
             return;
         }
         DebugPrint(5, DBG_QUEUE, "Queue.c: dequeueing IRP\n");
@@ -144,7 +146,9 @@ TESMO_PAGED VOID ProcessQueuedIrps(PDEVICE_EXTENSION DeviceExtension)
         // Read anew for every request: a change of state takes effect at once.
         if (ReadQueueState(DeviceExtension) != AllowRequests) {
             FailHeldRequest(DeviceExtension, Irp,
-                            DeviceExtension->PnpState == Removed ? STATUS_DELETE_PENDING : STATUS_CANCELLED, "PQR2");
+                            ReadSharedULong(&DeviceExtension->PnpState) == Removed ? STATUS_DELETE_PENDING
+                                                                                   : STATUS_CANCELLED,
+                            "PQR2");
             continue;
         }
         switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {

@@ -7,6 +7,9 @@
 #include "Tesmo.h"
 #include "Usb.h"
 
+// What the ENTRY trace reads without owning the reassembly buffer.
+#define WAITING_BEFORE_THE_BUFFER "a trace of the waiting bytes before the buffer is taken"
+
 extern "C" {
 
 // A read's wait limit per packet, from the read time-outs: L x (2 x multiplier)
@@ -14,9 +17,9 @@ extern "C" {
 // multiplier wraps at 32 bits; the rest is 64-bit arithmetic.
 static TESMO_PAGED LONGLONG ReadWaitLimit(PDEVICE_EXTENSION DeviceExtension, ULONG Length)
 {
-    ULONG DoubledMultiplier = 2u * DeviceExtension->ReadTotalTimeoutMultiplier;
+    ULONG DoubledMultiplier = 2u * ReadSharedULong(&DeviceExtension->ReadTotalTimeoutMultiplier);
     ULONGLONG Milliseconds =
-        (ULONGLONG)Length * DoubledMultiplier + (ULONGLONG)DeviceExtension->ReadTotalTimeoutConstant;
+        (ULONGLONG)Length * DoubledMultiplier + (ULONGLONG)ReadSharedULong(&DeviceExtension->ReadTotalTimeoutConstant);
 
     PAGED_CODE();
     return (LONGLONG)(0ULL - Milliseconds * 10000ULL);
@@ -74,6 +77,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status;
     PURB Urb;
     ULONG_PTR Sent = 0;
+    BOOLEAN Submitted;
 
     PAGED_CODE();
     // A removed device's storage may be gone: refuse before touching it.
@@ -90,8 +94,7 @@ TESMO_PAGED NTSTATUS HandleWriteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         RtlZeroMemory(Urb, BULK_URB_SIZE);
-        BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Data, Length);
-        Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+        Status = SendBulkTransfer(DeviceExtension, Urb, FALSE, Data, Length, NULL, &Submitted);
         if (NT_SUCCESS(Status)) {
             Sent = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         }
@@ -242,7 +245,8 @@ TESMO_PAGED NTSTATUS HandleReadIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     WaitLimit.QuadPart = ReadWaitLimit(DeviceExtension, Length);
     DebugPrint(4, DBG_READ, "ReadWrite.c:HandleReadIrp ENTRY. Requesting %ld bytes - waiting bytes:offset = %ld:%ld\n",
-               Length, DeviceExtension->StaticBufferBytes, DeviceExtension->StaticBufferOffset);
+               Length, TESMO_UNGUARDED_READ(DeviceExtension->StaticBufferBytes, WAITING_BEFORE_THE_BUFFER),
+               TESMO_UNGUARDED_READ(DeviceExtension->StaticBufferOffset, WAITING_BEFORE_THE_BUFFER));
     LogEvent(DeviceExtension, "Rd> ", LOG_POINTER(Irp), LOG_UNSIGNED(Length), LOG_STATE(DeviceExtension));
 
     // Without a configured IN pipe there is no buffer to wait for and no

@@ -69,12 +69,10 @@ TESMO_PAGED VOID ReleaseDeviceStorage(PDEVICE_EXTENSION DeviceExtension)
     if (DeviceExtension->ReassemblyBlock != NULL) {
         ExFreePoolWithTag(DeviceExtension->ReassemblyBlock, TESMO_POOL_TAG);
         DeviceExtension->ReassemblyBlock = NULL;
-        DeviceExtension->StaticBuffer = NULL;
+        InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, NULL);
     }
-    if (DeviceExtension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(DeviceExtension->ConfigurationDescriptor, TESMO_POOL_TAG);
-        DeviceExtension->ConfigurationDescriptor = NULL;
-    }
+    // Under its lock, as every change of it, and freed by the swap.
+    InstallConfigurationDescriptor(DeviceExtension, NULL, 0);
     if (DeviceExtension->InterfaceInfo != NULL) {
         ExFreePoolWithTag(DeviceExtension->InterfaceInfo, TESMO_POOL_TAG);
         DeviceExtension->InterfaceInfo = NULL;
@@ -147,7 +145,7 @@ static TESMO_PAGED NTSTATUS PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OB
     DeviceExtension->ExtensionStamp = EXTENSION_STAMP;
     DeviceExtension->FunctionalDeviceObject = DeviceObject;
     DeviceExtension->PhysicalDeviceObject = PhysicalDeviceObject;
-    DeviceExtension->PnpState = NotStarted;
+    WriteSharedULong(&DeviceExtension->PnpState, NotStarted);
     DeviceExtension->PreviousPnpState = NotStarted;
     SetQueueState(DeviceExtension, HoldRequests);
     ResetDeviceStateMap(DeviceExtension);
@@ -234,11 +232,20 @@ Exit:
     return Status;
 }
 
-NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
+// Whether the gate admits a USB request now: an open gate admits every one;
+// a gate held shut for the start admits the start's own.
+static BOOLEAN GateAdmits(PDEVICE_EXTENSION DeviceExtension, BOOLEAN StartRequest)
+{
+    ULONG State = ReadQueueState(DeviceExtension);
+
+    return (State == AllowRequests || (StartRequest && State == HoldRequests)) ? TRUE : FALSE;
+}
+
+static NTSTATUS CountUsbRequest(PDEVICE_EXTENSION DeviceExtension, BOOLEAN StartRequest)
 {
     LONG Result;
 
-    if (ReadQueueState(DeviceExtension) != AllowRequests) {
+    if (!GateAdmits(DeviceExtension, StartRequest)) {
         DebugPrint(6, DBG_IOCOUNT,
                    "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
@@ -255,7 +262,7 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
     // Read the state again now that the request is counted (the interlocked
     // increment is a full barrier): either the closer's wait sees this count,
     // or this read sees the closed gate and the request backs out.
-    if (ReadQueueState(DeviceExtension) != AllowRequests) {
+    if (!GateAdmits(DeviceExtension, StartRequest)) {
         DebugPrint(6, DBG_IOCOUNT,
                    "Tesmo.c: Kavrel_IoIncrement, in %s state, exiting with STATUS_UNSUCCESSFUL (0x%lx)\n",
                    QueueStateString((LONG)ReadQueueState(DeviceExtension)), STATUS_UNSUCCESSFUL);
@@ -263,6 +270,16 @@ NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Kavrel_IoIncrement(PDEVICE_EXTENSION DeviceExtension)
+{
+    return CountUsbRequest(DeviceExtension, FALSE);
+}
+
+NTSTATUS Kavrel_IoIncrementForStart(PDEVICE_EXTENSION DeviceExtension)
+{
+    return CountUsbRequest(DeviceExtension, TRUE);
 }
 
 NTSTATUS Kavrel_IoDecrement(PDEVICE_EXTENSION DeviceExtension)
@@ -363,9 +380,11 @@ PUCHAR ReleaseDevExtBuffer(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer)
     PUCHAR Previous;
 
     DebugPrint(6, DBG_DATA, "Tesmo.c: ReleaseDevExtBuffer ENTRY buffer %p\n", Buffer);
-    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on entry (should be NULL)\n", DeviceExtension->StaticBuffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on entry (should be NULL)\n",
+               TESMO_UNGUARDED_READ(DeviceExtension->StaticBuffer, "a trace of the field as the owner finds it"));
     Previous = (PUCHAR)InterlockedExchangePointer((PVOID volatile*)&DeviceExtension->StaticBuffer, Buffer);
-    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on EXIT\n", DeviceExtension->StaticBuffer);
+    DebugPrint(6, DBG_DATA, "Tesmo.c: StaticBuffer %p on EXIT\n",
+               TESMO_UNGUARDED_READ(DeviceExtension->StaticBuffer, "a trace of the field given back"));
     KeSetEvent(&DeviceExtension->StaticBufferEvent, IO_NO_INCREMENT, FALSE);
     return Previous;
 }

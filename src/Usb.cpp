@@ -25,7 +25,9 @@ typedef struct _USB_REQUEST_IN_FLIGHT {
 // SynchCallUSBD with one more answer: whether the URB reached the bus at all.
 // A URB that reached it carries the bus's account of what moved, whatever
 // the status; one that did not still holds what the caller filled in.
-static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout, PBOOLEAN Submitted)
+// StartRequest: one of the start's own, which the gate admits while shut.
+static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Timeout, PBOOLEAN Submitted,
+                                 BOOLEAN StartRequest)
 {
     PDEVICE_EXTENSION DeviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
@@ -39,7 +41,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
 
     *Submitted = FALSE;
     DebugPrint(6, DBG_USB, "Usb.c:SynchCallUSBD ENTRY\n");
-    Status = Kavrel_IoIncrement(DeviceExtension);
+    Status = StartRequest ? Kavrel_IoIncrementForStart(DeviceExtension) : Kavrel_IoIncrement(DeviceExtension);
     if (!NT_SUCCESS(Status)) {
         DebugPrint(3, DBG_USB, "Usb.c:SynchCallUSBD-Kavrel_IoIncrement failed with status 0x%lx\n", Status);
         return Status;
@@ -99,7 +101,16 @@ NTSTATUS SynchCallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_INTEGER Tim
 {
     BOOLEAN Submitted;
 
-    return SubmitUrbAndWait(DeviceObject, Urb, Timeout, &Submitted);
+    return SubmitUrbAndWait(DeviceObject, Urb, Timeout, &Submitted, FALSE);
+}
+
+// A request of the start, made before the gate opens to the applications.
+static TESMO_PAGED NTSTATUS CallUsbForStart(PDEVICE_OBJECT DeviceObject, PURB Urb)
+{
+    BOOLEAN Submitted;
+
+    PAGED_CODE();
+    return SubmitUrbAndWait(DeviceObject, Urb, NULL, &Submitted, TRUE);
 }
 
 VOID CancelUsbRequestsInFlight(PDEVICE_EXTENSION DeviceExtension)
@@ -123,11 +134,12 @@ static VOID BuildDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                                  Buffer, NULL, Length, NULL);
 }
 
-// Puts a freshly read configuration descriptor in place of the one the
-// record holds. Readers copy it under DescriptorLock, so the old block goes
-// only once no reader can be inside it. Resident: it holds the spin lock.
-static TESMO_RESIDENT VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
-                                                          PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
+// Puts a freshly read configuration descriptor (or none, at removal) in place
+// of the one the record holds. Readers copy it under DescriptorLock, so the
+// old block goes only once no reader can be inside it. Resident: it holds the
+// spin lock.
+TESMO_RESIDENT VOID InstallConfigurationDescriptor(PDEVICE_EXTENSION DeviceExtension,
+                                                   PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Length)
 {
     PUSB_CONFIGURATION_DESCRIPTOR Previous;
     KIRQL OldIrql;
@@ -165,13 +177,13 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
 
     BuildDescriptorRequest(Urb, USB_DEVICE_DESCRIPTOR_TYPE, &DeviceExtension->DeviceDescriptor,
                            sizeof(USB_DEVICE_DESCRIPTOR));
-    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    Status = CallUsbForStart(DeviceObject, Urb);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
 
     BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Header, CONFIGURATION_HEADER_SIZE);
-    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    Status = CallUsbForStart(DeviceObject, Urb);
     DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration header request returned 0x%lx\n", Status);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
@@ -194,7 +206,7 @@ TESMO_PAGED NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject)
     RtlZeroMemory(Descriptor, TotalLength);
 
     BuildDescriptorRequest(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, Descriptor, TotalLength);
-    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    Status = CallUsbForStart(DeviceObject, Urb);
     DebugPrint(6, DBG_USB, "Usb.c:ReadDescriptors-configuration descriptor request returned 0x%lx\n", Status);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
@@ -231,6 +243,8 @@ static TESMO_PAGED NTSTATUS TakeInstrumentPipe(PDEVICE_EXTENSION DeviceExtension
     PAGED_CODE();
     if (Pipe->EndpointAddress == INSTRUMENT_OUT_ENDPOINT) {
         DebugPrint(5, DBG_USB, "Usb.c:SelectConfiguration-bulk OUT pipe handle 0x%p\n", Pipe->PipeHandle);
+        // Handles are read only by counted transfers, which a restart has
+        // waited for and whose gate it keeps shut until here.
         DeviceExtension->OutMaxPacketSize = Pipe->MaximumPacketSize;
         DeviceExtension->OutPipeHandle = Pipe->PipeHandle;
     } else if (Pipe->EndpointAddress == INSTRUMENT_IN_ENDPOINT) {
@@ -242,7 +256,18 @@ static TESMO_PAGED NTSTATUS TakeInstrumentPipe(PDEVICE_EXTENSION DeviceExtension
                        (int)Pipe->MaximumPacketSize);
             return STATUS_DEVICE_DATA_ERROR;
         }
-        DeviceExtension->InMaxPacketSize = Pipe->MaximumPacketSize;
+        // The packet size is read by every read, counted or not; a restart
+        // finds the size of the first start (the bytes waiting in the buffer
+        // came in its packets) and leaves it alone, or refuses a device that
+        // changed it.
+        if (DeviceExtension->ReassemblyBlock != NULL && DeviceExtension->InMaxPacketSize != Pipe->MaximumPacketSize) {
+            DebugPrint(3, DBG_USB, "Usb.c:SelectConfiguration-bulk IN packet size changed from %d to %d\n",
+                       (int)DeviceExtension->InMaxPacketSize, (int)Pipe->MaximumPacketSize);
+            return STATUS_DEVICE_DATA_ERROR;
+        }
+        if (DeviceExtension->ReassemblyBlock == NULL) {
+            DeviceExtension->InMaxPacketSize = Pipe->MaximumPacketSize;
+        }
         DeviceExtension->InPipeHandle = Pipe->PipeHandle;
         // A restart keeps the buffer of the first start: a reader may own it
         // right now, and the bytes waiting in it are still the instrument's.
@@ -314,7 +339,7 @@ TESMO_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     Urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
 
-    Status = SynchCallUSBD(DeviceObject, Urb, NULL);
+    Status = CallUsbForStart(DeviceObject, Urb);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
@@ -544,6 +569,27 @@ VOID BuildBulkTransferUrb(PURB Urb, USBD_PIPE_HANDLE PipeHandle, ULONG TransferF
                                            Buffer, NULL, Length, TransferFlags, NULL);
 }
 
+NTSTATUS SendBulkTransfer(PDEVICE_EXTENSION DeviceExtension, PURB Urb, BOOLEAN In, PVOID Buffer, ULONG Length,
+                          PLARGE_INTEGER Timeout, PBOOLEAN Submitted)
+{
+    NTSTATUS Status;
+
+    *Submitted = FALSE;
+    // Counted before the pipe handle is read: a restart, which hands out new
+    // handles, waits for the counted transfers and admits none until its
+    // handles are in place.
+    Status = Kavrel_IoIncrement(DeviceExtension);
+    if (!NT_SUCCESS(Status)) {
+        DebugPrint(3, DBG_USB, "Usb.c:SendBulkTransfer-Kavrel_IoIncrement failed with status 0x%lx\n", Status);
+        return Status;
+    }
+    BuildBulkTransferUrb(Urb, In ? DeviceExtension->InPipeHandle : DeviceExtension->OutPipeHandle,
+                         In ? BULK_IN_FLAGS : 0, Buffer, Length);
+    Status = SubmitUrbAndWait(DeviceExtension->FunctionalDeviceObject, Urb, Timeout, Submitted, FALSE);
+    Kavrel_IoDecrement(DeviceExtension);
+    return Status;
+}
+
 static PURB AllocateBulkUrb(VOID)
 {
     PURB Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, BULK_URB_SIZE, TESMO_POOL_TAG);
@@ -575,8 +621,7 @@ TESMO_PAGED NTSTATUS ReadData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, 
     if (Urb == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-        BuildBulkTransferUrb(Urb, DeviceExtension->InPipeHandle, BULK_IN_FLAGS, Buffer, Length);
-        Status = SubmitUrbAndWait(DeviceExtension->FunctionalDeviceObject, Urb, Timeout, &Submitted);
+        Status = SendBulkTransfer(DeviceExtension, Urb, TRUE, Buffer, Length, Timeout, &Submitted);
         // The bus reports the bytes it moved also for a transfer that failed,
         // was cancelled as its wait ran out or was cancelled by a stop: they
         // are in the buffer and are the instrument's, so they are counted.
@@ -606,6 +651,7 @@ TESMO_PAGED NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP 
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status;
     PURB Urb = NULL;
+    BOOLEAN Submitted;
 
     PAGED_CODE();
     DebugPrint(4, DBG_USB, "Usb.c:WriteImmediateChar ENTRY\n");
@@ -618,9 +664,8 @@ TESMO_PAGED NTSTATUS WriteImmediateChar(PDEVICE_EXTENSION DeviceExtension, PIRP 
         Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
-    BuildBulkTransferUrb(Urb, DeviceExtension->OutPipeHandle, 0, Irp->AssociatedIrp.SystemBuffer, 1);
     // The request has no output buffer: Information stays 0 whatever was sent.
-    Status = SynchCallUSBD(DeviceExtension->FunctionalDeviceObject, Urb, NULL);
+    Status = SendBulkTransfer(DeviceExtension, Urb, FALSE, Irp->AssociatedIrp.SystemBuffer, 1, NULL, &Submitted);
     Irp->IoStatus.Information = 0;
 
 Exit:

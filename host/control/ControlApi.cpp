@@ -23,6 +23,7 @@
 #include <string>
 
 #include "Session.h"
+#include "emu/Races.h"
 #include "emu/Threads.h"
 #include "tesmo/control.h"
 
@@ -616,6 +617,34 @@ tesmo_result tesmo_schedule_points(uint64_t* points)
     if (!points) return TESMO_E_INVALID_ARGUMENT;
     *points = emu::SchedulingPoints();
     return TESMO_OK;
+}
+
+tesmo_result tesmo_race_figures_get(tesmo_race_figures* figures)
+{
+    if (!figures) return TESMO_E_INVALID_ARGUMENT;
+    return WithSession([&](Session&) {
+        emu::RaceReport report = emu::CurrentRaceReport();
+        *figures = tesmo_race_figures{};
+        figures->instrumented_image = report.instrumentedImage ? 1 : 0;
+        figures->accesses = report.accesses;
+        figures->checked = report.checked;
+        figures->atomics = report.atomics;
+        figures->watched = report.watched;
+        figures->findings = report.findings;
+        figures->marked_places = static_cast<uint32_t>(report.marked.size());
+        return TESMO_OK;
+    });
+}
+
+tesmo_result tesmo_race_marked_place(uint32_t index, char* buffer, uint32_t size, uint32_t* length, uint64_t* reads)
+{
+    return WithSession([&](Session&) {
+        emu::RaceReport report = emu::CurrentRaceReport();
+        if (index >= report.marked.size()) return TESMO_E_OUT_OF_RANGE;
+        const emu::MarkedPlace& place = report.marked[index];
+        if (reads) *reads = place.reads;
+        return CopyText(place.file + ":" + std::to_string(place.line) + ": " + place.why, buffer, size, length);
+    });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "DeviceExtension.h"
+#include "DriverGuards.h"
 #include "emu/Io.h"
 #include "emu/Threads.h"
 #include "usb/UsbCapture.h"
@@ -85,6 +86,8 @@ Session::Session(const SessionOptions& options) : system_(std::make_unique<emu::
 
 std::unique_ptr<Session> Session::Boot(const SessionOptions& options, emu::TraceSink traceSink, tesmo_result* result)
 {
+    // An instrumented image's race detector judges the record by its guards.
+    DescribeDriverGuards();
     std::unique_ptr<Session> session(new Session(options));
     if (traceSink) session->system_->SetTraceSink(std::move(traceSink));
     session->bus_ = std::make_unique<emu::usb::Bus>(*session->system_);

@@ -2,6 +2,7 @@
 // of the seed, and a hang named the moment nothing can run.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -120,6 +121,32 @@ TEST(ControlledScheduleDeathTest, AHangIsReportedAtOnce)
             KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
         },
         "no deadline is pending");
+}
+
+// A spin-wait with the processor's pause in its loop lets the thread it waits
+// for run, whichever of the two the seed ranks higher (no change point ever
+// reorders them).
+TEST(ControlledScheduleTest, ASpinWaitThatPausesLetsTheThreadItWaitsForFinish)
+{
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        emu::System system(Controlled(seed, 1));
+        std::atomic<bool> done{false};
+        emu::ApiScope starter;
+        std::thread setter([&done] {
+            emu::ApiScope inside;
+            for (int i = 0; i < 5; ++i) EmuSchedulingPoint();
+            done = true;
+            emu::DetachThread();
+        });
+        emu::AwaitApplicationThreads(2);
+        while (!done) {
+            EmuSchedulingPoint();
+            YieldProcessor();
+        }
+        emu::DetachThread();
+        setter.join();
+        system.Shutdown();
+    }
 }
 
 // A timed wait is no hang: with nobody to run, the schedule moves the clock.

@@ -149,6 +149,24 @@ TEST_F(WorkItemTest, ItemRequeuedByItsOwnRoutineRunsAgain)
     IoFreeWorkItem(state.item);
 }
 
+// Race: an item queued again while its routine still runs, whose second run
+// ends first, and freed meanwhile; the block must outlast both runs.
+TEST_F(WorkItemTest, ItemFreedWhileTwoRunsOverlapGoesWithTheLastRun)
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    Gate gate;
+    IoQueueWorkItem(item, WaitAtGate, DelayedWorkQueue, &gate);
+    emu::WaitUntil([&] { return gate.entered.load(); }, "the first run to block");
+    Sighting second;
+    IoQueueWorkItem(item, Record, DelayedWorkQueue, &second);
+    emu::WaitUntil([&] { return second.device != nullptr; }, "the second run to end");
+    IoFreeWorkItem(item);
+    EXPECT_FALSE(sys().pool().OutstandingWithTag(kWorkItemTag).empty()) << "the first run still needs the item";
+    gate.Open();
+    emu::DrainWorkQueues();
+    EXPECT_TRUE(sys().pool().OutstandingWithTag(kWorkItemTag).empty());
+}
+
 TEST_F(WorkItemTest, ItemQueuedAgainBeforeItStartedIsCaught)
 {
     Gate gate;

@@ -49,6 +49,7 @@ void CapiTest::SetUp()
     options.auto_advance_clock = Clock();
     options.verifier_mode = TESMO_VERIFIER_RECORD_QUIET;
     options.watchdog_ms = WatchdogMs();
+    options.driver_image = DriverImage();
     ASSERT_EQ(R(tesmo_set_trace_sink(&TraceLines::Callback, &trace_)), kOk);
     ASSERT_EQ(R(tesmo_boot(&options)), kOk);
 }

@@ -70,6 +70,8 @@ protected:
     TraceLines& trace() { return trace_; }
     virtual std::int32_t Clock() const { return TESMO_CLOCK_SELF_ADVANCING; }
     virtual std::uint32_t WatchdogMs() const { return 30000; }
+    // The driver image to boot; null: the library's default.
+    virtual const char* DriverImage() const { return nullptr; }
 
 private:
     TraceLines trace_;

@@ -20,17 +20,26 @@ struct LoggedEvent {
     ULONG deviceState() const { return ULONG(value3) & 0xFF; }
 };
 
+// A writer counts itself out of LogWriters (an interlocked decrement) after
+// its stores; the reader takes the count and the ring's pointer and index by
+// acquiring loads, so that every writer that finished is seen whole. Read
+// when the event the test waits for has been logged, that is, with its
+// writer finished.
 inline std::vector<LoggedEvent> ReadEventLog(const DEVICE_EXTENSION* extension)
 {
     std::vector<LoggedEvent> events;
-    if (!extension->LogEntries) return events;
+    (void)__atomic_load_n(&extension->LogWriters, __ATOMIC_ACQUIRE);
+    const EVENT_LOG_ENTRY* ring = __atomic_load_n(&extension->LogEntries, __ATOMIC_ACQUIRE);
+    if (!ring) return events;
+    const LONG index = __atomic_load_n(&extension->LogIndex, __ATOMIC_ACQUIRE);
     ULONG entries = extension->LogMask + 1;
-    ULONG written = static_cast<ULONG>(-extension->LogIndex);
+    ULONG written = static_cast<ULONG>(-index);
     ULONG count = written < entries ? written : entries;
-    ULONG newest = static_cast<ULONG>(extension->LogIndex) & extension->LogMask;
+    ULONG newest = static_cast<ULONG>(index) & extension->LogMask;
     for (ULONG i = count; i-- > 0;) {
-        const EVENT_LOG_ENTRY& e = extension->LogEntries[(newest + i) & extension->LogMask];
-        events.push_back(LoggedEvent{std::string(reinterpret_cast<const char*>(e.Tag), 4), e.Value1, e.Value2, e.Value3});
+        const EVENT_LOG_ENTRY& e = ring[(newest + i) & extension->LogMask];
+        events.push_back(
+            LoggedEvent{std::string(reinterpret_cast<const char*>(e.Tag), 4), e.Value1, e.Value2, e.Value3});
     }
     return events;
 }

@@ -16,9 +16,13 @@ const char* DriverImagePath()
 
 }  // namespace
 
-LoadedDriver::LoadedDriver(emu::System& system, const std::u16string& service) : system_(system)
+LoadedDriver::LoadedDriver(emu::System& system, const std::u16string& service)
+    : LoadedDriver(system, service, DriverImagePath())
+{}
+
+LoadedDriver::LoadedDriver(emu::System& system, const std::u16string& service, const char* imagePath) : system_(system)
 {
-    object_ = system_.LoadDriverImage(DriverImagePath(), service);
+    object_ = system_.LoadDriverImage(imagePath, service);
     if (!object_) throw std::runtime_error("the driver image did not load");
 }
 

@@ -16,6 +16,8 @@ namespace tesmo::test {
 class LoadedDriver {
 public:
     explicit LoadedDriver(emu::System& system, const std::u16string& service = u"Tesmo");
+    // Another image than the driver (a probe built for one test).
+    LoadedDriver(emu::System& system, const std::u16string& service, const char* imagePath);
     ~LoadedDriver();  // unloads unless already unloaded
     LoadedDriver(const LoadedDriver&) = delete;
     LoadedDriver& operator=(const LoadedDriver&) = delete;

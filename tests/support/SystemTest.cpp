@@ -1,5 +1,7 @@
 #include "SystemTest.h"
 
+#include "DriverGuards.h"
+
 namespace tesmo::test {
 
 emu::SystemOptions TestSystemOptions()
@@ -20,6 +22,7 @@ void ExpectNoViolations(emu::Verifier& verifier)
 SystemTest::SystemTest()
 {
     emu::SetThreadName("test");
+    DescribeDriverGuards();
     system_ = std::make_unique<emu::System>(TestSystemOptions());
 }
 

@@ -43,7 +43,7 @@ typedef enum _KWAIT_REASON {
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 
 typedef struct _DISPATCHER_HEADER {
-    UCHAR Type;           // EVENT_TYPE for events
+    UCHAR Type;  // EVENT_TYPE for events
     UCHAR Signalling;
     UCHAR Size;
     UCHAR Reserved1;
@@ -73,8 +73,8 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID KeClearEvent(PRKEVENT Event);
 LONG KeResetEvent(PRKEVENT Event);
 LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 ULONGLONG KeQueryInterruptTime(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
@@ -86,6 +86,12 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+
+// A spin-wait's pause. Under a controlled schedule the spinning thread gives
+// the turn away for a point, as another processor would meanwhile finish what
+// it waits for; otherwise the host thread yields.
+VOID EmuYieldProcessor(void);
+#define YieldProcessor EmuYieldProcessor
 
 // ---- interlocked operations (full barriers, as on the platform) ----
 // Each is a scheduling point of the driver under a controlled schedule: the
@@ -134,6 +140,25 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+
+// ---- deliberately unguarded reads ----
+// A read the driver makes on purpose without the guard the location needs (a
+// count for a trace line, a statistic): an atomic read of its own, which the
+// race detector does not judge, and a note of the place, which it lists.
+VOID EmuMarkUnguarded(PCSTR Why, PCSTR File, LONG Line);
+
+#ifdef __cplusplus
+}
+template <typename T>
+FORCEINLINE T EmuUnguardedRead(const volatile T* Location, PCSTR Why, PCSTR File, LONG Line)
+{
+    EmuMarkUnguarded(Why, File, Line);
+    T Value;
+    __atomic_load(const_cast<T*>(Location), &Value, __ATOMIC_RELAXED);
+    return Value;
+}
+extern "C" {
+#endif
 
 // ---- pool ----
 typedef enum _POOL_TYPE {

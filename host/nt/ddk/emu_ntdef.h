@@ -93,11 +93,47 @@ typedef const GUID* LPCGUID;
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
+#if defined(__SANITIZE_THREAD__)
+// An image built with the thread-sanitizer instrumentation: the C library's
+// copies are not instrumented, so each tells the hooks of the ranges it
+// reads and writes first.
+#ifdef __cplusplus
+extern "C" {
+#endif
+void __tsan_read_range(void* address, unsigned long size);
+void __tsan_write_range(void* address, unsigned long size);
+#ifdef __cplusplus
+}
+#endif
+static inline void* EmuTrackedFill(void* destination, int fill, size_t length)
+{
+    __tsan_write_range(destination, length);
+    return memset(destination, fill, length);
+}
+static inline void* EmuTrackedCopy(void* destination, const void* source, size_t length)
+{
+    __tsan_read_range((void*)source, length);
+    __tsan_write_range(destination, length);
+    return memmove(destination, source, length);
+}
+static inline int EmuTrackedCompare(const void* first, const void* second, size_t length)
+{
+    __tsan_read_range((void*)first, length);
+    __tsan_read_range((void*)second, length);
+    return memcmp(first, second, length);
+}
+#define RtlZeroMemory(Destination, Length) EmuTrackedFill((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) EmuTrackedFill((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) EmuTrackedCopy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) EmuTrackedCopy((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!EmuTrackedCompare((Destination), (Source), (Length)))
+#else
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+#endif
 #define MAXULONG 0xFFFFFFFFu
 #define MAXUSHORT 0xFFFFu
 

@@ -20,6 +20,7 @@ ControlledSchedule* ActiveSchedule() { return g_active.load(std::memory_order_ac
 
 ControlledSchedule::ControlledSchedule(Dispatcher& dispatcher, const ControlledScheduleOptions& options)
     : dispatcher_(dispatcher),
+      seed_(options.seed),
       depth_(std::clamp(options.depth, 1u, ControlledScheduleOptions::kMaxDepth)),
       random_(options.seed),
       log_(std::getenv("TESMO_SCHEDULE_LOG") != nullptr)
@@ -60,9 +61,11 @@ void ControlledSchedule::TakeTurn(std::unique_lock<std::mutex>& lock, ThreadStat
     AwaitTurn(lock, self);
 }
 
+bool ControlledSchedule::Stalled(const ThreadState& thread) const { return thread.schedule.stalledUntil > points_; }
+
 bool ControlledSchedule::Eligible(const ThreadState& thread) const
 {
-    return thread.ready && (!thread.schedule.polling || thread.schedule.polledAt != progress_);
+    return thread.ready && !Stalled(thread) && (!thread.schedule.polling || thread.schedule.polledAt != progress_);
 }
 
 ThreadState* ControlledSchedule::Choose(std::unique_lock<std::mutex>& lock)
@@ -73,6 +76,14 @@ ThreadState* ControlledSchedule::Choose(std::unique_lock<std::mutex>& lock)
             if (Eligible(*thread) && (!best || thread->schedule.priority > best->schedule.priority)) best = thread;
         }
         if (best) return best;
+        // A thread stalled at a watched access ends its stall early rather
+        // than make anyone wait for it, or time pass.
+        for (ThreadState* thread : threads_) {
+            if (thread->ready && Stalled(*thread)) {
+                thread->schedule.stalledUntil = 0;
+                return thread;
+            }
+        }
         // A settling thread waits for the others to stop, not for time.
         for (ThreadState* thread : threads_) {
             if (thread->ready && thread->schedule.settling) return thread;
@@ -157,18 +168,36 @@ void ControlledSchedule::Point(std::unique_lock<std::mutex>& lock, ThreadState& 
         return;
     }
     ++points_;
-    if (nextChange_ < changePoints_.size() && points_ >= changePoints_[nextChange_]) {
-        self.schedule.priority = nextChange_;
-        ++nextChange_;
-    }
+    ChangePoint(self);
     HandOn(lock, self);
     AwaitTurn(lock, self);
 }
 
+void ControlledSchedule::ChangePoint(ThreadState& self)
+{
+    if (nextChange_ < changePoints_.size() && points_ >= changePoints_[nextChange_]) {
+        self.schedule.priority = nextChange_;
+        ++nextChange_;
+    }
+}
+
+bool ControlledSchedule::Stall(std::unique_lock<std::mutex>& lock, ThreadState& self, unsigned points)
+{
+    if (stopped_ || current_ != &self) return false;
+    ++points_;
+    ChangePoint(self);
+    self.schedule.stalledUntil = points_ + points;
+    HandOn(lock, self);
+    AwaitTurn(lock, self);
+    self.schedule.stalledUntil = 0;
+    return true;
+}
+
 bool ControlledSchedule::SystemThreadEligible() const
 {
+    // A stalled system thread counts: the settling caller waits for it too.
     for (const ThreadState* thread : threads_) {
-        if (!thread->adoptedBy.load() && Eligible(*thread)) return true;
+        if (!thread->adoptedBy.load() && (Eligible(*thread) || (thread->ready && Stalled(*thread)))) return true;
     }
     return false;
 }

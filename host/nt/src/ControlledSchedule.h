@@ -52,6 +52,12 @@ public:
     void Release(std::unique_lock<std::mutex>& lock, ThreadState& self);
     // A scheduling point of the running thread.
     void Point(std::unique_lock<std::mutex>& lock, ThreadState& self);
+    // A scheduling point at a watched memory access: the running thread
+    // gives the turn away for the next `points` points (sooner when nobody
+    // else can run). False when the thread did not hold the turn.
+    bool Stall(std::unique_lock<std::mutex>& lock, ThreadState& self, unsigned points);
+    // The seed the schedule was drawn from (the race detector samples from it).
+    std::uint64_t seed() const { return seed_; }
     // The calling thread lets the system's own threads run until none of
     // them is ready, without moving the clock: what they were doing is done
     // before the caller goes on (a shutdown, before the schedule ends).
@@ -75,6 +81,9 @@ public:
 
 private:
     bool Eligible(const ThreadState& thread) const;
+    bool Stalled(const ThreadState& thread) const;
+    // Passes a change point when one is due: the running thread's priority drops.
+    void ChangePoint(ThreadState& self);
     bool SystemThreadEligible() const;
     // The next thread to run, moving the clock when nobody can; null when
     // the system is hung.
@@ -84,6 +93,7 @@ private:
     bool AwaitTurn(std::unique_lock<std::mutex>& lock, ThreadState& self);
 
     Dispatcher& dispatcher_;
+    std::uint64_t seed_;
     unsigned depth_;
     std::mt19937_64 random_;
     std::vector<std::uint64_t> changePoints_;  // ascending step numbers

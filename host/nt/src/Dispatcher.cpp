@@ -302,20 +302,39 @@ NTSTATUS Dispatcher::WaitForEvent(KEVENT* event, LARGE_INTEGER* timeout)
     return waiter.satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
+namespace {
+
+// As on a multiprocessor, a thread at DISPATCH_LEVEL may lose the turn too
+// (another processor runs meanwhile), but never while it holds a spin lock:
+// the others would spin on it for ever.
+bool MayLoseTurn(const ThreadState& self)
+{
+    return self.schedule.takesPart.load(std::memory_order_relaxed) && self.irql <= DISPATCH_LEVEL &&
+           !self.schedule.noPreemption && !self.schedule.spinLocksHeld;
+}
+
+}  // namespace
+
 void SchedulePoint()
 {
     ControlledSchedule* schedule = ActiveSchedule();
     if (!schedule) return;
     ThreadState& self = Self();
-    // As on a multiprocessor, a thread at DISPATCH_LEVEL may lose the turn
-    // too (another processor runs meanwhile), but never while it holds a spin
-    // lock: the others would spin on it for ever.
-    if (!self.schedule.takesPart.load(std::memory_order_relaxed) || self.irql > DISPATCH_LEVEL ||
-        self.schedule.noPreemption || self.schedule.spinLocksHeld) {
-        return;
-    }
+    if (!MayLoseTurn(self)) return;
     std::unique_lock lock(K().dispatcher.mutex);
     schedule->Point(lock, self);
+}
+
+bool MayLoseTurnHere() { return ActiveSchedule() && MayLoseTurn(Self()); }
+
+bool StallForPoints(unsigned points)
+{
+    ControlledSchedule* schedule = ActiveSchedule();
+    if (!schedule) return false;
+    ThreadState& self = Self();
+    if (!MayLoseTurn(self)) return false;
+    std::unique_lock lock(K().dispatcher.mutex);
+    return schedule->Stall(lock, self, points);
 }
 
 }  // namespace emu::detail

@@ -39,6 +39,14 @@ constexpr LONGLONG kBootSystemTime = 133'000'000'000'000'000LL;  // early 2022, 
 // A scheduling point of the calling thread: under a controlled schedule the
 // turn may pass to another thread here. Caller holds no lock.
 void SchedulePoint();
+// Under a controlled schedule, when the calling thread may lose the turn
+// here (as at a scheduling point), gives it away for the next `points`
+// points and returns true when it has it back. Caller holds no lock.
+bool StallForPoints(unsigned points);
+// Whether the calling thread, taking part in a controlled schedule, may lose
+// the turn here (no spin lock held, not above DISPATCH_LEVEL). Its own state
+// only: no lock taken.
+bool MayLoseTurnHere();
 
 struct Waiter {
     LIST_ENTRY link;  // first member: linked into the event's WaitListHead

@@ -14,6 +14,7 @@
 #include "PnpManager.h"
 #include "PowerManager.h"
 #include "QueueGate.h"
+#include "RaceDetector.h"
 #include "Registry.h"
 #include "WorkQueues.h"
 #include "ObjectNamespace.h"
@@ -44,6 +45,9 @@ public:
     WorkQueues workQueues;
     Registry registry;
     DeviceInterfaceTable interfaces;
+
+    // The race detector, fed by an instrumented driver image.
+    RaceDetector races;
 
     // The object namespace and the user-request path (open files, handles).
     ObjectNamespace names;

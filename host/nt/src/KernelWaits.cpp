@@ -4,6 +4,7 @@
 // calls up to DISPATCH_LEVEL; waits at PASSIVE_LEVEL (at DISPATCH_LEVEL only
 // with a zero timeout, as on the platform).
 #include <string>
+#include <thread>
 
 #include "Dispatcher.h"
 #include "Kernel.h"
@@ -118,6 +119,14 @@ VOID EmuSchedulingPoint(void)
 {
     EMU_ENTRY(EmuSchedulingPoint);
     emu::detail::SchedulePoint();
+}
+
+VOID EmuYieldProcessor(void)
+{
+    EMU_ENTRY(EmuYieldProcessor);
+    // A thread of higher priority spinning at every point would otherwise
+    // keep the turn from the one it waits for, for ever.
+    if (!emu::detail::StallForPoints(1)) std::this_thread::yield();
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)

@@ -53,6 +53,7 @@ IoManager::~IoManager()
 PDEVICE_OBJECT IoManager::ReleaseDevice(DevicePrivate* device)
 {
     device->magic = kDeviceFreed;
+    K().races.ExtensionFreed(device->extension);
     std::free(device->extension);
     device->extension = nullptr;
     freedDevices.push_back(device);
@@ -145,7 +146,10 @@ void IoManager::UnloadDriver(DriverPrivate* d)
         K().powerState.ForgetDevice(dev);
         dev = next;
     }
-    if (d->image) dlclose(d->image);
+    if (d->image) {
+        K().races.ImageUnloaded(d->image);
+        dlclose(d->image);
+    }
     delete d;
 }
 
@@ -183,10 +187,15 @@ _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16s
         dlclose(image);
         return nullptr;
     }
+    // An instrumented image told the race detector of itself as it loaded:
+    // its globals are the driver's memory too.
+    if (kernel_->races.instrumented()) kernel_->races.ImageLoaded(image);
     DriverPrivate* d = NewDriver(serviceName);
     d->image = image;
     NTSTATUS status = RunDriverEntry(d, entry);
+    if (NT_SUCCESS(status)) kernel_->races.ImageStarted(image);
     if (!NT_SUCCESS(status)) {
+        kernel_->races.ImageUnloaded(image);
         dlclose(image);
         delete d;
         return nullptr;
@@ -282,6 +291,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
             return status;
         }
     }
+    K().races.ExtensionAllocated(p->extension, DeviceExtensionSize);
     {
         std::lock_guard lock(io.mutex);
         dev->NextDevice = DriverObject->DeviceObject;

@@ -130,6 +130,7 @@ NTSTATUS InstallAndStart(PnpManagerState::Node& node)
     if (top->Flags & DO_DEVICE_INITIALIZING) {
         Violation(Rule::NotModelled, nullptr, "AddDevice returned with DO_DEVICE_INITIALIZING still set");
     }
+    K().races.RecordPublished(top->DeviceExtension);
     {
         std::lock_guard lock(State().mutex);
         node.fdo = top;

@@ -193,18 +193,23 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     EMU_ENTRY(ExAllocatePoolWithTag);
     emu::detail::SchedulePoint();
-    return K().pool.Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+    void* caller = __builtin_return_address(0);
+    void* block = K().pool.Allocate(PoolType, NumberOfBytes, Tag, caller);
+    K().races.PoolAllocated(block, NumberOfBytes, Tag, caller);
+    return block;
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     EMU_ENTRY(ExFreePoolWithTag);
+    K().races.PoolFreed(P, __builtin_return_address(0));
     K().pool.Free(P, Tag, true);
 }
 
 VOID ExFreePool(PVOID P)
 {
     EMU_ENTRY(ExFreePool);
+    K().races.PoolFreed(P, __builtin_return_address(0));
     K().pool.Free(P, 0, false);
 }
 

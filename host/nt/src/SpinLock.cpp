@@ -53,6 +53,7 @@ void Spin(PKSPIN_LOCK lock)
     }
     if (counted) CountSpinner(lock, false);
     ++Self().schedule.spinLocksHeld;
+    emu::detail::RaceDetector::LockTaken(Self(), lock);
 }
 
 void Unlock(PKSPIN_LOCK lock, const char* routine)
@@ -61,6 +62,7 @@ void Unlock(PKSPIN_LOCK lock, const char* routine)
         emu::detail::Violation(emu::Rule::SpinLockMisuse, nullptr,
                                std::string(routine) + " of a spin lock the thread does not hold");
     }
+    emu::detail::RaceDetector::LockReleased(Self(), lock);
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     --Self().schedule.spinLocksHeld;
 }

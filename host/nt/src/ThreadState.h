@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "emu_ntddk.h"
 
@@ -23,6 +24,14 @@ class Dispatcher;
 // Guards which dispatcher counts which application thread; taken before a
 // dispatcher's mutex.
 extern std::mutex g_adoptions;
+
+// The race detector's record of a thread: what the instrumented driver is
+// doing on it (the thread's own; no lock).
+struct RaceSlot {
+    std::vector<void*> calls;           // the call sites of the instrumented functions it is in
+    std::vector<std::uintptr_t> locks;  // the spin locks it holds, in the order taken
+    bool markedRead = false;            // the next interlocked read is a marked unguarded one
+};
 
 // The controlled schedule's record of a thread.
 struct ScheduleSlot {
@@ -39,6 +48,9 @@ struct ScheduleSlot {
     bool pollGaveUp = false;
     // Letting the system's threads finish before the schedule ends.
     bool settling = false;
+    // Stalled at a watched access: not chosen before the schedule has passed
+    // this many points, unless nobody else can run.
+    std::uint64_t stalledUntil = 0;
     // The thread's own, no lock: a holder of a spin lock, and host code that
     // calls a driver under a lock of its own, is never switched out.
     int noPreemption = 0;
@@ -70,6 +82,7 @@ struct ThreadState {
     bool clockHoldReported = false;
 
     ScheduleSlot schedule;
+    RaceSlot race;
 };
 
 // The calling thread's record.

@@ -46,6 +46,8 @@ std::string_view RuleName(Rule rule)
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::WaitWatchdog: return "WaitWatchdog";
     case Rule::ClockHeldByApplication: return "ClockHeldByApplication";
+    case Rule::UnguardedAccess: return "UnguardedAccess";
+    case Rule::DataRace: return "DataRace";
     case Rule::NotModelled: return "NotModelled";
     }
     return "UnknownRule";

@@ -15,9 +15,9 @@ struct _IO_WORKITEM {
     std::uint64_t magic;
     PDEVICE_OBJECT device;
     // Guarded by WorkItemMutex().
-    bool queued;   // waiting for a worker
-    bool running;  // its routine runs
-    bool freed;    // IoFreeWorkItem was called; the block goes once no run needs it
+    bool queued;  // waiting for a worker
+    int running;  // runs of its routine under way (one queued again by its routine may overlap)
+    bool freed;   // IoFreeWorkItem was called; the block goes once no run needs it
 };
 
 namespace emu::detail {
@@ -42,7 +42,8 @@ bool Valid(PIO_WORKITEM item, const char* routine)
     }
     if (!valid) {
         Violation(Rule::NotModelled, nullptr,
-                  std::string(routine) + " on something that is not a live work item (never allocated or already freed)");
+                  std::string(routine) +
+                      " on something that is not a live work item (never allocated or already freed)");
     }
     return valid;
 }
@@ -61,7 +62,7 @@ void Run(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
         std::lock_guard lock(WorkItemMutex());
         item->queued = false;
         skip = item->freed;  // freed while queued (reported then): the run is dropped
-        item->running = !skip;
+        if (!skip) ++item->running;
     }
     if (!skip) {
         routine(device, context);
@@ -74,9 +75,10 @@ void Run(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
     bool release;
     {
         std::lock_guard lock(WorkItemMutex());
-        item->running = false;
-        // Queued again by its own routine: the next run releases it.
-        release = item->freed && !item->queued;
+        if (!skip) --item->running;
+        // Queued again by its own routine: the next run releases it; still
+        // running on another worker: that run does.
+        release = item->freed && !item->queued && item->running == 0;
     }
     if (release) Release(item);
     ObDereferenceObject(device);
@@ -96,7 +98,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     if (K().faults.ShouldFail(emu::FaultSite::WorkItem)) return nullptr;
     void* block = K().pool.Allocate(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag, __builtin_return_address(0));
     if (!block) return nullptr;
-    return new (block) _IO_WORKITEM{kWorkItemAlive, DeviceObject, false, false, false};
+    return new (block) _IO_WORKITEM{kWorkItemAlive, DeviceObject, false, 0, false};
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
@@ -109,7 +111,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
         std::lock_guard lock(WorkItemMutex());
         IoWorkItem->freed = true;
         queued = IoWorkItem->queued;
-        inUse = queued || IoWorkItem->running;
+        inUse = queued || IoWorkItem->running > 0;
     }
     if (queued) {
         Violation(emu::Rule::WorkItemQueuedTwice, nullptr,
@@ -142,7 +144,8 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         return;
     }
     ObReferenceObject(IoWorkItem->device);
-    bool accepted = K().workQueues.Queue([IoWorkItem, WorkerRoutine, Context] { Run(IoWorkItem, WorkerRoutine, Context); });
+    bool accepted =
+        K().workQueues.Queue([IoWorkItem, WorkerRoutine, Context] { Run(IoWorkItem, WorkerRoutine, Context); });
     if (!accepted) {
         {
             std::lock_guard lock(WorkItemMutex());

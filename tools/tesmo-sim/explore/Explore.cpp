@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -32,6 +33,10 @@ struct ChildResult {
     std::uint64_t points = 0;
     std::uint64_t traceDigest = 0;
     std::uint64_t resultDigest = 0;
+    bool raceDetector = false;
+    std::uint64_t raceChecked = 0;
+    std::uint64_t raceWatched = 0;
+    std::map<std::string, std::uint64_t> markedPlaces;  // "file:line: why" -> reads
 };
 
 std::string OneLine(std::string text)
@@ -82,11 +87,28 @@ enum class Heap { AsForked, Shifted };
     text << "points " << outcome.schedulePoints << "\n";
     text << "digest " << outcome.traceDigest << "\n";
     text << "results " << outcome.resultDigest << "\n";
+    if (outcome.raceDetector) text << "race " << outcome.raceChecked << " " << outcome.raceWatched << "\n";
+    for (const auto& [place, reads] : outcome.markedPlaces) text << "marked " << reads << " " << OneLine(place) << "\n";
     for (const auto& complaint : outcome.complaints) text << "complaint " << OneLine(complaint) << "\n";
     for (const auto& line : outcome.traceTail) text << "trace " << OneLine(line) << "\n";
     text << "end\n";
     process::WriteAllTo(out, text.str());
     _exit(0);
+}
+
+// "C W": the accesses the race detector checked and watched.
+void ReadRaceFigures(const std::string& text, ChildResult& result)
+{
+    std::istringstream fields(text);
+    fields >> result.raceChecked >> result.raceWatched;
+    result.raceDetector = true;
+}
+
+// "R place: why": a marked place and how often it was read.
+void ReadMarkedPlace(const std::string& text, ChildResult& result)
+{
+    std::size_t space = text.find(' ');
+    if (space != std::string::npos) result.markedPlaces[text.substr(space + 1)] += std::stoull(text.substr(0, space));
 }
 
 ChildResult RunInChild(const Program& program, const Schedule& schedule, double hangSeconds, Heap heap = Heap::AsForked,
@@ -115,6 +137,8 @@ ChildResult RunInChild(const Program& program, const Schedule& schedule, double 
         else if (line.rfind("points ", 0) == 0) result.points = std::stoull(line.substr(7));
         else if (line.rfind("digest ", 0) == 0) result.traceDigest = std::stoull(line.substr(7));
         else if (line.rfind("results ", 0) == 0) result.resultDigest = std::stoull(line.substr(8));
+        else if (line.rfind("race ", 0) == 0) ReadRaceFigures(line.substr(5), result);
+        else if (line.rfind("marked ", 0) == 0) ReadMarkedPlace(line.substr(7), result);
         else if (line.rfind("complaint ", 0) == 0) result.complaints.push_back(line.substr(10));
         else if (line.rfind("trace ", 0) == 0) result.traceTail.push_back(line.substr(6));
         else if (line == "end") ended = true;
@@ -275,6 +299,10 @@ struct Totals {
     std::uint64_t points = 0;
     std::uint64_t failures = 0;
     std::uint64_t replays = 0;  // scenarios run twice and compared
+    bool raceDetector = false;
+    std::uint64_t raceChecked = 0;
+    std::uint64_t raceWatched = 0;
+    std::map<std::string, std::uint64_t> markedPlaces;
 
     void Add(const ChildResult& result, bool compared)
     {
@@ -283,8 +311,29 @@ struct Totals {
         requests += result.requests;
         points += result.points;
         if (result.failed) ++failures;
+        raceDetector = raceDetector || result.raceDetector;
+        raceChecked += result.raceChecked;
+        raceWatched += result.raceWatched;
+        for (const auto& [place, reads] : result.markedPlaces) markedPlaces[place] += reads;
     }
 };
+
+// With an instrumented image: what the race detector checked and watched,
+// and the places that read without a guard on purpose, so that "no
+// findings" can be weighed.
+void PrintRaceDetector(const Totals& totals)
+{
+    if (!totals.raceDetector) return;
+    std::printf(
+        "explore: race detector: %llu accesses to the driver's memory checked, %llu watched; %zu places "
+        "read without their guard on purpose:\n",
+        static_cast<unsigned long long>(totals.raceChecked), static_cast<unsigned long long>(totals.raceWatched),
+        totals.markedPlaces.size());
+    for (const auto& [place, reads] : totals.markedPlaces) {
+        std::printf("  %s (%llu reads)\n", place.c_str(), static_cast<unsigned long long>(reads));
+    }
+    std::fflush(stdout);
+}
 
 void PrintTotals(const Totals& totals, Clock::time_point start, const char* what)
 {
@@ -328,6 +377,7 @@ int RunSeedsFile(const ExploreOptions& options)
         }
     }
     PrintTotals(totals, start, "regression seeds:");
+    PrintRaceDetector(totals);
     return totals.failures == 0 ? 0 : 1;
 }
 
@@ -375,6 +425,7 @@ int Explore(const ExploreOptions& options)
         }
     }
     PrintTotals(totals, start, "done:");
+    PrintRaceDetector(totals);
     return totals.failures == 0 ? 0 : 1;
 }
 

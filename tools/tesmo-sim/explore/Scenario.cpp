@@ -191,7 +191,9 @@ struct PortState {
     int32_t device = 0;
     std::string name;                      // \\.\COMn
     std::atomic<bool> goneForGood{false};  // unplugged: answers may be lost
-    std::atomic<bool> disabledOnce{false};
+    // Disables done: each removed the device under the application's
+    // handle, with whatever the driver and the instrument held for it.
+    std::atomic<unsigned> disables{0};
 };
 
 // One application on one port: overlapped I/O on an exclusive handle, every
@@ -218,8 +220,12 @@ public:
     {
         tesmo_thread_attach();
         Open();
-        for (const AppStep& step : steps) Perform(step);
+        for (const AppStep& step : steps) {
+            Perform(step);
+            NoteDisables();
+        }
         controlDone.Wait();
+        NoteDisables();
         Drain();
         Close();
         finished.Open();
@@ -419,6 +425,18 @@ private:
         purged_ = true;
     }
 
+    // A disable removes the device under the handle: what was written to a
+    // looped-back port before the removal ended may be gone with it, as a
+    // purge would drop it. Looked at after each step, so a step that ran
+    // while the removal was under way is covered.
+    void NoteDisables()
+    {
+        unsigned disables = port_.disables.load();
+        if (disables == disablesSeen_) return;
+        disablesSeen_ = disables;
+        loopback_.Purged();
+    }
+
     void Perform(const AppStep& step)
     {
         switch (step.op) {
@@ -520,7 +538,7 @@ private:
         // A port whose layout the driver cannot read from (it started, with
         // no IN pipe of its own) answers nothing.
         if (!ReadsACounter() && spec_.layout == TESMO_LAYOUT_STANDARD && !purged_ && !port_.goneForGood &&
-            !port_.disabledOnce && !judge_.failureArmed && answers_.outstanding() != 0) {
+            port_.disables == 0 && !judge_.failureArmed && answers_.outstanding() != 0) {
             judge_.Complain(std::to_string(answers_.outstanding()) + " answers never arrived: bytes lost");
         }
     }
@@ -530,6 +548,7 @@ private:
     Judge& judge_;
     const bool controlled_;
     LoopbackOracle loopback_;
+    unsigned disablesSeen_ = 0;
     // Read by the companion thread too; replaced only by this thread.
     std::atomic<HANDLE> handle_{INVALID_HANDLE_VALUE};
     HANDLE event_;
@@ -561,7 +580,7 @@ void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>&
             break;
         case ControlOp::DisableEnable:
             if (port && (result = tesmo_disable(port->device, &status)) == TESMO_OK) {
-                port->disabledOnce = true;
+                ++port->disables;
                 result = tesmo_enable(port->device, &status);
             }
             break;
@@ -578,6 +597,24 @@ void RunControl(const Program& program, std::vector<std::unique_ptr<PortState>>&
             break;
         }
         results.Note(std::uint32_t(result) | std::uint64_t(std::uint32_t(status)) << 32);
+    }
+}
+
+// What the race detector saw, when the image is instrumented.
+void RecordRaceFigures(Outcome& outcome)
+{
+    tesmo_race_figures figures{};
+    if (tesmo_race_figures_get(&figures) != TESMO_OK || !figures.instrumented_image) return;
+    outcome.raceDetector = true;
+    outcome.raceChecked = figures.checked;
+    outcome.raceWatched = figures.watched;
+    for (uint32_t i = 0; i < figures.marked_places; ++i) {
+        std::string text(512, '\0');
+        uint32_t length = 0;
+        uint64_t reads = 0;
+        if (tesmo_race_marked_place(i, text.data(), uint32_t(text.size()), &length, &reads) != TESMO_OK) continue;
+        text.resize(length);
+        outcome.markedPlaces.emplace_back(std::move(text), reads);
     }
 }
 
@@ -686,6 +723,7 @@ Outcome RunScenario(const Program& program, const Schedule& schedule, const std:
         apps.clear();
     }
 
+    RecordRaceFigures(outcome);
     uint32_t violations = 0;
     tesmo_shutdown(&violations);
     for (uint32_t i = 0; i < violations && i < 3; ++i) {

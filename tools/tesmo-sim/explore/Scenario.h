@@ -29,6 +29,11 @@ struct Outcome {
     // Of every call's result (return value, count, error) in each thread's
     // order, the threads in a fixed order.
     std::uint64_t resultDigest = 0;
+    // The race detector's figures, when the driver image is instrumented.
+    bool raceDetector = false;
+    std::uint64_t raceChecked = 0;
+    std::uint64_t raceWatched = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> markedPlaces;  // "file:line: why", reads
 };
 
 struct Schedule {

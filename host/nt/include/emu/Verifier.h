@@ -44,7 +44,9 @@ enum class Rule {
     HandleLeak,              // registry key handles, links or names left at shutdown
     WaitWatchdog,            // a wait exceeded the watchdog: who waits on what
     ClockHeldByApplication,  // an application thread's own code kept the self-advancing clock from moving
-    NotModelled,             // the driver used something the emulation does not model
+    UnguardedAccess,         // a shared location of the driver's accessed without the guard it needs (race detector)
+    DataRace,     // two threads' accesses to one location of the driver's, one a write, at once (watchpoints)
+    NotModelled,  // the driver used something the emulation does not model
 };
 
 std::string_view RuleName(Rule rule);

@@ -488,6 +488,34 @@ tesmo_result tesmo_wait_attached_threads(uint32_t count);
 /* The scheduling points the controlled schedule has passed (0 without one). */
 tesmo_result tesmo_schedule_points(uint64_t* points);
 
+/* ---- the race detector ----
+ * A driver image built with the race detector's instrumentation
+ * (tesmo_driver_race.so, chosen by driver_image or TESMO_DRIVER_IMAGE)
+ * reports a missing guard on its own memory as the verifier rule
+ * UnguardedAccess, and, under a controlled schedule, a conflicting access
+ * to an access it watched as DataRace. TESMO_RACE_WATCH=every,points in the
+ * environment sets how often it watches (one access in `every`, default 64)
+ * and for how many scheduling points (default 3); every = 0 turns watching
+ * off. */
+typedef struct tesmo_race_figures {
+    int32_t instrumented_image; /* the running driver image is instrumented */
+    uint64_t accesses;          /* plain accesses the instrumentation reported */
+    uint64_t checked;           /* of them, to the driver's own memory */
+    uint64_t atomics;           /* interlocked operations */
+    uint64_t watched;           /* accesses watched under a controlled schedule */
+    uint64_t findings;          /* UnguardedAccess and DataRace reports */
+    uint32_t marked_places;     /* places of deliberately unguarded reads reached */
+} tesmo_race_figures;
+
+/* The running system's figures. Errors: TESMO_E_NOT_BOOTED. */
+tesmo_result tesmo_race_figures_get(tesmo_race_figures* figures);
+/* The `index`th place (0 .. marked_places - 1) where the driver reads a
+ * location without its guard on purpose: "file:line: why" into `buffer`,
+ * terminated; its length in `length`, its reads in `reads` (both optional).
+ * Errors: TESMO_E_NOT_BOOTED, TESMO_E_OUT_OF_RANGE, TESMO_E_BUFFER_TOO_SMALL
+ * (`length` says what it takes). */
+tesmo_result tesmo_race_marked_place(uint32_t index, char* buffer, uint32_t size, uint32_t* length, uint64_t* reads);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
