@@ -4,7 +4,7 @@
 //
 // IRQL: DriverEntry runs at PASSIVE_LEVEL and is discardable; AddDevice (not
 // an entry point of its own: DriverEntry hands it to the PnP manager) is
-// pageable. Kavrel_IoIncrement/Kavrel_IoDecrement and SynchCompletionRoutine
+// pageable. Kavrel_IoIncrement/Kavrel_IoDecrement and the completion routines
 // run at up to DISPATCH_LEVEL and are resident; they take no lock
 // (OutstandingIo changes only by interlocked operations). WaitForUsbQuiet
 // waits and runs at PASSIVE_LEVEL.
@@ -50,9 +50,11 @@ VOID ReleaseRemoveHold(PDEVICE_EXTENSION DeviceExtension, PCSTR Where, PCSTR Pur
 // Resident: the queue completes cancelled requests at up to DISPATCH_LEVEL.
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
-// Sets the event that is its context and keeps the request: whoever sent it
-// waits for the event and owns the request again afterwards.
+// Set the event that is their context and keep the request: whoever sent it
+// waits for the event and owns the request again afterwards. The first, for
+// forwarded PnP requests, traces; the second, for USB requests, does not.
 IO_COMPLETION_ROUTINE SynchCompletionRoutine;
+IO_COMPLETION_ROUTINE UsbRequestCompletionRoutine;
 
 // Waits until no synchronous USB request is in flight. The wait is bounded:
 // when USB_QUIET_WAIT_BOUND passes, the requests still in flight are cancelled

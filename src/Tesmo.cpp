@@ -326,12 +326,30 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 // The request stays the sender's: a forwarded PnP request is completed by
 // its handler after the wait, and SynchCallUSBD may still cancel a timed-out
 // request before it completes it again and the I/O manager releases it.
+static NTSTATUS GiveBackToWaitingSender(PVOID Context)
+{
+    KeSetEvent((PKEVENT)Context, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS SynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    NTSTATUS Status;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine ENTRY\n");
+    Status = GiveBackToWaitingSender(Context);
+    DebugPrint(5, DBG_DATA, "Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n");
+    return Status;
+}
+
+// The same for a USB request, untraced: every transfer comes back through it.
+NTSTATUS UsbRequestCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return GiveBackToWaitingSender(Context);
 }
 
 NTSTATUS WaitForUsbQuiet(PDEVICE_EXTENSION DeviceExtension)

@@ -56,7 +56,7 @@ static NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, PLARGE_I
     }
     IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1 = Urb;
     KeInitializeEvent(&Completed, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SynchCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, UsbRequestCompletionRoutine, &Completed, TRUE, TRUE, TRUE);
 
     InFlight.Irp = Irp;
     OldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->UsbRequestLock);

@@ -3,6 +3,7 @@
 // faults of the start that are mended.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -67,6 +68,13 @@ TEST_F(PnpTest, StartPublishesThePortExactly)
     EXPECT_TRUE(trace.Contains("Pnp.c:HandleStartDevice changing PnP state from NotStarted to Working\n"));
     EXPECT_TRUE(trace.Contains("Pnp.c:HandleStartDevice-changing QueueState to AllowRequests (1)\n"));
     EXPECT_TRUE(trace.Contains("Pnp.c:HandleStartDevice EXIT = 0x0\n"));
+    // The start and the capabilities query come back through the traced
+    // completion routine; the start's USB requests through the untraced one.
+    auto texts = trace.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Tesmo.c: SynchCompletionRoutine ENTRY\n"), 2);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                         "Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n"),
+              2);
     // The device key was closed again; the open-key check at shutdown agrees.
     EXPECT_TRUE(emu::OpenRegistryKeys().empty());
 }
