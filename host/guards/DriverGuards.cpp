@@ -27,6 +27,8 @@ constexpr char kPowerPath[] =
 
 }  // namespace
 
+// A pointer field's size is the pointer's, which is what the table wants.
+// NOLINTBEGIN(bugprone-sizeof-expression)
 std::vector<GuardedField> DeviceRecordGuards()
 {
     return {
@@ -102,6 +104,7 @@ std::vector<GuardedField> DeviceRecordGuards()
         {TESMO_FIELD(InterfaceInfoLength), Guard::Ordered, nullptr, kPnpHandlers},
     };
 }
+// NOLINTEND(bugprone-sizeof-expression)
 
 #undef TESMO_FIELD
 

@@ -111,7 +111,9 @@ void __tsan_read_range(void* address, unsigned long size) { Plain(address, size,
 void __tsan_write_range(void* address, unsigned long size) { Plain(address, size, true, SITE); }
 
 // The atomic operations, each carried out here (sequentially consistent,
-// whatever order was asked for: never weaker than the code expects).
+// whatever order was asked for: never weaker than the code expects). The
+// macro's argument is a type, which declarations cannot take in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TESMO_ATOMIC_HOOKS(bits, type)                                                                                 \
     type __tsan_atomic##bits##_load(const volatile type* address, int)                                                 \
     {                                                                                                                  \
@@ -182,6 +184,7 @@ TESMO_ATOMIC_HOOKS(8, std::int8_t)
 TESMO_ATOMIC_HOOKS(16, std::int16_t)
 TESMO_ATOMIC_HOOKS(32, std::int32_t)
 TESMO_ATOMIC_HOOKS(64, std::int64_t)
+// NOLINTEND(bugprone-macro-parentheses)
 
 void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
