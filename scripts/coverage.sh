@@ -11,7 +11,7 @@ scripts/bootstrap.sh coverage
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTESMO_SANITIZE=OFF -DTESMO_BUILD_BENCH=OFF -DTESMO_COVERAGE=ON \
   -DTESMO_WARNINGS_AS_ERRORS=ON >/dev/null
 suites=(driver_tests serial_port_tests scenario_tests win32_tests capi_tests)
-cmake --build "$build" -j 2 --target tesmo_driver tesmo-sim "${suites[@]}"
+cmake --build "$build" -j 2 --target tesmo_driver tesmo_driver_race tesmo-sim "${suites[@]}"
 find "$build" -name '*.gcda' -delete
 # The plain image is the one measured, whatever the caller's environment says.
 unset TESMO_DRIVER_IMAGE
