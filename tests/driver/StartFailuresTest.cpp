@@ -1,12 +1,16 @@
 // What a device that cannot be created or started leaves behind: AddDevice
 // refused half way by the system, a configuration shorter than its own
 // header, a bus that answers the configuration with more pipes than the
-// request had room for, and a restart whose new port name is taken.
+// request had room for, a restart with another IN packet size, and a restart
+// whose new port name is taken.
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "DeviceTest.h"
 #include "FakeDevice.h"
 #include "TestDriver.h"
+#include "TraceRecorder.h"
 #include "emu/DeviceInterfaces.h"
 #include "emu/Devices.h"
 #include "emu/Namespace.h"
@@ -62,12 +66,11 @@ TEST_P(AddDeviceRefusal, ReportsTheRefusalAndLeavesNothingBehind)
     ObDereferenceObject(pdo);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, AddDeviceRefusal,
-    ::testing::Values(AddRefusalCase{"interface_registration", Refusal::InterfaceRegistration,
-                                     STATUS_INVALID_PARAMETER, false},
-                      AddRefusalCase{"attach", Refusal::Attach, STATUS_DELETE_PENDING, true}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Steps, AddDeviceRefusal,
+                         ::testing::Values(AddRefusalCase{"interface_registration", Refusal::InterfaceRegistration,
+                                                          STATUS_INVALID_PARAMETER, false},
+                                           AddRefusalCase{"attach", Refusal::Attach, STATUS_DELETE_PENDING, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // ---- configurations the driver must not trust ----
 
@@ -99,12 +102,14 @@ INSTANTIATE_TEST_SUITE_P(TotalLengths, ShortConfiguration,
                          ::testing::Values(HeaderCase{"zero", 0}, HeaderCase{"one_byte_short_of_the_header", 8}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-// A lower filter that passes everything down and, on the way back, makes the
-// bus's answer to the configuration claim one pipe more for the last
-// interface than the request had room for.
-class OverstatingFilter {
+// A lower filter that passes everything down and, on the way back, edits
+// the bus's answer to each configuration request as the test says.
+class SelectionEditingFilter {
 public:
-    OverstatingFilter(emu::System& system, PDEVICE_OBJECT pdo) : driver_(system, u"Overstater"), pdo_(pdo)
+    using Edit = std::function<void(_URB_SELECT_CONFIGURATION& answer, unsigned selection)>;
+
+    SelectionEditingFilter(emu::System& system, PDEVICE_OBJECT pdo, Edit edit)
+        : driver_(system, u"Editor"), pdo_(pdo), edit_(std::move(edit))
     {
         driver_.CreateDevice(pdo);
         driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return PassDown(irp); });
@@ -122,39 +127,81 @@ private:
         if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
             sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
             IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, Overstate, nullptr, TRUE, TRUE, TRUE);
+            IoSetCompletionRoutine(irp, EditAnswer, this, TRUE, TRUE, TRUE);
             return IoCallDriver(pdo_, irp);
         }
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(pdo_, irp);
     }
-    static NTSTATUS Overstate(PDEVICE_OBJECT, PIRP irp, PVOID)
+    static NTSTATUS EditAnswer(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
+        auto* self = static_cast<SelectionEditingFilter*>(context);
         if (irp->PendingReturned) IoMarkIrpPending(irp);
         auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
         if (NT_SUCCESS(irp->IoStatus.Status) && urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
-            auto& select = urb->UrbSelectConfiguration;
-            PUSBD_INTERFACE_INFORMATION last = &select.Interface;
-            for (UCHAR i = 1; i < select.ConfigurationDescriptor->bNumInterfaces; ++i) {
-                last = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(last) + last->Length);
-            }
-            ++last->NumberOfPipes;
+            self->edit_(urb->UrbSelectConfiguration, ++self->selections_);
         }
         return STATUS_SUCCESS;
     }
 
     TestDriver driver_;
     PDEVICE_OBJECT pdo_;
+    Edit edit_;
+    unsigned selections_ = 0;
 };
+
+PUSBD_INTERFACE_INFORMATION NextInterface(PUSBD_INTERFACE_INFORMATION interface)
+{
+    return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(interface) + interface->Length);
+}
+
+PUSBD_INTERFACE_INFORMATION LastInterface(_URB_SELECT_CONFIGURATION& answer)
+{
+    PUSBD_INTERFACE_INFORMATION last = &answer.Interface;
+    for (UCHAR i = 1; i < answer.ConfigurationDescriptor->bNumInterfaces; ++i) last = NextInterface(last);
+    return last;
+}
+
+void ForEachPipe(_URB_SELECT_CONFIGURATION& answer, const std::function<void(USBD_PIPE_INFORMATION&)>& edit)
+{
+    PUSBD_INTERFACE_INFORMATION interface = &answer.Interface;
+    for (UCHAR i = 0; i < answer.ConfigurationDescriptor->bNumInterfaces; ++i, interface = NextInterface(interface)) {
+        for (ULONG pipe = 0; pipe < interface->NumberOfPipes; ++pipe) edit(interface->Pipes[pipe]);
+    }
+}
 
 // The request was allocated for the pipes the descriptor declares: a walk that
 // believed the answer would read (and write) past its end.
 TEST_F(StartFailureTest, AnAnswerWithMorePipesThanTheRequestHadRoomForFailsTheStart)
 {
-    OverstatingFilter filter(sys(), stack().pdo());
+    SelectionEditingFilter filter(sys(), stack().pdo(), [](_URB_SELECT_CONFIGURATION& answer, unsigned) {
+        ++LastInterface(answer)->NumberOfPipes;
+    });
     EXPECT_EQ(stack().Plug(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(usb().UrbsReceived(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
     EXPECT_TRUE(pnp().Info(node()).removed);
+}
+
+// The reassembly buffer was sized for the first start's IN packets: a restart
+// whose IN pipe now takes larger ones is refused rather than resizing it
+// under a reader.
+TEST_F(StartFailureTest, ARestartWithAnotherInPacketSizeIsRefused)
+{
+    SelectionEditingFilter filter(sys(), stack().pdo(), [](_URB_SELECT_CONFIGURATION& answer, unsigned selection) {
+        if (selection < 2) return;
+        ForEachPipe(answer, [](USBD_PIPE_INFORMATION& pipe) {
+            if (pipe.PipeType == UsbdPipeTypeBulk && USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress)) {
+                pipe.MaximumPacketSize *= 2;
+            }
+        });
+    });
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    TraceRecorder trace(sys());
+    EXPECT_EQ(pnp().Rebalance(node()), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_TRUE(pnp().Info(node()).removed);
+    EXPECT_TRUE(trace.Contains("Usb.c:SelectConfiguration-bulk IN packet size changed from 64 to 128\n"))
+        << "the refusal names both sizes";
+    EXPECT_TRUE(sys().pool().OutstandingWithTag(TESMO_POOL_TAG).empty());
 }
 
 // ---- a restart under a new port name ----
