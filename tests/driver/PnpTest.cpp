@@ -8,11 +8,13 @@
 #include <thread>
 
 #include "DeviceTest.h"
+#include "TestDriver.h"
 #include "TraceRecorder.h"
 #include "Win32Handles.h"
 #include "emu/DeviceInterfaces.h"
 #include "emu/Namespace.h"
 #include "emu/Registry.h"
+#include "emu/Threads.h"
 
 namespace tesmo::test {
 namespace {
@@ -77,6 +79,54 @@ TEST_F(PnpTest, StartPublishesThePortExactly)
               2);
     // The device key was closed again; the open-key check at shutdown agrees.
     EXPECT_TRUE(emu::OpenRegistryKeys().empty());
+}
+
+// A lower driver that answers every PnP request later, from a thread of its
+// own, as a bus driver may: the forwarding dispatch must wait for it.
+class LatePnpFilter {
+public:
+    LatePnpFilter(emu::System& system, PDEVICE_OBJECT pdo) : driver_(system, u"LatePnp"), pdo_(pdo)
+    {
+        driver_.CreateDevice(pdo);
+        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return PassDown(irp); });
+    }
+
+private:
+    NTSTATUS PassDown(PIRP irp)
+    {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(pdo_, irp);
+        }
+        if (sp->MajorFunction != IRP_MJ_PNP) {
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(pdo_, irp);
+        }
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        later_.Post([this, irp] { IoCallDriver(pdo_, irp); });
+        return STATUS_PENDING;
+    }
+
+    TestDriver driver_;
+    PDEVICE_OBJECT pdo_;
+    emu::SystemThread later_{"late-pnp"};
+};
+
+TEST_F(PnpTest, AStartTheBusAnswersLaterIsWaitedFor)
+{
+    LatePnpFilter filter(sys(), stack().pdo());
+    TraceRecorder trace(sys());
+    ASSERT_EQ(stack().Plug(), STATUS_SUCCESS);
+    EXPECT_EQ(ext()->PnpState, ULONG(Working));
+    EXPECT_EQ(ReadQueueState(ext()), ULONG(AllowRequests));
+    EXPECT_TRUE(trace.Contains("Tesmo.c: SynchCompletionRoutine EXIT = STATUS_MORE_PROCESSING_REQUIRED\n"));
+    EXPECT_TRUE(trace.Contains("Pnp.c:HandleStartDevice EXIT = 0x0\n"));
+    // The removal's requests come back late too, before the filter goes.
+    stack().Unplug();
+    pnp().WaitRemoved(node());
 }
 
 TEST_F(PnpTest, SurpriseRemovalWithdrawsThePublicationAndRemovalDoesNotRepeatIt)
