@@ -48,7 +48,7 @@ struct InstrumentSpec {
 // lines and lines starting with # are skipped. Or why the file is not one.
 std::variant<std::string, std::string> AnswersFromFile(std::string_view content);
 
-// The spec, or why the text is not one.
+// The instrument the text describes, or why it describes none.
 std::variant<InstrumentSpec, std::string> ParseInstrumentSpec(std::string_view text);
 
 }  // namespace tesmo::sim

@@ -59,7 +59,7 @@ tesmo_instrument ToInstrument(const InstrumentSpec& spec)
     instrument.latency = spec.latencyMs * kTicksPerMillisecond;
     instrument.bytes_per_second = spec.bytesPerSecond;
     instrument.burst_packets = spec.burstPackets;
-    // Point into the spec, which outlives the plug-in call.
+    // Point into the parsed instrument, which outlives the plug-in call.
     if (!spec.identity.empty()) instrument.identity = spec.identity.c_str();
     if (!spec.serialNumber.empty()) instrument.serial_number = spec.serialNumber.c_str();
     if (!spec.answers.empty()) instrument.answers = spec.answers.c_str();
