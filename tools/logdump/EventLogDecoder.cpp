@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ErrorText.h"
+#include "emu/RequestNameTables.h"
 
 namespace tesmo::logdump {
 
@@ -27,59 +28,6 @@ std::string Name(const char* const* names, std::size_t count, std::uint64_t inde
 const char* const kQueueStates[] = {"HoldRequests", "AllowRequests", "FailRequests"};
 const char* const kPnpStates[] = {"NotStarted",    "Stopped",         "Working", "PendingStop",
                                   "PendingRemove", "SurpriseRemoved", "Removed"};
-const char* const kPnpMinors[] = {"START_DEVICE",
-                                  "QUERY_REMOVE_DEVICE",
-                                  "REMOVE_DEVICE",
-                                  "CANCEL_REMOVE_DEVICE",
-                                  "STOP_DEVICE",
-                                  "QUERY_STOP_DEVICE",
-                                  "CANCEL_STOP_DEVICE",
-                                  "QUERY_DEVICE_RELATIONS",
-                                  "QUERY_INTERFACE",
-                                  "QUERY_CAPABILITIES",
-                                  "QUERY_RESOURCES",
-                                  "QUERY_RESOURCE_REQUIREMENTS",
-                                  "QUERY_DEVICE_TEXT",
-                                  "FILTER_RESOURCE_REQUIREMENTS",
-                                  "0x0e",
-                                  "READ_CONFIG",
-                                  "WRITE_CONFIG",
-                                  "EJECT",
-                                  "SET_LOCK",
-                                  "QUERY_ID",
-                                  "QUERY_PNP_DEVICE_STATE",
-                                  "QUERY_BUS_INFORMATION",
-                                  "DEVICE_USAGE_NOTIFICATION",
-                                  "SURPRISE_REMOVAL"};
-const char* const kPowerMinors[] = {"WAIT_WAKE", "POWER_SEQUENCE", "SET_POWER", "QUERY_POWER"};
-const char* const kMajors[] = {"CREATE",
-                               "CREATE_NAMED_PIPE",
-                               "CLOSE",
-                               "READ",
-                               "WRITE",
-                               "QUERY_INFORMATION",
-                               "SET_INFORMATION",
-                               "QUERY_EA",
-                               "SET_EA",
-                               "FLUSH_BUFFERS",
-                               "QUERY_VOLUME_INFORMATION",
-                               "SET_VOLUME_INFORMATION",
-                               "DIRECTORY_CONTROL",
-                               "FILE_SYSTEM_CONTROL",
-                               "DEVICE_CONTROL",
-                               "INTERNAL_DEVICE_CONTROL",
-                               "SHUTDOWN",
-                               "LOCK_CONTROL",
-                               "CLEANUP",
-                               "CREATE_MAILSLOT",
-                               "QUERY_SECURITY",
-                               "SET_SECURITY",
-                               "POWER",
-                               "SYSTEM_CONTROL",
-                               "DEVICE_CHANGE",
-                               "QUERY_QUOTA",
-                               "SET_QUOTA",
-                               "PNP"};
 // Serial control codes 0x1B0004 ... 0x1B009C by function number 1 ... 39.
 const char* const kSerialControls[] = {
     nullptr,         "SET_BAUD_RATE",    "SET_QUEUE_SIZE",    "SET_LINE_CONTROL",  "SET_BREAK_ON",
@@ -142,7 +90,7 @@ bool DescribeValues(const std::string& tag, const tesmo_event_log_entry& e, IrpN
         return false;
     }
     if (tag == "Pnp>") {
-        out = Irp(v1) + ": IRP_MN_" + Name(kPnpMinors, v2);
+        out = Irp(v1) + ": IRP_MN_" + Name(emu::kPnpMinorFunctionNames, v2);
         return true;
     }
     if (tag == "Pnp<") {
@@ -150,7 +98,7 @@ bool DescribeValues(const std::string& tag, const tesmo_event_log_entry& e, IrpN
         return true;
     }
     if (tag == "Pwr>" || tag == "HSQ>" || tag == "HDQ>") {
-        out = Irp(v1) + ": IRP_MN_" + Name(kPowerMinors, v2);
+        out = Irp(v1) + ": IRP_MN_" + Name(emu::kPowerMinorFunctionNames, v2);
         return true;
     }
     if (tag == "HSS>") {
@@ -170,7 +118,8 @@ bool DescribeValues(const std::string& tag, const tesmo_event_log_entry& e, IrpN
         return true;
     }
     if (tag == "WIo>") {
-        out = "held IRP_MJ_" + Name(kMajors, v1) + " minor " + Format("0x%llx", static_cast<unsigned long long>(v2));
+        out = "held IRP_MJ_" + Name(emu::kMajorFunctionNames, v1) + " minor " +
+              Format("0x%llx", static_cast<unsigned long long>(v2));
         return true;
     }
     if (tag == "WIo<") {
