@@ -88,22 +88,13 @@ public:
     LatePnpFilter(emu::System& system, PDEVICE_OBJECT pdo) : driver_(system, u"LatePnp"), pdo_(pdo)
     {
         driver_.CreateDevice(pdo);
-        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return PassDown(irp); });
+        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return Filter(irp); });
     }
 
 private:
-    NTSTATUS PassDown(PIRP irp)
+    NTSTATUS Filter(PIRP irp)
     {
-        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        if (sp->MajorFunction == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(irp);
-            IoSkipCurrentIrpStackLocation(irp);
-            return PoCallDriver(pdo_, irp);
-        }
-        if (sp->MajorFunction != IRP_MJ_PNP) {
-            IoSkipCurrentIrpStackLocation(irp);
-            return IoCallDriver(pdo_, irp);
-        }
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_PNP) return PassDown(pdo_, irp);
         IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
         later_.Post([this, irp] { IoCallDriver(pdo_, irp); });

@@ -112,25 +112,19 @@ public:
         : driver_(system, u"Editor"), pdo_(pdo), edit_(std::move(edit))
     {
         driver_.CreateDevice(pdo);
-        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return PassDown(irp); });
+        driver_.OnAny([this](PDEVICE_OBJECT, PIRP irp) { return Filter(irp); });
     }
 
 private:
-    NTSTATUS PassDown(PIRP irp)
+    NTSTATUS Filter(PIRP irp)
     {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-        if (sp->MajorFunction == IRP_MJ_POWER) {
-            PoStartNextPowerIrp(irp);
-            IoSkipCurrentIrpStackLocation(irp);
-            return PoCallDriver(pdo_, irp);
+        if (sp->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+            sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            return PassDown(pdo_, irp);
         }
-        if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
-            sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, EditAnswer, this, TRUE, TRUE, TRUE);
-            return IoCallDriver(pdo_, irp);
-        }
-        IoSkipCurrentIrpStackLocation(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, EditAnswer, this, TRUE, TRUE, TRUE);
         return IoCallDriver(pdo_, irp);
     }
     static NTSTATUS EditAnswer(PDEVICE_OBJECT, PIRP irp, PVOID context)

@@ -41,8 +41,7 @@ TestDriver::~TestDriver()
 PDEVICE_OBJECT TestDriver::CreateDevice(PDEVICE_OBJECT below, ULONG extensionSize)
 {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(object_, extensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(object_, extensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return nullptr;
     PDEVICE_OBJECT attachedTo = below ? IoAttachDeviceToDeviceStack(device, below) : nullptr;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -82,6 +81,17 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
 }
 
 TopLevelIrp::TopLevelIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor) : target_(target)

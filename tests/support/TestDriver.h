@@ -44,6 +44,10 @@ private:
 // Completes an IRP with a status and no information.
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
+// Passes an IRP on to `lower` untouched, as a filter does with what it does
+// not handle (a power request through the power manager's rules).
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);
+
 // Sends a fresh IRP down a stack and stops its completion at the top so that
 // the test can look at what came back.
 class TopLevelIrp {
