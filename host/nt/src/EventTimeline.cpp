@@ -121,20 +121,21 @@ void EventTimeline::FlowEnd(std::uint64_t id, double at)
 
 void EventTimeline::AsyncBegin(std::uint64_t id, const std::string& name, const char* category, const std::string& args)
 {
-    double now = Now();
-    std::lock_guard lock(mutex_);
-    int track = TrackLocked();
-    WriteLocked("{\"ph\": \"b\", \"name\": " + Json(name) + ", \"cat\": \"" + category +
-                "\", \"id\": " + std::to_string(id) + ", \"pid\": 1, \"tid\": " + std::to_string(track) +
-                ", \"ts\": " + Number(now) + Args(args) + "}");
+    AsyncEvent('b', id, name, category, args);
 }
 
 void EventTimeline::AsyncEnd(std::uint64_t id, const std::string& name, const char* category, const std::string& args)
 {
+    AsyncEvent('e', id, name, category, args);
+}
+
+void EventTimeline::AsyncEvent(char phase, std::uint64_t id, const std::string& name, const char* category,
+                               const std::string& args)
+{
     double now = Now();
     std::lock_guard lock(mutex_);
     int track = TrackLocked();
-    WriteLocked("{\"ph\": \"e\", \"name\": " + Json(name) + ", \"cat\": \"" + category +
+    WriteLocked(std::string("{\"ph\": \"") + phase + "\", \"name\": " + Json(name) + ", \"cat\": \"" + category +
                 "\", \"id\": " + std::to_string(id) + ", \"pid\": 1, \"tid\": " + std::to_string(track) +
                 ", \"ts\": " + Number(now) + Args(args) + "}");
 }

@@ -54,6 +54,9 @@ public:
     static std::string Json(const std::string& text);
 
 private:
+    // An asynchronous slice's begin ('b') or end ('e').
+    void AsyncEvent(char phase, std::uint64_t id, const std::string& name, const char* category,
+                    const std::string& args);
     explicit EventTimeline(std::FILE* file);
     // The calling thread's track, named when it first appears.
     int TrackLocked();
