@@ -9,10 +9,10 @@
 // PendingIrpList and QueuedIrpCount. OutstandingIo, RemoveLockCount, LogIndex,
 // LogEntries, StaticBuffer and WaitWakeCancelFlag change only by interlocked
 // operations. QueueState is read and written only through ReadQueueState,
-// SetQueueState and SetQueueStateUnlessFailing, and PnpState and the read
-// time-outs only through ReadSharedULong and WriteSharedULong (each one
-// interlocked operation). The power fields are plain stores of the power
-// path, read elsewhere only for the event log's state word. The rest is
+// SetQueueState and SetQueueStateUnlessFailing, and PnpState, the current power states and
+// the read time-outs only through ReadSharedULong and WriteSharedULong (each
+// one interlocked operation): the power path sets the power states while the
+// event log's state word reads them from any thread. The rest is
 // written during creation, start or removal while the PnP manager serialises
 // those requests. The race detector checks all of this (host/guards).
 #pragma once
@@ -76,11 +76,11 @@ typedef struct _DEVICE_EXTENSION {
     ULONG PnpState;          // DEVICE_PNP_STATE; PnP handlers; Read/WriteSharedULong
     ULONG PreviousPnpState;  // restored by cancel-stop and cancel-remove
     DEVICE_POWER_STATE DeviceStateMap[DEVICE_STATE_MAP_ENTRIES];  // D-state per S-state; AddDevice, capabilities
-    SYSTEM_POWER_STATE SystemPowerState;                          // current S-state; 0 until the first set-power
-    PIRP PendingSystemPowerIrp;                                   // system power IRP kept while its device IRP runs
-    DEVICE_POWER_STATE DevicePowerState;                          // current D-state; 0 until the first set-power
-    PIO_WORKITEM WorkItem;                                        // the power path's wait for USB quiet
-    ULONG WaitWakeEnabled;                                        // non-zero: removal cancels our wait-wake IRP
+    SYSTEM_POWER_STATE SystemPowerState;  // current S-state; 0 until the first set-power; Read/WriteSharedULong
+    PIRP PendingSystemPowerIrp;           // system power IRP kept while its device IRP runs
+    DEVICE_POWER_STATE DevicePowerState;  // current D-state; 0 until the first set-power; Read/WriteSharedULong
+    PIO_WORKITEM WorkItem;                // the power path's wait for USB quiet
+    ULONG WaitWakeEnabled;                // non-zero: removal cancels our wait-wake IRP
 
     // ---- data path ----
     PUCHAR StaticBuffer;       // 4096-byte reassembly buffer; null while a reader owns it (exchange)
@@ -191,7 +191,7 @@ static inline BOOLEAN SetQueueStateUnlessFailing(PDEVICE_EXTENSION Extension, UL
 }
 
 // A 32-bit field that one path writes and others read without a lock
-// (PnpState, the read time-outs): each access is one interlocked operation,
+// (PnpState, the power states, the read time-outs): each access is one interlocked operation,
 // so that a reader sees a whole, current value. A read adds nothing.
 static inline ULONG ReadSharedULong(ULONG volatile* Field)
 {
@@ -202,6 +202,10 @@ static inline VOID WriteSharedULong(ULONG volatile* Field, ULONG Value)
 {
     InterlockedExchange((LONG volatile*)Field, (LONG)Value);
 }
+
+// The power states go through the same two routines.
+static_assert(sizeof(SYSTEM_POWER_STATE) == sizeof(ULONG) && sizeof(DEVICE_POWER_STATE) == sizeof(ULONG),
+              "a power state is one 32-bit word");
 
 // Driver-wide data. DeviceInstanceCounter numbers the device objects; it only
 // grows (interlocked) while the image stays loaded.

@@ -26,9 +26,8 @@ static inline ULONG DeviceStateWord(const DEVICE_EXTENSION* Extension)
 {
     PDEVICE_EXTENSION Writable = (PDEVICE_EXTENSION)Extension;
     return (ReadQueueState(Writable) << 24) | (ReadSharedULong(&Writable->PnpState) << 16) |
-           ((ULONG)TESMO_UNGUARDED_READ(Extension->SystemPowerState, "the event log's state word: a moment old will do")
-            << 8) |
-           (ULONG)TESMO_UNGUARDED_READ(Extension->DevicePowerState, "the event log's state word: a moment old will do");
+           (ReadSharedULong((ULONG volatile*)&Writable->SystemPowerState) << 8) |
+           ReadSharedULong((ULONG volatile*)&Writable->DevicePowerState);
 }
 
 // Value conversions of log entries: statuses and counts sign-extend, lengths,

@@ -2,7 +2,7 @@
 # Builds everything and runs every test: the formatting of the changed files,
 # the host build (warnings are errors) under AddressSanitizer and
 # UndefinedBehaviorSanitizer, clang-tidy over the driver and the emulation,
-# the emulation's, bus's and serial port's tests again under
+# the emulation's, bus's, serial port's and driver's tests again under
 # ThreadSanitizer, then the checks of the Windows image, then the real image
 # in Wine's NT kernel.
 set -euo pipefail

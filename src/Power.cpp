@@ -172,7 +172,7 @@ static TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PI
 
     PAGED_CODE();
     DebugPrint(4, DBG_POWER, "Power.c:HandleSystemSetPower ENTRY to state S%d (current state = S%d\n",
-               (int)SystemState - 1, (int)DeviceExtension->SystemPowerState - 1);
+               (int)SystemState - 1, (int)ReadSharedULong((ULONG volatile*)&DeviceExtension->SystemPowerState) - 1);
     LogEvent(DeviceExtension, "HSS>", LOG_POINTER(Irp), 0, LOG_STATE(DeviceExtension));
     IoMarkIrpPending(Irp);
 
@@ -182,7 +182,7 @@ static TESMO_PAGED NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PI
         PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
     } else {
         DeviceExtension->PendingSystemPowerIrp = Irp;
-        DeviceExtension->SystemPowerState = SystemState;
+        WriteSharedULong((ULONG volatile*)&DeviceExtension->SystemPowerState, (ULONG)SystemState);
         PowerState.DeviceState = MappedDeviceState(DeviceExtension, SystemState);
         RequestStatus =
             PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
@@ -212,7 +212,7 @@ static NTSTATUS SetS0CompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
     DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine ENTRY\n");
     PowerState.DeviceState = PowerDeviceD0;
     PoRequestPowerIrp(DeviceExtension->FunctionalDeviceObject, IRP_MN_SET_POWER, PowerState, NULL, NULL, NULL);
-    DeviceExtension->SystemPowerState = PowerSystemWorking;
+    WriteSharedULong((ULONG volatile*)&DeviceExtension->SystemPowerState, (ULONG)PowerSystemWorking);
     PoStartNextPowerIrp(Irp);
     ReleaseRemoveHold(DeviceExtension, "Power.c:SetS0CompletionRoutine-", "");
     DebugPrint(4, DBG_POWER, "Power.c:SetS0CompletionRoutine EXIT with status 0x%lx\n", Status);
@@ -290,7 +290,7 @@ static TESMO_PAGED NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PI
     if (DeviceState != PowerDeviceD0) {
         // Going down: announced and recorded before the lower drivers see it.
         PoSetPowerState(DeviceObject, DevicePowerState, PowerState);
-        DeviceExtension->DevicePowerState = DeviceState;
+        WriteSharedULong((ULONG volatile*)&DeviceExtension->DevicePowerState, (ULONG)DeviceState);
         if (!KeReadStateEvent(&DeviceExtension->NoPendingUsbTranfers)) {
             if (QueuePowerWait(DeviceExtension, Irp)) {
                 DebugPrint(4, DBG_POWER,
@@ -412,7 +412,7 @@ static NTSTATUS SetDStateCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp
     PoStartNextPowerIrp(Irp);
 
     if (DeviceState == PowerDeviceD0) {
-        DeviceExtension->DevicePowerState = PowerDeviceD0;
+        WriteSharedULong((ULONG volatile*)&DeviceExtension->DevicePowerState, (ULONG)PowerDeviceD0);
         PoSetPowerState(DeviceExtension->FunctionalDeviceObject, DevicePowerState, PowerState);
         if (SetQueueStateUnlessFailing(DeviceExtension, AllowRequests)) {
             DebugPrint(4, DBG_POWER, "Power.c:SetDStateCompletionRoutine-changing QueueState to AllowRequests (%d)\n",

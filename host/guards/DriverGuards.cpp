@@ -52,9 +52,9 @@ std::vector<GuardedField> DeviceRecordGuards()
         {TESMO_FIELD(PnpState), Guard::Interlocked},
         {TESMO_FIELD(PreviousPnpState), Guard::Ordered, nullptr, kPnpHandlers},
         {TESMO_FIELD(DeviceStateMap), Guard::Ordered, nullptr, kPnpHandlers},
-        {TESMO_FIELD(SystemPowerState), Guard::Ordered, nullptr, kPowerPath},
+        {TESMO_FIELD(SystemPowerState), Guard::Interlocked},
         {TESMO_FIELD(PendingSystemPowerIrp), Guard::Ordered, nullptr, kPowerPath},
-        {TESMO_FIELD(DevicePowerState), Guard::Ordered, nullptr, kPowerPath},
+        {TESMO_FIELD(DevicePowerState), Guard::Interlocked},
         {TESMO_FIELD(WorkItem), Guard::Ordered, nullptr, kAddDevice},
         {TESMO_FIELD(WaitWakeEnabled), Guard::Ordered, nullptr, kPnpHandlers},
         // data path

@@ -219,8 +219,8 @@ TEST_F(PowerTest, SetS0RequestsD0EvenWhenTheLowerDriversFailIt)
     usb().FailPower(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(DeviceRequests(), (std::vector<std::pair<int, int>>{{IRP_MN_SET_POWER, PowerDeviceD0}}));
-    EXPECT_EQ(ext()->SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(systemPowerState(), PowerSystemWorking);
+    EXPECT_EQ(devicePowerState(), PowerDeviceD0);
 }
 
 TEST_F(PowerTest, SetSxRecordsTheSystemStateBeforeTheDeviceRequestAndTheFirstLineShowsSMinus1)
@@ -228,7 +228,7 @@ TEST_F(PowerTest, SetSxRecordsTheSystemStateBeforeTheDeviceRequestAndTheFirstLin
     TraceRecorder trace(sys());
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemHibernate), STATUS_SUCCESS);
     EXPECT_TRUE(trace.Contains("Power.c:HandleSystemSetPower ENTRY to state S4 (current state = S-1\n"));
-    EXPECT_EQ(ext()->SystemPowerState, PowerSystemHibernate);
+    EXPECT_EQ(systemPowerState(), PowerSystemHibernate);
     // The device request already saw S4 (5) in the state word.
     auto set = EventsTagged(ext(), "HDS>");
     ASSERT_EQ(set.size(), 1u);
@@ -249,7 +249,7 @@ TEST_F(PowerTest, ADeviceQueryForD0StillHoldsTheQueue)
 TEST_F(PowerTest, SetD3IsAnnouncedAndRecordedBeforeTheLowerDriversSeeIt)
 {
     EXPECT_EQ(RequestPower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_PENDING);
-    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(devicePowerState(), PowerDeviceD3);
     EXPECT_EQ(usb().CurrentDeviceState(), PowerDeviceD3);
     auto history = sys().power().History();
     auto announced = std::find_if(history.begin(), history.end(),
@@ -392,7 +392,7 @@ TEST_F(SleepTest, ReadInFlightAndHeldRequestAcrossSleepAndResume)
     EXPECT_EQ(std::string(buffer, got), "reply");
     system.join();
     EXPECT_EQ(sleep, STATUS_SUCCESS);
-    EXPECT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(devicePowerState(), PowerDeviceD3);
     EXPECT_EQ(WaitForSingleObject(control.hEvent, 0), DWORD(WAIT_TIMEOUT));
 
     EXPECT_EQ(pnp().SystemWake(), STATUS_SUCCESS);

@@ -54,7 +54,7 @@ TEST_F(ComPortTest, ASecondOpenIsRefusedBeforeItReachesTheDriver)
 TEST_F(ComPortTest, WhilePoweredDownThePortOpensButRefusesTraffic)
 {
     ASSERT_EQ(pnp().SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    ASSERT_EQ(ext()->DevicePowerState, PowerDeviceD3);
+    ASSERT_EQ(devicePowerState(), PowerDeviceD3);
     HANDLE port = OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
 

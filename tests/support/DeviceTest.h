@@ -39,6 +39,18 @@ protected:
     emu::usb::UsbDevice& usb() { return stack_->usb(); }
     PDEVICE_OBJECT fdo() { return stack_->fdo(); }
     PDEVICE_EXTENSION ext() { return stack_->extension(); }
+    // The power states as the driver's other threads read them: the power
+    // path may still be storing one while the test looks.
+    SYSTEM_POWER_STATE systemPowerState()
+    {
+        return static_cast<SYSTEM_POWER_STATE>(
+            ReadSharedULong(reinterpret_cast<ULONG volatile*>(&ext()->SystemPowerState)));
+    }
+    DEVICE_POWER_STATE devicePowerState()
+    {
+        return static_cast<DEVICE_POWER_STATE>(
+            ReadSharedULong(reinterpret_cast<ULONG volatile*>(&ext()->DevicePowerState)));
+    }
     emu::PnpManager& pnp() { return stack_->pnp(); }
     emu::NodeId node() { return stack_->node(); }
 
