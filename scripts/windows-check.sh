@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the real driver image, tesmo.sys, in both trace variants, checks the
-# images and their INF, checks that the emulation exports every routine the
-# image imports, shows that two clean builds are identical, and tests the
-# checker on deliberately broken images. Called by scripts/test.sh; skipped
+# Checks that the emulated headers lay out every structure and give every
+# constant as the DDK does, builds the real driver image, tesmo.sys, in both
+# trace variants, checks the images and their INF, checks that the emulation
+# exports every routine the image imports, shows that two clean builds are
+# identical, and tests the checker on deliberately broken images. Called by scripts/test.sh; skipped
 # only when the mingw-w64 cross compiler is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,9 @@ if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
 fi
 source scripts/windows-env.sh
 python=$(windows_python)
+
+echo "windows-check: the emulated headers' structures and constants against the DDK's"
+"$python" windows/checks/layout_parity.py
 
 echo "windows-check: building tesmo.sys (default with the checker's probes, traced, and a second clean build)"
 windows_build build/windows -DTESMO_BUILD_PROBES=ON

@@ -12,8 +12,11 @@ Usage: test_checks.py --build DIR --traced-build DIR --repro-build DIR
 
 import argparse
 import os
+import shutil
 import sys
+import tempfile
 import unittest
+from pathlib import Path
 
 import pefile
 
@@ -21,6 +24,7 @@ import export_table
 import image_checks
 import inf_checks
 import inf_file
+import layout_parity
 
 REPOSITORY = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SOURCE_INF = os.path.join(REPOSITORY, "windows", "tesmo.inf")
@@ -283,6 +287,39 @@ class InfReaderTest(unittest.TestCase):
         self.assertEqual(len(inf.errors), 3, inf.errors)
         self.assertIn("line 1: entry outside any section", inf.errors[0])
         self.assertIn("line 2: unterminated section name", inf.errors[1])
+
+
+class LayoutParityTest(unittest.TestCase):
+    """The emulated headers with one layout fault each: the check names the
+    figure that differs."""
+
+    FAULTS = [
+        ("a member without the platform's pointer alignment", "emu_io.h",
+         "ULONG POINTER_ALIGNMENT IoControlCode;", "ULONG IoControlCode;",
+         "DIFF offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode): emulated 20, platform 24"),
+        ("the emulation's own state inside a platform structure", "emu_io.h",
+         "IO_REMOVE_LOCK_COMMON_BLOCK Common;\n}", "IO_REMOVE_LOCK_COMMON_BLOCK Common;\n    ULONG Tag;\n}",
+         "DIFF offsetof(IO_REMOVE_LOCK, Tag): emulated 32, platform absent"),
+        ("a code with another value", "emu_usb.h", "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009",
+         "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0090",
+         "DIFF URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: emulated 144, platform 9"),
+        ("two fields of an untyped request structure swapped", "emu_usb.h",
+         "    ULONG TransferFlags;\n    ULONG TransferBufferLength;\n",
+         "    ULONG TransferBufferLength;\n    ULONG TransferFlags;\n",
+         "DIFF offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags): emulated 36, platform 32"),
+    ]
+
+    def test_each_layout_fault_is_named(self):
+        for label, header, sound, faulty, expected in self.FAULTS:
+            with self.subTest(label), tempfile.TemporaryDirectory() as scratch:
+                headers = Path(scratch) / "ddk"
+                shutil.copytree(layout_parity.EMULATED_HEADERS, headers)
+                text = (headers / header).read_text()
+                self.assertIn(sound, text)
+                (headers / header).write_text(text.replace(sound, faulty, 1))
+                figures, _ = layout_parity.compare(headers, Path(scratch) / "work")
+                reports = [layout_parity.report(*figure) for figure in figures if figure[1] != figure[2]]
+                self.assertIn(expected, reports)
 
 
 def main():

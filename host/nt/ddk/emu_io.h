@@ -36,7 +36,8 @@ typedef struct _IO_STATUS_BLOCK {
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                       struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
 typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
@@ -142,7 +143,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
 typedef enum _DEVICE_POWER_STATE {
@@ -152,7 +154,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2 = 3,
     PowerDeviceD3 = 4,
     PowerDeviceMaximum = 5
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -255,26 +258,26 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -301,9 +304,9 @@ typedef struct _IO_STACK_LOCATION {
         } PowerSequence;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -371,6 +374,7 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
@@ -420,9 +424,20 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
     PVOID DeviceObjectExtension;
-    PVOID Reserved;
+    PVOID Reserved;  // the emulation's record of the device object, in front of it
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
@@ -432,13 +447,30 @@ typedef struct _FILE_OBJECT {
     PVOID Vpb;
     PVOID FsContext;
     PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
     BOOLEAN DeletePending;
     BOOLEAN ReadAccess;
     BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
     KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // ---- request-stack helpers (functions here, inline macros on the platform) ----
@@ -447,8 +479,8 @@ PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID IoSetNextIrpStackLocation(PIRP Irp);
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                            BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 VOID IoMarkIrpPending(PIRP Irp);
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
@@ -469,8 +501,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 // ---- device objects ----
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
@@ -498,15 +529,15 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
+// The emulation keeps the tag a lock was initialised with beside it (the
+// I/O manager's table), as the platform's free build has no room for it.
 typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
-    ULONG Tag;  // the tag given at initialisation; the emulation checks holders against it
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
+                              ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 #define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \

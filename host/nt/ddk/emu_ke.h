@@ -46,7 +46,7 @@ typedef struct _DISPATCHER_HEADER {
     UCHAR Type;  // EVENT_TYPE for events
     UCHAR Signalling;
     UCHAR Size;
-    UCHAR Reserved1;
+    BOOLEAN DpcActive;
     volatile LONG SignalState;
     LIST_ENTRY WaitListHead;  // the emulation links its waiting threads here
 } DISPATCHER_HEADER;
@@ -57,6 +57,22 @@ typedef struct _KEVENT {
 
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+// Kernel objects the driver never uses but that the platform's structures
+// embed: the emulation models none of them and keeps only their room, so
+// that the structures around them have the platform's layout.
+typedef struct _KAPC {
+    ULONG64 EmuRoom[11];
+} KAPC, *PKAPC;
+typedef struct _KDPC {
+    ULONG64 EmuRoom[8];
+} KDPC, *PKDPC;
+typedef struct _KDEVICE_QUEUE {
+    ULONG64 EmuRoom[5];
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+typedef struct _WAIT_CONTEXT_BLOCK {
+    ULONG64 EmuRoom[9];
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1

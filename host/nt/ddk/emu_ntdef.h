@@ -18,6 +18,8 @@
 #define OPTIONAL
 #define CONST const
 #define VOID void
+// Members the platform aligns to a pointer on x64, whatever their own type.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 
 typedef void* PVOID;
 typedef char CHAR;

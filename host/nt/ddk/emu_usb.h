@@ -224,6 +224,9 @@ typedef struct _URB {
         struct _URB_PIPE_REQUEST UrbPipeRequest;
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        // The room of the platform's largest request, an isochronous
+        // transfer with one packet, which the emulated bus does not model.
+        ULONG64 EmuRoomForIsochronousTransfer[19];
     };
 } URB, *PURB;
 

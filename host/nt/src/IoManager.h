@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +105,7 @@ struct DevicePrivate {
     bool surpriseRemovalInProgress = false;  // the PnP manager sends IRP_MN_SURPRISE_REMOVAL down this stack
     bool surpriseRemoved = false;
     void* extension = nullptr;
+    std::size_t extensionSize = 0;
     DEVICE_OBJECT object{};
 };
 
@@ -135,6 +137,10 @@ public:
     std::deque<IrpPrivate*> freedIrps;
     std::deque<DevicePrivate*> freedDevices;
     std::unordered_set<DevicePrivate*> deleting;  // deleted, still referenced
+    // The tag each remove lock was initialised with, by the lock's address:
+    // the platform's structure has no room for it. A device's entries go
+    // with its extension.
+    std::map<std::uintptr_t, ULONG> removeLockTags;
 
     // Releases an IRP's memory once nobody references it (mutex held).
     void ReleaseIrp(IrpPrivate* irp);

@@ -61,7 +61,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-    Event->Header.Reserved1 = 0;
+    Event->Header.DpcActive = FALSE;
     Event->Header.SignalState = State ? 1 : 0;
     InitializeListHead(&Event->Header.WaitListHead);
 }

@@ -53,6 +53,8 @@ IoManager::~IoManager()
 PDEVICE_OBJECT IoManager::ReleaseDevice(DevicePrivate* device)
 {
     device->magic = kDeviceFreed;
+    auto first = reinterpret_cast<std::uintptr_t>(device->extension);
+    removeLockTags.erase(removeLockTags.lower_bound(first), removeLockTags.lower_bound(first + device->extensionSize));
     K().races.ExtensionFreed(device->extension);
     std::free(device->extension);
     device->extension = nullptr;
@@ -273,6 +275,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     p->name = name;
     p->exclusive = Exclusive != FALSE;
     p->extension = DeviceExtensionSize ? std::calloc(1, DeviceExtensionSize) : nullptr;
+    p->extensionSize = DeviceExtensionSize;
     PDEVICE_OBJECT dev = &p->object;
     dev->Type = 3;
     dev->Size = sizeof(DEVICE_OBJECT) + DeviceExtensionSize;

@@ -8,10 +8,13 @@
 // set or waited on; the count changes by interlocked operations only, as on
 // the platform.
 //
-// Holders are checked against the tag the lock was initialised with: the
-// emulation does not keep a table of per-holder tags, so a holder that passes
-// another tag is reported as not modelled rather than silently accepted.
+// Holders are checked against the tag the lock was initialised with, which
+// the I/O manager keeps beside the lock: the emulation does not keep a table
+// of per-holder tags, so a holder that passes another tag is reported as not
+// modelled rather than silently accepted. A lock that was never initialised
+// here (or whose device went) is not checked.
 #include <cstdio>
+#include <optional>
 
 #include "Kernel.h"
 #include "emu/ExportEntry.h"
@@ -36,10 +39,17 @@ bool CheckCall(PIO_REMOVE_LOCK lock, PVOID tag, ULONG size, const char* routine)
         return false;
     }
     auto given = reinterpret_cast<ULONG_PTR>(tag);
-    if (given != lock->Tag) {
+    std::optional<ULONG> own;
+    {
+        auto& io = K().io;
+        std::lock_guard guard(io.mutex);
+        auto found = io.removeLockTags.find(reinterpret_cast<std::uintptr_t>(lock));
+        if (found != io.removeLockTags.end()) own = found->second;
+    }
+    if (own && given != *own) {
         Violation(Rule::NotModelled, nullptr,
                   std::string(routine) + " with tag " + TagName(given) + " on a lock initialised with tag " +
-                      TagName(lock->Tag) + ": holders must use the lock's own tag");
+                      TagName(*own) + ": holders must use the lock's own tag");
     }
     return true;
 }
@@ -95,7 +105,9 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG, UL
     Lock->Common.Reserved[0] = Lock->Common.Reserved[1] = Lock->Common.Reserved[2] = 0;
     Lock->Common.IoCount = 1;
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-    Lock->Tag = AllocateTag;
+    auto& io = K().io;
+    std::lock_guard guard(io.mutex);
+    io.removeLockTags[reinterpret_cast<std::uintptr_t>(Lock)] = AllocateTag;
 }
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG RemlockSize)
