@@ -261,7 +261,7 @@ private:
     DEVICE_POWER_STATE devicePowerState_ = PowerDeviceD0;
     std::vector<std::tuple<UCHAR, POWER_STATE_TYPE, NTSTATUS>> powerFailures_;
     std::vector<PowerRecord> powerLog_;
-    static VOID WaitWakeCancelled(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI WaitWakeCancelled(PDEVICE_OBJECT device, PIRP irp);
     void CancelWaitWake();
     std::vector<std::shared_ptr<Hold>> holds_;
 

@@ -127,7 +127,7 @@ private:
         IoSetCompletionRoutine(irp, EditAnswer, this, TRUE, TRUE, TRUE);
         return IoCallDriver(pdo_, irp);
     }
-    static NTSTATUS EditAnswer(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI EditAnswer(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* self = static_cast<SelectionEditingFilter*>(context);
         if (irp->PendingReturned) IoMarkIrpPending(irp);

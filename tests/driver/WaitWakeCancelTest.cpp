@@ -34,7 +34,7 @@ protected:
         std::atomic<NTSTATUS> status{STATUS_PENDING};
     };
 
-    static VOID Finished(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
+    static VOID NTAPI Finished(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
     {
         auto* request = static_cast<WaitWake*>(context);
         request->status = status->Status;
@@ -46,8 +46,7 @@ protected:
     {
         POWER_STATE state;
         state.SystemState = PowerSystemSleeping3;
-        ASSERT_EQ(PoRequestPowerIrp(fdo(), IRP_MN_WAIT_WAKE, state, Finished, &request, &request.irp),
-                  STATUS_PENDING);
+        ASSERT_EQ(PoRequestPowerIrp(fdo(), IRP_MN_WAIT_WAKE, state, Finished, &request, &request.irp), STATUS_PENDING);
         emu::WaitUntil([&] { return usb().WaitWakePending(); }, "the wait-wake request to reach the bus");
     }
     void WaitFinished(WaitWake& request)

@@ -31,7 +31,10 @@ struct RecordingQueue {
     std::function<void(PIRP)> onPeek;  // called inside the peek callback, lock held
 
     static RecordingQueue& Of(PIO_CSQ csq) { return *reinterpret_cast<Anchor*>(csq)->queue; }
-    bool LockHeld() const { return __atomic_load_n(&lock, __ATOMIC_SEQ_CST) != 0 && KeGetCurrentIrql() == DISPATCH_LEVEL; }
+    bool LockHeld() const
+    {
+        return __atomic_load_n(&lock, __ATOMIC_SEQ_CST) != 0 && KeGetCurrentIrql() == DISPATCH_LEVEL;
+    }
     std::string Name(PIRP irp) { return irp ? names[irp] : "-"; }
     void Note(std::string call, bool lockExpected)
     {
@@ -50,19 +53,19 @@ struct RecordingQueue {
         return std::exchange(calls, {});
     }
 
-    static VOID Insert(PIO_CSQ csq, PIRP irp)
+    static VOID NTAPI Insert(PIO_CSQ csq, PIRP irp)
     {
         auto& q = Of(csq);
         q.Note("insert " + q.Name(irp), true);
         InsertTailList(&q.list, &irp->Tail.Overlay.ListEntry);
     }
-    static VOID Remove(PIO_CSQ csq, PIRP irp)
+    static VOID NTAPI Remove(PIO_CSQ csq, PIRP irp)
     {
         auto& q = Of(csq);
         q.Note("remove " + q.Name(irp), true);
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     }
-    static PIRP Peek(PIO_CSQ csq, PIRP irp, PVOID peekContext)
+    static PIRP NTAPI Peek(PIO_CSQ csq, PIRP irp, PVOID peekContext)
     {
         auto& q = Of(csq);
         q.Note("peek " + q.Name(irp), true);
@@ -74,19 +77,19 @@ struct RecordingQueue {
         }
         return nullptr;
     }
-    static VOID Acquire(PIO_CSQ csq, PKIRQL irql)
+    static VOID NTAPI Acquire(PIO_CSQ csq, PKIRQL irql)
     {
         auto& q = Of(csq);
         q.Note("acquire", false);
         *irql = KeAcquireSpinLockRaiseToDpc(&q.lock);
     }
-    static VOID Release(PIO_CSQ csq, KIRQL irql)
+    static VOID NTAPI Release(PIO_CSQ csq, KIRQL irql)
     {
         auto& q = Of(csq);
         q.Note("release", true);
         KeReleaseSpinLock(&q.lock, irql);
     }
-    static VOID CompleteCanceled(PIO_CSQ csq, PIRP irp)
+    static VOID NTAPI CompleteCanceled(PIO_CSQ csq, PIRP irp)
     {
         auto& q = Of(csq);
         q.Note("complete " + q.Name(irp), false);
@@ -219,9 +222,8 @@ TEST_F(CancelSafeQueueTest, CancelDuringRemoveNextPassesOverTheCancelledRequest)
     };
     EXPECT_EQ(RemoveNext(), "B");
     canceller.join();
-    EXPECT_EQ(queue_.TakeCalls(),
-              (Calls{"acquire", "peek -", "acquire", "peek A", "remove B", "release", "remove A", "release",
-                     "complete A"}));
+    EXPECT_EQ(queue_.TakeCalls(), (Calls{"acquire", "peek -", "acquire", "peek A", "remove B", "release", "remove A",
+                                         "release", "complete A"}));
     EXPECT_EQ(a.finalStatus(), STATUS_CANCELLED);
     EXPECT_EQ(RemoveNext(), "-");
 }

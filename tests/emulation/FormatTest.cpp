@@ -70,6 +70,47 @@ TEST(FormatTest, ZeroSizedBufferIsInvalid)
     EXPECT_EQ(sentinel, 'S');
 }
 
+// What the shipped image's inline RtlStringCbVPrintfA does: its own
+// va_list, in the platform's convention, handed to the kernel's _vsnprintf.
+int NTAPI PlatformFormat(char* buffer, size_t count, const char* format, ...)
+{
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, format);
+    int written = EmuPlatform_vsnprintf(buffer, count, format, args);
+    __builtin_ms_va_end(args);
+    return written;
+}
+
+// The variadic exports take the platform's convention: more arguments than
+// registers, a 64-bit integer, a 32-bit long, a double and pointers all
+// arrive in their own slots whichever route the call takes.
+using PlatformConventionTest = SystemTest;
+
+TEST_F(PlatformConventionTest, EveryVariadicRouteTakesThePlatformsConvention)
+{
+    const char* format = "%d %lx %I64x %s %ws %.2f %p %wZ|";
+    UNICODE_STRING counted{8, 8, const_cast<PWSTR>(u"COM3")};
+    const std::string expected = "-7 ffffffff 123456789 text wide 2.50 00000000DEADBEEF COM3|";
+#define TESMO_FORMAT_ARGUMENTS                                                                                     \
+    -7, static_cast<ULONG>(0xFFFFFFFF), 0x123456789ull, "text", u"wide", 2.5, reinterpret_cast<void*>(0xDEADBEEF), \
+        &counted
+    char buffer[128];
+    std::memset(buffer, 'S', sizeof buffer);
+    EXPECT_EQ(_snprintf(buffer, sizeof buffer, format, TESMO_FORMAT_ARGUMENTS), static_cast<int>(expected.size()));
+    EXPECT_EQ(std::string(buffer), expected) << "_snprintf";
+    std::memset(buffer, 'S', sizeof buffer);
+    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof buffer, format, TESMO_FORMAT_ARGUMENTS), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer), expected) << "RtlStringCbPrintfA";
+    std::memset(buffer, 'S', sizeof buffer);
+    EXPECT_EQ(PlatformFormat(buffer, sizeof buffer, format, TESMO_FORMAT_ARGUMENTS), static_cast<int>(expected.size()));
+    EXPECT_EQ(std::string(buffer), expected) << "_vsnprintf with the platform's va_list";
+    std::string traced;
+    sys().SetTraceSink([&](std::uint32_t, std::uint32_t, std::string_view text) { traced = text; });
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, format, TESMO_FORMAT_ARGUMENTS);
+    EXPECT_EQ(traced, expected) << "DbgPrintEx";
+#undef TESMO_FORMAT_ARGUMENTS
+}
+
 TEST(FormatTest, VsnprintfReportsMinusOneWhenTextDoesNotFit)
 {
     char buffer[8];

@@ -59,7 +59,7 @@ TEST_P(CompletionRoutineInvocation, RunsOnlyWhenItsInvokeFlagMatches)
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+            [](PDEVICE_OBJECT, PIRP irp, PVOID) NTAPI -> NTSTATUS {
                 called = true;
                 if (irp->PendingReturned) IoMarkIrpPending(irp);
                 return irp->IoStatus.Status;
@@ -86,8 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InvokeCase{"error, on error", STATUS_UNSUCCESSFUL, false, false, true, false, true},
                       InvokeCase{"error, on success only", STATUS_UNSUCCESSFUL, false, true, false, false, false},
                       InvokeCase{"cancelled, on cancel only", STATUS_CANCELLED, true, false, false, true, true},
-                      InvokeCase{"cancel flag without cancel bit", STATUS_CANCELLED, true, true, false, false,
-                                 false}),
+                      InvokeCase{"cancel flag without cancel bit", STATUS_CANCELLED, true, true, false, false, false}),
     [](const auto& info) {
         std::string name = info.param.label;
         for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
@@ -100,7 +99,8 @@ TEST_F(IrpCompletionTest, CompletionRoutineGetsItsOwnDeviceAndNullAtTheTop)
     upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT device, PIRP, PVOID) -> NTSTATUS {
+            irp,
+            [](PDEVICE_OBJECT device, PIRP, PVOID) NTAPI -> NTSTATUS {
                 seen = device;
                 return STATUS_SUCCESS;
             },
@@ -168,7 +168,8 @@ TEST_F(IrpCompletionTest, MoreProcessingRequiredHandsTheIrpBackUntilCompletedAga
     upper_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
                 KeSetEvent(&back, IO_NO_INCREMENT, FALSE);
                 return STATUS_MORE_PROCESSING_REQUIRED;
             },
@@ -236,7 +237,7 @@ TEST_F(IrpCompletionTest, CancelCallsTheCancelRoutineUnderTheCancelLock)
     static bool lockHeldInRoutine;
     lower_.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             lockHeldInRoutine = KeGetCurrentIrql() == DISPATCH_LEVEL;
             EXPECT_EQ(irp->CancelRoutine, nullptr);
             IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -267,9 +268,8 @@ TEST_F(IrpCompletionTest, CancelWithoutRoutineOnlySetsTheCancelFlag)
 
 TEST_F(IrpCompletionTest, UnregisteredMajorIsRefusedByTheIoManagerDefault)
 {
-    PDRIVER_OBJECT driver = sys().CreateDriver(u"Plain", [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
-        return STATUS_SUCCESS;
-    });
+    PDRIVER_OBJECT driver =
+        sys().CreateDriver(u"Plain", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS { return STATUS_SUCCESS; });
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
     TopLevelIrp request(device, IRP_MJ_FLUSH_BUFFERS);

@@ -96,7 +96,7 @@ protected:
     emu::io::Handle handle_ = 0;
 
 private:
-    static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+    static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     {
         static char16_t name[] = u"\\Device\\Recorder";
         UNICODE_STRING deviceName{sizeof name - sizeof(char16_t), sizeof name, name};

@@ -24,7 +24,6 @@ constexpr UCHAR kSentinel = 0xEE;
 
 class UserRequestPathTest : public SystemTest {
 protected:
-
     NTSTATUS Open(Handle* handle, bool synchronous = true, std::u16string name = u"\\??\\COM3",
                   std::uint32_t access = emu::io::kGenericRead | emu::io::kGenericWrite)
     {
@@ -42,7 +41,8 @@ protected:
         return handle;
     }
 
-    std::optional<FakeDevice> fake_{std::in_place, sys(), FakeDeviceOptions{u"\\Device\\Tesmo1", u"\\DosDevices\\COM3"}};
+    std::optional<FakeDevice> fake_{std::in_place, sys(),
+                                    FakeDeviceOptions{u"\\Device\\Tesmo1", u"\\DosDevices\\COM3"}};
 };
 
 TEST_F(UserRequestPathTest, OpenAndCloseSendCreateCleanupCloseWithOneFileObject)
@@ -405,11 +405,13 @@ TEST_F(UserRequestPathTest, ClosingToApplicationsWaitsForACallOnlyAsLongAsAsked)
 
 TEST_F(UserRequestPathTest, MajorTheDriverLeavesAtTheDefaultIsRefusedByTheIoManager)
 {
-    PDRIVER_OBJECT driver = sys().CreateDriver(u"OpenCloseOnly", [](PDRIVER_OBJECT d, PUNICODE_STRING) -> NTSTATUS {
-        d->MajorFunction[IRP_MJ_CREATE] = d->MajorFunction[IRP_MJ_CLEANUP] = d->MajorFunction[IRP_MJ_CLOSE] =
-            [](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); };
-        return STATUS_SUCCESS;
-    });
+    PDRIVER_OBJECT driver =
+        sys().CreateDriver(u"OpenCloseOnly", [](PDRIVER_OBJECT d, PUNICODE_STRING) NTAPI -> NTSTATUS {
+            d->MajorFunction[IRP_MJ_CREATE] = d->MajorFunction[IRP_MJ_CLEANUP] =
+                d->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP irp)
+                                                     NTAPI { return CompleteIrp(irp, STATUS_SUCCESS); };
+            return STATUS_SUCCESS;
+        });
     std::u16string name = u"\\Device\\Plain";
     UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.data()};
     PDEVICE_OBJECT device = nullptr;

@@ -157,7 +157,7 @@ protected:
 
 TEST_F(CancelRoutineTest, RoutineThatReleasesTheCancelLockIsClean)
 {
-    CancelParkedRequest([](PDEVICE_OBJECT, PIRP irp) {
+    CancelParkedRequest([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoReleaseCancelSpinLock(irp->CancelIrql);
         CompleteIrp(irp, STATUS_CANCELLED);
     });
@@ -166,7 +166,7 @@ TEST_F(CancelRoutineTest, RoutineThatReleasesTheCancelLockIsClean)
 
 TEST_F(CancelRoutineTest, RoutineThatKeepsTheCancelLockIsReported)
 {
-    CancelParkedRequest([](PDEVICE_OBJECT, PIRP irp) { CompleteIrp(irp, STATUS_CANCELLED); });
+    CancelParkedRequest([](PDEVICE_OBJECT, PIRP irp) NTAPI { CompleteIrp(irp, STATUS_CANCELLED); });
     EXPECT_EQ(ExpectOnly(emu::Rule::SpinLockMisuse),
               "a cancel routine returned without releasing the cancel spin lock");
 }
@@ -311,9 +311,8 @@ protected:
                 minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE;
             return CompleteIrp(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status);
         });
-        upper_.object()->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-            return CreateAttachedDevice(driver, pdo, nullptr);
-        };
+        upper_.object()->DriverExtension->AddDevice = [](PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+                                                          NTAPI { return CreateAttachedDevice(driver, pdo, nullptr); };
     }
     // Plugs the stack in with a function driver that runs `onSurpriseRemoval`
     // before passing SURPRISE_REMOVAL down, then unplugs it and waits for the

@@ -67,7 +67,7 @@ const DispatchMisuse kDispatchMisuses[] = {
      emu::Rule::ReturnedWithoutCompletion},
     {"CompletedWhileACancelRoutineIsSet",
      [](PIRP irp, PIRP*) {
-         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
          return CompleteIrp(irp, STATUS_SUCCESS);
      },
      emu::Rule::CompletedWithCancelRoutine},
@@ -103,7 +103,7 @@ TEST_F(VerifierRulesTest, CompletionRoutineThatDropsPendingReturned)
     upper.OnAny([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) { return irp->IoStatus.Status; }, nullptr, TRUE, TRUE, TRUE);
+            irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) NTAPI { return irp->IoStatus.Status; }, nullptr, TRUE, TRUE, TRUE);
         return IoCallDriver(lowerDevice, irp);
     });
     TopLevelIrp request(upperDevice, IRP_MJ_READ);

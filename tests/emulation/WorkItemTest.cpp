@@ -35,7 +35,7 @@ struct Gate {
     void Open() { KeSetEvent(&open, IO_NO_INCREMENT, FALSE); }
 };
 
-void Record(PDEVICE_OBJECT device, PVOID context)
+void NTAPI Record(PDEVICE_OBJECT device, PVOID context)
 {
     auto* run = static_cast<Sighting*>(context);
     run->thread = emu::ThreadName();
@@ -44,7 +44,7 @@ void Record(PDEVICE_OBJECT device, PVOID context)
     run->device = device;
 }
 
-void WaitAtGate(PDEVICE_OBJECT, PVOID context)
+void NTAPI WaitAtGate(PDEVICE_OBJECT, PVOID context)
 {
     auto* gate = static_cast<Gate*>(context);
     gate->entered = true;
@@ -134,7 +134,7 @@ struct Requeue {
     int runs = 0;
 };
 
-void CountAndRequeueOnce(PDEVICE_OBJECT, PVOID context)
+void NTAPI CountAndRequeueOnce(PDEVICE_OBJECT, PVOID context)
 {
     auto* state = static_cast<Requeue*>(context);
     if (++state->runs == 1) IoQueueWorkItem(state->item, CountAndRequeueOnce, DelayedWorkQueue, state);

@@ -14,9 +14,9 @@ LONG ProbeOrdered;
 // Stated to change by interlocked operations only.
 LONG ProbeTicket;
 
-static VOID ProbeUnload(PDRIVER_OBJECT) {}
+static VOID NTAPI ProbeUnload(PDRIVER_OBJECT) {}
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
 {
     KeInitializeSpinLock(&ProbeLock);
     DriverObject->DriverUnload = ProbeUnload;

@@ -24,10 +24,10 @@ namespace tesmo::test {
 
 struct RecordedRequest {
     UCHAR major = 0;
-    ULONG controlCode = 0;        // device control only
-    ULONG inputLength = 0;        // write length, or control input length
-    ULONG outputLength = 0;       // read length, or control output length
-    std::vector<UCHAR> input;     // the bytes the request carried in
+    ULONG controlCode = 0;                      // device control only
+    ULONG inputLength = 0;                      // write length, or control input length
+    ULONG outputLength = 0;                     // read length, or control output length
+    std::vector<UCHAR> input;                   // the bytes the request carried in
     PFILE_OBJECT fileObject = nullptr;          // from the stack location
     PFILE_OBJECT originalFileObject = nullptr;  // Tail.Overlay.OriginalFileObject
     KPROCESSOR_MODE requestorMode = KernelMode;
@@ -35,7 +35,7 @@ struct RecordedRequest {
 
 struct FakeDeviceOptions {
     std::u16string name = u"\\Device\\Fake0";
-    std::u16string link;           // e.g. u"\\DosDevices\\COM3"; none when empty
+    std::u16string link;  // e.g. u"\\DosDevices\\COM3"; none when empty
     bool exclusive = true;
     ULONG flags = DO_BUFFERED_IO;  // the device object's buffering flags
 };
@@ -86,8 +86,8 @@ public:
     void DeleteDevice();
 
 private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-    static void CancelHeld(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static void NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
     void Record(PIRP irp);
 
     emu::System& system_;

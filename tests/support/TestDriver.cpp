@@ -11,7 +11,7 @@ std::mutex g_registryMutex;
 std::map<PDRIVER_OBJECT, TestDriver*> g_registry;
 TestDriver::Dispatch* g_unused = nullptr;
 
-NTSTATUS InitializeTestDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI InitializeTestDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& slot : driver->MajorFunction) slot = nullptr;
     return STATUS_SUCCESS;

@@ -32,7 +32,7 @@ public:
     void DeleteDevices();
 
 private:
-    static NTSTATUS Trampoline(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp);
 
     emu::System& system_;
     PDRIVER_OBJECT object_ = nullptr;
@@ -68,7 +68,7 @@ public:
     PDEVICE_OBJECT routineDevice() const { return routineDevice_; }
 
 private:
-    static NTSTATUS Completed(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+    static NTSTATUS NTAPI Completed(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
     PDEVICE_OBJECT target_;
     PIRP irp_;

@@ -33,18 +33,19 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
-                                       struct _DEVICE_OBJECT* PhysicalDeviceObject);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
+typedef VOID(NTAPI* PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS(NTAPI* PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                            struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef VOID(NTAPI* PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                         struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 
 // ---- major and minor function codes ----
 #define IRP_MJ_CREATE 0x00
@@ -175,8 +176,8 @@ typedef enum _POWER_ACTION {
     PowerActionWarmEject
 } POWER_ACTION;
 
-typedef VOID (*PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
-                                        POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef VOID(NTAPI* PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // ---- Plug and Play ----
 typedef struct _DEVICE_CAPABILITIES {
@@ -474,52 +475,54 @@ typedef struct _FILE_OBJECT {
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // ---- request-stack helpers (functions here, inline macros on the platform) ----
-PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
-PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
-VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
-VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
-VOID IoSetNextIrpStackLocation(PIRP Irp);
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, BOOLEAN InvokeOnSuccess,
-                            BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
-VOID IoMarkIrpPending(PIRP Irp);
-PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+PIO_STACK_LOCATION NTAPI IoGetCurrentIrpStackLocation(PIRP Irp);
+PIO_STACK_LOCATION NTAPI IoGetNextIrpStackLocation(PIRP Irp);
+VOID NTAPI IoSkipCurrentIrpStackLocation(PIRP Irp);
+VOID NTAPI IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
+VOID NTAPI IoSetNextIrpStackLocation(PIRP Irp);
+VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                  BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
+VOID NTAPI IoMarkIrpPending(PIRP Irp);
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
 // ---- IRPs ----
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock);
 
 // ---- device objects ----
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-VOID ObDereferenceObject(PVOID Object);
-VOID ObReferenceObject(PVOID Object);
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI ObDereferenceObject(PVOID Object);
+VOID NTAPI ObReferenceObject(PVOID Object);
 #define ObfDereferenceObject ObDereferenceObject
 #define ObfReferenceObject ObReferenceObject
 
 // ---- work items ----
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
-typedef VOID (*PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
-typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef VOID(NTAPI* PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context);
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context);
 
 // ---- remove locks ----
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
@@ -535,11 +538,11 @@ typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
-                              ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 #define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
 #define IoAcquireRemoveLock(RemoveLock, Tag) \
@@ -556,12 +559,12 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
 struct _IO_CSQ;
 // The callbacks' roles as function types (a driver declares its callbacks
 // with them) and the pointers the queue keeps.
-typedef VOID IO_CSQ_INSERT_IRP(struct _IO_CSQ* Csq, PIRP Irp);
-typedef VOID IO_CSQ_REMOVE_IRP(struct _IO_CSQ* Csq, PIRP Irp);
-typedef PIRP IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
-typedef VOID IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ* Csq, PKIRQL Irql);
-typedef VOID IO_CSQ_RELEASE_LOCK(struct _IO_CSQ* Csq, KIRQL Irql);
-typedef VOID IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef VOID NTAPI IO_CSQ_INSERT_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef VOID NTAPI IO_CSQ_REMOVE_IRP(struct _IO_CSQ* Csq, PIRP Irp);
+typedef PIRP NTAPI IO_CSQ_PEEK_NEXT_IRP(struct _IO_CSQ* Csq, PIRP Irp, PVOID PeekContext);
+typedef VOID NTAPI IO_CSQ_ACQUIRE_LOCK(struct _IO_CSQ* Csq, PKIRQL Irql);
+typedef VOID NTAPI IO_CSQ_RELEASE_LOCK(struct _IO_CSQ* Csq, KIRQL Irql);
+typedef VOID NTAPI IO_CSQ_COMPLETE_CANCELED_IRP(struct _IO_CSQ* Csq, PIRP Irp);
 typedef IO_CSQ_INSERT_IRP* PIO_CSQ_INSERT_IRP;
 typedef IO_CSQ_REMOVE_IRP* PIO_CSQ_REMOVE_IRP;
 typedef IO_CSQ_PEEK_NEXT_IRP* PIO_CSQ_PEEK_NEXT_IRP;
@@ -586,31 +589,32 @@ typedef struct _IO_CSQ_IRP_CONTEXT {
     PIO_CSQ Csq;
 } IO_CSQ_IRP_CONTEXT, *PIO_CSQ_IRP_CONTEXT;
 
-NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
-                         PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
-                         PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
-VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
-PIRP IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
-PIRP IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context);
+NTSTATUS NTAPI IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
+                               PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
+                               PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
+                               PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+VOID NTAPI IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
+PIRP NTAPI IoCsqRemoveNextIrp(PIO_CSQ Csq, PVOID PeekContext);
+PIRP NTAPI IoCsqRemoveIrp(PIO_CSQ Csq, PIO_CSQ_IRP_CONTEXT Context);
 
 // ---- power manager ----
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
 
 // ---- names: interfaces, links, registry ----
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey);
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                       PHANDLE DevInstRegKey);
 
 #ifdef __cplusplus
 }

@@ -78,29 +78,29 @@ typedef struct _WAIT_CONTEXT_BLOCK {
 #define EVENT_INCREMENT 1
 
 // ---- IRQL ----
-KIRQL KeGetCurrentIrql(void);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(void);
+KIRQL NTAPI KeGetCurrentIrql(void);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 
 // ---- events and waits ----
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
-ULONGLONG KeQueryInterruptTime(void);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+ULONGLONG NTAPI KeQueryInterruptTime(void);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
 // ---- spin locks ----
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
 // A spin-wait's pause. Under a controlled schedule the spinning thread gives
@@ -187,9 +187,9 @@ typedef enum _POOL_TYPE {
 } POOL_TYPE;
 #define POOL_COLD_ALLOCATION 256
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // Pageable code announces itself; the verifier fails it above APC_LEVEL.
 VOID EmuAssertPageableCode(const char* Function);

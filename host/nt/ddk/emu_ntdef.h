@@ -9,7 +9,10 @@
 #include <stdint.h>
 #include <string.h>
 
-#define NTAPI
+// The platform's x64 calling convention, for every exported routine and every
+// callback, so that the emulation calls and is called by the host build and
+// the shipped image alike.
+#define NTAPI __attribute__((ms_abi))
 #define NTKERNELAPI
 #define DECLSPEC_IMPORT
 #define FORCEINLINE static inline __attribute__((always_inline))

@@ -14,23 +14,28 @@
 extern "C" {
 #endif
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 // Frees a buffer that the system allocated for a string (an interface link
 // name, say) and empties the string.
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 // Windows semantics: returns the number of characters written, or -1 when the
 // text does not fit in Count characters (then the buffer holds the first Count
 // characters and no terminator is guaranteed).
+// The variadic routines take their arguments in the platform's convention. A
+// driver built for the host makes its own va_list in the host's convention,
+// so the two routines that take one take the host's here; the shipped image's
+// _vsnprintf is bound to EmuPlatform_vsnprintf, which takes the platform's.
 int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list ArgList);
-int _snprintf(char* Buffer, size_t Count, const char* Format, ...);
+int NTAPI EmuPlatform_vsnprintf(char* Buffer, size_t Count, const char* Format, __builtin_ms_va_list ArgList);
+int NTAPI _snprintf(char* Buffer, size_t Count, const char* Format, ...);
 NTSTATUS RtlStringCbVPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, va_list argList);
-NTSTATUS RtlStringCbPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, ...);
+NTSTATUS NTAPI RtlStringCbPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, ...);
 #define NTSTRSAFE_MAX_CCH 2147483647
 
 // ---- registry ----
@@ -70,18 +75,25 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
     UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize);
-NTSTATUS ZwClose(HANDLE Handle);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                               ULONG Length, PULONG ResultLength);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                             ULONG DataSize);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                     ULONG ValueLength);
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 
 // ---- debugger output (the kernel debugger's print) ----
-ULONG DbgPrint(PCSTR Format, ...);
+// Both feed the emulation's trace sink, where a debugger would listen.
+typedef enum _DPFLTR_TYPE { DPFLTR_IHVDRIVER_ID = 77 } DPFLTR_TYPE;
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+ULONG NTAPI DbgPrint(PCSTR Format, ...);
+ULONG NTAPI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 
 // ---- the emulation's trace sink (stands where a debugger would listen) ----
 // Whether anything listens; a driver need not format text nobody reads.

@@ -266,12 +266,11 @@ typedef struct _URB {
 #define USBD_PORT_CONNECTED 0x00000002
 
 // ---- USB driver interface library ----
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                              PVOID StartPosition, LONG InterfaceNumber,
-                                                              LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol);
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 
 #ifdef __cplusplus
 }

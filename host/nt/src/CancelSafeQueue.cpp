@@ -50,7 +50,7 @@ void Dissociate(PIRP irp)
 // The cancel routine the library sets on every queued IRP. IoCancelIrp calls
 // it with the cancel spin lock held; it runs only when nobody took the cancel
 // routine back, so the IRP is still in the driver's queue.
-VOID CsqCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+VOID NTAPI CsqCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PIO_CSQ_IRP_CONTEXT context;

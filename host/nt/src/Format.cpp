@@ -1,6 +1,9 @@
 // The kernel's bounded formatter: _vsnprintf with the platform's conventions
 // (long is 32 bits, %ws/%S wide strings, %wZ counted strings, %p as sixteen
-// upper-case hex digits) and RtlStringCbVPrintfA's truncation rules.
+// upper-case hex digits) and RtlStringCbVPrintfA's truncation rules. The
+// arguments come from either calling convention: the host's va_list of a
+// driver built for the host, or the platform's (a pointer to 8-byte slots) of
+// the variadic exports and of the shipped image.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +13,65 @@
 #include "emu/ExportEntry.h"
 
 namespace {
+
+// The next argument of a formatting call, whichever convention carried it.
+class ArgumentReader {
+public:
+    virtual int Int() = 0;
+    virtual unsigned UInt() = 0;
+    virtual long long Long64() = 0;
+    virtual unsigned long long ULong64() = 0;
+    virtual const void* Pointer() = 0;
+    virtual double Double() = 0;
+
+protected:
+    ~ArgumentReader() = default;
+};
+
+class HostArguments final : public ArgumentReader {
+public:
+    explicit HostArguments(va_list args) { va_copy(args_, args); }
+    ~HostArguments() { va_end(args_); }
+    HostArguments(const HostArguments&) = delete;
+    HostArguments& operator=(const HostArguments&) = delete;
+    int Int() override { return va_arg(args_, int); }
+    unsigned UInt() override { return va_arg(args_, unsigned); }
+    long long Long64() override { return va_arg(args_, long long); }
+    unsigned long long ULong64() override { return va_arg(args_, unsigned long long); }
+    const void* Pointer() override { return va_arg(args_, const void*); }
+    double Double() override { return va_arg(args_, double); }
+
+private:
+    va_list args_;
+};
+
+// The platform's va_list points at the arguments' 8-byte slots, one each: a
+// wider argument is passed by reference, a float as a double. The slots are
+// read directly; GCC's va_arg on this list type is unreliable outside the
+// function that started it.
+class PlatformArguments final : public ArgumentReader {
+public:
+    explicit PlatformArguments(__builtin_ms_va_list args) : next_(args) {}
+    int Int() override { return Slot<int>(); }
+    unsigned UInt() override { return Slot<unsigned>(); }
+    long long Long64() override { return Slot<long long>(); }
+    unsigned long long ULong64() override { return Slot<unsigned long long>(); }
+    const void* Pointer() override { return Slot<const void*>(); }
+    double Double() override { return Slot<double>(); }
+
+private:
+    template <class T>
+    T Slot()
+    {
+        static_assert(sizeof(T) <= 8);
+        T value;
+        std::memcpy(&value, next_, sizeof value);
+        next_ += 8;
+        return value;
+    }
+
+    const char* next_;
+};
 
 struct Spec {
     bool left = false, plus = false, space = false, alt = false, zero = false;
@@ -80,7 +142,7 @@ std::size_t WideLength(const WCHAR* text, int limit)
 }
 
 // Formats the whole text; the caller applies the buffer rules.
-std::string FormatAll(const char* format, va_list args)
+std::string FormatAll(const char* format, ArgumentReader& args)
 {
     std::string out;
     for (const char* f = format; *f; ++f) {
@@ -103,7 +165,7 @@ std::string FormatAll(const char* format, va_list args)
             else break;
         }
         if (*f == '*') {
-            spec.width = va_arg(args, int);
+            spec.width = args.Int();
             if (spec.width < 0) {
                 spec.left = true;
                 spec.width = -spec.width;
@@ -116,7 +178,7 @@ std::string FormatAll(const char* format, va_list args)
             ++f;
             spec.precision = 0;
             if (*f == '*') {
-                spec.precision = va_arg(args, int);
+                spec.precision = args.Int();
                 ++f;
             } else {
                 while (*f >= '0' && *f <= '9') spec.precision = spec.precision * 10 + (*f++ - '0');
@@ -153,8 +215,8 @@ std::string FormatAll(const char* format, va_list args)
         case 'd':
         case 'i': {
             long long v;
-            if (spec.size == Spec::Long64) v = va_arg(args, long long);
-            else v = va_arg(args, int);
+            if (spec.size == Spec::Long64) v = args.Long64();
+            else v = args.Int();
             if (spec.size == Spec::Short) v = static_cast<short>(v);
             if (spec.size == Spec::Char)
                 v = static_cast<long long>(static_cast<unsigned char>(v) ^ 0x80u) - 0x80;  // sign-extends the low byte
@@ -167,8 +229,8 @@ std::string FormatAll(const char* format, va_list args)
         case 'X':
         case 'o': {
             unsigned long long v;
-            if (spec.size == Spec::Long64) v = va_arg(args, unsigned long long);
-            else v = va_arg(args, unsigned int);
+            if (spec.size == Spec::Long64) v = args.ULong64();
+            else v = args.UInt();
             if (spec.size == Spec::Short) v = static_cast<unsigned short>(v);
             if (spec.size == Spec::Char) v = static_cast<unsigned char>(v);
             unsigned base = type == 'o' ? 8 : (type == 'u' ? 10 : 16);
@@ -179,7 +241,7 @@ std::string FormatAll(const char* format, va_list args)
             break;
         }
         case 'p': {
-            void* v = va_arg(args, void*);
+            void* v = const_cast<void*>(args.Pointer());
             std::string digits = Digits(reinterpret_cast<std::uintptr_t>(v), 16, true);
             digits.insert(0, 16 - digits.size(), '0');
             Pad(out, digits, spec);
@@ -187,7 +249,7 @@ std::string FormatAll(const char* format, va_list args)
         }
         case 'c':
         case 'C': {
-            int v = va_arg(args, int);
+            int v = args.Int();
             bool wide = type == 'C' || spec.size == Spec::Wide || spec.size == Spec::Long32;
             char c = wide ? (v < 0x80 ? static_cast<char>(v) : '?') : static_cast<char>(v);
             Pad(out, std::string(1, c), spec);
@@ -198,10 +260,10 @@ std::string FormatAll(const char* format, va_list args)
             bool wide = type == 'S' || spec.size == Spec::Wide || spec.size == Spec::Long32;
             std::string text;
             if (wide) {
-                const WCHAR* w = va_arg(args, const WCHAR*);
+                const WCHAR* w = static_cast<const WCHAR*>(args.Pointer());
                 text = w ? NarrowWide(w, WideLength(w, spec.precision)) : "(null)";
             } else {
-                const char* s = va_arg(args, const char*);
+                const char* s = static_cast<const char*>(args.Pointer());
                 if (!s) {
                     text = "(null)";
                 } else {
@@ -215,10 +277,10 @@ std::string FormatAll(const char* format, va_list args)
         case 'Z': {
             std::string text;
             if (spec.size == Spec::Wide) {
-                auto* u = va_arg(args, const UNICODE_STRING*);
+                auto* u = static_cast<const UNICODE_STRING*>(args.Pointer());
                 text = (u && u->Buffer) ? NarrowWide(u->Buffer, u->Length / sizeof(WCHAR)) : "(null)";
             } else {
-                auto* a = va_arg(args, const ANSI_STRING*);
+                auto* a = static_cast<const ANSI_STRING*>(args.Pointer());
                 text = (a && a->Buffer) ? std::string(a->Buffer, a->Length) : "(null)";
             }
             Pad(out, text, spec);
@@ -232,7 +294,7 @@ std::string FormatAll(const char* format, va_list args)
         case 'G':
         case 'a':
         case 'A': {
-            double v = va_arg(args, double);
+            double v = args.Double();
             char spec_text[32];
             std::snprintf(spec_text, sizeof spec_text, "%%%s%s%s%s%s*.*%c", spec.left ? "-" : "", spec.plus ? "+" : "",
                           spec.space ? " " : "", spec.alt ? "#" : "", spec.zero ? "0" : "", type);
@@ -252,12 +314,9 @@ std::string FormatAll(const char* format, va_list args)
 
 // The bodies of the exports, which also call one another through these, so
 // that a trace message is counted once, as the driver's own call.
-int BoundedFormat(char* buffer, size_t count, const char* format, va_list argList)
+int BoundedFormat(char* buffer, size_t count, const char* format, ArgumentReader& args)
 {
-    va_list args;
-    va_copy(args, argList);
     std::string text = FormatAll(format, args);
-    va_end(args);
     if (text.size() < count) {
         std::memcpy(buffer, text.data(), text.size());
         buffer[text.size()] = '\0';
@@ -267,14 +326,14 @@ int BoundedFormat(char* buffer, size_t count, const char* format, va_list argLis
     return text.size() == count ? static_cast<int>(count) : -1;
 }
 
-NTSTATUS StringCbVPrintf(char* dest, size_t cbDest, const char* format, va_list argList)
+NTSTATUS StringCbFormat(char* dest, size_t cbDest, const char* format, ArgumentReader& args)
 {
     if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) {
         if (cbDest != 0 && dest) *dest = '\0';
         return STATUS_INVALID_PARAMETER;
     }
     size_t cchMax = cbDest - 1;
-    int written = BoundedFormat(dest, cchMax, format, argList);
+    int written = BoundedFormat(dest, cchMax, format, args);
     if (written < 0 || static_cast<size_t>(written) > cchMax) {
         dest[cchMax] = '\0';
         return STATUS_BUFFER_OVERFLOW;
@@ -285,37 +344,58 @@ NTSTATUS StringCbVPrintf(char* dest, size_t cbDest, const char* format, va_list 
 
 }  // namespace
 
+namespace emu::detail {
+
+NTSTATUS FormatPlatformArguments(char* dest, size_t cbDest, const char* format, __builtin_ms_va_list args)
+{
+    PlatformArguments reader(args);
+    return StringCbFormat(dest, cbDest, format, reader);
+}
+
+}  // namespace emu::detail
+
 extern "C" {
 
 int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list ArgList)
 {
     EMU_ENTRY(_vsnprintf);
-    return BoundedFormat(Buffer, Count, Format, ArgList);
+    HostArguments reader(ArgList);
+    return BoundedFormat(Buffer, Count, Format, reader);
 }
 
-int _snprintf(char* Buffer, size_t Count, const char* Format, ...)
+int NTAPI EmuPlatform_vsnprintf(char* Buffer, size_t Count, const char* Format, __builtin_ms_va_list ArgList)
+{
+    EMU_ENTRY(EmuPlatform_vsnprintf);
+    PlatformArguments reader(ArgList);
+    return BoundedFormat(Buffer, Count, Format, reader);
+}
+
+int NTAPI _snprintf(char* Buffer, size_t Count, const char* Format, ...)
 {
     EMU_ENTRY(_snprintf);
-    va_list args;
-    va_start(args, Format);
-    int result = BoundedFormat(Buffer, Count, Format, args);
-    va_end(args);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    PlatformArguments reader(args);
+    int result = BoundedFormat(Buffer, Count, Format, reader);
+    __builtin_ms_va_end(args);
     return result;
 }
 
 NTSTATUS RtlStringCbVPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, va_list argList)
 {
     EMU_ENTRY(RtlStringCbVPrintfA);
-    return StringCbVPrintf(pszDest, cbDest, pszFormat, argList);
+    HostArguments reader(argList);
+    return StringCbFormat(pszDest, cbDest, pszFormat, reader);
 }
 
-NTSTATUS RtlStringCbPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, ...)
+NTSTATUS NTAPI RtlStringCbPrintfA(char* pszDest, size_t cbDest, const char* pszFormat, ...)
 {
     EMU_ENTRY(RtlStringCbPrintfA);
-    va_list args;
-    va_start(args, pszFormat);
-    NTSTATUS status = StringCbVPrintf(pszDest, cbDest, pszFormat, args);
-    va_end(args);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, pszFormat);
+    PlatformArguments reader(args);
+    NTSTATUS status = StringCbFormat(pszDest, cbDest, pszFormat, reader);
+    __builtin_ms_va_end(args);
     return status;
 }
 

@@ -161,6 +161,6 @@ private:
 };
 
 // The I/O manager's default dispatch routine for majors a driver does not handle.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 }  // namespace emu::detail

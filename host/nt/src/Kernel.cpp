@@ -230,14 +230,28 @@ VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
     }
 }
 
-ULONG DbgPrint(PCSTR Format, ...)
+ULONG NTAPI DbgPrint(PCSTR Format, ...)
 {
     EMU_ENTRY(DbgPrint);
     char text[1024];
-    va_list args;
-    va_start(args, Format);
-    RtlStringCbVPrintfA(text, sizeof text, Format, args);
-    va_end(args);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    emu::detail::FormatPlatformArguments(text, sizeof text, Format, args);
+    __builtin_ms_va_end(args);
+    EmuTraceEmit(0, 0, text);
+    return 0;
+}
+
+// The traced image's trace lines arrive here: they passed the driver's own
+// filter already, so the debugger's component and level are not the sink's.
+ULONG NTAPI DbgPrintEx(ULONG, ULONG, PCSTR Format, ...)
+{
+    EMU_ENTRY(DbgPrintEx);
+    char text[1024];
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, Format);
+    emu::detail::FormatPlatformArguments(text, sizeof text, Format, args);
+    __builtin_ms_va_end(args);
     EmuTraceEmit(0, 0, text);
     return 0;
 }

@@ -76,6 +76,10 @@ public:
 // The current system's kernel; a loud failure when no system exists.
 Kernel& K();
 
+// Formats, under RtlStringCbPrintfA's truncation rules, arguments that came
+// in the platform's calling convention (Format.cpp).
+NTSTATUS FormatPlatformArguments(char* dest, size_t cbDest, const char* format, __builtin_ms_va_list args);
+
 // The current system's timeline, if one was started (null otherwise).
 inline EventTimeline* ActiveTimeline() { return K().timeline.load(std::memory_order_acquire); }
 

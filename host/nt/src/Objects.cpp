@@ -210,7 +210,7 @@ _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16s
 _DRIVER_OBJECT* System::CreateDriver(const std::u16string& serviceName, DriverInitialize initialize)
 {
     DriverPrivate* d = NewDriver(serviceName);
-    NTSTATUS status = RunDriverEntry(d, reinterpret_cast<PDRIVER_INITIALIZE>(initialize));
+    NTSTATUS status = RunDriverEntry(d, initialize);
     if (!NT_SUCCESS(status)) {
         delete d;
         return nullptr;

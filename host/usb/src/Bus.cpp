@@ -14,14 +14,14 @@ namespace detail {
 struct BusDispatch {
     static UsbDevice& Of(PDEVICE_OBJECT pdo) { return *static_cast<PdoExtension*>(pdo->DeviceExtension)->device; }
 
-    static NTSTATUS InternalControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchInternalControl(irp); }
-    static NTSTATUS Pnp(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPnp(irp); }
-    static NTSTATUS Power(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPower(irp); }
-    static NTSTATUS SystemControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchSystemControl(irp); }
-    static void Cancel(PDEVICE_OBJECT pdo, PIRP irp) { Of(pdo).OnTransferCancelled(irp); }
+    static NTSTATUS NTAPI InternalControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchInternalControl(irp); }
+    static NTSTATUS NTAPI Pnp(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPnp(irp); }
+    static NTSTATUS NTAPI Power(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchPower(irp); }
+    static NTSTATUS NTAPI SystemControl(PDEVICE_OBJECT pdo, PIRP irp) { return Of(pdo).DispatchSystemControl(irp); }
+    static void NTAPI Cancel(PDEVICE_OBJECT pdo, PIRP irp) { Of(pdo).OnTransferCancelled(irp); }
 };
 
-VOID CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp)
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp)
 {
     // The bus's own lock orders everything after this point.
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -30,7 +30,7 @@ VOID CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp)
 
 namespace {
 
-NTSTATUS InitializeBusDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI InitializeBusDriver(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatch::InternalControl;
     driver->MajorFunction[IRP_MJ_PNP] = BusDispatch::Pnp;
@@ -47,7 +47,7 @@ Bus::Bus(emu::System& system)
       frames_(std::make_unique<detail::FrameSchedule>()),
       capture_(std::make_unique<detail::CaptureSlot>())
 {
-    driver_ = system_.CreateDriver(u"UsbBus", reinterpret_cast<DriverInitialize>(detail::InitializeBusDriver));
+    driver_ = system_.CreateDriver(u"UsbBus", detail::InitializeBusDriver);
 }
 
 Bus::~Bus()

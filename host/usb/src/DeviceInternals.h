@@ -109,6 +109,6 @@ bool ClaimFromCancel(PIRP irp);
 void ReportNotModelled(PIRP irp, const std::string& what);
 
 // The bus driver's cancel routine for transfers it holds.
-VOID CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp);
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp);
 
 }  // namespace emu::usb::detail

@@ -55,7 +55,8 @@ struct SystemOptions {
     std::optional<ControlledScheduleOptions> controlledSchedule;
 };
 
-using DriverInitialize = std::int32_t (*)(_DRIVER_OBJECT*, _UNICODE_STRING*);
+// A driver's initialisation routine, in the platform's calling convention.
+using DriverInitialize = std::int32_t(__attribute__((ms_abi)) *)(_DRIVER_OBJECT*, _UNICODE_STRING*);
 
 class System {
 public:
