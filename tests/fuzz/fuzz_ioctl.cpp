@@ -1,0 +1,93 @@
+// The serial I/O controls on a started port: the port is brought into a
+// state the input picks, then takes a sequence of I/O controls whose codes,
+// lengths and bytes come from the input. Requests the state holds are
+// served or failed when the state ends, and every one must complete.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "DeviceExtension.h"
+#include "DriverImage.h"
+#include "FuzzPort.h"
+#include "SerialCodes.h"
+
+namespace tesmo::fuzz {
+namespace {
+
+enum class PortState {
+    Idle,
+    BytesWaiting,          // a packet parked in the reassembly buffer
+    Asleep,                // the system sleeps: requests are held
+    StopPending,           // a stop being negotiated holds requests
+    RemovePending,         // a removal being negotiated holds requests
+    SurpriseRemovedOpen,   // pulled out while a handle keeps the port
+    Reenabled,             // disabled and enabled again: a second start
+    kMaxValue = Reenabled  // for FuzzedDataProvider::ConsumeEnum
+};
+
+constexpr std::size_t kMaxRequests = 24;
+
+void Enter(FuzzPort& port, PortState state, FuzzedDataProvider& input)
+{
+    switch (state) {
+    case PortState::Idle: break;
+    case PortState::BytesWaiting: {
+        auto packet = input.ConsumeBytes<UCHAR>(input.ConsumeIntegralInRange<std::size_t>(1, 64));
+        if (packet.empty()) packet.push_back('x');
+        port.instrument().Packet(packet);
+        // A read of nothing fetches one packet and delivers none of it.
+        port.Read(0);
+        port.Settle();
+        break;
+    }
+    case PortState::Asleep:
+        port.stack().pnp().SystemSleep(input.ConsumeIntegralInRange<int>(PowerSystemSleeping1, PowerSystemHibernate));
+        break;
+    case PortState::StopPending: port.stack().pnp().Send(port.stack().node(), IRP_MN_QUERY_STOP_DEVICE); break;
+    case PortState::RemovePending: port.stack().pnp().Send(port.stack().node(), IRP_MN_QUERY_REMOVE_DEVICE); break;
+    case PortState::SurpriseRemovedOpen:
+        if (!port.OpenHandle()) Finding("the started port did not open");
+        port.stack().Unplug();
+        break;
+    case PortState::Reenabled:
+        port.stack().pnp().Disable(port.stack().node());
+        port.stack().pnp().Enable(port.stack().node());
+        break;
+    }
+}
+
+// Ends what holds requests, so that they are served or failed.
+void Leave(FuzzPort& port, PortState state)
+{
+    switch (state) {
+    case PortState::Asleep: port.stack().pnp().SystemWake(); break;
+    case PortState::StopPending: port.stack().pnp().Send(port.stack().node(), IRP_MN_CANCEL_STOP_DEVICE); break;
+    case PortState::RemovePending: port.stack().pnp().Send(port.stack().node(), IRP_MN_CANCEL_REMOVE_DEVICE); break;
+    default: break;
+    }
+}
+
+}  // namespace
+}  // namespace tesmo::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    tesmo::fuzz::PinDriverImage();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    using namespace tesmo::fuzz;
+    FuzzedDataProvider input(data, size);
+    FuzzSystem system;
+    FuzzPort port(system);
+    if (port.Plug() != STATUS_SUCCESS) Finding("the standard instrument did not start");
+    auto state = input.ConsumeEnum<PortState>();
+    Enter(port, state, input);
+    for (std::size_t sent = 0; sent < kMaxRequests && input.remaining_bytes() != 0; ++sent) {
+        ControlRequest request = ConsumeControl(input);
+        port.Control(request.code, request.input, request.outputLength);
+    }
+    Leave(port, state);
+    port.Settle();
+    return 0;
+}

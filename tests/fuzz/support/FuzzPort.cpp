@@ -1,0 +1,95 @@
+#include "FuzzPort.h"
+
+#include <algorithm>
+#include <string>
+
+#include "emu/Threads.h"
+
+namespace tesmo::fuzz {
+
+FuzzPort::FuzzPort(FuzzSystem& system, emu::usb::DeviceConfig config) : system_(system)
+{
+    stack_.emplace(system.system(), system.driver(), instrument_, std::move(config));
+}
+
+FuzzPort::~FuzzPort()
+{
+    Settle();
+    CloseHandle();
+    sent_.clear();
+    stack_.reset();
+}
+
+NTSTATUS FuzzPort::Plug() { return stack_->Plug(); }
+
+test::PortRequest* FuzzPort::Dispatch(Sent sent)
+{
+    test::PortRequest* request = sent.request.get();
+    // An application's thread: it holds the clock while it runs, and lets it
+    // move on while the driver makes it wait.
+    sent.thread = std::thread([request] {
+        emu::SetThreadName("requester");
+        emu::ApiScope inside;
+        request->Send();
+        emu::DetachThread();
+        emu::NotifyStateChanged();
+    });
+    emu::WaitUntil([request] { return request->dispatched(); }, "a dispatch routine to return");
+    sent_.push_back(std::move(sent));
+    return request;
+}
+
+test::PortRequest* FuzzPort::Control(ULONG code, const Bytes& input, ULONG outputLength)
+{
+    PDEVICE_OBJECT device = fdo();
+    if (!device) return nullptr;
+    return Dispatch({test::PortRequest::Control(device, code, input, outputLength),
+                     std::max<std::size_t>(input.size(), outputLength), outputLength});
+}
+
+test::PortRequest* FuzzPort::Read(ULONG length)
+{
+    PDEVICE_OBJECT device = fdo();
+    if (!device) return nullptr;
+    return Dispatch({test::PortRequest::Read(device, length), length, length});
+}
+
+test::PortRequest* FuzzPort::Write(const Bytes& bytes)
+{
+    PDEVICE_OBJECT device = fdo();
+    if (!device) return nullptr;
+    return Dispatch({test::PortRequest::Write(device, bytes), bytes.size(), bytes.size()});
+}
+
+void FuzzPort::Settle()
+{
+    emu::WaitUntil(
+        [this] {
+            return std::all_of(sent_.begin(), sent_.end(), [](const Sent& sent) { return sent.request->completed(); });
+        },
+        "every request to complete");
+    for (Sent& sent : sent_) {
+        sent.thread.join();
+        if (sent.request->information() > sent.informationMax) Finding("information larger than the output buffer");
+        if (!sent.request->UnchangedFrom(sent.room)) Finding("bytes written past the request's buffer");
+    }
+    sent_.clear();
+}
+
+bool FuzzPort::OpenHandle()
+{
+    if (handle_ != INVALID_HANDLE_VALUE) return true;
+    std::u16string port = stack_->portName();
+    std::string name = "\\\\.\\" + std::string(port.begin(), port.end());
+    handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return handle_ != INVALID_HANDLE_VALUE;
+}
+
+void FuzzPort::CloseHandle()
+{
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    ::CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace tesmo::fuzz
