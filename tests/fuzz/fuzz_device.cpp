@@ -157,9 +157,14 @@ void Packet(FuzzPort& port, FuzzedDataProvider& input)
     port.instrument().Packet(input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, most)));
 }
 
+constexpr const char* kStepNames[] = {"packet",    "fail in",  "silence",  "release", "expect out", "delay",
+                                      "read",      "write",    "timeouts", "control", "advance",    "sleep",
+                                      "rebalance", "reenable", "settle",   "unplug"};
+
 // Plays one step; false once the device is gone for good.
 bool Play(FuzzPort& port, Step step, FuzzedDataProvider& input)
 {
+    Say("step: %s", kStepNames[static_cast<int>(step)]);
     auto& device = port.instrument();
     auto& pnp = port.stack().pnp();
     emu::NodeId node = port.stack().node();
@@ -222,7 +227,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ConsumeBusFaults(input, port.stack().usb());
     // Steps scripted before the start play while it runs.
     for (int early = input.ConsumeIntegralInRange(0, 3); early > 0; --early) Packet(port, input);
-    if (port.Plug() != STATUS_SUCCESS) return 0;
+    NTSTATUS started = port.Plug();
+    Say("start: 0x%lX", static_cast<unsigned long>(started));
+    if (started != STATUS_SUCCESS) return 0;
     for (std::size_t played = 0; played < kMaxSteps && input.remaining_bytes() != 0; ++played) {
         if (!Play(port, input.ConsumeEnum<Step>(), input)) break;
     }

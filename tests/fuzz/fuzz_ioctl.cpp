@@ -24,6 +24,8 @@ enum class PortState {
 };
 
 constexpr std::size_t kMaxRequests = 24;
+constexpr const char* kStateNames[] = {"idle",           "bytes waiting",         "asleep",   "stop pending",
+                                       "remove pending", "surprise-removed open", "reenabled"};
 
 void Enter(FuzzPort& port, PortState state, FuzzedDataProvider& input)
 {
@@ -82,10 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzPort port(system);
     if (port.Plug() != STATUS_SUCCESS) Finding("the standard instrument did not start");
     auto state = input.ConsumeEnum<PortState>();
+    Say("state: %s", kStateNames[static_cast<int>(state)]);
     Enter(port, state, input);
     for (std::size_t sent = 0; sent < kMaxRequests && input.remaining_bytes() != 0; ++sent) {
         ControlRequest request = ConsumeControl(input);
-        port.Control(request.code, request.input, request.outputLength);
+        auto* control = port.Control(request.code, request.input, request.outputLength);
+        Say("control 0x%lX, %zu bytes in, %lu out: 0x%lX", static_cast<unsigned long>(request.code),
+            request.input.size(), static_cast<unsigned long>(request.outputLength),
+            control ? static_cast<unsigned long>(control->returned()) : 0ul);
     }
     Leave(port, state);
     port.Settle();

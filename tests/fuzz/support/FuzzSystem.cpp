@@ -1,5 +1,6 @@
 #include "FuzzSystem.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,17 @@ void Finding(const char* what)
     std::fprintf(stderr, "fuzz: finding: %s\n", what);
     std::fflush(stderr);
     std::abort();
+}
+
+void Say(const char* format, ...)
+{
+    static const bool verbose = std::getenv("TESMO_FUZZ_VERBOSE") != nullptr;
+    if (!verbose) return;
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
 }
 
 FuzzSystem::FuzzSystem()

@@ -41,4 +41,8 @@ private:
 // For a fuzz target's own oracle: prints what went wrong and aborts.
 [[noreturn]] void Finding(const char* what);
 
+// With TESMO_FUZZ_VERBOSE=1 the targets say what an input does, one line a
+// step, so that a finding's input can be read.
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace tesmo::fuzz
