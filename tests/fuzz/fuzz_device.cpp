@@ -6,6 +6,8 @@
 // unplugs it. A start that fails cleanly is fine.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <iterator>
+
 #include <algorithm>
 
 #include "DriverImage.h"
@@ -128,6 +130,14 @@ void ConsumeBusFaults(FuzzedDataProvider& input, emu::usb::UsbDevice& usb)
     if (input.ConsumeIntegralInRange(0, 7) == 0) usb.SetPortStatus(input.ConsumeIntegralInRange(0u, 3u));
 }
 
+// One of the driver's allocations from now on fails (a pool block, an IRP,
+// a work item).
+void FailAllocation(FuzzPort& port, FuzzedDataProvider& input)
+{
+    auto site = static_cast<emu::FaultSite>(input.ConsumeIntegralInRange(0, 2));
+    port.FailNth(site, input.ConsumeIntegralInRange(1, 60));
+}
+
 enum class Step {
     Packet,
     FailIn,
@@ -145,7 +155,8 @@ enum class Step {
     Reenable,
     Settle,
     Unplug,
-    kMaxValue = Unplug
+    FailAllocation,
+    kMaxValue = FailAllocation
 };
 
 // An IN packet from full to empty; none on a device without a bulk IN pipe
@@ -157,9 +168,10 @@ void Packet(FuzzPort& port, FuzzedDataProvider& input)
     port.instrument().Packet(input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, most)));
 }
 
-constexpr const char* kStepNames[] = {"packet",    "fail in",  "silence",  "release", "expect out", "delay",
-                                      "read",      "write",    "timeouts", "control", "advance",    "sleep",
-                                      "rebalance", "reenable", "settle",   "unplug"};
+constexpr const char* kStepNames[] = {"packet",    "fail in",  "silence",  "release", "expect out",     "delay",
+                                      "read",      "write",    "timeouts", "control", "advance",        "sleep",
+                                      "rebalance", "reenable", "settle",   "unplug",  "fail allocation"};
+static_assert(std::size(kStepNames) == static_cast<std::size_t>(Step::kMaxValue) + 1);
 
 // Plays one step; false once the device is gone for good.
 bool Play(FuzzPort& port, Step step, FuzzedDataProvider& input)
@@ -205,6 +217,7 @@ bool Play(FuzzPort& port, Step step, FuzzedDataProvider& input)
         if (input.ConsumeBool()) port.OpenHandle();
         port.stack().Unplug();
         return false;
+    case Step::FailAllocation: FailAllocation(port, input); break;
     }
     return true;
 }
@@ -225,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzSystem system;
     FuzzPort port(system, ConsumeConfig(input));
     ConsumeBusFaults(input, port.stack().usb());
+    if (input.ConsumeIntegralInRange(0, 3) == 0) FailAllocation(port, input);
     // Steps scripted before the start play while it runs.
     for (int early = input.ConsumeIntegralInRange(0, 3); early > 0; --early) Packet(port, input);
     NTSTATUS started = port.Plug();

@@ -4,6 +4,8 @@
 // served or failed when the state ends, and every one must complete.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <iterator>
+
 #include "DeviceExtension.h"
 #include "DriverImage.h"
 #include "FuzzPort.h"
@@ -26,6 +28,7 @@ enum class PortState {
 constexpr std::size_t kMaxRequests = 24;
 constexpr const char* kStateNames[] = {"idle",           "bytes waiting",         "asleep",   "stop pending",
                                        "remove pending", "surprise-removed open", "reenabled"};
+static_assert(std::size(kStateNames) == static_cast<std::size_t>(PortState::kMaxValue) + 1);
 
 void Enter(FuzzPort& port, PortState state, FuzzedDataProvider& input)
 {

@@ -98,12 +98,12 @@ IOCTL_SEEDS = {
 
 # ---- fuzz_device: descriptors and bus faults, then steps ----
 STEPS = ["packet", "fail-in", "silence", "release", "expect-out", "delay", "read", "write", "timeouts", "control",
-         "advance", "sleep", "rebalance", "reenable", "settle", "unplug"]
+         "advance", "sleep", "rebalance", "reenable", "settle", "unplug", "fail-allocation"]
 LAYOUTS = ["without-interface-1", "three-pipes", "in-at-0x81", "out-at-0x02", "interface-gap", "standard"]
 STALL = 0
 
 
-def device(layout="standard", high_speed=False, frames=False, faults=()):
+def device(layout="standard", high_speed=False, frames=False, faults=(), failing=None):
     seed = Seed().flag(high_speed).number(LAYOUTS.index(layout), 0, 7)
     seed.number(0, 0, 3).number(1, 0, 7).number(1, 0, 7)  # no edits, no cut, device descriptor as built
     seed.flag(frames).flag(True).number(1, 0, 7).flag(False).number(1, 0, 3)
@@ -111,12 +111,16 @@ def device(layout="standard", high_speed=False, frames=False, faults=()):
     for function, status, occurrence in faults:
         seed.number(function, 0, 4).number(status, 0, 7).flag(True).number(occurrence, 0, 3)
     seed.number(1, 0, 7).number(1, 0, 7)  # the configuration answers the same; the port as plugged
+    if failing is None:
+        seed.number(1, 0, 3)
+    else:
+        seed.number(0, 0, 3).number(failing[0], 0, 2).number(failing[1], 1, 60)
     seed.number(0, 0, 3)  # nothing scripted before the start
     return seed
 
 
 def step(seed, name, *args, packet_size=64):
-    seed.number(STEPS.index(name), 0, 15)
+    seed.number(STEPS.index(name), 0, 16)
     if name == "packet":
         seed.number(len(args[0]), 0, packet_size).text(args[0])
     elif name == "fail-in":
@@ -138,6 +142,8 @@ def step(seed, name, *args, packet_size=64):
         seed.flag(args[0])
     elif name == "control":
         control(seed, *args)
+    elif name == "fail-allocation":
+        seed.number(args[0], 0, 2).number(args[1], 1, 60)
     return seed
 
 
@@ -163,6 +169,8 @@ DEVICE_SEEDS = {
                                            packet_size=512),
     "refused-layout": steps(device("without-interface-1")),
     "select-configuration-fails": steps(device(faults=[(0, STALL, 1)]), ("read", 1)),
+    "start-without-its-third-pool-block": steps(device(failing=(0, 3)), ("read", 1)),
+    "read-without-an-irp": steps(device(), ("packet", b"data"), ("fail-allocation", 1, 1), ("read", 10), ("settle",)),
     "bulk-fails-once": steps(device(faults=[(2, 3, 1)]), ("timeouts", 0, 0, 50), ("packet", b"x"), ("read", 4),
                              ("control", "GET_COMMSTATUS", b"", 20), ("settle",)),
 }

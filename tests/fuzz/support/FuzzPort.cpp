@@ -39,11 +39,32 @@ test::PortRequest* FuzzPort::Dispatch(Sent sent)
     return request;
 }
 
+void FuzzPort::FailNth(emu::FaultSite site, std::uint64_t n)
+{
+    system_.system().faults().FailNth(site, n);
+    if (site == emu::FaultSite::IrpBuild) irpFailAt_ = n;
+}
+
+// The plan counts every IRP built through the kernel's routines; the one the
+// target builds for itself is taken out of the count, so that the failure
+// still falls on the driver's call it was meant for.
+std::unique_ptr<test::PortRequest> FuzzPort::Build(const std::function<std::unique_ptr<test::PortRequest>()>& build)
+{
+    emu::FaultPlan& plan = system_.system().faults();
+    if (irpFailAt_ == 0 || plan.Hit(emu::FaultSite::IrpBuild)) return build();
+    std::uint64_t calls = plan.Calls(emu::FaultSite::IrpBuild);
+    std::uint64_t left = irpFailAt_ > calls ? irpFailAt_ - calls : 1;
+    plan.FailNth(emu::FaultSite::IrpBuild, 0);
+    auto request = build();
+    FailNth(emu::FaultSite::IrpBuild, left);
+    return request;
+}
+
 test::PortRequest* FuzzPort::Control(ULONG code, const Bytes& input, ULONG outputLength)
 {
     PDEVICE_OBJECT device = fdo();
     if (!device) return nullptr;
-    return Dispatch({test::PortRequest::Control(device, code, input, outputLength),
+    return Dispatch({Build([&] { return test::PortRequest::Control(device, code, input, outputLength); }),
                      std::max<std::size_t>(input.size(), outputLength), outputLength});
 }
 
@@ -51,14 +72,14 @@ test::PortRequest* FuzzPort::Read(ULONG length)
 {
     PDEVICE_OBJECT device = fdo();
     if (!device) return nullptr;
-    return Dispatch({test::PortRequest::Read(device, length), length, length});
+    return Dispatch({Build([&] { return test::PortRequest::Read(device, length); }), length, length});
 }
 
 test::PortRequest* FuzzPort::Write(const Bytes& bytes)
 {
     PDEVICE_OBJECT device = fdo();
     if (!device) return nullptr;
-    return Dispatch({test::PortRequest::Write(device, bytes), bytes.size(), bytes.size()});
+    return Dispatch({Build([&] { return test::PortRequest::Write(device, bytes); }), bytes.size(), bytes.size()});
 }
 
 void FuzzPort::Settle()

@@ -12,6 +12,7 @@
 // Threads: the input's thread; the requests run on threads of their own.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -50,6 +51,10 @@ public:
     test::PortRequest* Read(ULONG length);
     test::PortRequest* Write(const Bytes& bytes);
 
+    // The nth call at the site from now on fails: a pool block, an IRP or a
+    // work item of the driver's. The target's own IRPs are not counted.
+    void FailNth(emu::FaultSite site, std::uint64_t n);
+
     // Waits until every request sent has completed.
     void Settle();
 
@@ -66,12 +71,15 @@ private:
         std::thread thread;        // the sender
     };
     test::PortRequest* Dispatch(Sent sent);
+    // Builds one of the target's requests past an armed IRP failure.
+    std::unique_ptr<test::PortRequest> Build(const std::function<std::unique_ptr<test::PortRequest>()>& build);
 
     FuzzSystem& system_;
     emu::usb::ScriptedDevice instrument_;
     std::optional<test::DeviceStack> stack_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::vector<Sent> sent_;
+    std::uint64_t irpFailAt_ = 0;  // the armed IRP failure, counted from its arming; 0: none
 };
 
 }  // namespace tesmo::fuzz
