@@ -59,6 +59,11 @@ void Enter(FuzzPort& port, PortState state, FuzzedDataProvider& input)
     }
 }
 
+bool Holds(PortState state)
+{
+    return state == PortState::Asleep || state == PortState::StopPending || state == PortState::RemovePending;
+}
+
 // Ends what holds requests, so that they are served or failed.
 void Leave(FuzzPort& port, PortState state)
 {
@@ -91,6 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Enter(port, state, input);
     for (std::size_t sent = 0; sent < kMaxRequests && input.remaining_bytes() != 0; ++sent) {
         ControlRequest request = ConsumeControl(input);
+        // Now and then through a handle, where the port serves it at once;
+        // buffered there, as the emulation does not model direct I/O's MDLs.
+        if (!Holds(state) && input.ConsumeIntegralInRange(0, 3) == 0) {
+            request.code &= ~3u;
+            bool done = port.DeviceControl(request.code, request.input, request.outputLength);
+            Say("control 0x%lX through the handle, %zu bytes in, %lu out: %s", static_cast<unsigned long>(request.code),
+                request.input.size(), static_cast<unsigned long>(request.outputLength), done ? "done" : "failed");
+            continue;
+        }
         auto* control = port.Control(request.code, request.input, request.outputLength);
         Say("control 0x%lX, %zu bytes in, %lu out: 0x%lX", static_cast<unsigned long>(request.code),
             request.input.size(), static_cast<unsigned long>(request.outputLength),

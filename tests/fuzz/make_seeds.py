@@ -66,7 +66,11 @@ def control(seed, name, data=b"", out=0):
     seed.text(data)
 
 
-def ioctl_seed(state, *controls, packet=b"", sleep=4):
+HOLDING = ("asleep", "stop-pending", "remove-pending")
+
+
+def ioctl_seed(state, *controls, packet=b"", sleep=4, handle=False):
+    """handle: the controls go through a handle (not in a state that holds requests)."""
     seed = Seed().number(STATES.index(state), 0, 6)
     if state == "bytes-waiting":
         seed.number(len(packet), 1, 64).text(packet)
@@ -74,6 +78,8 @@ def ioctl_seed(state, *controls, packet=b"", sleep=4):
         seed.number(sleep, 2, 5)
     for args in controls:
         control(seed, *args)
+        if state not in HOLDING:
+            seed.number(0 if handle else 1, 0, 3)
     return seed.bytes()
 
 
@@ -93,6 +99,8 @@ IOCTL_SEEDS = {
         "surprise-removed-open", ("GET_MODEMSTATUS", b"", 4), ("RESET_PARENT_PORT",), ("RESET_PIPE",)),
     "reenabled-handflow": ioctl_seed(
         "reenabled", ("SET_HANDFLOW", u32(1, 0x40, 8, 8)), ("GET_HANDFLOW", b"", 16), ("SET_CHARS", bytes(6))),
+    "idle-through-the-handle": ioctl_seed(
+        "idle", ("RESET_PIPE",), ("GET_PROPERTIES", b"", 64), ("READ_CONFIG_DESCRIPTOR", b"", 40), handle=True),
     "idle-unknown-code-large-buffers": ioctl_seed("idle", (0x002D0C10, bytes(100), 300), ("GET_PROPERTIES", b"", 4000)),
 }
 

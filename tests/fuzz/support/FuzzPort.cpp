@@ -106,6 +106,19 @@ bool FuzzPort::OpenHandle()
     return handle_ != INVALID_HANDLE_VALUE;
 }
 
+bool FuzzPort::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength)
+{
+    if (!OpenHandle()) return false;
+    Bytes in = input;
+    Bytes out(outputLength);
+    DWORD returned = 0;
+    // The buffers are exactly the caller's: the sanitizer sees a copy past them.
+    BOOL done = DeviceIoControl(handle_, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                out.empty() ? nullptr : out.data(), outputLength, &returned, nullptr);
+    if (done && returned > outputLength) Finding("a control returned more bytes than its output buffer holds");
+    return done != FALSE;
+}
+
 void FuzzPort::CloseHandle()
 {
     if (handle_ == INVALID_HANDLE_VALUE) return;

@@ -62,6 +62,10 @@ public:
     // it (it keeps a surprise-removed device in the tree).
     bool OpenHandle();
     void CloseHandle();
+    // An I/O control through the handle, as an application sends it: the I/O
+    // manager builds the request with the handle's file, and the call waits
+    // for it (so not while the port holds requests). Whether it succeeded.
+    bool DeviceControl(ULONG code, const Bytes& input, ULONG outputLength);
 
 private:
     struct Sent {
