@@ -173,8 +173,20 @@ constexpr const char* kStepNames[] = {"packet",    "fail in",  "silence",  "rele
                                       "rebalance", "reenable", "settle",   "unplug",  "fail allocation"};
 static_assert(std::size(kStepNames) == static_cast<std::size_t>(Step::kMaxValue) + 1);
 
+// What the steps leave for the next ones.
+struct SystemState {
+    bool asleep = false;
+};
+
+void Wake(FuzzPort& port, SystemState& system)
+{
+    if (!system.asleep) return;
+    port.stack().pnp().SystemWake();
+    system.asleep = false;
+}
+
 // Plays one step; false once the device is gone for good.
-bool Play(FuzzPort& port, Step step, FuzzedDataProvider& input)
+bool Play(FuzzPort& port, SystemState& system, Step step, FuzzedDataProvider& input)
 {
     Say("step: %s", kStepNames[static_cast<int>(step)]);
     auto& device = port.instrument();
@@ -199,17 +211,28 @@ bool Play(FuzzPort& port, Step step, FuzzedDataProvider& input)
     }
     case Step::Advance: port.clock().AdvanceBy(Ms(input.ConsumeIntegralInRange(0, 3000))); break;
     case Step::Sleep:
+        // The system sleeps until the next sleep step, or until something
+        // needs it awake: requests meanwhile are held.
+        if (system.asleep) {
+            Wake(port, system);
+            break;
+        }
         pnp.SystemSleep(input.ConsumeIntegralInRange<int>(PowerSystemSleeping1, PowerSystemHibernate));
+        system.asleep = true;
         if (input.ConsumeBool()) port.stack().usb().SignalWake();
-        pnp.SystemWake();
         break;
-    case Step::Rebalance: pnp.Rebalance(node); break;
+    case Step::Rebalance:
+        Wake(port, system);
+        pnp.Rebalance(node);
+        break;
     case Step::Reenable:
+        Wake(port, system);
         port.Settle();
         pnp.Disable(node);
         pnp.Enable(node);
         break;
     case Step::Settle:
+        Wake(port, system);
         device.Release();
         port.Settle();
         break;
@@ -244,9 +267,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NTSTATUS started = port.Plug();
     Say("start: 0x%lX", static_cast<unsigned long>(started));
     if (started != STATUS_SUCCESS) return 0;
+    SystemState state;
     for (std::size_t played = 0; played < kMaxSteps && input.remaining_bytes() != 0; ++played) {
-        if (!Play(port, input.ConsumeEnum<Step>(), input)) break;
+        if (!Play(port, state, input.ConsumeEnum<Step>(), input)) break;
     }
+    Wake(port, state);
     // Nothing the device holds back stops the requests from ending.
     while (port.instrument().Release()) {}
     port.Settle();

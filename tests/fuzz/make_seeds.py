@@ -111,8 +111,27 @@ LAYOUTS = ["without-interface-1", "three-pipes", "in-at-0x81", "out-at-0x02", "i
 STALL = 0
 
 
+ADDRESSES = [0x01, 0x82, 0x81, 0x02, 0x83, 0x84, 0x00, 0x80]
+PACKET_SIZES = [0, 8, 16, 32, 64, 512, 1023, 1024]
+BULK, INTERRUPT = 2, 3
+
+
 def device(layout="standard", high_speed=False, frames=False, faults=(), failing=None):
-    seed = Seed().flag(high_speed).number(LAYOUTS.index(layout), 0, 7)
+    """layout: a named one, or interfaces [(number, alternate, [(address, type, packet size)])]."""
+    seed = Seed().flag(high_speed)
+    if isinstance(layout, str):
+        seed.number(LAYOUTS.index(layout), 0, 7)
+    else:
+        seed.number(6, 0, 7).flag(False).number(len(layout), 0, 4)
+        for number, alternate, endpoints in layout:
+            seed.number(number, 0, 3).number(alternate, 0, 1).number(len(endpoints), 0, 4)
+            for address, kind, size in endpoints:
+                seed.flag(True).number(ADDRESSES.index(address), 0, 7)
+                if kind == BULK:
+                    seed.flag(True)
+                else:
+                    seed.flag(False).number(kind, 0, 3)
+                seed.flag(True).number(PACKET_SIZES.index(size), 0, 7).number(0)
     seed.number(0, 0, 3).number(1, 0, 7).number(1, 0, 7)  # no edits, no cut, device descriptor as built
     seed.flag(frames).flag(True).number(1, 0, 7).flag(False).number(1, 0, 3)
     seed.number(len(faults), 0, 2)
@@ -161,7 +180,18 @@ def steps(seed, *sequence, packet_size=64):
     return seed.bytes()
 
 
+def instrument(in_size, out_size=64):
+    return [(0, 0, [(0x83, INTERRUPT, 8)]), (1, 0, [(0x01, BULK, out_size), (0x82, BULK, in_size)])]
+
+
 DEVICE_SEEDS = {
+    "bulk-in-of-no-bytes": steps(device(instrument(0)), ("timeouts", 0, 0, 50), ("read", 10), ("write", b"x"),
+                                 ("settle",)),
+    "bulk-in-of-8-bytes": steps(device(instrument(8)), ("timeouts", 0, 0, 50), ("packet", b"12345678"),
+                                ("packet", b"9"), ("read", 100), ("settle",), packet_size=8),
+    "bulk-out-of-no-bytes": steps(device(instrument(64, 0)), ("write", b"*IDN?\n"), ("settle",)),
+    "full-speed-bulk-of-1023": steps(device(instrument(1023, 1023)), ("packet", bytes(1023)), ("read", 1100),
+                                     ("write", bytes(1100)), ("settle",), packet_size=1023),
     "query-and-answer": steps(device(), ("timeouts", 0, 0, 200), ("write", b"*IDN?\n"), ("expect-out",),
                               ("packet", b"TESMO,TM-7,0001,1.50\n"), ("read", 64), ("settle",)),
     "stall-then-data": steps(device(), ("timeouts", 0, 0, 100), ("fail-in", STALL), ("read", 10),
