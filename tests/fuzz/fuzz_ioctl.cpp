@@ -4,7 +4,10 @@
 // served or failed when the state ends, and every one must complete.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <iterator>
+#include <string>
 
 #include "DeviceExtension.h"
 #include "DriverImage.h"
@@ -59,6 +62,19 @@ void Enter(FuzzPort& port, PortState state, FuzzedDataProvider& input)
     }
 }
 
+// The first bytes a completed request returned, for the verbose trace.
+std::string Returned(const test::PortRequest* request)
+{
+    if (!request || !request->completed()) return "";
+    std::string text = ", returned";
+    char hex[4];
+    for (UCHAR byte : request->Output(std::min<std::size_t>(request->information(), 8))) {
+        std::snprintf(hex, sizeof hex, " %02X", byte);
+        text += hex;
+    }
+    return text;
+}
+
 bool Holds(PortState state)
 {
     return state == PortState::Asleep || state == PortState::StopPending || state == PortState::RemovePending;
@@ -106,9 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         auto* control = port.Control(request.code, request.input, request.outputLength);
-        Say("control 0x%lX, %zu bytes in, %lu out: 0x%lX", static_cast<unsigned long>(request.code),
+        Say("control 0x%lX, %zu bytes in, %lu out: 0x%lX%s", static_cast<unsigned long>(request.code),
             request.input.size(), static_cast<unsigned long>(request.outputLength),
-            control ? static_cast<unsigned long>(control->returned()) : 0ul);
+            control ? static_cast<unsigned long>(control->returned()) : 0ul, Returned(control).c_str());
     }
     Leave(port, state);
     port.Settle();
