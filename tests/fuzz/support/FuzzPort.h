@@ -5,9 +5,10 @@
 // end's tests send them, each on an application thread of its own: the
 // target waits until the dispatch routine has returned, so that a request the
 // driver holds does not stop the input. The clock moves by itself whenever
-// every thread waits (FuzzSystem), so that time limits pass. Each request is kept until it completes and is then held
-// to what the caller's buffer allows: no more information than its output
-// room, no byte written past the buffer. Settle waits for all of them.
+// every thread waits (FuzzSystem), so that time limits pass. Each request is
+// kept until it completes and is then held to what the caller's buffer
+// allows: no more information than its output room, no byte written past the
+// buffer. Settle waits for all of them.
 //
 // Threads: the input's thread; the requests run on threads of their own.
 #pragma once
