@@ -4,6 +4,7 @@
 #   bootstrap.sh all    - also the Windows cross toolchain, Wine, and the
 #                         format and tidy checks' clang tools
 #   bootstrap.sh coverage - the host's and the coverage report's
+#   bootstrap.sh fuzz   - the host's and the fuzz targets' (clang 14, libFuzzer)
 set -euo pipefail
 
 host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev python3-serial socat netcat-openbsd
@@ -11,12 +12,15 @@ host_packages=(cmake g++ make python3 libgtest-dev libgmock-dev libbenchmark-dev
 windows_packages=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile wine64)
 check_packages=(clang-format-14 clang-tidy-14)
 coverage_packages=(gcovr)
+fuzz_packages=(clang-14 libclang-rt-14-dev)
 
 wanted=("${host_packages[@]}")
 if [[ "${1:-host}" == "all" ]]; then
   wanted+=("${windows_packages[@]}" "${check_packages[@]}")
 elif [[ "${1:-host}" == "coverage" ]]; then
   wanted+=("${coverage_packages[@]}")
+elif [[ "${1:-host}" == "fuzz" ]]; then
+  wanted+=("${fuzz_packages[@]}")
 fi
 
 missing=()
