@@ -46,5 +46,13 @@ expect_rejected() {
 expect_rejected probe_unemulated_import emulated-imports "imports a routine the emulation lacks"
 expect_rejected probe_paged_spin_lock pageable-calls "takes a spin lock in pageable code"
 
+# The shipped image in the emulation's own kernel, through its PE loader
+# (the host build's emulation tests, when the test command built them).
+if [ -x build/asan/tests/emulation_tests ]; then
+  echo "windows-check: tesmo.sys loaded by the emulated kernel"
+  TESMO_WINDOWS_BUILD="$PWD/build/windows" build/asan/tests/emulation_tests --gtest_filter='PlatformImageTest.*' \
+    --gtest_brief=1
+fi
+
 "$python" windows/checks/test_checks.py --build build/windows --traced-build build/windows-traced \
   --repro-build build/windows-repro

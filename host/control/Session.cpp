@@ -368,7 +368,9 @@ tesmo_result Session::Capture(const char* path)
 
 std::uint32_t* Session::DriverGlobal(const char* name)
 {
-    return static_cast<std::uint32_t*>(dlsym(system_->DriverImage(driver_), name));
+    // A platform image keeps its globals to itself.
+    void* image = system_->DriverImage(driver_);
+    return image ? static_cast<std::uint32_t*>(dlsym(image, name)) : nullptr;
 }
 
 }  // namespace tesmo::control

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "PeImage.h"
 #include "emu_ntddk.h"
 
 namespace emu::detail {
@@ -117,7 +118,8 @@ struct DriverPrivate {
     DRIVER_EXTENSION extension{};
     std::u16string serviceName;
     std::u16string driverName;
-    void* image = nullptr;  // dlopen handle for loaded images
+    void* image = nullptr;        // dlopen handle for loaded images
+    std::unique_ptr<PeImage> pe;  // or the mapped image of a PE32+ kernel image
 };
 
 DriverPrivate* PrivateOf(PDRIVER_OBJECT driver);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "Kernel.h"
 #include "emu/Devices.h"
@@ -174,8 +176,39 @@ namespace emu {
 
 using namespace detail;
 
+// A kernel image built for the platform (PE32+), mapped by the emulation's
+// own loader; its INIT section goes once DriverEntry returned.
+static _DRIVER_OBJECT* LoadPlatformImage(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                                         const std::u16string& serviceName)
+{
+    std::string error;
+    std::unique_ptr<PeImage> image = PeImage::Map(bytes, error);
+    if (!image) {
+        std::fprintf(stderr, "emulation: cannot load driver image '%s': %s\n", path.c_str(), error.c_str());
+        return nullptr;
+    }
+    DriverPrivate* d = NewDriver(serviceName);
+    NTSTATUS status = RunDriverEntry(d, image->Entry());
+    if (!NT_SUCCESS(status)) {
+        delete d;
+        return nullptr;
+    }
+    image->DiscardInit();
+    d->pe = std::move(image);
+    std::lock_guard lock(K().io.mutex);
+    K().io.drivers.push_back(d);
+    return &d->object;
+}
+
 _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16string& serviceName)
 {
+    if (!path.empty()) {
+        std::ifstream file(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+            return LoadPlatformImage(path, bytes, serviceName);
+        }
+    }
     // dlopen takes an empty name for the program itself, which is no image.
     void* image = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!image) {
