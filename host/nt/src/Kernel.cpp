@@ -202,6 +202,20 @@ void System::RunBetweenPnpSequences(const std::function<void()>& job)
 
 using emu::detail::K;
 
+namespace {
+
+// Both debugger prints end here: the text, formatted from the platform's
+// argument slots, goes to the trace sink.
+ULONG PrintToTraceSink(PCSTR Format, __builtin_ms_va_list Arguments)
+{
+    char text[1024];
+    emu::detail::FormatPlatformArguments(text, sizeof text, Format, Arguments);
+    EmuTraceEmit(0, 0, text);
+    return 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 BOOLEAN EmuTraceSinkAttached(void)
@@ -233,13 +247,11 @@ VOID EmuTraceEmit(ULONG Level, ULONG Component, PCSTR Text)
 ULONG NTAPI DbgPrint(PCSTR Format, ...)
 {
     EMU_ENTRY(DbgPrint);
-    char text[1024];
     __builtin_ms_va_list args;
     __builtin_ms_va_start(args, Format);
-    emu::detail::FormatPlatformArguments(text, sizeof text, Format, args);
+    ULONG result = PrintToTraceSink(Format, args);
     __builtin_ms_va_end(args);
-    EmuTraceEmit(0, 0, text);
-    return 0;
+    return result;
 }
 
 // The traced image's trace lines arrive here: they passed the driver's own
@@ -247,13 +259,11 @@ ULONG NTAPI DbgPrint(PCSTR Format, ...)
 ULONG NTAPI DbgPrintEx(ULONG, ULONG, PCSTR Format, ...)
 {
     EMU_ENTRY(DbgPrintEx);
-    char text[1024];
     __builtin_ms_va_list args;
     __builtin_ms_va_start(args, Format);
-    emu::detail::FormatPlatformArguments(text, sizeof text, Format, args);
+    ULONG result = PrintToTraceSink(Format, args);
     __builtin_ms_va_end(args);
-    EmuTraceEmit(0, 0, text);
-    return 0;
+    return result;
 }
 
 VOID EmuAssertPageableCode(const char* Function)

@@ -202,10 +202,14 @@ static _DRIVER_OBJECT* LoadPlatformImage(const std::string& path, const std::vec
 
 _DRIVER_OBJECT* System::LoadDriverImage(const std::string& path, const std::u16string& serviceName)
 {
+    // Only a PE image is read whole here; a shared object (every scenario
+    // of the explorer loads one) goes to dlopen after two bytes.
     if (!path.empty()) {
         std::ifstream file(path, std::ios::binary);
-        std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z') {
+        char magic[2] = {};
+        if (file.read(magic, sizeof magic) && magic[0] == 'M' && magic[1] == 'Z') {
+            file.seekg(0);
+            std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
             return LoadPlatformImage(path, bytes, serviceName);
         }
     }

@@ -23,6 +23,8 @@ constexpr std::uint32_t kSectionExecute = 0x20000000;
 constexpr std::uint32_t kSectionWrite = 0x80000000;
 constexpr std::uint64_t kImportByOrdinal = 1ull << 63;
 
+std::size_t WholePages(std::uint32_t size) { return (size + std::size_t{0xfff}) & ~std::size_t{0xfff}; }
+
 template <class T>
 bool Read(const std::vector<std::uint8_t>& bytes, std::size_t offset, T& value)
 {
@@ -253,8 +255,7 @@ void PeImage::Protect()
         int protection = PROT_READ;
         if (section.characteristics & kSectionExecute) protection |= PROT_EXEC;
         if (section.characteristics & kSectionWrite) protection |= PROT_WRITE;
-        const std::size_t pages = (section.size + 0xfff) & ~std::size_t{0xfff};
-        mprotect(At<std::uint8_t>(section.address), pages, protection);
+        mprotect(At<std::uint8_t>(section.address), WholePages(section.size), protection);
     }
 }
 
@@ -262,7 +263,7 @@ void PeImage::DiscardInit()
 {
     for (const Section& section : sections_) {
         if (section.name == "INIT") {
-            mprotect(At<std::uint8_t>(section.address), (section.size + 0xfff) & ~std::size_t{0xfff}, PROT_NONE);
+            mprotect(At<std::uint8_t>(section.address), WholePages(section.size), PROT_NONE);
         }
     }
 }
