@@ -10,7 +10,6 @@
 
 #include <algorithm>
 
-#include "DriverImage.h"
 #include "FuzzPort.h"
 #include "SerialCodes.h"
 #include "TesmoIoctl.h"
@@ -247,12 +246,6 @@ bool Play(FuzzPort& port, SystemState& system, Step step, FuzzedDataProvider& in
 
 }  // namespace
 }  // namespace tesmo::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    tesmo::fuzz::PinDriverImage();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

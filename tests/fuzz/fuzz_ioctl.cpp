@@ -10,7 +10,6 @@
 #include <string>
 
 #include "DeviceExtension.h"
-#include "DriverImage.h"
 #include "FuzzPort.h"
 #include "SerialCodes.h"
 
@@ -93,12 +92,6 @@ void Leave(FuzzPort& port, PortState state)
 
 }  // namespace
 }  // namespace tesmo::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    tesmo::fuzz::PinDriverImage();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

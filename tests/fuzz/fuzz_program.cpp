@@ -125,12 +125,6 @@ Program ConsumeProgram(FuzzedDataProvider& input)
 }  // namespace
 }  // namespace tesmo::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    tesmo::fuzz::PinDriverImage();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     using namespace tesmo::fuzz;
